@@ -1,0 +1,26 @@
+#pragma once
+// Every modal interaction of the program goes through this interface: the
+// real implementation shows Qt dialogs, tests give a scripted one.
+#include <optional>
+#include <string>
+
+enum class BoxIcon { None, Exclamation, Stop, Information };
+
+struct FileDialogRequest {
+  bool save = false;
+  std::string title;
+  std::string filter;       // Qt filter text, e.g. "Text files (*.txt);;All files (*)"
+  std::string initialPath;  // name or full path shown at first
+  std::string defaultSuffix;
+};
+
+class ModalUi {
+ public:
+  virtual ~ModalUi() = default;
+  virtual void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;
+  // The chosen path, or nothing when the user cancelled.
+  virtual std::optional<std::string> FileDialog(const FileDialogRequest& request) = 0;
+  // The typed password (possibly empty), or nothing on Cancel.
+  virtual std::optional<std::string> PasswordPrompt(const std::string& ipText,
+                                                    const std::string& macText) = 0;
+};

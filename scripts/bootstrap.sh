@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the benchmarks need.
+# Idempotent: packages already present are skipped, so a warm machine spends no time here.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+PKGS=(
+  cmake g++ make pkg-config
+  libgtest-dev libgmock-dev
+  qt6-base-dev
+  libcurl4-openssl-dev curl
+  libcpp-httplib-dev
+  iproute2 util-linux iputils-ping
+  xvfb xauth imagemagick xdotool
+  python3 python3-pyftpdlib
+  tftp-hpa atftp tftpd-hpa
+)
+missing=()
+for p in "${PKGS[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "bootstrap: installing ${missing[*]}"
+$SUDO apt-get update -qq
+# tftpd-hpa's post-install tries to start a daemon; policy-rc.d keeps it from running on port 69.
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+  $SUDO chmod +x /usr/sbin/policy-rc.d
+  trap '$SUDO rm -f /usr/sbin/policy-rc.d' EXIT
+fi
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
