@@ -1,6 +1,7 @@
 #pragma once
 // Every modal interaction of the program goes through this interface: the
 // real implementation shows Qt dialogs, tests give a scripted one.
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,13 @@ struct FileDialogRequest {
   std::string defaultSuffix;
 };
 
+// Values of the network parameters dialog (addresses in network byte order).
+struct NetworkDialogData {
+  uint32_t ip = 0;
+  uint32_t mask = 0;
+  std::string password;  // at most 31 characters
+};
+
 class ModalUi {
  public:
   virtual ~ModalUi() = default;
@@ -23,4 +31,7 @@ class ModalUi {
   // The typed password (possibly empty), or nothing on Cancel.
   virtual std::optional<std::string> PasswordPrompt(const std::string& ipText,
                                                     const std::string& macText) = 0;
+  // The network parameters dialog, started with `data`; true on OK with
+  // `data` holding what the user entered.
+  virtual bool NetworkDialog(NetworkDialogData& data) = 0;
 };

@@ -58,6 +58,10 @@ struct DeviceRecord {
   bool sameMac(const DeviceRecord& other) const;
 };
 
+// The caller's record array of a discovery pass.
+#include <memory>
+using DeviceRecordArray = std::array<std::unique_ptr<DeviceRecord>, MAX_DEVICES>;
+
 // Only these kinds are listed; any other discovery answer is ignored.
 bool IsAcceptedKind(uint16_t kind);
 
