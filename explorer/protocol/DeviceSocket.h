@@ -1,0 +1,112 @@
+#pragma once
+// UDP request transport to the devices, and the TCP connect probe.
+//
+// Every exchange runs on the caller's thread and blocks it, but waits only
+// in poll() slices of at most 20 ms; between slices it calls the pump hook
+// (the GUI passes one that processes its events), so the window stays alive
+// and a Cancel click, which arrives inside the hook and calls CancelRequest,
+// ends the wait within that slice. Deadlines are measured with the steady
+// clock from StartDeadline. The operating-system socket exists only during
+// an exchange and is closed on every way out.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "explorer/protocol/DeviceMessages.h"
+#include "explorer/protocol/Socket.h"
+
+// A socket whose waits end at an armed deadline or at CancelRequest.
+class CTimeoutSocket {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr int SLICE_MS = 20;
+
+  // Clears timedOut; a non-zero `ms` arms a new deadline `ms` from now,
+  // 0 keeps a deadline armed earlier running.
+  void StartDeadline(uint32_t ms);
+  void StopDeadline();
+  // Ends the wait in progress (within one slice) and sets timedOut. Safe to
+  // call from the pump hook, and from another thread. A cancel also holds
+  // for the rest of the exchange it interrupted, so it cannot be lost
+  // between two waits; the next exchange starts uncancelled.
+  void CancelRequest();
+  bool timedOut() const { return timedOut_.load(); }
+
+  void SetPumpHook(std::function<void()> hook) { pump_ = std::move(hook); }
+
+  // Exchange life: Open clears a previous cancel; Close ends the socket.
+  int OpenUdp();
+  int OpenTcp();
+  void Close() { socket_.Close(); }
+  Socket& Raw() { return socket_; }
+
+  // Receives one datagram into buf (cap bytes), waiting until one comes,
+  // the deadline passes or Cancel. Returns the byte count, or -errno for a
+  // failed receive, or -ETIMEDOUT with timedOut() set when the wait ended.
+  long Receive(void* buf, size_t cap);
+  // Connects, waiting the same way; 0 on success, else errno (ETIMEDOUT
+  // with timedOut() set when the deadline or Cancel ended it).
+  int Connect(uint32_t addrNetOrder, uint16_t port);
+
+ private:
+  // Waits for readiness in slices; true when ready, false when the wait
+  // ended (timedOut set) or poll failed (*error set).
+  bool Wait(bool forWrite, int* error);
+  // Sets timedOut when the deadline has passed or a cancel is pending.
+  bool CheckExpired();
+  void PumpIfDue(bool force);
+
+  Socket socket_;
+  std::atomic<bool> timedOut_{false};
+  std::atomic<bool> cancelled_{false};  // set by CancelRequest, cleared by Open*
+  bool armed_ = false;                  // owner thread only
+  Clock::time_point deadline_{};        // owner thread only
+  Clock::time_point lastPump_{};        // owner thread only
+  std::function<void()> pump_;
+};
+
+class CDeviceSocket {
+ public:
+  static constexpr uint32_t DISCOVERY_PASS_MS = 4400;
+  static constexpr uint32_t SET_NETWORK_WAIT_MS = 4000;
+  static constexpr uint32_t PROBE_MS = 2000;
+  // Room in the kernel for a whole plant answering a broadcast at once.
+  static constexpr int DISCOVERY_RECEIVE_BUFFER = 8 * 1024 * 1024;
+
+  // Opens a UDP socket and sends one datagram to addr:DEVICE_PORT
+  // (broadcast enabled for 255.255.255.255). 0, -1 when the socket cannot
+  // be made or the send fails, or errno when broadcast cannot be enabled.
+  // The socket stays open for the replies.
+  int32_t SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len);
+  // Waits for one datagram (deadline timeoutMs, 0 = the one already
+  // running) and validates it; buf must hold MAX_DATAGRAM bytes.
+  int32_t ReceiveReply(uint32_t timeoutMs, uint8_t* buf, uint32_t expectedLength);
+  // One discovery pass of 4400 ms: fills records[0..count) with the devices
+  // that answered (each MAC once, accepted kinds only). 0 when at least one
+  // answered, else the first error of the pass (normally 5).
+  int32_t Discover(DeviceRecordArray& records, int& count);
+  // Broadcasts the request and waits for the addressed device; 0, the last
+  // refusal other than 4998, or 5.
+  int32_t SetNetworkParameters(const SetNetworkRequest& request);
+  // TCP connect to addr:port within 2000 ms; no data sent.
+  bool ProbeConnect(uint32_t addrNetOrder, uint16_t port);
+
+  void CancelRequest() { socket_.CancelRequest(); }
+  void SetPumpHook(std::function<void()> hook) { socket_.SetPumpHook(std::move(hook)); }
+  CTimeoutSocket& Socket() { return socket_; }
+
+  // What the kernel granted the last discovery socket (bytes).
+  long LastReceiveBuffer() const { return lastReceiveBuffer_; }
+
+ private:
+  struct Received {
+    int32_t result;
+    bool datagram;  // a datagram arrived (validated or not)
+  };
+  Received ReceiveOnce(uint32_t timeoutMs, uint8_t* buf, uint32_t expectedLength);
+
+  CTimeoutSocket socket_;
+  long lastReceiveBuffer_ = 0;
+};
