@@ -49,6 +49,9 @@ class CTimeoutSocket {
   // Connects, waiting the same way; 0 on success, else errno (ETIMEDOUT
   // with timedOut() set when the deadline or Cancel ended it).
   int Connect(uint32_t addrNetOrder, uint16_t port);
+  // Lets one slice pass (never beyond the deadline) and pumps; used after a
+  // receive that failed at once, so a retry loop never spins.
+  void Pause();
 
  private:
   // Waits for readiness in slices; true when ready, false when the wait
@@ -94,6 +97,9 @@ class CDeviceSocket {
   bool ProbeConnect(uint32_t addrNetOrder, uint16_t port);
 
   void CancelRequest() { socket_.CancelRequest(); }
+  // Ends an exchange started by hand with SendRequest/ReceiveReply; the
+  // exchanges above close their socket themselves.
+  void Close() { socket_.Close(); }
   void SetPumpHook(std::function<void()> hook) { socket_.SetPumpHook(std::move(hook)); }
   CTimeoutSocket& Socket() { return socket_; }
 

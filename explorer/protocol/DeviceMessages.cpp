@@ -1,0 +1,140 @@
+#include "explorer/protocol/DeviceMessages.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void PutLe32(uint8_t* out, uint32_t v) {
+  out[0] = static_cast<uint8_t>(v);
+  out[1] = static_cast<uint8_t>(v >> 8);
+  out[2] = static_cast<uint8_t>(v >> 16);
+  out[3] = static_cast<uint8_t>(v >> 24);
+}
+
+uint32_t GetLe32(const uint8_t* in) {
+  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+
+// Network-order values are kept as the s_addr of an in_addr would hold
+// them: the first octet on the wire is the lowest-addressed byte in memory.
+void PutNet32(uint8_t* out, uint32_t netOrder) { std::memcpy(out, &netOrder, 4); }
+
+uint32_t GetNet32(const uint8_t* in) {
+  uint32_t v;
+  std::memcpy(&v, in, 4);
+  return v;
+}
+
+}  // namespace
+
+void DeviceMessageHeader::Encode(uint8_t* out) const {
+  PutLe32(out, version);
+  PutLe32(out + 4, status);
+  PutLe32(out + 8, operation);
+  PutLe32(out + 12, length);
+}
+
+DeviceMessageHeader DeviceMessageHeader::Decode(const uint8_t* in) {
+  DeviceMessageHeader h;
+  h.version = GetLe32(in);
+  h.status = GetLe32(in + 4);
+  h.operation = GetLe32(in + 8);
+  h.length = GetLe32(in + 12);
+  return h;
+}
+
+uint16_t DeviceRecord::kind() const {
+  return static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
+}
+uint32_t DeviceRecord::ip() const { return GetNet32(bytes.data() + 8); }
+uint32_t DeviceRecord::mask() const { return GetNet32(bytes.data() + 12); }
+void DeviceRecord::setMac(const uint8_t* mac6) { std::memcpy(bytes.data(), mac6, 6); }
+void DeviceRecord::setKind(uint16_t kind) {
+  bytes[6] = static_cast<uint8_t>(kind);
+  bytes[7] = static_cast<uint8_t>(kind >> 8);
+}
+void DeviceRecord::setIp(uint32_t netOrder) { PutNet32(bytes.data() + 8, netOrder); }
+void DeviceRecord::setMask(uint32_t netOrder) { PutNet32(bytes.data() + 12, netOrder); }
+bool DeviceRecord::sameMac(const DeviceRecord& other) const {
+  return std::memcmp(bytes.data(), other.bytes.data(), 6) == 0;
+}
+
+bool IsAcceptedKind(uint16_t kind) {
+  switch (kind) {
+    case 0: case 1: case 2: case 3: case 4:
+    case 0x10: case 0x11: case 0x12: case 0x13:
+    case 0x30: case 0x31:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::array<uint8_t, SET_NETWORK_REQUEST_SIZE> SetNetworkRequest::Encode() const {
+  std::array<uint8_t, SET_NETWORK_REQUEST_SIZE> out{};
+  std::memcpy(out.data(), mac.data(), 6);
+  out[6] = static_cast<uint8_t>(kind);
+  out[7] = static_cast<uint8_t>(kind >> 8);
+  PutNet32(out.data() + 8, ip);
+  PutNet32(out.data() + 12, mask);
+  // At most 31 characters: the field's last byte stays 0 whatever was typed.
+  const size_t n = std::min<size_t>(password.size(), 31);
+  std::memcpy(out.data() + 16, password.data(), n);
+  return out;
+}
+
+SetNetworkRequest SetNetworkRequest::Decode(const uint8_t* in) {
+  SetNetworkRequest r;
+  std::memcpy(r.mac.data(), in, 6);
+  r.kind = static_cast<uint16_t>(in[6] | in[7] << 8);
+  r.ip = GetNet32(in + 8);
+  r.mask = GetNet32(in + 12);
+  // A sender that filled all 32 bytes still yields at most 31 characters.
+  const char* pw = reinterpret_cast<const char*>(in + 16);
+  r.password.assign(pw, strnlen(pw, 31));
+  return r;
+}
+
+std::vector<uint8_t> BuildRequest(uint32_t operation, const uint8_t* payload, size_t length) {
+  std::vector<uint8_t> out(DEVICE_HEADER_SIZE + length);
+  DeviceMessageHeader h;
+  h.version = PROTOCOL_VERSION;
+  h.status = 0;
+  h.operation = operation;
+  h.length = static_cast<uint32_t>(length);
+  h.Encode(out.data());
+  if (length > 0) std::memcpy(out.data() + DEVICE_HEADER_SIZE, payload, length);
+  return out;
+}
+
+int32_t ValidateReply(bool timedOut, int recvError, const uint8_t* buf, long count,
+                      uint32_t expectedLength) {
+  if (timedOut) return ERR_RECEIVE_TIMEOUT;
+  if (recvError != 0) return recvError;
+  if (count < static_cast<long>(DEVICE_HEADER_SIZE)) return ERR_INVALID_BUFFER_SIZE;
+  const DeviceMessageHeader h = DeviceMessageHeader::Decode(buf);
+  if (h.status != 0) return static_cast<int32_t>(h.status);
+  // Compared in 64 bits: a hostile length near 2^32 must not wrap around.
+  if (static_cast<uint64_t>(count) != DEVICE_HEADER_SIZE + static_cast<uint64_t>(h.length) ||
+      h.length != expectedLength)
+    return ERR_INVALID_BUFFER_SIZE;
+  return ERR_SUCCESS;
+}
+
+std::string FormatIp(uint32_t ipNetOrder) {
+  uint8_t b[4];
+  PutNet32(b, ipNetOrder);
+  char text[16];
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
+  return text;
+}
+
+std::string FormatMac(const uint8_t* mac6) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac6[0], mac6[1], mac6[2],
+                mac6[3], mac6[4], mac6[5]);
+  return text;
+}
