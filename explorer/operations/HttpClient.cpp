@@ -1,0 +1,211 @@
+#include "explorer/operations/HttpClient.h"
+
+#include <curl/curl.h>
+
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// The body is held back (transfer paused) once this much waits unread.
+constexpr size_t kMaxBuffered = 256 * 1024;
+// Cancel is noticed within one slice even when the peer is silent.
+constexpr int kPollSliceMs = 50;
+// The layer's own limits, in the spirit of a desktop HTTP stack: a peer that
+// neither connects nor sends a byte for a minute is given up.
+constexpr long kConnectTimeoutS = 60;
+constexpr long kStallTimeoutS = 60;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct CodeText {
+  int32_t code;
+  const char* text;
+};
+
+CodeText Translate(CURLcode rc) {
+  switch (rc) {
+    case CURLE_ABORTED_BY_CALLBACK:
+      return {HTTP_ERROR_CANCELLED, "The operation was canceled"};
+    case CURLE_OPERATION_TIMEDOUT:
+      return {HTTP_ERROR_TIMEOUT, "The operation timed out"};
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return {HTTP_ERROR_NAME_NOT_RESOLVED, "The server name or address could not be resolved"};
+    case CURLE_COULDNT_CONNECT:
+      return {HTTP_ERROR_CANNOT_CONNECT, "A connection with the server could not be established"};
+    case CURLE_LOGIN_DENIED:
+      return {HTTP_ERROR_INCORRECT_PASSWORD, "The password is incorrect"};
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+      return {HTTP_ERROR_CONNECTION_ABORTED, "The connection with the server was terminated abnormally"};
+    default:
+      return {HTTP_ERROR_INTERNAL, "An internal error occurred in the HTTP layer"};
+  }
+}
+
+}  // namespace
+
+struct HttpRequest::Curl {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  curl_slist* headers = nullptr;
+  bool added = false;
+  ~Curl() {
+    if (added) curl_multi_remove_handle(multi, easy);
+    if (multi) curl_multi_cleanup(multi);
+    if (easy) curl_easy_cleanup(easy);
+    if (headers) curl_slist_free_all(headers);
+  }
+};
+
+HttpRequest::HttpRequest(const HttpClient& client, const HttpTarget& target, std::string method,
+                         std::string pathAndQuery)
+    : curl_(std::make_unique<Curl>()), method_(std::move(method)) {
+  GlobalInit();
+  url_ = "http://" + target.host + ":" + std::to_string(target.port) + pathAndQuery;
+  curl_->easy = curl_easy_init();
+  curl_->multi = curl_multi_init();
+  CURL* e = curl_->easy;
+  if (!e || !curl_->multi) return;
+  curl_easy_setopt(e, CURLOPT_URL, url_.c_str());
+  curl_easy_setopt(e, CURLOPT_USERAGENT, client.agent().c_str());
+  curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_0));
+  curl_easy_setopt(e, CURLOPT_USERNAME, target.user.c_str());
+  curl_easy_setopt(e, CURLOPT_PASSWORD, target.password.c_str());
+  curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, kStallTimeoutS);
+  curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 128L * 1024L);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, curlError_);
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpRequest::OnBody);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &HttpRequest::OnProgress);
+  curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+}
+
+HttpRequest::~HttpRequest() = default;
+
+size_t HttpRequest::OnBody(char* data, size_t size, size_t count, void* self) {
+  auto* r = static_cast<HttpRequest*>(self);
+  if (r->closed_.load()) return 0;
+  if (r->buffer_.size() - r->bufferPos_ >= kMaxBuffered) {
+    r->paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  if (r->bufferPos_ == r->buffer_.size()) {
+    r->buffer_.clear();
+    r->bufferPos_ = 0;
+  }
+  r->buffer_.append(data, size * count);
+  r->bodyStarted_ = true;
+  return size * count;
+}
+
+int HttpRequest::OnProgress(void* self, long long, long long, long long, long long) {
+  return static_cast<HttpRequest*>(self)->closed_.load() ? 1 : 0;
+}
+
+int32_t HttpRequest::Fail(int32_t code, HttpError& err) {
+  err.code = code;
+  if (code == HTTP_ERROR_CANCELLED) {
+    err.text = "The operation was canceled";
+    return code;
+  }
+  CodeText t = Translate(static_cast<CURLcode>(doneCode_));
+  err.text = t.text;
+  if (curlError_[0]) err.text += std::string(" (") + curlError_ + ")";
+  return code;
+}
+
+template <typename Ready>
+int32_t HttpRequest::Pump(Ready ready, HttpError& err) {
+  while (!ready() && !done_) {
+    if (closed_.load()) return Fail(HTTP_ERROR_CANCELLED, err);
+    int running = 0;
+    if (curl_multi_perform(curl_->multi, &running) != CURLM_OK) {
+      doneCode_ = CURLE_FAILED_INIT;
+      done_ = true;
+      break;
+    }
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(curl_->multi, &left)) {
+      if (msg->msg == CURLMSG_DONE) {
+        done_ = true;
+        doneCode_ = msg->data.result;
+      }
+    }
+    if (ready() || done_) break;
+    curl_multi_poll(curl_->multi, nullptr, 0, kPollSliceMs, nullptr);
+  }
+  if (closed_.load()) return Fail(HTTP_ERROR_CANCELLED, err);
+  return 0;
+}
+
+int32_t HttpRequest::Send(const std::string* body, HttpError& err) {
+  if (!curl_->easy || !curl_->multi) {
+    doneCode_ = CURLE_FAILED_INIT;
+    return Fail(HTTP_ERROR_INTERNAL, err);
+  }
+  CURL* e = curl_->easy;
+  if (method_ == "POST") {
+    postBody_ = body ? *body : std::string();
+    // Given as one block with its length, so zero bytes travel and the
+    // authentication round can send it again.
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody_.size()));
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, postBody_.data());
+    // No header fields of our own: drop curl's form content type.
+    curl_->headers = curl_slist_append(curl_->headers, "Content-Type:");
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, curl_->headers);
+  } else {
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+  }
+  if (curl_multi_add_handle(curl_->multi, e) != CURLM_OK) {
+    doneCode_ = CURLE_FAILED_INIT;
+    return Fail(HTTP_ERROR_INTERNAL, err);
+  }
+  curl_->added = true;
+  if (int32_t rc = Pump([this] { return bodyStarted_; }, err)) return rc;
+  if (done_ && doneCode_ != CURLE_OK && !bodyStarted_) {
+    return Fail(Translate(static_cast<CURLcode>(doneCode_)).code, err);
+  }
+  curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &status_);
+  if (status_ == 0) {
+    doneCode_ = CURLE_GOT_NOTHING;
+    return Fail(HTTP_ERROR_CONNECTION_ABORTED, err);
+  }
+  return 0;
+}
+
+long HttpRequest::Read(char* buf, size_t size, HttpError& err) {
+  if (closed_.load()) return Fail(HTTP_ERROR_CANCELLED, err), -1;
+  if (bufferPos_ == buffer_.size() && !done_) {
+    if (paused_) {
+      paused_ = false;
+      curl_easy_pause(curl_->easy, CURLPAUSE_CONT);
+    }
+    if (Pump([this] { return bufferPos_ < buffer_.size(); }, err)) return -1;
+  }
+  size_t avail = buffer_.size() - bufferPos_;
+  if (avail == 0) {
+    if (done_ && doneCode_ != CURLE_OK) {
+      Fail(Translate(static_cast<CURLcode>(doneCode_)).code, err);
+      return -1;
+    }
+    return 0;
+  }
+  size_t n = avail < size ? avail : size;
+  std::memcpy(buf, buffer_.data() + bufferPos_, n);
+  bufferPos_ += n;
+  return static_cast<long>(n);
+}

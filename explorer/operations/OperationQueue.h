@@ -1,0 +1,61 @@
+#pragma once
+// The process-wide queue of long device operations: first in, first out;
+// only the head runs, on a worker thread of its own. Every member is called
+// on the user-interface thread; workers talk back only through their
+// owner's PostOperationDone.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "explorer/operations/DeviceOperation.h"
+
+class CQuillbox;
+
+// A worker does the operation and returns its result; the queue posts the
+// report to the operation's owner as the thread's very last act.
+using OperationWorker = std::function<int32_t(CQuillbox&)>;
+
+class COperationQueue {
+ public:
+  COperationQueue() = default;
+  ~COperationQueue();
+  COperationQueue(const COperationQueue&) = delete;
+  COperationQueue& operator=(const COperationQueue&) = delete;
+
+  // Workers per operation kind, and the upgrade library's Cancel.
+  void SetWorker(int32_t kind, OperationWorker worker);
+  void SetLibraryCancel(std::function<void()> cancel);
+
+  // Queues op for q and starts it when its turn comes. A device whose own
+  // worker still runs is not given a second one: the request is dropped
+  // (false). A waiting device gets the newer operation.
+  bool StartOperation(CQuillbox* q, std::unique_ptr<DeviceOperation> op);
+  // A worker's report reached the user-interface thread. False when it is
+  // stale (its worker was already waited for): then it must be ignored.
+  bool AcceptReport(CQuillbox* q);
+  // Takes q out of the queue and starts the next operation.
+  void FinishOperation(CQuillbox* q);
+  void CancelAllOperations();
+  bool QueueBusy() const { return !queue_.empty(); }
+  // True while q's worker runs (also a cancelled one that has not reported).
+  bool IsRunning(const CQuillbox* q) const { return q && q == running_; }
+  bool IsQueued(const CQuillbox* q) const;
+  // Cancels what runs and returns once no worker exists any more; its
+  // report, if it still arrives, is stale.
+  void WaitForRunningOperation();
+
+ private:
+  void StartHead();
+  void CancelRunning(CQuillbox* q);
+
+  std::deque<CQuillbox*> queue_;
+  OperationWorker workers_[3];
+  std::function<void()> libraryCancel_;
+  CQuillbox* running_ = nullptr;  // whose worker thread exists
+  std::thread worker_;
+};
+
+// The process's queue.
+COperationQueue& Operations();

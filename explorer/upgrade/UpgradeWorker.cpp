@@ -1,0 +1,30 @@
+#include "explorer/upgrade/UpgradeWorker.h"
+
+#include "explorer/operations/ConfigTransfer.h"
+#include "explorer/operations/Quillbox.h"
+#include "explorer/protocol/DeviceMessages.h"
+#include "explorer/protocol/ErrorTable.h"
+#include "explorer/upgrade/UpgradeLibrary.h"
+
+int32_t UpgradeWorker(CQuillbox& q) {
+  const UpgradeLibraryBinding& lib = UpgradeLibrary();
+  if (!lib.Upgrade || !lib.GetLastError) {
+    q.errorText = ErrorText(ERR_UPGRADE_FUNCTION_NOT_FOUND);
+    return ERR_UPGRADE_FUNCTION_NOT_FOUND;
+  }
+  const std::string host = FormatIp(q.record ? q.record->ip() : 0);
+  const std::string user = AdministratorUser();
+  const int32_t kind = static_cast<int16_t>(q.record ? q.record->kind() : 0);
+  // The library's windows have no owner here: it shows none of its own.
+  int32_t result = lib.Upgrade(host.c_str(), user.c_str(), q.password.c_str(),
+                               q.firmwarePath.c_str(), kind, nullptr);
+  if (result == 0) return 0;
+  const char* text = nullptr;
+  int32_t code = 0;
+  lib.GetLastError(&text, &code);
+  q.errorText = text ? text : "";
+  // A failed call never reads as success, whatever the code says.
+  result = code != 0 ? code : result;
+  if (result == ERR_FTP_UPGRADE_NOT_SUPPORTED) q.errorText = UPGRADE_NOT_SUPPORTED_TEXT;
+  return result;
+}
