@@ -183,7 +183,7 @@ int Socket::RecvFrom(void* buffer, size_t size, size_t* received, sockaddr_in* f
 }
 
 int Socket::RecvMsg(void* buffer, size_t size, size_t* received, sockaddr_in* from, void* control,
-                    size_t* controlSize) {
+                    size_t* controlSize, int flags) {
   sockaddr_in sa{};
   iovec iov{buffer, size};
   msghdr msg{};
@@ -197,7 +197,7 @@ int Socket::RecvMsg(void* buffer, size_t size, size_t* received, sockaddr_in* fr
   }
   ssize_t n;
   do {
-    n = ::recvmsg(fd_, &msg, 0);
+    n = ::recvmsg(fd_, &msg, flags);
   } while (n < 0 && errno == EINTR);
   if (n < 0) {
     *received = 0;
@@ -248,8 +248,10 @@ int Socket::PeerAddress(sockaddr_in* out) const {
   return ::getpeername(fd_, reinterpret_cast<sockaddr*>(out), &len) == 0 ? 0 : errno;
 }
 
-void Socket::Shutdown() {
-  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+int Socket::Shutdown() {
+  if (fd_ < 0) return 0;
+  if (::shutdown(fd_, SHUT_RDWR) == 0 || errno == ENOTCONN) return 0;
+  return errno;
 }
 
 }  // namespace quillbox

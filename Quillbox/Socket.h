@@ -67,7 +67,7 @@ class Socket {
   int RecvFrom(void* buffer, size_t size, size_t* received, sockaddr_in* from);
   // recvmsg with room for ancillary data (control may be null).
   int RecvMsg(void* buffer, size_t size, size_t* received, sockaddr_in* from, void* control,
-              size_t* controlSize);
+              size_t* controlSize, int flags = 0);
 
   // Waits up to timeoutMs (0 = just check, -1 = no limit) for events;
   // *revents gets what happened (0 when the time ran out).
@@ -80,8 +80,9 @@ class Socket {
 
   // Makes calls blocked in other threads on this socket return (accept,
   // poll, send, recv) without closing the descriptor, so the owner thread
-  // stays the only one that releases it.
-  void Shutdown();
+  // stays the only one that releases it. ENOTCONN (nothing to shut down)
+  // counts as success.
+  int Shutdown();
 
  private:
   int fd_ = -1;

@@ -1,0 +1,373 @@
+#include "FtpClient.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace quillbox {
+namespace {
+
+// Owns a file descriptor of a local file.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool IsTrimmed(unsigned char c) { return c <= ' ' || c == 127; }
+
+std::string ReplaceEol(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      out += "<EOL>";
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+int ParseReplyCode(const std::string& line) {
+  if (line.size() < 3) return 0;
+  int code = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (line[i] < '0' || line[i] > '9') return 0;
+    code = code * 10 + (line[i] - '0');
+  }
+  return code;
+}
+
+}  // namespace
+
+std::string TrimReplyLine(const std::string& line) {
+  size_t begin = 0;
+  size_t end = line.size();
+  while (begin < end && IsTrimmed(static_cast<unsigned char>(line[begin]))) ++begin;
+  while (end > begin && IsTrimmed(static_cast<unsigned char>(line[end - 1]))) --end;
+  return line.substr(begin, end - begin);
+}
+
+std::string ProtocolLog::FormatLine(const std::string& event) const {
+  std::string line;
+  if (LogTime) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[64];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    line = std::string(stamp) + ": ";
+  }
+  line += event;
+  return ReplaceEol(line);
+}
+
+void ProtocolLog::Log(const std::string& event) const {
+  std::string line = FormatLine(event);
+  if (OnLogItem) OnLogItem(line);
+  if (Target == ltDebugOutput) {
+    std::string out = line + "\n";
+    // One write per line keeps lines from several threads apart.
+    ssize_t ignored = ::write(STDERR_FILENO, out.data(), out.size());
+    (void)ignored;
+  }
+}
+
+bool FtpClient::TakeLine(std::string* line) {
+  size_t lf = input_.find('\n');
+  if (lf == std::string::npos) return false;
+  size_t end = lf;
+  if (end > 0 && input_[end - 1] == '\r') --end;
+  line->assign(input_, 0, end);
+  input_.erase(0, lf + 1);
+  return true;
+}
+
+Failure FtpClient::Fill() {
+  char buffer[kChunkSize];
+  size_t got = 0;
+  int err = control_.Recv(buffer, sizeof buffer, &got);
+  if (err == EAGAIN || err == EWOULDBLOCK) return {};
+  if (err) return Failure::SocketError(err);
+  if (got == 0) {
+    // The peer is gone; what is buffered can still be read.
+    control_.Close();
+    return {};
+  }
+  Log("Recv: " + std::string(buffer, got));
+  input_.append(buffer, got);
+  return {};
+}
+
+Failure FtpClient::NextRawLine(int timeoutMs, std::string* line, bool* got) {
+  *got = false;
+  for (;;) {
+    if (TakeLine(line)) {
+      *got = true;
+      return {};
+    }
+    if (input_.size() > kMaxLineLength) {
+      // A peer that never ends its line would make us buffer forever.
+      control_.Close();
+      input_.clear();
+      Log("Disconnected.");
+      return Failure::General("Reply line too long.");
+    }
+    if (!control_.IsOpen()) return Failure::Closed();
+    bool ready = false;
+    if (timeoutMs < 0) {
+      int err = control_.WaitReadable(IdleTimeOut, &ready);
+      if (err) return Failure::SocketError(err);
+      if (!ready && abort_) return Failure::Closed();
+    } else {
+      // The first slice takes the remainder so that the others are whole.
+      int remaining = timeoutMs;
+      int slice = timeoutMs % IdleTimeOut;
+      if (slice == 0) slice = std::min(IdleTimeOut, remaining);
+      for (;;) {
+        int err = control_.WaitReadable(slice, &ready);
+        if (err) return Failure::SocketError(err);
+        remaining -= slice;
+        if (ready || remaining <= 0) break;
+        slice = IdleTimeOut;
+      }
+      if (!ready) return {};
+    }
+    if (ready) {
+      if (Failure f = Fill()) return f;
+    }
+  }
+}
+
+Failure FtpClient::NextReplyLine(std::string* line) {
+  for (;;) {
+    std::string raw;
+    bool got = false;
+    if (Failure f = NextRawLine(-1, &raw, &got)) return f;
+    *line = TrimReplyLine(raw);
+    if (!line->empty()) return {};
+  }
+}
+
+Failure FtpClient::ReadReply(std::initializer_list<int> accepted) {
+  replyLines_.clear();
+  replyCode_ = 0;
+  std::string line;
+  if (Failure f = NextReplyLine(&line)) return f;
+  replyLines_.push_back(line);
+  if (line.size() > 3 && line[3] == '-') {
+    const std::string prefix = line.substr(0, 3);
+    for (;;) {
+      if (Failure f = NextReplyLine(&line)) return f;
+      replyLines_.push_back(line);
+      if (line.size() < 4) break;
+      if (strncasecmp(line.c_str(), prefix.c_str(), 3) == 0 && line[3] == ' ') break;
+    }
+  }
+  replyCode_ = ParseReplyCode(replyLines_.back());
+  if (accepted.size() > 0 &&
+      std::find(accepted.begin(), accepted.end(), replyCode_) == accepted.end())
+    return Failure::Reply(replyCode_, replyLines_.back());
+  return {};
+}
+
+Failure FtpClient::SendCommand(const std::string& text) {
+  if (!control_.IsOpen()) return Failure::Closed();
+  const std::string wire = text + "\r\n";
+  int err = control_.SendAll(wire.data(), wire.size());
+  Log("Sent: " + wire);
+  if (err) return Failure::SocketError(err);
+  return {};
+}
+
+Failure FtpClient::Command(const std::string& text, std::initializer_list<int> accepted) {
+  if (Failure f = SendCommand(text)) return f;
+  return ReadReply(accepted);
+}
+
+Failure FtpClient::ConnectSocket(const sockaddr_in& addr) {
+  if (int err = control_.OpenTcp()) return Failure::SocketError(err);
+  int err = control_.StartConnect(addr);
+  if (err == 0) return {};
+  if (err != EINPROGRESS) return Failure::SocketError(err);
+  for (;;) {
+    bool ready = false;
+    if (int perr = control_.WaitWritable(IdleTimeOut, &ready)) return Failure::SocketError(perr);
+    if (ready) break;
+    // An address that swallows the handshake would otherwise hold the
+    // caller for the system's whole connect time-out after a cancel.
+    if (abort_) return Failure::Closed();
+  }
+  if (int cerr = control_.FinishConnect()) return Failure::SocketError(cerr);
+  return {};
+}
+
+Failure FtpClient::Login() {
+  if (Failure f = ReadReply({220})) return f;
+  if (Failure f = Command("user " + User, {230, 331})) return f;
+  if (replyCode_ == 331) {
+    if (Failure f = Command("pass " + Password, {230})) return f;
+  }
+  if (Failure f = Command(std::string("type ") + (TransferType == ftBinary ? "I" : "A"), {200}))
+    return f;
+  return Command("syst", {200, 215, 500});
+}
+
+Failure FtpClient::Connect(bool autoLogin) {
+  if (control_.IsOpen()) return Failure::General("Already connected.");
+  input_.clear();
+  replyLines_.clear();
+  replyCode_ = 0;
+  in_addr addr{};
+  Failure f;
+  if (int err = ResolveIpv4(Host, &addr)) {
+    f = Failure::SocketError(err);
+  } else {
+    f = ConnectSocket(MakeAddress(addr, static_cast<uint16_t>(Port)));
+  }
+  if (f) {
+    control_.Close();
+    Log("Disconnected.");
+    Disconnect();
+    return f;
+  }
+  Log("Connected.");
+  if (autoLogin) {
+    f = Login();
+  } else {
+    f = ReadReply({220});
+  }
+  if (f) Disconnect();
+  return f;
+}
+
+void FtpClient::ReleaseData() {
+  std::lock_guard lock(dataMutex_);
+  data_.Close();
+}
+
+Failure FtpClient::Upload(int fileFd) {
+  struct stat st {};
+  if (::fstat(fileFd, &st) != 0) return Failure::General(SystemErrorText(errno));
+  off_t left = st.st_size;
+  std::vector<char> buffer(kChunkSize);
+  while (left > 0) {
+    size_t want = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(kChunkSize)));
+    ssize_t n;
+    do {
+      n = ::read(fileFd, buffer.data(), want);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Failure::General(SystemErrorText(errno));
+    if (n == 0) return Failure::General("No data to read.");
+    if (dataClosed_) return Failure::Closed();
+    if (int err = data_.SendAll(buffer.data(), static_cast<size_t>(n)))
+      return Failure::SocketError(err);
+    left -= n;
+  }
+  return {};
+}
+
+Failure FtpClient::Put(const std::string& localPath, const std::string& remoteName, bool append) {
+  FileHandle file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.Fd() < 0) return Failure::General("Cannot open file " + localPath);
+  if (!control_.IsOpen()) return Failure::Closed();
+
+  sockaddr_in local{};
+  if (int err = control_.LocalAddress(&local)) return Failure::SocketError(err);
+  Socket listener;
+  if (int err = listener.OpenTcp()) return Failure::SocketError(err);
+  if (int err = listener.Bind(MakeAddress(local.sin_addr, 0))) return Failure::SocketError(err);
+  if (int err = listener.Listen(1)) return Failure::SocketError(err);
+  if (int err = listener.SetNonBlocking(true)) return Failure::SocketError(err);
+  sockaddr_in bound{};
+  if (int err = listener.LocalAddress(&bound)) return Failure::SocketError(err);
+  {
+    std::lock_guard lock(dataMutex_);
+    data_ = std::move(listener);
+    dataClosed_ = false;
+  }
+  struct Release {
+    FtpClient* self;
+    ~Release() { self->ReleaseData(); }
+  } release{this};
+
+  const uint32_t ip = ntohl(bound.sin_addr.s_addr);
+  const uint16_t port = ntohs(bound.sin_port);
+  char portCommand[64];
+  std::snprintf(portCommand, sizeof portCommand, "PORT %u,%u,%u,%u,%u,%u", (ip >> 24) & 255,
+                (ip >> 16) & 255, (ip >> 8) & 255, ip & 255, port >> 8, port & 255);
+  if (Failure f = Command(portCommand, {200})) return f;
+  if (Failure f = Command((append ? "APPE " : "STOR ") + remoteName, {125, 150})) return f;
+
+  Socket connection;
+  for (;;) {
+    if (dataClosed_) return Failure::Closed();
+    bool ready = false;
+    if (int err = data_.WaitReadable(IdleTimeOut, &ready)) return Failure::SocketError(err);
+    if (dataClosed_) return Failure::Closed();
+    if (ready) {
+      int err = data_.Accept(&connection);
+      if (err == 0) break;
+      if (err != EAGAIN && err != EWOULDBLOCK && err != ECONNABORTED)
+        return Failure::SocketError(err);
+    } else if (abort_) {
+      return Failure::Closed();
+    }
+  }
+  {
+    std::lock_guard lock(dataMutex_);
+    data_ = std::move(connection);  // the listening socket closes here
+  }
+  if (Failure f = Upload(file.Fd())) return f;
+  ReleaseData();
+  if (Failure f = ReadReply({225, 226, 250, 426})) return f;
+  if (replyCode_ == 426) return ReadReply({226});
+  return {};
+}
+
+Failure FtpClient::Site(const std::string& command) { return Command("SITE " + command, {200}); }
+
+std::string FtpClient::LastReplyLine() const {
+  return replyLines_.empty() ? std::string() : replyLines_.back();
+}
+
+Failure FtpClient::ReadLine(int timeoutMs, std::string* line) {
+  line->clear();
+  bool got = false;
+  Failure f = NextRawLine(std::max(timeoutMs, 0), line, &got);
+  if (f || !got) line->clear();
+  return f;
+}
+
+void FtpClient::Disconnect() {
+  if (control_.IsOpen()) control_.Close();
+  input_.clear();
+  Log("Disconnected.");
+}
+
+Failure FtpClient::CloseDataConnection() {
+  std::lock_guard lock(dataMutex_);
+  if (!data_.IsOpen()) return {};
+  dataClosed_ = true;
+  if (int err = data_.Shutdown()) return Failure::SocketError(err);
+  return {};
+}
+
+}  // namespace quillbox

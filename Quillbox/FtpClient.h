@@ -1,0 +1,116 @@
+#pragma once
+// The FTP client of the upgrade: one control connection, login, binary type,
+// upload of one file over an active-mode data connection, SITE commands and
+// a protocol log of the control connection. Runs on the caller's thread;
+// only CloseDataConnection and AbortWaits may be called from another one.
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Failure.h"
+#include "Socket.h"
+
+namespace quillbox {
+
+enum TLogTarget { ltNone, ltDebugOutput };
+
+class ProtocolLog {
+ public:
+  bool LogTime = true;
+  TLogTarget Target = ltDebugOutput;
+  // Receives each finished line before it goes to the debug output.
+  std::function<void(const std::string&)> OnLogItem;
+  bool Active = false;
+
+  // Composes the line (time stamp, CR LF shown as "<EOL>") and hands it on.
+  void Log(const std::string& event) const;
+  // The finished line for an event, without handing it on.
+  std::string FormatLine(const std::string& event) const;
+};
+
+enum TFtpTransferType { ftBinary, ftASCII };
+
+class FtpClient {
+ public:
+  // A control line that grows past this without LF fails the connection.
+  static constexpr size_t kMaxLineLength = 64 * 1024;
+  static constexpr size_t kChunkSize = 32768;
+
+  FtpClient() = default;
+  FtpClient(const FtpClient&) = delete;
+  FtpClient& operator=(const FtpClient&) = delete;
+
+  std::string Host;
+  int Port = 21;
+  std::string User;
+  std::string Password;
+  bool Passive = false;  // only active mode is implemented
+  TFtpTransferType TransferType = ftBinary;
+  // Waits for network input run in slices of this length.
+  int IdleTimeOut = 250;
+  bool ApplicationHasPriority = true;
+  bool OnlyWhenIdle = true;
+  // Attached log of the control connection; may stay null.
+  const quillbox::ProtocolLog* ProtocolLog = nullptr;
+
+  Failure Connect(bool autoLogin);
+  Failure Put(const std::string& localPath, const std::string& remoteName, bool append);
+  Failure Site(const std::string& command);
+  std::string LastReplyLine() const;
+  // The next raw line within timeoutMs (empty text when none completes).
+  Failure ReadLine(int timeoutMs, std::string* line);
+  void Disconnect();
+  // From any thread: closes the data connection or its listening socket.
+  Failure CloseDataConnection();
+  // From any thread: from now on a wait without a time limit that sees a
+  // slice pass without input fails as a closed connection, so a silent peer
+  // cannot hold the caller forever. Waits that get input are unaffected.
+  void AbortWaits() { abort_ = true; }
+
+  bool IsConnected() const { return control_.IsOpen(); }
+  int LastReplyCode() const { return replyCode_; }
+  const std::vector<std::string>& LastReply() const { return replyLines_; }
+
+ private:
+  Failure SendCommand(const std::string& text);
+  // Reads one (possibly multi-line) reply; checks it against accepted codes
+  // when the list is not empty.
+  Failure ReadReply(std::initializer_list<int> accepted);
+  Failure Command(const std::string& text, std::initializer_list<int> accepted);
+  // Next trimmed non-empty line, waiting without limit.
+  Failure NextReplyLine(std::string* line);
+  // Next raw line (LF and CR before it removed) or empty if limited wait ran
+  // out; timeoutMs < 0 waits without limit.
+  Failure NextRawLine(int timeoutMs, std::string* line, bool* got);
+  // One read from the control connection into the input buffer.
+  Failure Fill();
+  Failure ConnectSocket(const sockaddr_in& addr);
+  Failure Login();
+  Failure Upload(int fileFd);
+  void ReleaseData();
+  void Log(const std::string& event) const {
+    if (ProtocolLog && ProtocolLog->Active) ProtocolLog->Log(event);
+  }
+  bool TakeLine(std::string* line);
+
+  Socket control_;
+  std::string input_;
+  std::vector<std::string> replyLines_;
+  int replyCode_ = 0;
+  std::atomic<bool> abort_{false};
+
+  // Guards the existence of data_ (open or released) between Put, which
+  // creates and releases it, and CloseDataConnection from another thread.
+  // Put uses the descriptor without the lock: only Put ever closes it.
+  std::mutex dataMutex_;
+  Socket data_;
+  std::atomic<bool> dataClosed_{false};
+};
+
+// Trim of spaces and control characters at both ends.
+std::string TrimReplyLine(const std::string& line);
+
+}  // namespace quillbox
