@@ -1,0 +1,173 @@
+#pragma once
+// A small TFTP server that serves read requests (write requests are handed
+// to a hook, which may refuse them). The listener takes requests on the
+// server port; each accepted read request is carried out by a send thread
+// from a port of its own. Requests and completion reports are handed to the
+// thread that runs the TftpHandOver, one at a time; the hooks run there.
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Socket.h"
+#include "TftpHandOver.h"
+#include "TftpPacket.h"
+#include "TftpStream.h"
+
+namespace quillbox {
+
+struct TPeerInfo {
+  std::string PeerIP;
+  uint16_t PeerPort = 0;
+};
+
+// OnReadFile / OnWriteFile. The hook may change FileName (the refusal names
+// it), must set GrantAccess, and for a read hands over AStream. A non-empty
+// Failure ends the request with ERROR code 0 and that text, after which the
+// server answers no further request.
+struct TftpAccessEvent {
+  std::string FileName;
+  TPeerInfo PeerInfo;
+  bool GrantAccess = true;
+  std::shared_ptr<TftpStream> AStream;
+  bool FreeStreamOnComplete = true;
+  std::string Failure;
+};
+
+struct TftpTransferCompleteEvent {
+  bool Success = false;
+  TPeerInfo PeerInfo;
+  std::shared_ptr<TftpStream> AStream;  // none when the transfer closed it
+  bool WriteOperation = false;
+};
+
+struct TftpServerSettings {
+  uint16_t port = 69;  // 0: any free port (see BoundPort)
+  std::chrono::milliseconds retryTimeout{1500};
+  int sendsBeforeTimeout = 3;
+  // How long the threads wait at most before looking at their stop flags.
+  std::chrono::milliseconds stopCheck{100};
+};
+
+// One transfer of a read request: OACK when a block size was asked for, then
+// DATA blocks, each sent until acknowledged.
+class TftpSendThread {
+ public:
+  using Report = std::function<void(const TftpTransferCompleteEvent&)>;
+
+  TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete, const sockaddr_in& peer,
+                 int requestedBlockSize, const TftpServerSettings& settings, Report report);
+  ~TftpSendThread();  // stops and joins
+  TftpSendThread(const TftpSendThread&) = delete;
+  TftpSendThread& operator=(const TftpSendThread&) = delete;
+
+  // 0 or an errno value (socket or thread could not be made).
+  int Start();
+  // Ends the transfer soon; the peer gets one ERROR code 0.
+  void Stop() { stop_ = true; }
+  void Join();
+  bool Finished() const { return finished_; }
+
+ private:
+  void Execute();
+  // Runs the exchange; false with *failure when it ended by a failure.
+  bool Transfer(tftp::Failure* failure);
+  // Waits up to the retry time-out for a datagram; 0 bytes in *got when none
+  // came. false with *failure on a socket error or a stop.
+  bool Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::Failure* failure);
+
+  std::shared_ptr<TftpStream> stream_;
+  bool freeStreamOnComplete_;
+  sockaddr_in peer_;
+  int requestedBlockSize_;
+  TftpServerSettings settings_;
+  Report report_;
+  Socket socket_;
+  bool endFlag_ = false;  // touched only by the thread
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+// Takes datagrams on the server port and hands each one over, waiting until
+// it has been handled.
+class UdpListener {
+ public:
+  // Handles one datagram on the handing-over thread; false stops listening.
+  using Handler = std::function<bool(const uint8_t* data, size_t size, const sockaddr_in& from)>;
+
+  UdpListener(Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck, Handler handler);
+  ~UdpListener();  // stops and joins
+  UdpListener(const UdpListener&) = delete;
+  UdpListener& operator=(const UdpListener&) = delete;
+
+  int Start();
+  void Stop() { stop_ = true; }
+  void Join();
+  bool Running() const { return running_; }
+
+ private:
+  void Execute();
+
+  Socket& socket_;
+  TftpHandOver& handOver_;
+  std::chrono::milliseconds stopCheck_;
+  Handler handler_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+};
+
+class TftpServer {
+ public:
+  using AccessHook = std::function<void(TftpAccessEvent&)>;
+  using CompleteHook = std::function<void(const TftpTransferCompleteEvent&)>;
+
+  // The thread serving handOver runs the hooks. handOver must be closed (or
+  // still be served) before the server is deactivated or destroyed, since
+  // its threads may be waiting in it.
+  TftpServer(TftpHandOver& handOver, const TftpServerSettings& settings);
+  ~TftpServer();
+  TftpServer(const TftpServer&) = delete;
+  TftpServer& operator=(const TftpServer&) = delete;
+
+  // Set before Activate.
+  AccessHook OnReadFile;
+  AccessHook OnWriteFile;
+  CompleteHook OnTransferComplete;
+
+  // Binds the server port on all local addresses and starts the listener.
+  // Empty on success, else the failure's text.
+  std::string Activate();
+  // Stops the listener and every running transfer (each peer gets one ERROR
+  // code 0) and joins them.
+  void Deactivate();
+
+  uint16_t BoundPort() const { return boundPort_; }
+  // False once the listener has stopped (after a failure that ends serving).
+  bool Listening() const { return listener_ && listener_->Running(); }
+
+ private:
+  bool HandleDatagram(const uint8_t* data, size_t size, const sockaddr_in& from);
+  // false with *failure when the request is refused or fails.
+  bool HandleRequest(const uint8_t* data, size_t size, const sockaddr_in& from, tftp::Failure* failure);
+  void ReapFinished();
+
+  TftpHandOver& handOver_;
+  TftpServerSettings settings_;
+  Socket socket_;
+  uint16_t boundPort_ = 0;
+  std::unique_ptr<UdpListener> listener_;
+  // Guards transfers_.
+  std::mutex transfersMutex_;
+  std::vector<std::unique_ptr<TftpSendThread>> transfers_;
+};
+
+}  // namespace quillbox
