@@ -1,0 +1,89 @@
+#pragma once
+// One firmware upgrade of one device over FTP: upload "release.pak", tell
+// the device to upgrade (or reboot), wait for it to come back, log in again
+// and mark the new firmware stable. Created by Upgrade, run once, destroyed.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "EchoProbe.h"
+#include "FtpClient.h"
+#include "LibraryState.h"
+
+namespace quillbox {
+
+enum SessionStep : int {
+  NotStarted = 0,
+  Connecting = 1,
+  Uploading = 2,
+  SendingSiteCommand = 3,
+  WaitingForDevice = 4,
+};
+
+// Pauses and limits of the session; tests shorten them.
+struct SessionTiming {
+  int pollIntervalMs = 1000;
+  int replyCheckLimit = 120;  // the check stops once its count exceeds this
+  int restartPauses = 11;
+  int echoLimit = 121;
+  int echoTimeoutMs = 1000;
+  int readLineTimeoutMs = 1000;
+  int ftpPort = 21;
+};
+
+// The trace list: appended from the session thread and, for the cancel
+// notice, from the cancelling thread.
+class TraceList {
+ public:
+  void Append(const std::string& line);
+  std::vector<std::string> Lines() const;
+  int Selected() const;
+
+ private:
+  mutable std::mutex mutex_;  // guards lines_ and selected_
+  std::vector<std::string> lines_;
+  int selected_ = -1;
+};
+
+class TFTPClientForm : public Operation {
+ public:
+  TFTPClientForm(std::string host, std::string user, std::string password, std::string imagePath,
+                 int32_t deviceKind, SessionTiming timing = {});
+  ~TFTPClientForm() override;
+  TFTPClientForm(const TFTPClientForm&) = delete;
+  TFTPClientForm& operator=(const TFTPClientForm&) = delete;
+
+  // Runs the whole session; the outcome goes to the library's last error.
+  void RunSession();
+  // From another thread; returns at once.
+  void CancelSession();
+  void Cancel() override { CancelSession(); }
+  void AddTraceLine(const std::string& line);
+
+  // Members in the order of the form.
+  TraceList DebugListBox;
+  quillbox::FtpClient FtpClient;
+  quillbox::ProtocolLog ProtocolLog;
+  quillbox::EchoProbe EchoProbe;
+  const std::string host;
+  const std::string user;
+  const std::string password;
+  const std::string imagePath;
+  const int32_t deviceKind;
+  std::atomic<bool> cancelRequested{false};
+  std::atomic<int> step{NotStarted};
+
+ private:
+  // Steps 4 to 12; failures come back for classification.
+  Failure RunSteps();
+  void Pause() const;
+
+  SessionTiming timing_;
+};
+
+// Removes a leading FTP reply code and the blank behind it.
+std::string RemoveReplyCode(const std::string& text);
+
+}  // namespace quillbox
