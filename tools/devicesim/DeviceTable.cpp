@@ -1,0 +1,180 @@
+#include "tools/devicesim/DeviceTable.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+extern char** environ;
+
+namespace {
+
+bool ParseMac(const std::string& text, std::array<uint8_t, 6>& mac) {
+  unsigned v[6];
+  char sep[5];
+  if (std::sscanf(text.c_str(), "%2x%c%2x%c%2x%c%2x%c%2x%c%2x", &v[0], &sep[0], &v[1], &sep[1],
+                  &v[2], &sep[2], &v[3], &sep[3], &v[4], &sep[4], &v[5]) != 11 ||
+      text.size() != 17)
+    return false;
+  for (char c : sep)
+    if (c != ':' && c != '-') return false;
+  for (int i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(v[i]);
+  return true;
+}
+
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || v > max || text[0] == '-') return false;
+  out = v;
+  return true;
+}
+
+bool ParseIp(const std::string& text, uint32_t& out) {
+  in_addr a{};
+  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
+  out = a.s_addr;
+  return true;
+}
+
+}  // namespace
+
+std::optional<Device> ParseDeviceLine(const std::string& line, std::string* error) {
+  std::istringstream in(line);
+  std::string mac, kind, ip, mask, password;
+  if (!(in >> mac >> kind >> ip >> mask >> password)) {
+    *error = "expected: MAC kind IP mask password [options]";
+    return std::nullopt;
+  }
+  Device d;
+  unsigned long n = 0;
+  if (!ParseMac(mac, d.mac)) {
+    *error = "bad MAC address '" + mac + "'";
+    return std::nullopt;
+  }
+  if (!ParseNumber(kind, 0xFFFF, n)) {
+    *error = "bad device kind '" + kind + "'";
+    return std::nullopt;
+  }
+  d.kind = static_cast<uint16_t>(n);
+  if (!ParseIp(ip, d.ip)) {
+    *error = "bad IP address '" + ip + "'";
+    return std::nullopt;
+  }
+  if (!ParseIp(mask, d.mask)) {
+    *error = "bad network mask '" + mask + "'";
+    return std::nullopt;
+  }
+  d.password = password == "-" ? "" : password;
+  std::string option;
+  while (in >> option) {
+    const size_t eq = option.find('=');
+    const std::string key = option.substr(0, eq);
+    const std::string value = eq == std::string::npos ? "" : option.substr(eq + 1);
+    bool ok = true;
+    if (option == "twice") {
+      d.twice = true;
+    } else if (option == "short") {
+      d.size = 12;
+    } else if (option == "long") {
+      d.size = 600;
+    } else if (option == "silent") {
+      d.silent = true;
+    } else if (option == "quiet-others") {
+      d.quietOthers = true;
+    } else if (key == "late") {
+      ok = ParseNumber(value, 600000, n);
+      d.lateMs = static_cast<int>(n);
+    } else if (key == "size") {
+      ok = ParseNumber(value, 65000, n);
+      d.size = static_cast<int>(n);
+    } else if (key == "status") {
+      ok = ParseNumber(value, 0xFFFFFFFFul, n);
+      d.status = static_cast<uint32_t>(n);
+    } else if (eq != std::string::npos && !key.empty()) {
+      d.extra[key] = value;
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      *error = "bad option '" + option + "'";
+      return std::nullopt;
+    }
+  }
+  return d;
+}
+
+int32_t CheckNetworkParameters(uint32_t ipNetOrder, uint32_t maskNetOrder) {
+  if (ipNetOrder == 0 || ipNetOrder == 0xFFFFFFFFu) return 5002;
+  const uint32_t m = ntohl(maskNetOrder);
+  // A usable mask is a run of ones from the top, neither empty nor full.
+  const bool contiguous = (~m & (~m + 1)) == 0;
+  if (m == 0 || m == 0xFFFFFFFFu || !contiguous) return 5003;
+  return 0;
+}
+
+void DeviceTable::Add(const Device& device) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  devices_.push_back(device);
+}
+
+std::vector<Device> DeviceTable::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return devices_;
+}
+
+size_t DeviceTable::Size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return devices_.size();
+}
+
+std::optional<Device> DeviceTable::FindByIp(uint32_t ipNetOrder) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Device& d : devices_)
+    if (d.ip == ipNetOrder) return d;
+  return std::nullopt;
+}
+
+std::optional<Device> DeviceTable::FindByMac(const uint8_t* mac6) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const Device& d : devices_)
+    if (std::memcmp(d.mac.data(), mac6, 6) == 0) return d;
+  return std::nullopt;
+}
+
+void DeviceTable::SetAddress(size_t index, uint32_t ipNetOrder, uint32_t maskNetOrder) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (index >= devices_.size()) return;
+  devices_[index].ip = ipNetOrder;
+  devices_[index].mask = maskNetOrder;
+}
+
+void AddToLoopback(uint32_t ipNetOrder) {
+  if (ipNetOrder == 0 || (ntohl(ipNetOrder) >> 24) == 127) return;
+  // Never outside the private namespace, whatever the caller thinks.
+  const char* flag = std::getenv("QUILL_NETNS");
+  if (!flag || std::strcmp(flag, "1") != 0) return;
+  char address[32];
+  in_addr a{ipNetOrder};
+  std::snprintf(address, sizeof address, "%s/32", inet_ntoa(a));
+  const char* argv[] = {"ip", "addr", "add", address, "dev", "lo", nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // "File exists" for an address already there is expected and harmless.
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "ip", &actions, nullptr, const_cast<char**>(argv), environ) == 0) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  posix_spawn_file_actions_destroy(&actions);
+}

@@ -1,0 +1,69 @@
+#pragma once
+// The simulator's sides (UDP device protocol, and later HTTP, FTP, telnet)
+// are services that register themselves; main starts every registered one
+// on a thread of its own, waits until all are ready, prints "ready" and
+// joins them all after SIGTERM/SIGINT.
+//
+// Adding a side: put it in a new file of this folder (it is globbed) with
+//
+//   static int RunHttp(ServiceContext& ctx) {
+//     ... bind 0.0.0.0:80 ...            // or ctx.Fail("why") and return 1
+//     ctx.Ready();
+//     while (!ctx.stop) { ... poll in slices of at most 100 ms ... }
+//     return 0;
+//   }
+//   static ServiceRegistration httpService("http", RunHttp);
+//
+// Rules for a service:
+// - Call ctx.Ready() once it listens, or ctx.Fail(text) and return; main
+//   waits at most a few seconds for all of them.
+// - Watch ctx.stop at least every 100 ms and return when it is set; join
+//   every thread you start before returning.
+// - Bind INADDR_ANY and find the device a connection is meant for by the
+//   connection's local address (getsockname) with DeviceTable::FindByIp.
+//   A device moves when its network parameters are set, so look it up per
+//   connection and never keep a copy.
+// - Device addresses outside 127.0.0.0/8 are added to lo by main at start
+//   (and by the UDP side after a device moves), inside the private network
+//   namespace only, so TCP connects to them reach these listeners.
+// - Per-device settings: unknown "key=value" options of a device line land
+//   in Device::extra; process-wide ones come from "--set key=value" in
+//   ctx.settings.
+#include <atomic>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tools/devicesim/DeviceTable.h"
+
+struct ServiceContext {
+  ServiceContext(DeviceTable& table, const std::atomic<bool>& stopFlag,
+                 const std::map<std::string, std::string>& options)
+      : devices(table), stop(stopFlag), settings(options) {}
+
+  DeviceTable& devices;
+  const std::atomic<bool>& stop;
+  const std::map<std::string, std::string>& settings;
+
+  void Ready();
+  void Fail(const std::string& why);
+
+  // Read by main: 0 starting, 1 ready, 2 failed.
+  std::atomic<int> state{0};
+  std::string failure;  // written before state becomes 2
+};
+
+using ServiceMain = std::function<int(ServiceContext&)>;
+
+struct ServiceEntry {
+  std::string name;
+  ServiceMain run;
+};
+
+struct ServiceRegistration {
+  ServiceRegistration(const char* name, ServiceMain run);
+};
+
+// Every registered service, in registration order.
+std::vector<ServiceEntry>& RegisteredServices();
