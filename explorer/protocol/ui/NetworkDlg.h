@@ -1,8 +1,44 @@
 #pragma once
-// The network parameters dialog with its two address entry controls.
+// The network parameters dialog (dialog 130) with its two address entry
+// controls and the password field.
+#include <QDialog>
+#include <string>
+
 #include "explorer/app/ModalUi.h"
 
-class QWidget;
+class QLineEdit;
+class QLabel;
+class QFrame;
+class CIPWnd;
+
+constexpr int IDD_NETWORK = 130;
+constexpr int IDC_IP_PLACEHOLDER = 1009;
+constexpr int IDC_MASK_PLACEHOLDER = 1010;
+constexpr int IDC_NETWORK_PASSWORD = 1019;
+constexpr int IDC_NETWORK_PASSWORD_LABEL = 1025;
+
+class CNetworkDlg : public QDialog {
+  Q_OBJECT
+ public:
+  // Starts with the addresses of `data`; the password starts empty.
+  CNetworkDlg(ModalUi& ui, const NetworkDialogData& data, QWidget* parent = nullptr);
+
+  // What the user entered (valid once the dialog has closed with OK, and
+  // while it is open).
+  NetworkDialogData Result() const;
+  QWidget* Control(int id) const;
+  CIPWnd* IpControl() const { return ip_; }
+  CIPWnd* MaskControl() const { return mask_; }
+
+ protected:
+  void showEvent(QShowEvent* e) override;
+
+ private:
+  CIPWnd* ip_ = nullptr;
+  CIPWnd* mask_ = nullptr;
+  QLineEdit* password_ = nullptr;
+  bool focused_ = false;
+};
 
 // Runs the dialog modally over `parent`; octet errors are reported through
 // `ui`. True on OK, with `data` holding the entered values.

@@ -1,0 +1,16 @@
+#include "explorer/protocol/ConnectionTest.h"
+
+uint16_t ConfigurationPort(uint16_t kind) { return (kind == 48 || kind == 49) ? 23 : 80; }
+
+std::string ConnectionTestStatusText(const DeviceRecord& record) {
+  return "Testing connection to " + FormatMac(record.mac());
+}
+
+bool CheckReachable(const DeviceRecord& record, bool duplicateIp,
+                    const std::function<bool(uint32_t, uint16_t)>& probe) {
+  const uint16_t port = ConfigurationPort(record.kind());
+  if (duplicateIp) return false;
+  // Connecting to 0.0.0.0 would reach this computer itself, not the device.
+  if (record.ip() == 0) return false;
+  return probe(record.ip(), port);
+}

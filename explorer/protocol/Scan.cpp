@@ -1,0 +1,96 @@
+#include "explorer/protocol/Scan.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <numeric>
+#include <unordered_map>
+
+#include "explorer/protocol/ErrorTable.h"
+
+uint32_t IpSortKey(uint32_t ipNetOrder) { return ntohl(ipNetOrder); }
+
+bool IsDuplicateIp(const std::vector<const DeviceRecord*>& records, uint32_t ipNetOrder) {
+  int seen = 0;
+  for (const DeviceRecord* r : records) {
+    if (r && r->ip() == ipNetOrder && ++seen > 1) return true;
+  }
+  return false;
+}
+
+std::vector<bool> DuplicateIpFlags(const std::vector<const DeviceRecord*>& records) {
+  std::unordered_map<uint32_t, int> uses;
+  uses.reserve(records.size());
+  for (const DeviceRecord* r : records) {
+    if (r) ++uses[r->ip()];
+  }
+  std::vector<bool> flags(records.size(), false);
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i]) flags[i] = uses[records[i]->ip()] > 1;
+  }
+  return flags;
+}
+
+RowContent BuildRowContent(const DeviceRecord& record, bool duplicateIp) {
+  RowContent row;
+  row.macText = FormatMac(record.mac());
+  row.ipText = FormatIp(record.ip());
+  row.image = record.ip() != 0 ? IMAGE_TICK : IMAGE_CROSS;
+  if (duplicateIp) {
+    // Several devices without an address are marked too.
+    row.ipText += DUPLICATE_IP_SUFFIX;
+    row.image = IMAGE_CROSS;
+  }
+  return row;
+}
+
+std::vector<size_t> RowOrder(const std::vector<const DeviceRecord*>& records) {
+  std::vector<size_t> order;
+  order.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (records[i]) order.push_back(i);
+  }
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return IpSortKey(records[a]->ip()) < IpSortKey(records[b]->ip());
+  });
+  return order;
+}
+
+void ReleaseRecords(DeviceRecordArray& records, int& count) {
+  for (auto& r : records) r.reset();
+  count = 0;
+}
+
+ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, int& count) {
+  ScanOutcome out;
+  for (int pass = 0; pass < SCAN_PASSES; ++pass) {
+    if (!hooks.stillBusy()) break;
+    // Nothing owns the previous pass's records: the list is filled only
+    // from the last one.
+    ReleaseRecords(records, count);
+    const int32_t result = hooks.discover(records, count);
+    ++out.passes;
+    if (result == -1) {
+      ReleaseRecords(records, count);
+      out.networkingFailed = true;
+      out.recordCount = 0;
+      return out;
+    }
+    if (out.firstError == 0) out.firstError = result;
+    out.lastResult = result;
+  }
+  out.recordCount = count;
+  out.fill = out.passes > 0 && hooks.stillBusy() && out.lastResult == 0;
+  return out;
+}
+
+std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName) {
+  if (outcome.networkingFailed) return NETWORKING_FAILED_TEXT;
+  if (outcome.firstError == 0) return {};
+  if (outcome.firstError == ERR_RECEIVE_TIMEOUT && outcome.recordCount == 0)
+    return "No " + deviceName + "s found";
+  // An earlier pass failed but the last one found devices: they are listed,
+  // and "No Error" would not tell the user anything.
+  if (outcome.lastResult != 0) return ErrorText(outcome.lastResult);
+  return {};
+}

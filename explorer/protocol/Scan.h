@@ -1,0 +1,69 @@
+#pragma once
+// Plain rules of the network scan and of the device list's rows: which
+// rows exist, in what order, with which texts and images. The widget only
+// mirrors what these functions decide, so the rules are testable without a
+// screen.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "explorer/protocol/DeviceMessages.h"
+
+constexpr int SCAN_BUSY_MS = 12000;
+constexpr int SCAN_PASSES = 3;
+constexpr const char* SCAN_STATUS_TEXT = "Scanning the local network...";
+constexpr const char* DUPLICATE_IP_SUFFIX = " (duplicate IP)";
+constexpr const char* NETWORKING_FAILED_TEXT = "Cannot initialize networking";
+
+// Row images: index 0 a red cross (no usable address), 1 a green tick.
+constexpr int IMAGE_CROSS = 0;
+constexpr int IMAGE_TICK = 1;
+
+// Addresses travel in network byte order; rows are ordered numerically, so
+// compare in host order (10.0.0.2 before 192.168.0.1).
+uint32_t IpSortKey(uint32_t ipNetOrder);
+
+// True when more than one of `records` (null entries skipped) has exactly
+// this address; the record asked about counts itself.
+bool IsDuplicateIp(const std::vector<const DeviceRecord*>& records, uint32_t ipNetOrder);
+// The same answer for every record at once (linear, for lists of thousands).
+std::vector<bool> DuplicateIpFlags(const std::vector<const DeviceRecord*>& records);
+
+struct RowContent {
+  std::string macText;  // column 0
+  std::string ipText;   // column 1
+  int image = IMAGE_CROSS;
+};
+RowContent BuildRowContent(const DeviceRecord& record, bool duplicateIp);
+
+// Display order of the rows: ascending address, and among equal addresses
+// the order in which the devices answered (the order of `records`).
+std::vector<size_t> RowOrder(const std::vector<const DeviceRecord*>& records);
+
+// The passes of one scan, free of any window: `stillBusy` says whether the
+// user has not cancelled yet, `discover` runs one discovery pass.
+struct ScanHooks {
+  std::function<bool()> stillBusy;
+  std::function<int32_t(DeviceRecordArray&, int&)> discover;
+};
+
+struct ScanOutcome {
+  bool networkingFailed = false;  // a pass returned -1: nothing else happens
+  bool fill = false;              // list the records of the last pass
+  int passes = 0;                 // passes actually run
+  int32_t firstError = 0;         // first non-zero pass result
+  int32_t lastResult = 0;         // result of the latest pass
+  int recordCount = 0;            // records left by the latest pass
+};
+
+// Runs up to SCAN_PASSES passes. Records of an earlier pass are released
+// before the next one starts; after a networking failure none are kept.
+ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, int& count);
+
+// The text of the box shown after the passes, or empty for none.
+std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName);
+
+// Releases every record of the array and sets the count to 0.
+void ReleaseRecords(DeviceRecordArray& records, int& count);

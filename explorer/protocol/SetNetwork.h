@@ -1,0 +1,45 @@
+#pragma once
+// Plain rules of setting a device's network parameters: the request that
+// goes out and the octet field rules of the address entry control.
+#include <cstdint>
+#include <string>
+
+#include "explorer/app/ModalUi.h"
+#include "explorer/protocol/DeviceMessages.h"
+
+constexpr int SET_NETWORK_BUSY_MS = 4000;
+constexpr size_t MAX_NETWORK_PASSWORD = 31;
+constexpr const char* SET_NETWORK_FAILED_CAPTION = "Unable to update network parameters:";
+constexpr const char* NETWORK_DIALOG_TITLE = "IP Address and Netmask needed";
+
+// "Updating the " + device name + "'s network parameters"
+std::string SetNetworkStatusText(const std::string& deviceName);
+
+// The device is picked by its Ethernet address and kind; address, mask and
+// password come from the dialog (the password cut to 31 characters).
+SetNetworkRequest FillSetNetworkRequest(const DeviceRecord& record, const NetworkDialogData& data);
+
+// Octet field rules.
+constexpr int OCTET_TEXT_LIMIT = 3;
+constexpr int OCTET_MAX = 255;
+
+// Value of an octet text: its leading digits, empty text is 0; saturates
+// instead of overflowing on long digit runs.
+int OctetNumber(const std::string& text);
+
+struct OctetEdit {
+  bool invalid = false;     // show the invalid-entry box with `boxText`
+  std::string boxText;      // "300 is an invalid entry. Please specify a number between 0 and 255."
+  std::string text;         // the text the field keeps
+  bool moveNext = false;    // jump to the next field with its text selected
+  uint8_t value = 0;        // the field's value afterwards
+};
+// What happens after the user changed a field's text to `typed`.
+OctetEdit ApplyOctetEdit(const std::string& typed);
+
+// Only digits, backspace and tab are accepted as typed characters.
+bool IsOctetCharacter(char32_t c);
+
+// Byte i of the network-order value is the value of octet field i.
+uint8_t OctetOf(uint32_t ipNetOrder, int index);
+uint32_t WithOctet(uint32_t ipNetOrder, int index, uint8_t value);
