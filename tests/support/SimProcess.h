@@ -1,0 +1,48 @@
+#pragma once
+// Runs the device simulator (QUILL_BIN_DIR/devicesim) for a test.
+//
+//   SimProcess sim({"--device", "00:50:C2:00:00:01 0 127.0.0.11 255.0.0.0 admin"});
+//   ASSERT_TRUE(sim.Ready()) << sim.Error();
+//
+// or with the text of a device file (one device a line, see
+// tools/devicesim/DeviceTable.h for the options):
+//
+//   SimProcess sim = SimProcess::WithDevices("00:50:C2:00:00:01 0 127.0.0.11 255.0.0.0 admin\n");
+//
+// The constructor waits (at most 10 s) for the simulator's "ready" line.
+// The destructor (or Stop) ends it with SIGTERM, waits a bounded time,
+// then SIGKILLs and always reaps it, and removes the temporary device file.
+// Use only in NET tests, after QUILL_REQUIRE_PRIVATE_NETWORK().
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class SimProcess {
+ public:
+  explicit SimProcess(std::vector<std::string> args, const std::string& deviceFileText = "");
+  static SimProcess WithDevices(const std::string& deviceFileText,
+                                std::vector<std::string> extraArgs = {});
+  ~SimProcess();
+  SimProcess(SimProcess&& other) noexcept;
+  SimProcess& operator=(SimProcess&&) = delete;
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  bool Ready() const { return ready_; }
+  const std::string& Error() const { return error_; }  // why it is not ready
+  pid_t Pid() const { return pid_; }
+  // Ends the simulator; returns its exit status as from waitpid, or -1 if it
+  // was not running.
+  int Stop();
+
+ private:
+  pid_t pid_ = -1;
+  bool ready_ = false;
+  std::string error_;
+  std::string deviceFile_;
+};
+
+}  // namespace testsupport
