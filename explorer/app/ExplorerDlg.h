@@ -1,0 +1,107 @@
+#pragma once
+// The main window (dialog 102): device list, action buttons, busy display.
+#include <QDialog>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "explorer/app/ModalUi.h"
+#include "explorer/operations/DeviceOperation.h"
+#include "explorer/protocol/DeviceMessages.h"
+#include "explorer/protocol/DeviceSocket.h"
+#include "explorer/protocol/ui/DeviceListView.h"
+
+class CQuillbox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+
+constexpr int IDD_EXPLORER_DIALOG = 102;
+constexpr int IDC_DEVICE_LIST = 1018;
+constexpr int IDC_STATUS_TEXT = 1022;
+constexpr int IDC_COUNTDOWN_TEXT = 1023;
+constexpr int IDC_PROGRESS = 1006;
+constexpr int IDC_SCAN = 1010;
+constexpr int IDC_EXIT = 2;
+constexpr int IDC_HELP = 57670;
+constexpr int IDC_WEB_CONFIGURATION = 1;
+constexpr int IDC_GET_CONFIGURATION = 1031;
+constexpr int IDC_SET_CONFIGURATION = 1032;
+constexpr int IDC_UPGRADE_FIRMWARE = 1030;
+constexpr int IDC_SET_IP_ADDRESS = 1036;
+constexpr int IDC_TEST_CONNECTION = 1033;
+constexpr int IDC_PICTURE = 1044;
+constexpr int IDM_ABOUTBOX = 16;
+constexpr int PROGRESS_TICK_MS = 100;
+
+// Which action buttons a selection allows (the button rules, free of widgets).
+struct ActionButtonState {
+  bool web = false, getConfig = false, setConfig = false, upgrade = false, setIp = false,
+       test = false;
+  bool telnetCaption = false;  // button 1 reads "Configuration"
+};
+// `selected` is the selected device or none.
+ActionButtonState ComputeActionButtons(const DeviceRecord* selected);
+// The countdown text for `elapsedMs` of an operation of `durationMs`.
+std::string CountdownText(int durationMs, int elapsedMs);
+
+class CExplorerDlg : public QDialog, public OperationOwner {
+  Q_OBJECT
+ public:
+  explicit CExplorerDlg(ModalUi& ui, QWidget* parent = nullptr);
+  ~CExplorerDlg() override;
+
+  void BeginBusy(int durationMs, const std::string& text);
+  void EndBusy();
+  bool IsBusy() const { return busy_; }
+  void EnableActions(bool enable);
+  void UpdateActionButtons();
+  CQuillbox* SelectedDevice() const;
+  void SelectDevice(CQuillbox* q);
+  CDeviceListView& DeviceList() { return *list_; }
+  CDeviceSocket& Transport() { return transport_; }
+  DeviceRecordArray& Records() { return *records_; }
+  int& RecordCount() { return recordCount_; }
+  ModalUi& Ui() { return ui_; }
+  void PostOperationDone(int32_t result, CQuillbox* q) override;
+  void PostCommand(int commandId);
+  QWidget* Control(int id);
+
+  // One step of the busy display; the 100 ms timer calls it.
+  void ProgressTick();
+  int ElapsedMs() const { return elapsedMs_; }
+  // Cancel-or-exit: the Exit/Cancel button, Escape and the close box.
+  void CancelOrExit();
+  void ShowAbout();
+  // Runs the handler of a command id, as a click on that button would.
+  void RunCommand(int commandId);
+
+  void reject() override;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  QPushButton* AddButton(int id, const char* text, int x, int y, int cx, int cy);
+  void SizeColumns();
+  void OpenHelp();
+
+  ModalUi& ui_;
+  CDeviceSocket transport_;
+  std::unique_ptr<DeviceRecordArray> records_;
+  int recordCount_ = 0;
+  bool busy_ = false;
+  int elapsedMs_ = 0;
+
+  std::map<int, QWidget*> controls_;  // child widgets by dialog id, owned by Qt
+  CDeviceListView* list_ = nullptr;
+  QLabel* status_ = nullptr;
+  QLabel* countdown_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QPushButton* exit_ = nullptr;
+  QTimer* timer_ = nullptr;
+};

@@ -1,0 +1,70 @@
+#include "explorer/app/PasswordDlg.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <cstdio>
+#include <vector>
+
+#include "explorer/app/DialogUnits.h"
+#include "explorer/res/Strings.h"
+
+std::string PasswordLabelText() { return LoadBrandString(IDS_ADMIN_USER) + " password"; }
+
+std::string PasswordPromptText(const std::string& ipText, const std::string& macText) {
+  const std::string device = LoadBrandString(IDS_DEVICE_NAME);
+  static constexpr const char* kFormat =
+      "Please enter the password for the %s\nwith IP Address %s and \nEthernet address %s\n";
+  const int needed = std::snprintf(nullptr, 0, kFormat, device.c_str(), ipText.c_str(), macText.c_str());
+  if (needed <= 0) return {};
+  std::vector<char> buf(static_cast<size_t>(needed) + 1);
+  std::snprintf(buf.data(), buf.size(), kFormat, device.c_str(), ipText.c_str(), macText.c_str());
+  return std::string(buf.data(), static_cast<size_t>(needed));
+}
+
+CPasswordDlg::CPasswordDlg(const std::string& ipText, const std::string& macText, QWidget* parent)
+    : QDialog(parent), label_(PasswordLabelText()), prompt_(PasswordPromptText(ipText, macText)) {
+  setWindowTitle(QStringLiteral("Password Required"));
+  setObjectName(QStringLiteral("dlg_%1").arg(IDD_PASSWORD));
+  const DialogUnits du(font());
+  setFixedSize(du.Size(232, 81));
+
+  auto* prompt = new QLabel(QString::fromStdString(prompt_), this);
+  prompt->setObjectName(QStringLiteral("ctl_%1").arg(IDC_PASSWORD_PROMPT));
+  prompt->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  du.Place(prompt, 10, 10, 160, 30);
+
+  auto* label = new QLabel(QString::fromStdString(label_), this);
+  label->setObjectName(QStringLiteral("ctl_%1").arg(IDC_PASSWORD_LABEL));
+  du.Place(label, 10, 45, 85, 8);
+
+  edit_ = new QLineEdit(this);
+  edit_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_PASSWORD_EDIT));
+  edit_->setEchoMode(QLineEdit::Password);
+  du.Place(edit_, 10, 55, 95, 15);
+
+  auto* ok = new QPushButton(QStringLiteral("OK"), this);
+  ok->setObjectName(QStringLiteral("ctl_1"));
+  ok->setDefault(true);
+  du.Place(ok, 175, 5, 50, 14);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+  auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
+  cancel->setObjectName(QStringLiteral("ctl_2"));
+  du.Place(cancel, 175, 22, 50, 14);
+  connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+  // The edit is the first tab stop; the previous password is never shown.
+  setTabOrder(edit_, ok);
+  setTabOrder(ok, cancel);
+  edit_->setFocus();
+}
+
+QWidget* CPasswordDlg::Control(int id) const {
+  return findChild<QWidget*>(QStringLiteral("ctl_%1").arg(id));
+}
+
+void CPasswordDlg::accept() {
+  password_ = edit_->text().toStdString();
+  QDialog::accept();
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The interactive ModalUi: real Qt dialogs over the main window.
+#include <QPointer>
+#include <QWidget>
+
+#include "explorer/app/ModalUi.h"
+
+class QtModalUi : public ModalUi {
+ public:
+  // Dialogs open over `owner` (the main window once it exists).
+  void SetOwner(QWidget* owner) { owner_ = owner; }
+
+  void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
+  std::optional<std::string> FileDialog(const FileDialogRequest& request) override;
+  std::optional<std::string> PasswordPrompt(const std::string& ipText, const std::string& macText) override;
+  bool NetworkDialog(NetworkDialogData& data) override;
+
+ private:
+  QWidget* Owner() const;
+  QPointer<QWidget> owner_;
+};

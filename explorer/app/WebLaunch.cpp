@@ -1,0 +1,122 @@
+#include "explorer/app/WebLaunch.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/ProcessLauncher.h"
+#include "explorer/operations/Quillbox.h"
+#include "explorer/protocol/ui/ProtocolCommands.h"
+#include "explorer/res/Strings.h"
+
+namespace {
+
+constexpr const char* kDesktopOpener = "xdg-open";
+// Fills the program-name position of the started client's argument vector.
+constexpr const char* kClientArgv0 = "netscape";
+constexpr int WEB_PROBE_MS = 2000;
+
+bool OnSearchPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return access(name.c_str(), X_OK) == 0;
+  const char* path = std::getenv("PATH");
+  if (!path) return false;
+  std::string dirs(path);
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    if (dir.empty()) dir = ".";
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::string LaunchFailureText(const LaunchResult& r) {
+  char code[16];
+  std::snprintf(code, sizeof code, "%d: ", r.result);
+  return std::string(code) + std::strerror(r.error);
+}
+
+}  // namespace
+
+bool IsTelnetKind(unsigned kind) { return kind == 48 || kind == 49; }
+
+std::string ConfigurationAddress(const DeviceRecord& record) {
+  return (IsTelnetKind(record.kind()) ? "telnet://" : "http://") + FormatIp(record.ip());
+}
+
+bool FindDefaultBrowser(std::string& path) {
+  path.clear();
+  if (const char* browser = std::getenv("BROWSER")) {
+    // $BROWSER may list several programs separated by colons; the first
+    // usable one is the user's choice.
+    std::string list(browser);
+    size_t start = 0;
+    while (start < list.size()) {
+      size_t end = list.find(':', start);
+      if (end == std::string::npos) end = list.size();
+      std::string entry = list.substr(start, end - start);
+      start = end + 1;
+      if (entry.empty()) continue;
+      // A path cut short would start some other program: too long counts as none.
+      if (entry.size() > MAX_BROWSER_PATH) return false;
+      path = entry;
+      return true;
+    }
+  }
+  if (OnSearchPath(kDesktopOpener)) {
+    path = kDesktopOpener;
+    return true;
+  }
+  return false;
+}
+
+bool CheckBeforeConfigure(CExplorerDlg& dlg, const DeviceRecord& record) {
+  dlg.BeginBusy(WEB_PROBE_MS, "Attempting to connect to the " + LoadBrandString(IDS_DEVICE_NAME));
+  const bool reachable = IsReachable(dlg, record);
+  // A Cancel during the probe has already ended the busy display: the user
+  // asked to stop, so no network dialog pops up in place of the client.
+  const bool cancelled = !dlg.IsBusy();
+  dlg.EndBusy();
+  if (cancelled) return false;
+  if (!reachable) {
+    OnSetIpAddress(dlg);
+    return false;
+  }
+  return true;
+}
+
+void OnWebConfiguration(CExplorerDlg& dlg) {
+  CQuillbox* q = dlg.SelectedDevice();
+  if (!q) return;
+  if (!q->record) {
+    dlg.Ui().MessageBox("Invalid selection", "Configure failed", BoxIcon::Exclamation);
+    return;
+  }
+  // A copy: the probe pumps events and the list may be rebuilt meanwhile.
+  const DeviceRecord record = *q->record;
+  if (!CheckBeforeConfigure(dlg, record)) return;
+
+  const std::string address = ConfigurationAddress(record);
+  if (IsTelnetKind(record.kind())) {
+    const LaunchResult r = StartProgram(kDesktopOpener, {kClientArgv0, address});
+    if (r.result != 0)
+      dlg.Ui().MessageBox("Unable to load " + LaunchFailureText(r), "Error", BoxIcon::Exclamation);
+    return;
+  }
+
+  std::string browser;
+  if (!FindDefaultBrowser(browser)) {
+    dlg.Ui().MessageBox("Unable to find default browser", "Error", BoxIcon::Exclamation);
+    return;
+  }
+  const LaunchResult r = StartProgram(browser, {kClientArgv0, address});
+  if (r.result != 0)
+    dlg.Ui().MessageBox("Unable to load " + browser + "\n" + LaunchFailureText(r), "Error",
+                        BoxIcon::Exclamation);
+}
