@@ -66,11 +66,13 @@ void TtftpForm::EndServer() {
   server_.reset();
 }
 
-void TtftpForm::ReadFile(TftpAccessEvent& event) {
+void TtftpForm::ReadFile(TftpAccessEvent& event) { ReadFromFolder(folder_, event); }
+
+void ReadFromFolder(const TftpFolder& folder, TftpAccessEvent& event) {
   event.FreeStreamOnComplete = false;
   event.GrantAccess = true;
   std::string path;
-  switch (folder_.Resolve(event.FileName, &path)) {
+  switch (folder.Resolve(event.FileName, &path)) {
     case TftpFolder::Verdict::Outside:
       event.GrantAccess = false;
       return;

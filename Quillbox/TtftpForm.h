@@ -86,6 +86,11 @@ class TtftpForm final : public Operation {
   std::unique_ptr<TftpServer> server_;
 };
 
+// The wait's read handler: opens the requested file when it lies inside
+// folder; refuses (GrantAccess false) names outside it; fails with "stream
+// error" for what cannot be opened.
+void ReadFromFolder(const TftpFolder& folder, TftpAccessEvent& event);
+
 // Settings WaitForFile gives its wait (tests shorten the timer and move the
 // port); defaults are the real ones.
 void SetWaitSettings(const TtftpSettings& settings);

@@ -1,0 +1,4 @@
+# TFTP server and the TFTP wait. Loopback only: no private network needed.
+quill_add_test(NAME tftp_protocol_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tftp_protocol_test.cpp
+  LIBS quillbox_core TIMEOUT 180)

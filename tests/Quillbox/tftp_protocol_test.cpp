@@ -1,0 +1,475 @@
+// The TFTP server at packet level, against a scripted peer on loopback.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "TftpPacket.h"
+#include "tftp_peer.h"
+
+using namespace tftptest;
+
+namespace {
+
+struct Fetch {
+  bool complete = false;
+  Bytes content;
+  std::vector<size_t> sizes;    // DATA packet sizes
+  std::vector<uint16_t> blocks; // DATA block numbers
+  Received first;               // the first answer (OACK, DATA or ERROR)
+  uint16_t transferPort = 0;
+};
+
+// Sends request and acknowledges every block until the short one.
+Fetch FetchFile(Peer& peer, uint16_t port, const Bytes& request, size_t maxBlocks = 200) {
+  Fetch f;
+  peer.SendTo(port, request);
+  Received r = peer.Receive();
+  f.first = r;
+  if (!r.arrived) return f;
+  f.transferPort = r.fromPort;
+  size_t blockSize = 512;
+  if (r.Opcode() == quillbox::tftp::OACK) {
+    std::string value(reinterpret_cast<const char*>(r.data.data()) + 10);
+    blockSize = std::stoul(value);
+    peer.SendTo(r.fromPort, Ack(0));
+    r = peer.Receive();
+  }
+  for (size_t i = 0; i < maxBlocks && r.arrived && r.Opcode() == quillbox::tftp::DATA; ++i) {
+    f.sizes.push_back(r.data.size());
+    f.blocks.push_back(r.Number());
+    f.content.insert(f.content.end(), r.data.begin() + 4, r.data.end());
+    peer.SendTo(r.fromPort, Ack(r.Number()));
+    if (r.data.size() - 4 < blockSize) {
+      f.complete = true;
+      break;
+    }
+    r = peer.Receive();
+  }
+  return f;
+}
+
+void ExpectError(const Received& r, uint16_t code, const std::string& message) {
+  ASSERT_TRUE(r.arrived) << "no answer, expected ERROR " << code << " " << message;
+  EXPECT_EQ(r.Opcode(), quillbox::tftp::ERROR);
+  EXPECT_EQ(r.Number(), code);
+  EXPECT_EQ(r.Message(), message);
+  EXPECT_EQ(r.data.back(), 0) << "message must end with a zero byte";
+}
+
+class TftpServing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    content_ = Pattern(1024);
+    filePath_ = dir_.Write("fw.pak", content_);
+  }
+  ScratchDir dir_;
+  Bytes content_;
+  std::string filePath_;
+};
+
+}  // namespace
+
+TEST_F(TftpServing, DefaultBlockSizeSendsFileAndEndsWaitWithOne) {
+  RunningWait wait(filePath_);
+  Peer peer;
+  Fetch f = FetchFile(peer, wait.Port(), Rrq("fw.pak"));
+  ASSERT_TRUE(f.complete);
+  EXPECT_EQ(f.sizes, (std::vector<size_t>{516, 516, 4}));
+  EXPECT_EQ(f.blocks, (std::vector<uint16_t>{1, 2, 3}));
+  EXPECT_EQ(f.content, content_);
+  EXPECT_NE(f.transferPort, wait.Port()) << "a transfer runs from a port of its own";
+  EXPECT_EQ(wait.WaitResult(), 1);
+}
+
+TEST_F(TftpServing, ModesAcceptedInAnyLetterCaseAndOthersRefused) {
+  RunningServer wait(filePath_);
+  Peer peer;
+  for (const char* mode : {"OCTET", "NetAscii", "Binary", "octet"}) {
+    peer.SendTo(wait.Port(), Rrq("fw.pak", mode));
+    Received r = peer.Receive();
+    ASSERT_TRUE(r.arrived) << mode;
+    EXPECT_EQ(r.Opcode(), quillbox::tftp::DATA) << mode;
+    EXPECT_EQ(r.data.size(), 516u) << mode;
+    peer.SendTo(r.fromPort, Bytes{0, 5, 0, 0, 0});  // abandon; the server answers it
+    ExpectError(peer.Receive(), 0, "Operation aborted");
+  }
+  peer.SendTo(wait.Port(), Rrq("fw.pak", "mail"));
+  ExpectError(peer.Receive(), 4, "Unsupported transfer mode: \"mail\"");
+  // A refusal of this kind leaves the server answering.
+  peer.SendTo(wait.Port(), Rrq("fw.pak", "MaIl"));
+  ExpectError(peer.Receive(), 4, "Unsupported transfer mode: \"MaIl\"");
+}
+
+TEST_F(TftpServing, WriteRequestRefusedAndNothingWritten) {
+  RunningServer wait(filePath_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Packet(2, {"a.bin", "octet"}));
+  Received r = peer.Receive();
+  ExpectError(r, 2, "Access to a.bin denied");
+  EXPECT_EQ(r.fromPort, wait.Port()) << "refusals come from the server port";
+  EXPECT_FALSE(std::filesystem::exists(dir_.Path() + "/a.bin"));
+  // The wait goes on and still serves.
+  Fetch f = FetchFile(peer, wait.Port(), Rrq("fw.pak"));
+  EXPECT_TRUE(f.complete);
+}
+
+TEST_F(TftpServing, BlockSizeNegotiation) {
+  content_ = Pattern(3000);
+  dir_.Write("big.bin", content_);
+  RunningServer wait(filePath_);
+  Peer peer;
+
+  Fetch f = FetchFile(peer, wait.Port(), Rrq("big.bin", "octet", {"blksize", "1024"}));
+  ASSERT_TRUE(f.first.arrived);
+  Bytes oack = Packet(6, {"blksize", "1024"});
+  oack.push_back(0);  // the option list's closing zero
+  EXPECT_EQ(f.first.data, oack);
+  EXPECT_EQ(f.sizes, (std::vector<size_t>{1028, 1028, 956}));
+  EXPECT_EQ(f.content, content_);
+
+  f = FetchFile(peer, wait.Port(), Rrq("big.bin", "octet", {"blksize", "256"}));
+  EXPECT_EQ(f.first.Opcode(), quillbox::tftp::OACK);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.first.data.data()) + 10), "512");
+  EXPECT_EQ(f.sizes.front(), 516u);
+  EXPECT_EQ(f.content, content_);
+
+  // Only the first option counts, and only under its lower-case name.
+  for (auto options : {std::vector<std::string>{"BLKSIZE", "1024"},
+                       std::vector<std::string>{"tsize", "0", "blksize", "1024"},
+                       std::vector<std::string>{"blksize", "0"}, std::vector<std::string>{"blksize", "-8"}}) {
+    f = FetchFile(peer, wait.Port(), Rrq("big.bin", "octet", options));
+    EXPECT_EQ(f.first.Opcode(), quillbox::tftp::DATA) << options[0];
+    EXPECT_EQ(f.first.Number(), 1);
+    EXPECT_EQ(f.sizes.front(), 516u) << options[0];
+    EXPECT_EQ(f.content, content_);
+  }
+
+  // Beyond the largest size the block-size option allows the server offers
+  // that size rather than a buffer of whatever the peer asked for.
+  f = FetchFile(peer, wait.Port(), Rrq("big.bin", "octet", {"blksize", "2000000000"}));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.first.data.data()) + 10), "65464");
+  EXPECT_EQ(f.content, content_);
+  f = FetchFile(peer, wait.Port(), Rrq("big.bin", "octet", {"blksize", "65464"}));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.first.data.data()) + 10), "65464");
+}
+
+TEST_F(TftpServing, LargestBlockSizeCarriesWholeBlocks) {
+  content_ = Pattern(65464 * 2 + 1);
+  dir_.Write("huge.bin", content_);
+  RunningWait wait(filePath_);
+  Peer peer;
+  Fetch f = FetchFile(peer, wait.Port(), Rrq("huge.bin", "octet", {"blksize", "99999"}));
+  EXPECT_EQ(f.sizes, (std::vector<size_t>{65468, 65468, 5}));
+  EXPECT_EQ(f.content, content_);
+}
+
+TEST_F(TftpServing, BlockSizeThatIsNoNumberEndsServing) {
+  RunningWait wait(filePath_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak", "octet", {"blksize", "12x"}));
+  ExpectError(peer.Receive(), 0, "'12x' is not a valid integer value");
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  EXPECT_FALSE(peer.Receive(600ms).arrived) << "the listener stops after such a failure";
+}
+
+TEST_F(TftpServing, UnknownFileAnswersStreamErrorAndServerStops) {
+  RunningWait wait(filePath_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("missing.pak"));
+  ExpectError(peer.Receive(), 0, "stream error");
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  EXPECT_FALSE(peer.Receive(600ms).arrived);
+  EXPECT_EQ(wait.WaitResult(100ms), -1) << "the wait itself goes on";
+  EXPECT_EQ(wait.Close(), 2);
+}
+
+TEST_F(TftpServing, MalformedDatagramsOnServerPort) {
+  {
+    RunningWait wait(filePath_);
+    Peer peer;
+    peer.SendTo(wait.Port(), Bytes{0});
+    ExpectError(peer.Receive(), 0, "Stream read error");
+    peer.SendTo(wait.Port(), Rrq("fw.pak"));
+    EXPECT_FALSE(peer.Receive(600ms).arrived);
+  }
+  {
+    RunningWait wait(filePath_);
+    Peer peer;
+    peer.SendTo(wait.Port(), Bytes{});
+    EXPECT_FALSE(peer.Receive(400ms).arrived) << "an empty datagram is not answered";
+    peer.SendTo(wait.Port(), Rrq("fw.pak"));
+    EXPECT_FALSE(peer.Receive(400ms).arrived) << "and ends listening";
+  }
+  {
+    // A request without a mode is an unsupported mode, not a crash.
+    RunningWait wait(filePath_);
+    Peer peer;
+    peer.SendTo(wait.Port(), Bytes{0, 1, 'f', 'w'});
+    ExpectError(peer.Receive(), 4, "Unsupported transfer mode: \"\"");
+  }
+}
+
+TEST_F(TftpServing, UnexpectedOpcodeNamesThePeer) {
+  RunningServer wait(filePath_);
+  Peer peer("127.0.0.5");
+  ASSERT_TRUE(peer.Bound());
+  for (uint16_t opcode : {3, 4, 6, 9}) {
+    peer.SendTo(wait.Port(), Bytes{0, static_cast<uint8_t>(opcode), 0, 1});
+    ExpectError(peer.Receive(), 4, "Unexpected operation from 127.0.0.5:" + std::to_string(peer.Port()));
+  }
+  // Inside a transfer, a DATA packet from the peer ends it the same way.
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  Received r = peer.Receive();
+  ASSERT_EQ(r.Opcode(), quillbox::tftp::DATA);
+  peer.SendTo(r.fromPort, Bytes{0, 3, 0, 1, 'x'});
+  ExpectError(peer.Receive(), 4, "Unexpected operation from 127.0.0.5:" + std::to_string(peer.Port()));
+  EXPECT_EQ(wait.Completions(), 1);
+  EXPECT_FALSE(wait.LastSuccess());
+}
+
+TEST_F(TftpServing, DuplicateAckResendsAtOnce) {
+  quillbox::TtftpSettings settings = FastSettings();
+  settings.server.retryTimeout = 5000ms;  // a resend by time-out would come far later
+  RunningWait wait(filePath_, settings);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  Received d1 = peer.Receive();
+  peer.SendTo(d1.fromPort, Ack(1));
+  Received d2 = peer.Receive();
+  ASSERT_EQ(d2.Number(), 2);
+  peer.SendTo(d1.fromPort, Ack(1));  // duplicate
+  Received again = peer.Receive(2000ms);
+  ASSERT_TRUE(again.arrived);
+  EXPECT_EQ(again.data, d2.data);
+  peer.SendTo(d1.fromPort, Ack(2));
+  Received d3 = peer.Receive();
+  EXPECT_EQ(d3.Number(), 3);
+  EXPECT_EQ(d3.data.size(), 4u);
+  peer.SendTo(d1.fromPort, Ack(3));
+  EXPECT_EQ(wait.WaitResult(), 1);
+}
+
+TEST_F(TftpServing, NoAckMeansThreeSendsThenTimeout) {
+  RunningWait wait(filePath_);  // retry time-out 300 ms
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; ++i) {
+    Received r = peer.Receive();
+    ASSERT_EQ(r.Opcode(), quillbox::tftp::DATA) << "send " << i;
+    EXPECT_EQ(r.Number(), 1);
+  }
+  ExpectError(peer.Receive(), 4, "Timeout");
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 850ms);
+  EXPECT_FALSE(peer.Receive(500ms).arrived) << "nothing after the ERROR";
+  EXPECT_EQ(wait.WaitResult(), 1);
+}
+
+TEST_F(TftpServing, OackIsRetriedLikeData) {
+  RunningWait wait(filePath_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak", "octet", {"blksize", "1024"}));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(peer.Receive().Opcode(), quillbox::tftp::OACK);
+  ExpectError(peer.Receive(), 4, "Timeout");
+}
+
+TEST_F(TftpServing, FinalBlockNotResentAfterSilence) {
+  dir_.Write("small.bin", Pattern(100));
+  RunningWait wait(filePath_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("small.bin"));
+  Received r = peer.Receive();
+  EXPECT_EQ(r.data.size(), 104u);
+  EXPECT_FALSE(peer.Receive(1200ms).arrived);
+  EXPECT_EQ(wait.WaitResult(), 1);
+}
+
+TEST_F(TftpServing, EmptyFileAndExactMultipleEndWithEmptyBlock) {
+  dir_.Write("empty.bin", {});
+  dir_.Write("exact.bin", Pattern(512));
+  RunningServer wait(filePath_);
+  Peer peer;
+  Fetch f = FetchFile(peer, wait.Port(), Rrq("exact.bin"));
+  EXPECT_EQ(f.sizes, (std::vector<size_t>{516, 4}));
+  f = FetchFile(peer, wait.Port(), Rrq("empty.bin"));
+  EXPECT_EQ(f.sizes, (std::vector<size_t>{4}));
+  EXPECT_TRUE(f.complete);
+  EXPECT_EQ(wait.Completions(2), 2);
+  EXPECT_TRUE(wait.LastSuccess());
+}
+
+TEST_F(TftpServing, PeerErrorAfterOackIsAnsweredAndEndsWait) {
+  RunningWait wait(filePath_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak", "octet", {"blksize", "256"}));
+  Received oack = peer.Receive();
+  ASSERT_EQ(oack.Opcode(), quillbox::tftp::OACK);
+  peer.SendTo(oack.fromPort, Packet(5, {}));  // rough ERROR: code bytes missing
+  Bytes error{0, 5, 0, 8};
+  error.insert(error.end(), {'n', 'o', 0});
+  peer.SendTo(oack.fromPort, error);
+  ExpectError(peer.Receive(), 0, "Operation aborted");
+  EXPECT_FALSE(peer.Receive(500ms).arrived);
+  EXPECT_EQ(wait.WaitResult(), 1);
+}
+
+TEST_F(TftpServing, RepeatedRequestStartsIndependentTransfer) {
+  RunningServer wait(filePath_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  Received a = peer.Receive();
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  Received b = peer.Receive();
+  ASSERT_EQ(a.Opcode(), quillbox::tftp::DATA);
+  ASSERT_EQ(b.Opcode(), quillbox::tftp::DATA);
+  EXPECT_NE(a.fromPort, b.fromPort);
+}
+
+TEST(TftpWrap, BlockNumbersWrapAfter65535) {
+  ScratchDir dir;
+  const size_t blocks = 65537;
+  Bytes content = Pattern(blocks * 512 - 200);
+  dir.Write("wrap.bin", content);
+  RunningWait wait(dir.Path() + "/fw.pak");
+  Peer peer;
+  Fetch f = FetchFile(peer, wait.Port(), Rrq("wrap.bin"), blocks + 10);
+  ASSERT_TRUE(f.complete);
+  ASSERT_EQ(f.blocks.size(), blocks);
+  EXPECT_EQ(f.blocks[65533], 65534);
+  EXPECT_EQ(f.blocks[65534], 65535);
+  EXPECT_EQ(f.blocks[65535], 0);
+  EXPECT_EQ(f.blocks[65536], 1);
+  EXPECT_TRUE(f.content == content);
+}
+
+// ---------------------------------------------------------------- confinement
+
+class TftpConfinement : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = scratch_.Path();
+    served_ = scratch_.Write("fw/fw.pak", Pattern(600, 1));
+    scratch_.Write("fw/sub/inner.bin", Pattern(10, 2));
+    scratch_.Write("fw-private/secret.bin", Pattern(10, 3));
+    std::filesystem::create_symlink(base_ + "/fw-private/secret.bin", base_ + "/fw/escape");
+    std::filesystem::create_symlink("fw.pak", base_ + "/fw/alias");
+  }
+  ScratchDir scratch_;
+  std::string base_;
+  std::string served_;
+};
+
+TEST_F(TftpConfinement, ServesOnlyInsideTheFolderOfTheGivenFile) {
+  RunningServer wait(served_);
+  Peer peer;
+  for (const std::string& name : {std::string("fw.pak"), base_ + "/fw/fw.pak", std::string("sub/../fw.pak"),
+                                  std::string("alias"), std::string("sub/inner.bin"), base_ + "/fw/./sub/inner.bin"}) {
+    Fetch f = FetchFile(peer, wait.Port(), Rrq(name));
+    EXPECT_TRUE(f.complete) << name;
+  }
+  for (const std::string& name :
+       {std::string("../fw-private/secret.bin"), base_ + "/fw-private/secret.bin", std::string("escape"),
+        base_ + "/fw/../fw-private/secret.bin", std::string("/etc/passwd"), std::string("."), base_ + "/fw",
+        std::string("../nothing-here"), base_ + "/fw-private/nothing-here", std::string("")}) {
+    peer.SendTo(wait.Port(), Rrq(name));
+    ExpectError(peer.Receive(), 2, "Access to " + name + " denied");
+  }
+  // A directory inside is no file to send.
+  peer.SendTo(wait.Port(), Rrq("sub"));
+  ExpectError(peer.Receive(), 0, "stream error");
+}
+
+TEST_F(TftpConfinement, FolderRules) {
+  using quillbox::TftpFolder;
+  TftpFolder folder = TftpFolder::OfFile(served_);
+  std::string resolved;
+  EXPECT_EQ(folder.Resolve("fw.pak", &resolved), TftpFolder::Verdict::Inside);
+  EXPECT_EQ(resolved, std::filesystem::canonical(served_).string());
+  EXPECT_EQ(folder.Resolve("absent.pak", &resolved), TftpFolder::Verdict::Missing);
+  EXPECT_EQ(folder.Resolve("../fw-private", &resolved), TftpFolder::Verdict::Outside);
+  // The given file need not exist; its folder must.
+  EXPECT_EQ(TftpFolder::OfFile(base_ + "/fw/not-yet.pak").Resolve("fw.pak", &resolved), TftpFolder::Verdict::Inside);
+  TftpFolder none = TftpFolder::OfFile(base_ + "/no-such-dir/fw.pak");
+  EXPECT_EQ(none.Resolve("fw.pak", &resolved), TftpFolder::Verdict::Outside);
+  EXPECT_EQ(none.Resolve(served_, &resolved), TftpFolder::Verdict::Outside);
+  // Through a symlinked folder the real folder counts.
+  std::filesystem::create_directory_symlink(base_ + "/fw", base_ + "/fwlink");
+  EXPECT_EQ(TftpFolder::OfFile(base_ + "/fwlink/fw.pak").Resolve(served_, &resolved), TftpFolder::Verdict::Inside);
+}
+
+TEST_F(TftpConfinement, FifoIsRefusedWithoutBlocking) {
+  ASSERT_EQ(::mkfifo((base_ + "/fw/pipe").c_str(), 0600), 0);
+  RunningWait wait(served_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("pipe"));
+  ExpectError(peer.Receive(), 0, "stream error");
+  EXPECT_EQ(wait.Close(), 2);
+}
+
+// -------------------------------------------------------------- end of a wait
+
+TEST(TftpWaitEnd, RunningTransfersAreStoppedAndPeersTold) {
+  ScratchDir dir;
+  std::string path = dir.Write("fw.pak", Pattern(4000));
+  quillbox::TtftpSettings settings = FastSettings();
+  settings.server.retryTimeout = 20000ms;  // the transfer would otherwise sit for long
+  auto start = std::chrono::steady_clock::now();
+  {
+    RunningWait wait(path, settings);
+    Peer a, b;
+    a.SendTo(wait.Port(), Rrq("fw.pak"));
+    b.SendTo(wait.Port(), Rrq("fw.pak", "octet", {"blksize", "1024"}));
+    EXPECT_EQ(a.Receive().Opcode(), quillbox::tftp::DATA);
+    EXPECT_EQ(b.Receive().Opcode(), quillbox::tftp::OACK);
+    EXPECT_EQ(wait.Close(), 2);
+    ExpectError(a.Receive(), 0, "Operation aborted");
+    ExpectError(b.Receive(), 0, "Operation aborted");
+    EXPECT_FALSE(a.Receive(300ms).arrived);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10000ms) << "stopping must not wait out the time-out";
+}
+
+TEST(TftpWaitEnd, FirstCompletionEndsWaitOthersAreStopped) {
+  ScratchDir dir;
+  std::string path = dir.Write("fw.pak", Pattern(2000));
+  quillbox::TtftpSettings settings = FastSettings();
+  settings.server.retryTimeout = 20000ms;
+  RunningWait wait(path, settings);
+  Peer slow, quick;
+  slow.SendTo(wait.Port(), Rrq("fw.pak"));
+  ASSERT_EQ(slow.Receive().Opcode(), quillbox::tftp::DATA);
+  Fetch f = FetchFile(quick, wait.Port(), Rrq("fw.pak"));
+  EXPECT_TRUE(f.complete);
+  EXPECT_EQ(wait.WaitResult(), 1);
+  ExpectError(slow.Receive(), 0, "Operation aborted");
+}
+
+TEST(TftpWaitEnd, TimerEndsWaitWithOneAndCancelBeforeShowGivesTwo) {
+  ScratchDir dir;
+  quillbox::TtftpSettings settings = FastSettings();
+  settings.timerInterval = 200ms;
+  auto start = std::chrono::steady_clock::now();
+  RunningWait wait(dir.Path() + "/fw.pak", settings);
+  EXPECT_EQ(wait.WaitResult(), 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 190ms);
+
+  quillbox::TtftpForm form(nullptr, dir.Path() + "/fw.pak", FastSettings());
+  form.Create();
+  form.Cancel();
+  EXPECT_EQ(form.ShowModal(), 2);
+}
+
+TEST(TftpWaitEnd, BindFailureStillWaits) {
+  Peer holder("0.0.0.0");
+  ASSERT_TRUE(holder.Bound());
+  ScratchDir dir;
+  quillbox::TtftpSettings settings = FastSettings();
+  settings.server.port = holder.Port();
+  settings.timerInterval = 200ms;
+  quillbox::TtftpForm form(nullptr, dir.Path() + "/fw.pak", settings);
+  form.Create();
+  EXPECT_EQ(form.BindFailure(), "Could not bind socket. Address and port are already in use.");
+  EXPECT_EQ(form.ServerPort(), 0);
+  EXPECT_EQ(form.ShowModal(), 1);
+}
