@@ -1,0 +1,186 @@
+#include "ScriptedFtpServer.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+
+namespace testftp {
+namespace {
+
+constexpr int kSliceMs = 20;
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return !prefix.empty() && text.size() >= prefix.size() &&
+         strncasecmp(text.c_str(), prefix.c_str(), prefix.size()) == 0;
+}
+
+}  // namespace
+
+ScriptedFtpServer::ScriptedFtpServer(Script script, const std::string& ip, uint16_t port)
+    : script_(std::move(script)) {
+  in_addr addr{};
+  if (!quillbox::ParseIpv4(ip, &addr)) throw std::runtime_error("bad address " + ip);
+  if (listener_.OpenTcp() || listener_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1) ||
+      listener_.Bind(quillbox::MakeAddress(addr, port)) || listener_.Listen(4))
+    throw std::runtime_error("cannot listen on " + ip);
+  sockaddr_in bound{};
+  listener_.LocalAddress(&bound);
+  port_ = ntohs(bound.sin_port);
+  thread_ = std::thread([this] { Run(); });
+}
+
+ScriptedFtpServer::~ScriptedFtpServer() {
+  stop_ = true;
+  thread_.join();
+}
+
+std::vector<std::string> ScriptedFtpServer::Commands() const {
+  std::lock_guard lock(mutex_);
+  return commands_;
+}
+
+std::string ScriptedFtpServer::Data() const {
+  std::lock_guard lock(mutex_);
+  return data_;
+}
+
+bool ScriptedFtpServer::WaitForCommand(const std::string& prefix, int ms) const {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  do {
+    for (const auto& c : Commands())
+      if (StartsWith(c, prefix)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  } while (std::chrono::steady_clock::now() < end);
+  return false;
+}
+
+bool ScriptedFtpServer::WaitForConnections(int count, int ms) const {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (connections_ < count) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+bool ScriptedFtpServer::SendText(quillbox::Socket& s, const std::string& text) {
+  return text.empty() || s.SendAll(text.data(), text.size()) == 0;
+}
+
+void ScriptedFtpServer::Run() {
+  while (!stop_) {
+    bool ready = false;
+    listener_.WaitReadable(kSliceMs, &ready);
+    if (!ready) continue;
+    quillbox::Socket control;
+    if (listener_.Accept(&control) != 0) continue;
+    ++connections_;
+    Serve(control);
+  }
+}
+
+void ScriptedFtpServer::Serve(quillbox::Socket& control) {
+  if (!SendText(control, script_.greeting)) return;
+  std::string input;
+  std::string portArgument;
+  while (!stop_) {
+    bool ready = false;
+    control.WaitReadable(kSliceMs, &ready);
+    if (!ready) continue;
+    char buffer[4096];
+    size_t got = 0;
+    if (control.Recv(buffer, sizeof buffer, &got) != 0 || got == 0) return;
+    input.append(buffer, got);
+    size_t lf;
+    while ((lf = input.find('\n')) != std::string::npos) {
+      std::string command = input.substr(0, lf);
+      input.erase(0, lf + 1);
+      if (!command.empty() && command.back() == '\r') command.pop_back();
+      {
+        std::lock_guard lock(mutex_);
+        commands_.push_back(command);
+      }
+      if (StartsWith(command, script_.closeOn)) return;
+      if (StartsWith(command, script_.silentOn)) continue;
+      std::string reply = "502 Command not implemented\r\n";
+      if (StartsWith(command, "user ")) reply = script_.user;
+      else if (StartsWith(command, "pass ")) reply = script_.pass;
+      else if (StartsWith(command, "type ")) reply = script_.type;
+      else if (StartsWith(command, "syst")) reply = script_.syst;
+      else if (StartsWith(command, "site ")) reply = script_.site;
+      else if (StartsWith(command, "port ")) {
+        portArgument = command.substr(5);
+        reply = script_.port;
+      } else if (StartsWith(command, "stor ")) {
+        if (!SendText(control, script_.stor)) return;
+        Transfer(control, portArgument);
+        continue;
+      }
+      if (!SendText(control, reply)) return;
+    }
+  }
+}
+
+void ScriptedFtpServer::Transfer(quillbox::Socket& control, const std::string& portArgument) {
+  if (!script_.connectData) return;
+  unsigned h1, h2, h3, h4, p1, p2;
+  if (std::sscanf(portArgument.c_str(), "%u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) != 6)
+    return;
+  in_addr addr{};
+  addr.s_addr = htonl(h1 << 24 | h2 << 16 | h3 << 8 | h4);
+  quillbox::Socket data;
+  if (data.OpenTcp()) return;
+  sockaddr_in target = quillbox::MakeAddress(addr, static_cast<uint16_t>(p1 << 8 | p2));
+  int err = data.StartConnect(target);
+  if (err == EINPROGRESS) {
+    bool ready = false;
+    data.WaitWritable(2000, &ready);
+    err = ready ? data.FinishConnect() : ETIMEDOUT;
+  }
+  if (err) return;
+  ++dataConnections_;
+  {
+    std::lock_guard lock(mutex_);
+    data_.clear();
+  }
+  if (!script_.readData) {
+    // Hold the data connection unread until the client gives up on the
+    // control connection.
+    while (!stop_) {
+      bool ready = false;
+      control.WaitReadable(kSliceMs, &ready);
+      if (ready) return;
+    }
+    return;
+  }
+  std::string received;
+  while (!stop_) {
+    bool ready = false;
+    data.WaitReadable(kSliceMs, &ready);
+    if (!ready) continue;
+    char buffer[65536];
+    size_t got = 0;
+    if (data.Recv(buffer, sizeof buffer, &got) == EAGAIN) continue;
+    if (got == 0) break;
+    received.append(buffer, got);
+    if (script_.resetData) {
+      linger hard{1, 0};
+      setsockopt(data.Fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+      data.Close();
+      SendText(control, script_.afterReset);
+      return;
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    data_ = received;
+  }
+  SendText(control, script_.transferEnd);
+}
+
+}  // namespace testftp

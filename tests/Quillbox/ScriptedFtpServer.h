@@ -1,0 +1,71 @@
+#pragma once
+// A scripted FTP device on loopback for tests: answers each command with the
+// text its script gives, records what it received, and makes the active
+// data connection itself. Every wait is sliced and ends when the server is
+// destroyed.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Socket.h"
+
+namespace testftp {
+
+struct Script {
+  std::string greeting = "220 Test device ready\r\n";  // empty: never greets
+  std::string user = "331 Password required\r\n";
+  std::string pass = "230 Logged in\r\n";
+  std::string type = "200 Type set to I\r\n";
+  std::string syst = "215 UNIX Type: L8\r\n";
+  std::string port = "200 PORT command successful\r\n";
+  std::string stor = "150 Opening data connection\r\n";
+  std::string transferEnd = "226 Transfer complete\r\n";
+  std::string site = "200 Command okay\r\n";
+  std::string silentOn;  // a command starting with this gets no answer
+  std::string closeOn;   // a command starting with this closes the connection
+  bool connectData = true;
+  bool readData = true;
+  // Reset the data connection after the first bytes and then send this on
+  // the control connection.
+  bool resetData = false;
+  std::string afterReset;
+};
+
+class ScriptedFtpServer {
+ public:
+  explicit ScriptedFtpServer(Script script, const std::string& ip = "127.0.0.1", uint16_t port = 0);
+  ~ScriptedFtpServer();
+  ScriptedFtpServer(const ScriptedFtpServer&) = delete;
+  ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
+
+  uint16_t Port() const { return port_; }
+  std::vector<std::string> Commands() const;
+  std::string Data() const;
+  int Connections() const { return connections_; }
+  int DataConnections() const { return dataConnections_; }
+  // True once a command starting with prefix has arrived (waits up to ms).
+  bool WaitForCommand(const std::string& prefix, int ms) const;
+  bool WaitForConnections(int count, int ms) const;
+
+ private:
+  void Run();
+  void Serve(quillbox::Socket& control);
+  void Transfer(quillbox::Socket& control, const std::string& portArgument);
+  bool SendText(quillbox::Socket& s, const std::string& text);
+
+  Script script_;
+  quillbox::Socket listener_;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connections_{0};
+  std::atomic<int> dataConnections_{0};
+  mutable std::mutex mutex_;  // guards commands_ and data_
+  std::vector<std::string> commands_;
+  std::string data_;
+  std::thread thread_;
+};
+
+}  // namespace testftp

@@ -1,0 +1,9 @@
+# FTP client, echo probe and upgrade session against scripted and real peers
+# (inside the private network namespace).
+add_library(quillbox_test_ftp STATIC ${CMAKE_CURRENT_LIST_DIR}/ScriptedFtpServer.cpp)
+target_include_directories(quillbox_test_ftp PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(quillbox_test_ftp PUBLIC quillbox_core)
+
+quill_add_test(NAME quillbox_ftp_client_test NET
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ftp_client_test.cpp
+  LIBS quillbox_test_ftp TIMEOUT 120)

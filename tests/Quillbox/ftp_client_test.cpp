@@ -1,0 +1,354 @@
+// The FTP client against the scripted device: dialogue, reply parsing,
+// upload, failures and the waits that a cancel must be able to end.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include "FtpClient.h"
+#include "support/NetGuard.h"
+#include "ScriptedFtpServer.h"
+
+using namespace quillbox;
+using testftp::Script;
+using testftp::ScriptedFtpServer;
+using ::testing::ElementsAre;
+
+namespace {
+
+struct TempFile {
+  std::string path;
+  explicit TempFile(const std::string& content) {
+    char name[] = "/tmp/quillbox-ftp-XXXXXX";
+    int fd = mkstemp(name);
+    path = name;
+    if (fd >= 0) {
+      ssize_t w = write(fd, content.data(), content.size());
+      (void)w;
+      close(fd);
+    }
+  }
+  ~TempFile() { unlink(path.c_str()); }
+};
+
+std::string RandomBytes(size_t n) {
+  std::mt19937 gen(7);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen());
+  return s;
+}
+
+struct Client {
+  ProtocolLog log;
+  FtpClient ftp;
+  std::vector<std::string> lines;
+  explicit Client(uint16_t port, std::string user = "admin", std::string password = "secret") {
+    log.Target = ltNone;
+    log.Active = true;
+    log.OnLogItem = [this](const std::string& l) { lines.push_back(l); };
+    ftp.Host = "127.0.0.1";
+    ftp.Port = port;
+    ftp.User = std::move(user);
+    ftp.Password = std::move(password);
+    ftp.ProtocolLog = &log;
+  }
+  int Count(const std::string& suffix) const {
+    int n = 0;
+    for (const auto& l : lines)
+      if (l.size() >= suffix.size() && l.compare(l.size() - suffix.size(), suffix.size(), suffix) == 0) ++n;
+    return n;
+  }
+};
+
+long long MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+}  // namespace
+
+TEST(FtpClientDialogue, MultiLineGreetingPasswordLoginAndLogLines) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script s;
+  s.greeting = "220-Welcome to the device\r\n220-Second line\r\n220 Ready\r\n";
+  ScriptedFtpServer server(s);
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  EXPECT_THAT(server.Commands(), ElementsAre("user admin", "pass secret", "type I", "syst"));
+  EXPECT_EQ(c.ftp.LastReplyLine(), "215 UNIX Type: L8");
+  EXPECT_EQ(c.ftp.LastReplyCode(), 215);
+
+  const std::regex sentUser(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: Sent: user admin<EOL>$)");
+  bool found = false;
+  for (const auto& l : c.lines) found = found || std::regex_match(l, sentUser);
+  EXPECT_TRUE(found) << "no log line for the login name";
+  EXPECT_EQ(c.Count(": Connected."), 1);
+  EXPECT_EQ(c.Count(": Sent: pass secret<EOL>"), 1);  // the password is logged as sent
+  bool recvGreeting = false;
+  for (const auto& l : c.lines) recvGreeting = recvGreeting || l.find(": Recv: 220-Welcome") != std::string::npos;
+  EXPECT_TRUE(recvGreeting);
+
+  // A second Connect on an open connection is refused without traffic.
+  Failure again = c.ftp.Connect(true);
+  EXPECT_EQ(again.kind, FailureKind::General);
+  EXPECT_EQ(again.message, "Already connected.");
+  c.ftp.Disconnect();
+  EXPECT_EQ(c.Count(": Disconnected."), 1);
+  EXPECT_FALSE(c.ftp.IsConnected());
+  // Connect works again after a close.
+  ASSERT_FALSE(c.ftp.Connect(true));
+  EXPECT_EQ(server.Connections(), 2);
+}
+
+TEST(FtpClientDialogue, LoginVariantsAndSystemTypeRefusal) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  {
+    Script s;
+    s.user = "230 No password needed\r\n";
+    s.syst = "500 Unknown command\r\n";
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    EXPECT_THAT(server.Commands(), ElementsAre("user admin", "type I", "syst"));
+    EXPECT_TRUE(c.ftp.IsConnected());
+  }
+  {
+    Script s;
+    s.pass = "530 Login incorrect.\r\n";
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    Failure f = c.ftp.Connect(true);
+    EXPECT_EQ(f.kind, FailureKind::Reply);
+    EXPECT_EQ(f.code, 530);
+    EXPECT_EQ(f.message, "530 Login incorrect.");
+    EXPECT_FALSE(c.ftp.IsConnected());
+    EXPECT_EQ(c.Count(": Disconnected."), 1);
+    EXPECT_THAT(server.Commands(), ElementsAre("user admin", "pass secret"));
+  }
+  {
+    Script s;
+    s.greeting = "421 Too many users\r\n";
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    Failure f = c.ftp.Connect(true);
+    EXPECT_EQ(f.kind, FailureKind::Reply);
+    EXPECT_EQ(f.message, "421 Too many users");
+    EXPECT_TRUE(server.Commands().empty());
+  }
+}
+
+TEST(FtpClientDialogue, ReplyParsingRules) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script s;
+  // Blank lines before a reply are skipped, trailing blanks are trimmed, and
+  // a continuation line shorter than four characters ends the reply.
+  s.site = "\r\n  \r\n200-First line   \r\nab\r\n";
+  s.type = "200-type\r\n200 set   \r\n";
+  ScriptedFtpServer server(s);
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  Failure f = c.ftp.Site("Upgrade");
+  EXPECT_EQ(f.kind, FailureKind::Reply);
+  EXPECT_EQ(f.code, 0);
+  EXPECT_EQ(f.message, "ab");
+  EXPECT_THAT(c.ftp.LastReply(), ElementsAre("200-First line", "ab"));
+  EXPECT_EQ(server.Commands().back(), "SITE Upgrade");
+}
+
+TEST(FtpClientDialogue, ConnectionRefusedIsSocketError) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  uint16_t port;
+  {
+    ScriptedFtpServer gone(Script{});
+    port = gone.Port();
+  }
+  Client c(port);
+  Failure f = c.ftp.Connect(true);
+  EXPECT_EQ(f.kind, FailureKind::Socket);
+  EXPECT_EQ(f.code, ECONNREFUSED);
+  EXPECT_EQ(f.message, "Socket Error # " + std::to_string(ECONNREFUSED) + "\r\nConnection refused");
+  EXPECT_EQ(c.Count(": Connected."), 0);
+  EXPECT_EQ(c.Count(": Disconnected."), 2);
+}
+
+TEST(FtpClientUpload, PortCommandDataAndEndOfTransfer) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  const std::string content = RandomBytes(200000);
+  TempFile file(content);
+  {
+    ScriptedFtpServer server(Script{});
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    ASSERT_FALSE(c.ftp.Put(file.path, "release.pak", false));
+    EXPECT_EQ(server.Data(), content);
+    const auto cmds = server.Commands();
+    ASSERT_EQ(cmds.size(), 6u);
+    unsigned h1, h2, h3, h4, p1, p2;
+    ASSERT_EQ(std::sscanf(cmds[4].c_str(), "PORT %u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2), 6)
+        << cmds[4];
+    EXPECT_EQ(cmds[4].find(' ', 5), std::string::npos) << "no blanks inside the PORT argument";
+    EXPECT_EQ((std::vector<unsigned>{h1, h2, h3, h4}), (std::vector<unsigned>{127, 0, 0, 1}));
+    EXPECT_GT(p1 * 256 + p2, 0u);
+    EXPECT_EQ(cmds[5], "STOR release.pak");
+    EXPECT_EQ(c.ftp.LastReplyCode(), 226);
+    // The data connection is not logged: no log line is anywhere near that size.
+    for (const auto& l : c.lines) EXPECT_LT(l.size(), 1000u);
+  }
+  {
+    Script s;
+    s.transferEnd = "426 Connection closed; transfer aborted\r\n226 Closing data connection\r\n";
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    EXPECT_FALSE(c.ftp.Put(file.path, "release.pak", false));
+  }
+  {
+    Script s;
+    s.transferEnd = "426 Connection closed; transfer aborted\r\n451 Local error\r\n";
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    Failure f = c.ftp.Put(file.path, "release.pak", false);
+    EXPECT_EQ(f.kind, FailureKind::Reply);
+    EXPECT_EQ(f.message, "451 Local error");
+  }
+}
+
+TEST(FtpClientUpload, EmptyAndMissingFiles) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  ScriptedFtpServer server(Script{});
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  TempFile empty("");
+  ASSERT_FALSE(c.ftp.Put(empty.path, "release.pak", false));
+  EXPECT_EQ(server.DataConnections(), 1);
+  EXPECT_EQ(server.Data(), "");
+
+  const size_t before = server.Commands().size();
+  Failure f = c.ftp.Put("/nonexistent/image.pak", "release.pak", false);
+  EXPECT_EQ(f.kind, FailureKind::General);
+  EXPECT_EQ(f.message, "Cannot open file /nonexistent/image.pak");
+  EXPECT_EQ(server.Commands().size(), before) << "nothing is sent for a file that cannot be opened";
+}
+
+TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  {
+    Script s;
+    s.closeOn = "SITE";
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    Failure f = c.ftp.Site("Upgrade");
+    EXPECT_EQ(f.kind, FailureKind::ConnectionClosed);
+    EXPECT_EQ(f.message, "Connection Closed Gracefully.");
+    std::string line;
+    EXPECT_EQ(c.ftp.ReadLine(0, &line).kind, FailureKind::ConnectionClosed);
+  }
+  {
+    Script s;
+    s.site = std::string(200 * 1024, 'x');
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    Failure f = c.ftp.Site("Upgrade");
+    EXPECT_EQ(f.kind, FailureKind::General);
+    EXPECT_EQ(f.message, "Reply line too long.");
+    EXPECT_FALSE(c.ftp.IsConnected());
+  }
+}
+
+TEST(FtpClientReadLine, TimeOutPartialLinesAndRawText) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script s;
+  s.site = "200 OK\r\n  451 Write error on device  \r\n";
+  ScriptedFtpServer server(s);
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  ASSERT_FALSE(c.ftp.Site("Upgrade"));
+  std::string line;
+  ASSERT_FALSE(c.ftp.ReadLine(1000, &line));
+  EXPECT_EQ(line, "  451 Write error on device  ") << "ReadLine does not trim";
+  EXPECT_EQ(c.ftp.LastReplyLine(), "200 OK") << "ReadLine leaves the last reply alone";
+
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_FALSE(c.ftp.ReadLine(300, &line));
+  EXPECT_EQ(line, "");
+  EXPECT_GE(MsSince(start), 290);
+  EXPECT_LT(MsSince(start), 2000);
+}
+
+TEST(FtpClientCancel, CloseDataConnectionEndsAcceptWait) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script s;
+  s.connectData = false;
+  ScriptedFtpServer server(s);
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  TempFile file("data");
+  std::thread canceller([&] {
+    server.WaitForCommand("STOR", 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(c.ftp.CloseDataConnection());
+  });
+  auto start = std::chrono::steady_clock::now();
+  Failure f = c.ftp.Put(file.path, "release.pak", false);
+  canceller.join();
+  EXPECT_EQ(f.kind, FailureKind::ConnectionClosed);
+  EXPECT_LT(MsSince(start), 3000);
+  // With nothing open a further close is harmless.
+  EXPECT_FALSE(c.ftp.CloseDataConnection());
+}
+
+TEST(FtpClientCancel, CloseDuringBlockedWriteIsSocketError) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script s;
+  s.readData = false;
+  ScriptedFtpServer server(s);
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  TempFile file(RandomBytes(32 * 1024 * 1024));
+  std::thread canceller([&] {
+    server.WaitForCommand("STOR", 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    c.ftp.CloseDataConnection();
+  });
+  Failure f = c.ftp.Put(file.path, "release.pak", false);
+  canceller.join();
+  EXPECT_EQ(f.kind, FailureKind::Socket) << f.message;
+  EXPECT_EQ(f.code, EPIPE);
+}
+
+TEST(FtpClientCancel, AbortEndsSilentWaitsButNotAnsweredOnes) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  {
+    Script s;
+    s.greeting = "";
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    std::thread canceller([&] {
+      server.WaitForConnections(1, 5000);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      c.ftp.AbortWaits();
+    });
+    auto start = std::chrono::steady_clock::now();
+    Failure f = c.ftp.Connect(true);
+    canceller.join();
+    EXPECT_EQ(f.kind, FailureKind::ConnectionClosed);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_FALSE(c.ftp.IsConnected());
+  }
+  {
+    // Aborted before it starts, a prompt device still completes the login.
+    ScriptedFtpServer server(Script{});
+    Client c(server.Port());
+    c.ftp.AbortWaits();
+    EXPECT_FALSE(c.ftp.Connect(true));
+  }
+}
