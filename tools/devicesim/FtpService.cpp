@@ -1,0 +1,171 @@
+// The devices' FTP side on port 21: login, the image upload as
+// "release.pak" over an active data connection, and the site commands that
+// restart the device ("Upgrade", "Reboot") or mark its firmware stable.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "tools/devicesim/HttpDeviceState.h"
+#include "tools/devicesim/HttpSocket.h"
+#include "tools/devicesim/Services.h"
+
+namespace {
+
+constexpr int kIdleMs = 30000;
+constexpr int kDataConnectMs = 5000;
+
+std::string Upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+// Connects from the device's own address to the client's PORT address.
+SimFd ConnectData(uint32_t fromIp, uint32_t toIp, uint16_t toPort, const std::atomic<bool>& stop) {
+  SimFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.valid()) return fd;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_addr.s_addr = fromIp;
+  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(toPort);
+  to.sin_addr.s_addr = toIp;
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)
+    return SimFd();
+  for (int waited = 0; waited < kDataConnectMs && !stop.load(); waited += 100) {
+    pollfd p{fd.get(), POLLOUT, 0};
+    if (::poll(&p, 1, 100) > 0) {
+      int err = 0;
+      socklen_t len = sizeof err;
+      ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
+      if (err != 0) return SimFd();
+      return fd;
+    }
+  }
+  return SimFd();
+}
+
+// Receives the data connection's bytes until the client closes it.
+long ReceiveAll(const SimFd& fd, const std::atomic<bool>& stop) {
+  long total = 0;
+  for (int idle = 0; idle < kIdleMs && !stop.load();) {
+    pollfd p{fd.get(), POLLIN, 0};
+    int rc = ::poll(&p, 1, 100);
+    if (rc == 0) {
+      idle += 100;
+      continue;
+    }
+    if (rc < 0) return -1;
+    char chunk[64 * 1024];
+    ssize_t n = ::recv(fd.get(), chunk, sizeof chunk, 0);
+    if (n == 0) return total;
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      return -1;
+    }
+    total += n;
+    idle = 0;
+  }
+  return -1;
+}
+
+void HandleFtp(SimConnection& c, ServiceContext& ctx) {
+  std::optional<Device> device = ctx.devices.FindByIp(c.localIp);
+  if (!device || SimDeviceState::Get().Restarting(*device)) {
+    c.fd.Abort();
+    return;
+  }
+  SimDeviceState& state = SimDeviceState::Get();
+  long restartMs = 2000;
+  if (ctx.settings.count("restart-ms")) restartMs = std::strtol(ctx.settings.at("restart-ms").c_str(), nullptr, 10);
+  restartMs = DeviceOptionNumber(*device, "restart-ms", restartMs);
+
+  if (!SendAll(c, "220 Device FTP server ready.\r\n")) return;
+  std::string buffer, line, user;
+  bool loggedIn = false;
+  uint32_t dataIp = 0;
+  uint16_t dataPort = 0;
+  while (ReadLine(c, buffer, line, kIdleMs)) {
+    std::string verb = Upper(line.substr(0, line.find(' ')));
+    std::string arg = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
+    state.Log(*device, verb == "PASS" ? "PASS ****" : verb + (arg.empty() ? "" : " " + arg));
+    std::string reply;
+    if (verb == "USER") {
+      user = arg;
+      loggedIn = false;
+      reply = "331 Password required for " + arg + ".";
+    } else if (verb == "PASS") {
+      std::string expectedUser = DeviceOption(*device, "user", "root");
+      loggedIn = Upper(user) == Upper(expectedUser) && arg == device->password;
+      reply = loggedIn ? "230 User logged in." : "530 Login incorrect.";
+    } else if (verb == "QUIT") {
+      SendAll(c, "221 Goodbye.\r\n");
+      return;
+    } else if (verb == "NOOP") {
+      reply = "200 NOOP command successful.";
+    } else if (!loggedIn) {
+      reply = "530 Please login with USER and PASS.";
+    } else if (verb == "SYST") {
+      reply = "215 UNIX Type: L8";
+    } else if (verb == "TYPE") {
+      reply = "200 Type set to " + Upper(arg) + ".";
+    } else if (verb == "PWD") {
+      reply = "257 \"/\" is current directory.";
+    } else if (verb == "PORT") {
+      unsigned h1, h2, h3, h4, p1, p2;
+      if (std::sscanf(arg.c_str(), "%u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) == 6 &&
+          h1 < 256 && h2 < 256 && h3 < 256 && h4 < 256 && p1 < 256 && p2 < 256) {
+        dataIp = htonl(h1 << 24 | h2 << 16 | h3 << 8 | h4);
+        dataPort = static_cast<uint16_t>(p1 << 8 | p2);
+        reply = "200 PORT command successful.";
+      } else {
+        reply = "501 Illegal PORT command.";
+      }
+    } else if (verb == "STOR" || verb == "APPE") {
+      if (arg != "release.pak") {
+        reply = "553 Only release.pak may be stored.";
+      } else if (dataPort == 0) {
+        reply = "425 Use PORT first.";
+      } else {
+        if (!SendAll(c, "150 Opening BINARY mode data connection for release.pak.\r\n")) return;
+        SimFd data = ConnectData(c.localIp, dataIp, dataPort, *c.stop);
+        long size = data.valid() ? ReceiveAll(data, *c.stop) : -1;
+        dataPort = 0;
+        reply = size >= 0 ? "226 Transfer complete (" + std::to_string(size) + " bytes)."
+                          : "426 Connection closed; transfer aborted.";
+      }
+    } else if (verb == "SITE") {
+      std::string what = Upper(arg);
+      if (what == "UPGRADE" || what == "REBOOT") {
+        SendAll(c, "200 " + arg + " started, the device restarts.\r\n");
+        state.BeginRestart(*device, static_cast<int>(restartMs));
+        SleepWatching(*c.stop, 200);
+        return;
+      }
+      reply = what == "STABLE" ? "200 Firmware marked stable." : "500 Unknown SITE command.";
+    } else {
+      reply = "502 Command not implemented.";
+    }
+    if (!SendAll(c, reply + "\r\n")) return;
+  }
+}
+
+int RunFtp(ServiceContext& ctx) {
+  long port = 21;
+  if (ctx.settings.count("ftp-port")) port = std::strtol(ctx.settings.at("ftp-port").c_str(), nullptr, 10);
+  return ServeTcp(ctx, static_cast<uint16_t>(port), [&ctx](SimConnection& c) { HandleFtp(c, ctx); });
+}
+
+ServiceRegistration ftpService("ftp", RunFtp);
+
+}  // namespace

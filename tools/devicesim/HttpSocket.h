@@ -1,0 +1,51 @@
+#pragma once
+// TCP plumbing shared by the simulator's HTTP, FTP and telnet sides: a
+// listener on INADDR_ANY whose connections each run on a thread of their
+// own (joined before the side returns), and stop-aware reads and writes.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tools/devicesim/Services.h"
+
+class SimFd {
+ public:
+  SimFd() = default;
+  explicit SimFd(int fd) : fd_(fd) {}
+  ~SimFd();
+  SimFd(SimFd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  SimFd& operator=(SimFd&& o) noexcept;
+  SimFd(const SimFd&) = delete;
+  SimFd& operator=(const SimFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes with a reset instead of an orderly end.
+  void Abort();
+
+ private:
+  int fd_ = -1;
+};
+
+struct SimConnection {
+  SimFd fd;
+  uint32_t localIp = 0;  // network byte order: which device was called
+  uint32_t peerIp = 0;
+  const std::atomic<bool>* stop = nullptr;
+};
+
+// Listens on port and hands every connection to `handle` on a new thread
+// until ctx.stop; calls ctx.Ready() once listening (ctx.Fail otherwise).
+int ServeTcp(ServiceContext& ctx, uint16_t port, std::function<void(SimConnection&)> handle);
+
+// Waits (in slices, watching stop) until fd is readable; false on stop or
+// after timeoutMs.
+bool WaitReadable(const SimConnection& c, int timeoutMs);
+// One line without its CR LF; false on end, stop or time-out.
+bool ReadLine(SimConnection& c, std::string& buffer, std::string& line, int timeoutMs);
+bool SendAll(const SimConnection& c, const char* data, size_t size);
+inline bool SendAll(const SimConnection& c, const std::string& s) {
+  return SendAll(c, s.data(), s.size());
+}
+// Sleeps up to ms in slices; false when stop was set.
+bool SleepWatching(const std::atomic<bool>& stop, int ms);

@@ -1,0 +1,35 @@
+// The telnet side on port 23: devices of kinds 48 and 49 greet and echo;
+// every other device refuses the session.
+#include <string>
+
+#include "tools/devicesim/HttpDeviceState.h"
+#include "tools/devicesim/HttpSocket.h"
+#include "tools/devicesim/Services.h"
+
+namespace {
+
+void HandleTelnet(SimConnection& c, DeviceTable& table) {
+  std::optional<Device> device = table.FindByIp(c.localIp);
+  if (!device || (device->kind != 0x30 && device->kind != 0x31) ||
+      SimDeviceState::Get().Restarting(*device)) {
+    c.fd.Abort();
+    return;
+  }
+  if (!SendAll(c, "Device console\r\nlogin: ")) return;
+  std::string buffer, line;
+  while (ReadLine(c, buffer, line, 60000)) {
+    if (line == "exit" || line == "quit") return;
+    if (!SendAll(c, line + "\r\n> ")) return;
+  }
+}
+
+int RunTelnet(ServiceContext& ctx) {
+  DeviceTable& table = ctx.devices;
+  long port = 23;
+  if (ctx.settings.count("telnet-port")) port = std::strtol(ctx.settings.at("telnet-port").c_str(), nullptr, 10);
+  return ServeTcp(ctx, static_cast<uint16_t>(port), [&table](SimConnection& c) { HandleTelnet(c, table); });
+}
+
+ServiceRegistration telnetService("telnet", RunTelnet);
+
+}  // namespace
