@@ -78,6 +78,7 @@ int TftpFileStream::Read(uint8_t* buffer, size_t size, size_t* got) {
 
 TftpFolder TftpFolder::OfFile(const std::string& filePath) {
   TftpFolder folder;
+  if (filePath.empty()) return folder;  // no file named: nothing to serve
   std::filesystem::path parent = std::filesystem::path(filePath).parent_path();
   std::string dir = parent.empty() ? std::string(".") : parent.string();
   std::string resolved;

@@ -54,8 +54,8 @@ class TftpFolder {
   enum class Verdict { Inside, Outside, Missing };
 
   // The folder that holds filePath (a relative path counts from the current
-  // directory), with its symbolic links resolved. A folder that does not
-  // exist admits nothing.
+  // directory), with its symbolic links resolved. An empty path, or a folder
+  // that does not exist, admits nothing.
   static TftpFolder OfFile(const std::string& filePath);
 
   const std::string& Path() const { return root_; }

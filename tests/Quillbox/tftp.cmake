@@ -2,3 +2,6 @@
 quill_add_test(NAME tftp_protocol_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tftp_protocol_test.cpp
   LIBS quillbox_core TIMEOUT 180)
+quill_add_test(NAME tftp_wait_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tftp_wait_test.cpp
+  LIBS quillbox_core TIMEOUT 120)
