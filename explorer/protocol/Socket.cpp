@@ -56,6 +56,8 @@ int Socket::Bind(uint32_t addrNetOrder, uint16_t port) {
   return ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
 }
 
+int Socket::Listen(int backlog) { return ::listen(fd_, backlog) == 0 ? 0 : errno; }
+
 int Socket::SetBroadcast(bool on) {
   int v = on ? 1 : 0;
   return ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &v, sizeof v) == 0 ? 0 : errno;

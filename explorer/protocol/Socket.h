@@ -27,6 +27,7 @@ class Socket {
 
   // Addresses in network byte order, ports in host order. 0 or errno.
   int Bind(uint32_t addrNetOrder, uint16_t port);
+  int Listen(int backlog);
   int SetBroadcast(bool on);
   int SetReuseAddress(bool on);
   // Asks for a receive buffer of `bytes` (forcing past the system limit when

@@ -1,6 +1,8 @@
 #pragma once
 // Runs the device simulator (QUILL_BIN_DIR/devicesim) for a test.
 //
+// #include "support/SimProcess.h"
+//
 //   SimProcess sim({"--device", "00:50:C2:00:00:01 0 127.0.0.11 255.0.0.0 admin"});
 //   ASSERT_TRUE(sim.Ready()) << sim.Error();
 //
