@@ -1,10 +1,195 @@
-// Placeholder until the operation queue lands.
 #include "explorer/operations/ui/OperationCommands.h"
 
-void OnGetConfiguration(CExplorerDlg&) {}
-void OnSetConfiguration(CExplorerDlg&) {}
-void OnUpgradeFirmware(CExplorerDlg&) {}
-void OnOperationDone(CExplorerDlg&, int32_t, CQuillbox*) {}
-bool QueueBusy() { return false; }
-void CancelAllOperations() {}
-void WaitForRunningOperation() {}
+#include <QMetaObject>
+#include <QPointer>
+#include <QTreeWidget>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "explorer/app/ExplorerDlg.h"
+#include "explorer/operations/ConfigTransfer.h"
+#include "explorer/operations/HttpClient.h"
+#include "explorer/operations/OperationQueue.h"
+#include "explorer/operations/Quillbox.h"
+#include "explorer/protocol/DeviceMessages.h"
+#include "explorer/res/Strings.h"
+#include "explorer/upgrade/UpgradeLibrary.h"
+#include "explorer/upgrade/UpgradeWorker.h"
+
+namespace {
+
+constexpr int RETRIEVE_BUSY_MS = 40000;
+constexpr int UPLOAD_BUSY_MS = 10000;
+constexpr const char* PAK_FILTER = "Pak Files (*.pak);;All Files (*.*)";
+
+// A file dialog asked for by a worker and shown on the user-interface thread.
+struct PendingDialog {
+  std::mutex mutex;  // guards done and path
+  std::condition_variable answered;
+  bool done = false;
+  std::optional<std::string> path;
+  std::atomic<bool> abandoned{false};  // the worker stopped waiting
+};
+
+// The retrieve worker's dialog runs on the user-interface thread; the worker
+// waits, and gives up as soon as its request is closed (Cancel, or the
+// window closing), so a close never waits on a dialog nobody will show.
+StoreFileAsker AskOnUiThread(CExplorerDlg& dlg) {
+  QPointer<CExplorerDlg> target(&dlg);
+  return [target](const FileDialogRequest& request,
+                  const HttpRequest& http) -> std::optional<std::string> {
+    auto pending = std::make_shared<PendingDialog>();
+    CExplorerDlg* window = target.data();
+    if (!window) return std::nullopt;
+    QMetaObject::invokeMethod(
+        window,
+        [target, pending, request] {
+          std::optional<std::string> path;
+          if (target && !pending->abandoned.load()) path = target->Ui().FileDialog(request);
+          std::lock_guard<std::mutex> guard(pending->mutex);
+          pending->path = std::move(path);
+          pending->done = true;
+          pending->answered.notify_all();
+        },
+        Qt::QueuedConnection);
+    std::unique_lock<std::mutex> guard(pending->mutex);
+    while (!pending->done) {
+      if (http.Closed()) {
+        pending->abandoned.store(true);
+        return std::nullopt;
+      }
+      pending->answered.wait_for(guard, std::chrono::milliseconds(50));
+    }
+    return pending->path;
+  };
+}
+
+// Workers are (re)registered by every command: the retrieve worker needs the
+// window that shows its dialog.
+void SetUpQueue(CExplorerDlg& dlg) {
+  COperationQueue& ops = Operations();
+  ops.SetWorker(OPERATION_UPLOAD, [](CQuillbox& q) { return UploadConfigurationWorker(q); });
+  StoreFileAsker ask = AskOnUiThread(dlg);
+  ops.SetWorker(OPERATION_RETRIEVE,
+                [ask](CQuillbox& q) { return RetrieveConfigurationWorker(q, ask); });
+  ops.SetWorker(OPERATION_UPGRADE, [](CQuillbox& q) { return UpgradeWorker(q); });
+  ops.SetLibraryCancel([] {
+    if (QuillboxCancelFn cancel = UpgradeLibrary().Cancel) cancel();
+  });
+}
+
+void Queue(CExplorerDlg& dlg, CQuillbox* q, int32_t kind) {
+  auto op = std::make_unique<DeviceOperation>();
+  op->kind = kind;
+  op->owner = &dlg;
+  // A dropped request (device without an address) must not leave a busy
+  // display that only a report would end.
+  if (!Operations().StartOperation(q, std::move(op)) && !Operations().QueueBusy()) dlg.EndBusy();
+}
+
+int CommandOfKind(int32_t kind) {
+  switch (kind) {
+    case OPERATION_UPLOAD: return IDC_SET_CONFIGURATION;
+    case OPERATION_RETRIEVE: return IDC_GET_CONFIGURATION;
+    case OPERATION_UPGRADE: return IDC_UPGRADE_FIRMWARE;
+    default: return 0;
+  }
+}
+
+std::string MacText(const CQuillbox& q) { return q.record ? FormatMac(q.record->mac()) : ""; }
+
+}  // namespace
+
+void OnGetConfiguration(CExplorerDlg& dlg) {
+  CQuillbox* q = dlg.SelectedDevice();
+  // A device whose own transfer runs gets no second one.
+  if (!q || Operations().IsRunning(q)) return;
+  SetUpQueue(dlg);
+  dlg.BeginBusy(RETRIEVE_BUSY_MS, "Retrieving configuration file");
+  Queue(dlg, q, OPERATION_RETRIEVE);
+}
+
+void OnSetConfiguration(CExplorerDlg& dlg) {
+  CQuillbox* q = dlg.SelectedDevice();
+  if (!q || Operations().IsRunning(q)) return;
+  std::optional<std::string> path = dlg.Ui().FileDialog(LoadDialogRequest(q->configPath));
+  if (!path) return;
+  q->configPath = *path;
+  SetUpQueue(dlg);
+  dlg.BeginBusy(UPLOAD_BUSY_MS, "Setting configuration file");
+  Queue(dlg, q, OPERATION_UPLOAD);
+}
+
+void OnUpgradeFirmware(CExplorerDlg& dlg) {
+  // The rows selected now, in list order, before any dialog can change them.
+  std::vector<CQuillbox*> selected;
+  CDeviceListView& list = dlg.DeviceList();
+  for (int row = 0; row < list.topLevelItemCount(); ++row) {
+    QTreeWidgetItem* item = list.topLevelItem(row);
+    if (item && item->isSelected()) {
+      if (CQuillbox* q = list.DeviceAt(row)) selected.push_back(q);
+    }
+  }
+  if (selected.empty()) {
+    if (CQuillbox* q = dlg.SelectedDevice()) selected.push_back(q);
+  }
+  SetUpQueue(dlg);
+  for (CQuillbox* q : selected) {
+    if (Operations().IsRunning(q) || !list.Contains(q)) continue;
+    FileDialogRequest request;
+    request.save = false;
+    request.title = "Upgrade " + LoadBrandString(IDS_DEVICE_NAME) + " (" + MacText(*q) + ")";
+    request.filter = PAK_FILTER;
+    request.initialPath = q->firmwarePath;
+    request.defaultSuffix = "pak";
+    std::optional<std::string> path = dlg.Ui().FileDialog(request);
+    if (!path) continue;
+    q->firmwarePath = *path;
+    dlg.BeginBusy(UPGRADE_BUSY_MS, "Upgrading " + MacText(*q));
+    Queue(dlg, q, OPERATION_UPGRADE);
+  }
+}
+
+void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
+  // A report of a worker that was already waited for (window closing)
+  // refers to nothing that is still there.
+  if (!Operations().AcceptReport(q)) return;
+  switch (result) {
+    case 0:
+      dlg.EndBusy();
+      dlg.Ui().MessageBox("Operation completed successfully", "Operation Success", BoxIcon::None);
+      break;
+    case 401:
+    case HTTP_ERROR_INCORRECT_PASSWORD: {
+      dlg.EndBusy();
+      int command = CommandOfKind(q->operation ? q->operation->kind : -1);
+      std::optional<std::string> password =
+          dlg.Ui().PasswordPrompt(FormatIp(q->record ? q->record->ip() : 0), MacText(*q));
+      if (password) {
+        q->password = *password;
+        if (command) dlg.PostCommand(command);
+      }
+      break;
+    }
+    case HTTP_ERROR_CANCELLED:
+      dlg.EndBusy();
+      break;
+    default:
+      dlg.EndBusy();
+      dlg.Ui().MessageBox(q->errorText, "Operation Failure", BoxIcon::Stop);
+      break;
+  }
+  Operations().FinishOperation(q);
+}
+
+bool QueueBusy() { return Operations().QueueBusy(); }
+
+void CancelAllOperations() { Operations().CancelAllOperations(); }
+
+void WaitForRunningOperation() { Operations().WaitForRunningOperation(); }
