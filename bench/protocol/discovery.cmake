@@ -1,0 +1,2 @@
+add_executable(bench_discovery ${CMAKE_CURRENT_LIST_DIR}/DiscoveryBench.cpp)
+target_link_libraries(bench_discovery PRIVATE protocol test_support)
