@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
 #include <QMouseEvent>
@@ -97,23 +96,13 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
   setWindowTitle(QString::fromStdString(LoadBrandString(IDS_TITLE)));
   if (!bitmap.isNull()) setWindowIcon(QIcon(bitmap));
 
-  // The list: two half-width columns, one selected row, shown also when
-  // the list has no focus.
-  list_->setColumnCount(2);
-  list_->setHeaderLabels({QStringLiteral("Ethernet Address"), QStringLiteral("IP Address")});
-  list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  list_->header()->setStretchLastSection(false);
-  list_->setRootIsDecorated(false);
-  list_->setSelectionMode(QAbstractItemView::SingleSelection);
-  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  list_->setAllColumnsShowFocus(true);
-  list_->setIconSize(QSize(16, 13));
+  // The list lays out its own two columns; the window keeps the selection
+  // visible while the focus is on a button.
   QPalette pal = list_->palette();
   pal.setColor(QPalette::Inactive, QPalette::Highlight, pal.color(QPalette::Active, QPalette::Highlight));
   pal.setColor(QPalette::Inactive, QPalette::HighlightedText,
                pal.color(QPalette::Active, QPalette::HighlightedText));
   list_->setPalette(pal);
-  SizeColumns();
   list_->viewport()->installEventFilter(this);
   connect(list_, &QTreeWidget::itemDoubleClicked, this,
           [this](QTreeWidgetItem*, int) { OnWebConfiguration(*this); });
@@ -145,17 +134,6 @@ QPushButton* CExplorerDlg::AddButton(int id, const char* text, int x, int y, int
   controls_[id] = button;
   connect(button, &QPushButton::clicked, this, [this, id] { RunCommand(id); });
   return button;
-}
-
-void CExplorerDlg::SizeColumns() {
-  const int width = list_->viewport()->width();
-  list_->setColumnWidth(0, width / 2);
-  list_->setColumnWidth(1, width / 2 + 1);
-}
-
-void CExplorerDlg::resizeEvent(QResizeEvent* event) {
-  QDialog::resizeEvent(event);
-  SizeColumns();
 }
 
 QWidget* CExplorerDlg::Control(int id) {

@@ -83,11 +83,9 @@ class CExplorerDlg : public QDialog, public OperationOwner {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
-  void resizeEvent(QResizeEvent* event) override;
 
  private:
   QPushButton* AddButton(int id, const char* text, int x, int y, int cx, int cy);
-  void SizeColumns();
   void OpenHelp();
 
   ModalUi& ui_;
