@@ -113,6 +113,60 @@ Failure EchoProbe::DecodeDatagram(const uint8_t* data, size_t size, uint32_t now
   return {};
 }
 
+bool EchoProbe::IsLocalAddress(in_addr address) {
+  // Only an address of this computer can be bound.
+  Socket probe;
+  return probe.OpenUdp() == 0 && probe.Bind(MakeAddress(address, 0)) == 0;
+}
+
+Failure EchoProbe::Receive(Socket& socket, bool datagram, short revents, TReplyStatus* rec) {
+  uint8_t buffer[kReceiveBufferSize];
+  size_t got = 0;
+  sockaddr_in from{};
+  if (!datagram) {
+    if (int err = socket.RecvFrom(buffer, sizeof buffer, &got, &from))
+      return Failure::SocketError(err);
+    return DecodeDatagram(buffer, got, TickCount(), rec);
+  }
+  alignas(cmsghdr) uint8_t control[512];
+  size_t controlSize = sizeof control;
+  const bool isError = (revents & POLLERR) != 0 && (revents & POLLIN) == 0;
+  if (int err = socket.RecvMsg(buffer, sizeof buffer, &got, &from, control, &controlSize,
+                               isError ? MSG_ERRQUEUE : 0))
+    return Failure::SocketError(err);
+  uint8_t ttl = 0;
+  std::vector<uint8_t> icmp(buffer, buffer + got);
+  in_addr source = from.sin_addr;
+  msghdr msg{};
+  msg.msg_control = control;
+  msg.msg_controllen = controlSize;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != IPPROTO_IP) continue;
+    if (c->cmsg_type == IP_TTL) {
+      int value = 0;
+      std::memcpy(&value, CMSG_DATA(c), sizeof value);
+      ttl = static_cast<uint8_t>(value);
+    } else if (c->cmsg_type == IP_RECVERR) {
+      auto* ee = reinterpret_cast<sock_extended_err*>(CMSG_DATA(c));
+      sock_extended_err error{};
+      std::memcpy(&error, ee, sizeof error);
+      if (error.ee_origin != SO_EE_ORIGIN_ICMP) return Failure::SocketError(error.ee_errno);
+      // An ICMP error about our request: present it as that message, its
+      // header followed by what it quoted.
+      std::vector<uint8_t> message(8, 0);
+      message[0] = error.ee_type;
+      message[1] = error.ee_code;
+      message.insert(message.end(), icmp.begin(), icmp.end());
+      icmp.swap(message);
+      sockaddr_in offender{};
+      std::memcpy(&offender, SO_EE_OFFENDER(ee), sizeof offender);
+      source = offender.sin_addr;
+    }
+  }
+  const auto bytes = WithIpHeader(icmp.data(), icmp.size(), source, ttl);
+  return DecodeDatagram(bytes.data(), bytes.size(), TickCount(), rec);
+}
+
 Failure EchoProbe::Ping() {
   const auto request =
       BuildRequest(static_cast<uint16_t>(::getpid() & 0xffff), sequence_, TickCount());
@@ -140,68 +194,37 @@ Failure EchoProbe::Ping() {
   if (int err = ResolveIpv4(Host, &target)) return Failure::SocketError(err);
   if (int err = socket.SendTo(request.data(), request.size(), MakeAddress(target, 0)))
     return Failure::SocketError(err);
+  // A raw socket also sees our own request when it leaves through the
+  // loopback interface, also for a target that is merely routed there and
+  // owned by nobody. An echo request counts as the answer only when the
+  // target is this computer; otherwise the wait goes on.
+  const bool targetIsLocal = datagram || IsLocalAddress(target);
 
+  const int timeout = ReceiveTimeout > 0 ? ReceiveTimeout : 0;
+  const int idle = IdleTimeOut > 0 ? IdleTimeOut : 250;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  // The first slice takes the remainder so that the others are whole.
+  int slice = timeout % idle;
+  if (slice == 0) slice = std::min(idle, timeout);
   TReplyStatus rec;
-  rec.SequenceId = sequence_;
-  int remaining = ReceiveTimeout > 0 ? ReceiveTimeout : 0;
-  int slice = IdleTimeOut > 0 ? remaining % IdleTimeOut : remaining;
-  if (slice == 0) slice = IdleTimeOut > 0 ? std::min(IdleTimeOut, remaining) : remaining;
-  short revents = 0;
+  bool answered = false;
   for (;;) {
+    short revents = 0;
     if (int err = socket.Poll(POLLIN, slice, &revents)) return Failure::SocketError(err);
-    remaining -= slice;
-    if (revents != 0 || remaining <= 0) break;
-    slice = IdleTimeOut;
-  }
-
-  if (revents != 0) {
-    uint8_t buffer[kReceiveBufferSize];
-    size_t got = 0;
-    sockaddr_in from{};
-    if (!datagram) {
-      if (int err = socket.RecvFrom(buffer, sizeof buffer, &got, &from))
-        return Failure::SocketError(err);
-      if (Failure f = DecodeDatagram(buffer, got, TickCount(), &rec)) return f;
-    } else {
-      alignas(cmsghdr) uint8_t control[512];
-      size_t controlSize = sizeof control;
-      const bool isError = (revents & POLLERR) != 0 && (revents & POLLIN) == 0;
-      if (int err = socket.RecvMsg(buffer, sizeof buffer, &got, &from, control, &controlSize,
-                                   isError ? MSG_ERRQUEUE : 0))
-        return Failure::SocketError(err);
-      uint8_t ttl = 0;
-      std::vector<uint8_t> icmp(buffer, buffer + got);
-      in_addr source = from.sin_addr;
-      msghdr msg{};
-      msg.msg_control = control;
-      msg.msg_controllen = controlSize;
-      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != IPPROTO_IP) continue;
-        if (c->cmsg_type == IP_TTL) {
-          int value = 0;
-          std::memcpy(&value, CMSG_DATA(c), sizeof value);
-          ttl = static_cast<uint8_t>(value);
-        } else if (c->cmsg_type == IP_RECVERR) {
-          sock_extended_err ee{};
-          std::memcpy(&ee, CMSG_DATA(c), sizeof ee);
-          if (ee.ee_origin != SO_EE_ORIGIN_ICMP) return Failure::SocketError(ee.ee_errno);
-          // An ICMP error about our request: present it as that message,
-          // its header followed by what it quoted.
-          std::vector<uint8_t> message(8, 0);
-          message[0] = ee.ee_type;
-          message[1] = ee.ee_code;
-          message.insert(message.end(), icmp.begin(), icmp.end());
-          icmp.swap(message);
-          sockaddr_in offender{};
-          std::memcpy(&offender, SO_EE_OFFENDER(reinterpret_cast<sock_extended_err*>(CMSG_DATA(c))),
-                      sizeof offender);
-          source = offender.sin_addr;
-        }
-      }
-      const auto datagramBytes = WithIpHeader(icmp.data(), icmp.size(), source, ttl);
-      if (Failure f = DecodeDatagram(datagramBytes.data(), datagramBytes.size(), TickCount(), &rec))
-        return f;
+    if (revents != 0) {
+      if (Failure f = Receive(socket, datagram, revents, &rec)) return f;
+      answered = targetIsLocal || rec.MsgType != kEchoRequest;
+      if (answered) break;
     }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    slice = static_cast<int>(std::min<long long>(left, idle));
+  }
+  if (!answered) {
+    rec = TReplyStatus{};
+    rec.SequenceId = sequence_;
   }
   reply_ = rec;
   if (OnReply) OnReply(reply_);

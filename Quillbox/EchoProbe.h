@@ -58,6 +58,9 @@ class EchoProbe {
   static uint32_t TickCount();
 
  private:
+  static bool IsLocalAddress(in_addr address);
+  static Failure Receive(Socket& socket, bool datagram, short revents, TReplyStatus* rec);
+
   uint16_t sequence_ = 0;
   TReplyStatus reply_;
 };

@@ -49,14 +49,14 @@ std::string RemoveReplyCode(const std::string& text) {
 
 TFTPClientForm::TFTPClientForm(std::string hostText, std::string userText,
                                std::string passwordText, std::string imagePathText,
-                               int32_t kind, SessionTiming timing)
+                               int32_t kind, SessionSettings settings)
     : host(std::move(hostText)),
       user(std::move(userText)),
       password(std::move(passwordText)),
       imagePath(std::move(imagePathText)),
       deviceKind(kind),
-      timing_(timing) {
-  FtpClient.Port = timing_.ftpPort;
+      settings_(std::move(settings)) {
+  FtpClient.Port = settings_.ftpPort;
   FtpClient.Passive = false;
   FtpClient.TransferType = ftBinary;
   FtpClient.IdleTimeOut = 250;
@@ -78,7 +78,7 @@ TFTPClientForm::~TFTPClientForm() {
 void TFTPClientForm::AddTraceLine(const std::string& line) { DebugListBox.Append(line); }
 
 void TFTPClientForm::Pause() const {
-  std::this_thread::sleep_for(std::chrono::milliseconds(timing_.pollIntervalMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(settings_.pollIntervalMs));
 }
 
 Failure TFTPClientForm::RunSteps() {
@@ -99,21 +99,21 @@ Failure TFTPClientForm::RunSteps() {
     Pause();
     ++count;
     accepted = Contains(line, kAcceptedMarker);
-    if (cancelRequested || count > timing_.replyCheckLimit || accepted) break;
+    if (cancelRequested || count > settings_.replyCheckLimit || accepted) break;
   }
   if (cancelRequested || !accepted) return Failure::Closed();
 
   FtpClient.Disconnect();
 
-  for (int pauses = 0; pauses < timing_.restartPauses && !cancelRequested; ++pauses) Pause();
+  for (int pauses = 0; pauses < settings_.restartPauses && !cancelRequested; ++pauses) Pause();
   if (cancelRequested) return Failure::Closed();
 
-  EchoProbe.Host = FtpClient.Host;
-  EchoProbe.ReceiveTimeout = timing_.echoTimeoutMs;
+  EchoProbe.Host = settings_.echoHost.empty() ? FtpClient.Host : settings_.echoHost;
+  EchoProbe.ReceiveTimeout = settings_.echoTimeoutMs;
   bool echoed = false;
   // Looking at the cancel flag between probes only ends the wait earlier:
   // a cancelled wait fails as cancelled either way.
-  for (int probes = 0; probes < timing_.echoLimit && !echoed && !cancelRequested; ++probes) {
+  for (int probes = 0; probes < settings_.echoLimit && !echoed && !cancelRequested; ++probes) {
     if (Failure f = EchoProbe.Ping()) return f;
     echoed = EchoProbe.ReplyStatus().ReplyStatus == rsEcho;
   }
@@ -152,7 +152,7 @@ void TFTPClientForm::RunSession() {
         if (!Contains(text, kDeviceErrorMarker) && FtpClient.IsConnected()) {
           // The device may have said why before the connection broke.
           std::string line;
-          if (!FtpClient.ReadLine(timing_.readLineTimeoutMs, &line) &&
+          if (!FtpClient.ReadLine(settings_.readLineTimeoutMs, &line) &&
               Contains(line, kDeviceErrorMarker))
             text = line;
         }

@@ -22,8 +22,8 @@ enum SessionStep : int {
   WaitingForDevice = 4,
 };
 
-// Pauses and limits of the session; tests shorten them.
-struct SessionTiming {
+// Pauses, limits and peers of the session; tests shorten and redirect them.
+struct SessionSettings {
   int pollIntervalMs = 1000;
   int replyCheckLimit = 120;  // the check stops once its count exceeds this
   int restartPauses = 11;
@@ -31,6 +31,7 @@ struct SessionTiming {
   int echoTimeoutMs = 1000;
   int readLineTimeoutMs = 1000;
   int ftpPort = 21;
+  std::string echoHost;  // empty: the FTP host
 };
 
 // The trace list: appended from the session thread and, for the cancel
@@ -50,7 +51,7 @@ class TraceList {
 class TFTPClientForm : public Operation {
  public:
   TFTPClientForm(std::string host, std::string user, std::string password, std::string imagePath,
-                 int32_t deviceKind, SessionTiming timing = {});
+                 int32_t deviceKind, SessionSettings settings = {});
   ~TFTPClientForm() override;
   TFTPClientForm(const TFTPClientForm&) = delete;
   TFTPClientForm& operator=(const TFTPClientForm&) = delete;
@@ -80,7 +81,7 @@ class TFTPClientForm : public Operation {
   Failure RunSteps();
   void Pause() const;
 
-  SessionTiming timing_;
+  SessionSettings settings_;
 };
 
 // Removes a leading FTP reply code and the blank behind it.

@@ -7,3 +7,7 @@ target_link_libraries(quillbox_test_ftp PUBLIC quillbox_core)
 quill_add_test(NAME quillbox_ftp_client_test NET
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ftp_client_test.cpp
   LIBS quillbox_test_ftp TIMEOUT 120)
+
+quill_add_test(NAME quillbox_echo_probe_test NET
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/echo_probe_test.cpp
+  LIBS quillbox_core TIMEOUT 60)
