@@ -1,0 +1,209 @@
+// Typing into the address entry control of the network parameters dialog.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+
+#include "explorer/protocol/SetNetwork.h"
+#include "explorer/protocol/ui/IPWnd.h"
+#include "explorer/protocol/ui/NetworkDlg.h"
+#include "explorer/res/Strings.h"
+#include "scan_test_support.h"
+
+using scantest::Ip;
+
+namespace {
+
+class IpEditTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scantest::App();
+    NetworkDialogData start;
+    start.ip = Ip("10.1.2.3");
+    start.mask = Ip("255.255.0.0");
+    dlg = std::make_unique<CNetworkDlg>(ui, start);
+    dlg->show();
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    ip = dlg->IpControl();
+    mask = dlg->MaskControl();
+  }
+  void TearDown() override { dlg.reset(); }
+
+  // Puts the caret into `field` with its text selected, as a click and
+  // select-all would.
+  void Enter(CIPEdit* field) {
+    field->setFocus();
+    field->selectAll();
+    QApplication::processEvents();
+  }
+  QWidget* Focused() const { return QApplication::focusWidget(); }
+  // Each key goes to whichever field has the focus by then, as typing does.
+  void Type(const char* keys) {
+    for (const char* k = keys; *k; ++k) QTest::keyClick(Focused(), *k);
+  }
+
+  scantest::ScriptedUi ui;
+  std::unique_ptr<CNetworkDlg> dlg;
+  CIPWnd* ip = nullptr;
+  CIPWnd* mask = nullptr;
+};
+
+TEST_F(IpEditTest, ThreeDigitsJumpToTheNextFieldWithItsTextSelected) {
+  EXPECT_EQ(Focused(), ip->Field(0));  // the dialog opens in the first octet
+  QTest::keyClicks(ip->Field(0), "19");
+  EXPECT_EQ(Focused(), ip->Field(0));  // two digits stay
+  QTest::keyClick(ip->Field(0), Qt::Key_2);
+  EXPECT_EQ(ip->Field(0)->text(), "192");
+  ASSERT_EQ(Focused(), ip->Field(1));
+  EXPECT_EQ(ip->Field(1)->selectedText(), "1");
+  // Typing replaces the selection; the whole address goes in without dots.
+  Type("1680007");
+  EXPECT_EQ(FormatIp(ip->GetAddress()), "192.168.0.7");
+  EXPECT_TRUE(ui.boxes.empty());
+}
+
+TEST_F(IpEditTest, AboveTwoHundredFiftyFiveShowsTheBoxAndDropsTheFirstCharacter) {
+  Enter(ip->Field(2));
+  QTest::keyClicks(ip->Field(2), "300");
+  ASSERT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(ui.boxes[0].text, "300 is an invalid entry. Please specify a number between 0 and 255.");
+  EXPECT_EQ(ui.boxes[0].caption, "Error");
+  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Exclamation);
+  EXPECT_EQ(ip->Field(2)->text(), "00");
+  EXPECT_EQ(ip->Field(2)->value(), 0);
+  EXPECT_EQ(Focused(), ip->Field(2));  // no jump after a correction
+  // 256 is the first invalid number; 255 is fine and jumps.
+  ip->Field(2)->selectAll();
+  QTest::keyClicks(ip->Field(2), "255");
+  EXPECT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(Focused(), ip->Field(3));
+  EXPECT_EQ(FormatIp(ip->GetAddress()), "10.1.255.3");
+}
+
+TEST_F(IpEditTest, OnlyDigitsAreTyped) {
+  Enter(ip->Field(1));
+  QTest::keyClicks(ip->Field(1), "a-b 4x");
+  EXPECT_EQ(ip->Field(1)->text(), "4");
+  QTest::keyClick(ip->Field(1), Qt::Key_V, Qt::ControlModifier);  // no paste
+  EXPECT_EQ(ip->Field(1)->text(), "4");
+  EXPECT_EQ(FormatIp(ip->GetAddress()), "10.4.2.3");
+}
+
+TEST_F(IpEditTest, FullStopMovesOnExceptFromTheLastField) {
+  Enter(ip->Field(0));
+  Type("10.");
+  ASSERT_EQ(Focused(), ip->Field(1));
+  EXPECT_EQ(ip->Field(1)->selectedText(), "1");
+  Type("7.8.");
+  ASSERT_EQ(Focused(), ip->Field(3));
+  Type("9.");
+  EXPECT_EQ(Focused(), ip->Field(3));  // nowhere to go
+  EXPECT_EQ(ip->Field(3)->text(), "9");  // the dot itself is never typed
+  EXPECT_EQ(FormatIp(ip->GetAddress()), "10.7.8.9");
+}
+
+TEST_F(IpEditTest, BackspaceAndArrowsCrossFieldBorders) {
+  Enter(ip->Field(2));
+  QTest::keyClick(ip->Field(2), Qt::Key_Backspace);  // deletes the selected "2"
+  EXPECT_EQ(ip->Field(2)->text(), "");
+  EXPECT_EQ(Focused(), ip->Field(2));
+  QTest::keyClick(ip->Field(2), Qt::Key_Backspace);  // empty: back to the end of field 1
+  ASSERT_EQ(Focused(), ip->Field(1));
+  EXPECT_EQ(ip->Field(1)->text(), "1");  // nothing deleted there
+  EXPECT_EQ(ip->Field(1)->cursorPosition(), 1);
+  EXPECT_FALSE(ip->Field(1)->hasSelectedText());
+  // An empty field counts as 0.
+  EXPECT_EQ(FormatIp(ip->GetAddress()), "10.1.0.3");
+
+  QTest::keyClick(ip->Field(1), Qt::Key_Right);  // at the end: next field, caret at 0
+  ASSERT_EQ(Focused(), ip->Field(2));
+  QTest::keyClick(ip->Field(2), Qt::Key_Right);  // empty field: at its end too
+  ASSERT_EQ(Focused(), ip->Field(3));
+  EXPECT_EQ(ip->Field(3)->cursorPosition(), 0);
+  QTest::keyClick(ip->Field(3), Qt::Key_Left);  // at 0: previous field, caret at its end
+  EXPECT_EQ(Focused(), ip->Field(2));
+  Enter(ip->Field(0));
+  ip->Field(0)->setCursorPosition(0);
+  QTest::keyClick(ip->Field(0), Qt::Key_Left);  // no field before the first
+  EXPECT_EQ(Focused(), ip->Field(0));
+}
+
+TEST_F(IpEditTest, TabRunsThroughTheFieldsIntoTheNextAddressControl) {
+  Enter(ip->Field(0));
+  for (int i = 1; i < 4; ++i) {
+    QTest::keyClick(Focused(), Qt::Key_Tab);
+    ASSERT_EQ(Focused(), ip->Field(i));
+  }
+  QTest::keyClick(Focused(), Qt::Key_Tab);
+  ASSERT_EQ(Focused(), mask->Field(0));
+  EXPECT_EQ(mask->Field(0)->selectedText(), "255");
+  for (int i = 0; i < 4; ++i) QTest::keyClick(Focused(), Qt::Key_Tab);
+  EXPECT_EQ(Focused(), dlg->Control(IDC_NETWORK_PASSWORD));
+}
+
+TEST_F(IpEditTest, DialogResultLabelAndIds) {
+  auto* label = qobject_cast<QLabel*>(dlg->Control(IDC_NETWORK_PASSWORD_LABEL));
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(label->text().toStdString(), LoadBrandString(IDS_ADMIN_USER) + " password");
+  EXPECT_EQ(dlg->windowTitle(), "IP Address and Netmask needed");
+
+  auto* password = qobject_cast<QLineEdit*>(dlg->Control(IDC_NETWORK_PASSWORD));
+  ASSERT_NE(password, nullptr);
+  password->setFocus();
+  QTest::keyClicks(password, QString(40, 'p'));
+  const NetworkDialogData d = dlg->Result();
+  EXPECT_EQ(d.password, std::string(31, 'p'));
+  EXPECT_EQ(FormatIp(d.ip), "10.1.2.3");
+  EXPECT_EQ(FormatIp(d.mask), "255.255.0.0");
+
+  // One id series for every octet field of the program.
+  const int first = ip->Field(0)->controlId();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(ip->Field(i)->controlId(), first + i);
+    EXPECT_EQ(mask->Field(i)->controlId(), first + 4 + i);
+  }
+  EXPECT_GE(first, FIRST_OCTET_ID);
+  EXPECT_EQ((first - FIRST_OCTET_ID) % 8, 0);
+  // The fields share the control's width as the layout rule says.
+  const int w = (ip->width() - 13) / 4;
+  EXPECT_EQ(ip->Field(0)->geometry(), QRect(2, 2, w, ip->height() - 4));
+  EXPECT_EQ(ip->Field(3)->x(), 2 + 3 * (w + 3));
+}
+
+TEST(SetNetworkRequestFill, MacKindAddressesAndPasswordCut) {
+  auto rec = scantest::Record(0x0F, 48, "10.0.0.5");
+  NetworkDialogData d;
+  d.ip = Ip("192.168.7.8");
+  d.mask = Ip("255.255.255.0");
+  d.password = std::string(40, 'x');
+  const SetNetworkRequest req = FillSetNetworkRequest(*rec, d);
+  const auto wire = req.Encode();
+  EXPECT_EQ(0, std::memcmp(wire.data(), rec->mac(), 6));
+  EXPECT_EQ(wire[6], 48);
+  EXPECT_EQ(wire[7], 0);
+  EXPECT_EQ(wire[8], 192);
+  EXPECT_EQ(wire[11], 8);
+  EXPECT_EQ(wire[12], 255);
+  EXPECT_EQ(wire[15], 0);
+  for (int i = 16; i < 47; ++i) EXPECT_EQ(wire[i], 'x');
+  EXPECT_EQ(wire[47], 0);
+
+  d.password.clear();
+  const auto empty = FillSetNetworkRequest(*rec, d).Encode();
+  for (int i = 16; i < 48; ++i) EXPECT_EQ(empty[i], 0);
+
+  EXPECT_EQ(SetNetworkStatusText("Osprey Panel"), "Updating the Osprey Panel's network parameters");
+}
+
+TEST(OctetRules, LongDigitRunsNeverOverflow) {
+  // A pasted run of digits is cut until it is a valid octet.
+  const OctetEdit e = ApplyOctetEdit("99999999999999999999");
+  EXPECT_TRUE(e.invalid);
+  EXPECT_LE(OctetNumber(e.text), 255);
+  EXPECT_EQ(ApplyOctetEdit("").value, 0);
+  EXPECT_FALSE(ApplyOctetEdit("25").moveNext);
+}
+
+}  // namespace

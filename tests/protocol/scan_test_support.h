@@ -1,0 +1,200 @@
+#pragma once
+// Helpers shared by the scan, device list, network parameters and
+// connection tests: a scripted ModalUi, record building, the application
+// object, and small loopback peers.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <memory>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "explorer/app/ModalUi.h"
+#include "explorer/protocol/DeviceMessages.h"
+
+namespace scantest {
+
+// The application object lives from the start to the end of the test run
+// and goes before the process exits: Qt must not be torn down by static
+// destructors.
+class AppEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "protocol-test";
+    static char* argv[] = {name, nullptr};
+    app = std::make_unique<QApplication>(argc, argv);
+  }
+  void TearDown() override { app.reset(); }
+  std::unique_ptr<QApplication> app;
+};
+// gtest takes ownership of the environment.
+inline AppEnvironment* const g_appEnvironment =
+    static_cast<AppEnvironment*>(::testing::AddGlobalTestEnvironment(new AppEnvironment));
+
+inline QApplication& App() { return *g_appEnvironment->app; }
+
+struct Box {
+  std::string text;
+  std::string caption;
+  BoxIcon icon;
+};
+
+class ScriptedUi : public ModalUi {
+ public:
+  void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
+    boxes.push_back({text, caption, icon});
+  }
+  std::optional<std::string> FileDialog(const FileDialogRequest&) override { return std::nullopt; }
+  std::optional<std::string> PasswordPrompt(const std::string&, const std::string&) override {
+    return std::nullopt;
+  }
+  bool NetworkDialog(NetworkDialogData& data) override {
+    ++networkCalls;
+    networkShown = data;
+    return network ? network(data) : false;
+  }
+
+  std::vector<Box> boxes;
+  std::function<bool(NetworkDialogData&)> network;  // none: the user cancels
+  int networkCalls = 0;
+  NetworkDialogData networkShown;
+};
+
+inline uint32_t Ip(const char* text) {
+  in_addr a{};
+  inet_pton(AF_INET, text, &a);
+  return a.s_addr;
+}
+
+inline std::unique_ptr<DeviceRecord> Record(uint8_t lastMacByte, uint16_t kind, const char* ip,
+                                            const char* mask = "255.255.255.0") {
+  auto r = std::make_unique<DeviceRecord>();
+  const uint8_t mac[6] = {0x00, 0x50, 0xC2, 0x00, 0x00, lastMacByte};
+  r->setMac(mac);
+  r->setKind(kind);
+  r->setIp(Ip(ip));
+  r->setMask(Ip(mask));
+  return r;
+}
+
+inline std::string MacText(uint8_t lastMacByte) {
+  char text[32];
+  std::snprintf(text, sizeof text, "00:50:C2:00:00:%02X", lastMacByte);
+  return text;
+}
+
+// A TCP listener on addr:port that accepts (and drops) connections on a
+// thread of its own; joined on destruction.
+class TcpListener {
+ public:
+  TcpListener(const char* addr, uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = Ip(addr);
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd_, 16) == 0;
+    if (ok_) thread_ = std::thread([this] { Run(); });
+  }
+  ~TcpListener() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return ok_; }
+  int accepted() const { return accepted_.load(); }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) > 0) {
+        const int c = accept(fd_, nullptr, nullptr);
+        if (c >= 0) {
+          ++accepted_;
+          close(c);
+        }
+      }
+    }
+  }
+  int fd_ = -1;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> accepted_{0};
+  std::thread thread_;
+};
+
+// A device side of our own on UDP port 8375 that answers discovery
+// requests with `answer(requestNumber)` (no answer when it returns
+// nothing); joined on destruction.
+class ScriptedResponder {
+ public:
+  using Answer = std::function<std::vector<std::vector<uint8_t>>(int requestNumber)>;
+  explicit ScriptedResponder(Answer answer) : answer_(std::move(answer)) {
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(DEVICE_PORT);
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    if (ok_) thread_ = std::thread([this] { Run(); });
+  }
+  ~ScriptedResponder() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return ok_; }
+  int requests() const { return requests_.load(); }
+
+  static std::vector<uint8_t> DiscoveryReply(const DeviceRecord& record) {
+    DeviceMessageHeader h;
+    h.operation = OP_DISCOVER;
+    h.length = DEVICE_RECORD_SIZE;
+    std::vector<uint8_t> bytes(DEVICE_HEADER_SIZE);
+    h.Encode(bytes.data());
+    bytes.insert(bytes.end(), record.bytes.begin(), record.bytes.end());
+    return bytes;
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      uint8_t buf[MAX_DATAGRAM];
+      sockaddr_in from{};
+      socklen_t len = sizeof from;
+      const long n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      if (n < static_cast<long>(DEVICE_HEADER_SIZE)) continue;
+      if (DeviceMessageHeader::Decode(buf).operation != OP_DISCOVER) continue;
+      for (const auto& reply : answer_(requests_++)) {
+        sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+      }
+    }
+  }
+  Answer answer_;
+  int fd_ = -1;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> requests_{0};
+  std::thread thread_;
+};
+
+}  // namespace scantest
