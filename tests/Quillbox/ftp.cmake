@@ -11,3 +11,7 @@ quill_add_test(NAME quillbox_ftp_client_test NET
 quill_add_test(NAME quillbox_echo_probe_test NET
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/echo_probe_test.cpp
   LIBS quillbox_core TIMEOUT 60)
+
+quill_add_test(NAME quillbox_ftp_session_test NET
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ftp_session_test.cpp
+  LIBS quillbox_test_ftp TIMEOUT 180)

@@ -1,0 +1,345 @@
+// Whole upgrade sessions against the scripted device: dialogue per device
+// kind, outcome codes and texts, and a cancel in each phase.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "ScriptedFtpServer.h"
+#include "TFTPClientForm.h"
+#include "support/NetGuard.h"
+
+using namespace quillbox;
+using testftp::Script;
+using testftp::ScriptedFtpServer;
+using ::testing::ElementsAre;
+
+namespace {
+
+struct TempFile {
+  std::string path;
+  explicit TempFile(size_t size) {
+    char name[] = "/tmp/quillbox-session-XXXXXX";
+    int fd = mkstemp(name);
+    path = name;
+    std::mt19937 gen(3);
+    std::string content(size, '\0');
+    for (auto& c : content) c = static_cast<char>(gen());
+    if (fd >= 0) {
+      ssize_t w = write(fd, content.data(), content.size());
+      (void)w;
+      close(fd);
+    }
+  }
+  ~TempFile() { unlink(path.c_str()); }
+};
+
+SessionSettings Fast(uint16_t port) {
+  SessionSettings s;
+  s.pollIntervalMs = 20;
+  s.restartPauses = 11;
+  s.echoLimit = 3;
+  s.echoTimeoutMs = 200;
+  s.ftpPort = port;
+  return s;
+}
+
+struct Outcome {
+  int32_t code;
+  std::string text;
+};
+
+Outcome LastError() {
+  const char* text = nullptr;
+  int32_t code = -1;
+  GetLastErrorState(&text, &code);
+  return {code, text ? text : "(null)"};
+}
+
+Outcome RunForm(TFTPClientForm& form) {
+  form.RunSession();
+  return LastError();
+}
+
+long long MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+}  // namespace
+
+TEST(UpgradeSession, SuccessDialoguePerDeviceKind) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(100000);
+  struct Case {
+    int32_t kind;
+    const char* site;
+    bool stable;
+  };
+  for (const Case& c : {Case{3, "SITE Upgrade", true}, Case{0, "SITE Upgrade", true},
+                        Case{17, "SITE Reboot", false}, Case{19, "SITE Reboot", false},
+                        Case{48, "SITE Upgrade", false}, Case{5, "SITE Upgrade", false},
+                        Case{-1, "SITE Upgrade", false}}) {
+    SCOPED_TRACE(c.kind);
+    ScriptedFtpServer server(Script{});
+    TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, c.kind, Fast(server.Port()));
+    const Outcome o = RunForm(form);
+    EXPECT_EQ(o.code, 0);
+    EXPECT_EQ(o.text, "Success");
+    std::vector<std::string> expected{"user admin", "pass pw", "type I", "syst",
+                                      "STOR release.pak", c.site, "user admin", "pass pw",
+                                      "type I", "syst"};
+    if (c.stable) expected.push_back("SITE stable");
+    auto cmds = server.Commands();
+    ASSERT_GE(cmds.size(), 5u);
+    EXPECT_EQ(cmds[4].rfind("PORT ", 0), 0u);
+    cmds.erase(cmds.begin() + 4);
+    EXPECT_EQ(cmds, expected);
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_EQ(form.step.load(), c.stable ? SendingSiteCommand : Connecting);
+  }
+}
+
+TEST(UpgradeSession, TraceListKeepsTheProtocolLog) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(10);
+  ScriptedFtpServer server(Script{});
+  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
+  RunForm(form);
+  const auto lines = form.DebugListBox.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(form.DebugListBox.Selected(), static_cast<int>(lines.size()) - 1);
+  auto has = [&](const std::string& suffix) {
+    for (const auto& l : lines)
+      if (l.size() >= suffix.size() && l.compare(l.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return true;
+    return false;
+  };
+  EXPECT_TRUE(has(": Sent: user admin<EOL>"));
+  EXPECT_TRUE(has(": Recv: 220 Test device ready<EOL>"));
+  EXPECT_TRUE(has(": Connected."));
+  EXPECT_TRUE(has(": Disconnected."));
+}
+
+TEST(UpgradeSession, RefusedKindsSendNothing) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  for (int32_t kind : {16, 18}) {
+    ScriptedFtpServer server(Script{});
+    SetLastError(77, "earlier");
+    TFTPClientForm form("127.0.0.1", "admin", "pw", "/nonexistent", kind, Fast(server.Port()));
+    const Outcome o = RunForm(form);
+    EXPECT_EQ(o.code, 2002);
+    EXPECT_EQ(o.text, "Firmware does not support FTP upgrade");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(server.Connections(), 0);
+  }
+}
+
+TEST(UpgradeSession, FailureCodesAndTexts) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(1000);
+  struct Case {
+    const char* name;
+    Script script;
+    std::string imagePath;
+    int32_t code;
+    std::string text;
+  };
+  Script loginIncorrect;
+  loginIncorrect.pass = "530 Login incorrect.\r\n";
+  Script notLoggedIn;
+  notLoggedIn.pass = "530 Not logged in.\r\n";
+  Script storRefused;
+  storRefused.stor = "553 Could not create file.\r\n";
+  Script siteRefused;
+  siteRefused.site = "500 Unknown SITE command\r\n";
+  Script digitsOnly;
+  digitsOnly.site = "5000\r\n";
+  const std::vector<Case> cases{
+      {"login incorrect", loginIncorrect, image.path, 12014, "Login incorrect."},
+      {"other 530", notLoggedIn, image.path, 5, "Not logged in."},
+      {"store refused", storRefused, image.path, 5, "Could not create file."},
+      {"site refused", siteRefused, image.path, 5, "Unknown SITE command"},
+      {"digits only", digitsOnly, image.path, 5, "5000"},
+      {"missing image", Script{}, "/nonexistent/fw.pak", 5, "Cannot open file /nonexistent/fw.pak"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedFtpServer server(c.script);
+    TFTPClientForm form("127.0.0.1", "admin", "pw", c.imagePath, 3, Fast(server.Port()));
+    const Outcome o = RunForm(form);
+    EXPECT_EQ(o.code, c.code);
+    EXPECT_EQ(o.text, c.text);
+  }
+}
+
+TEST(UpgradeSession, SocketErrorsTakeTheDeviceLine) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  {
+    uint16_t port;
+    {
+      ScriptedFtpServer gone(Script{});
+      port = gone.Port();
+    }
+    TFTPClientForm form("127.0.0.1", "admin", "pw", "/x", 3, Fast(port));
+    const Outcome o = RunForm(form);
+    EXPECT_EQ(o.code, ECONNREFUSED);
+    EXPECT_EQ(o.text, "");
+  }
+  {
+    // The device breaks the transfer and says why on the control line.
+    TempFile image(16 * 1024 * 1024);
+    Script s;
+    s.resetData = true;
+    s.afterReset = "451 Flash write failed\r\n";
+    ScriptedFtpServer server(s);
+    TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
+    const Outcome o = RunForm(form);
+    EXPECT_TRUE(o.code == ECONNRESET || o.code == EPIPE) << o.code;
+    EXPECT_EQ(o.text, "Flash write failed");
+  }
+}
+
+TEST(UpgradeSession, DeviceThatNeverAnswersEchoEndsCancelled) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(10);
+  ScriptedFtpServer server(Script{});
+  SessionSettings settings = Fast(server.Port());
+  settings.echoHost = "10.200.0.2";
+  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, settings);
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome o = RunForm(form);
+  EXPECT_EQ(o.code, 12017);
+  EXPECT_EQ(o.text, "");
+  EXPECT_GE(MsSince(start), 3 * 200);
+  EXPECT_EQ(server.Connections(), 1);
+}
+
+namespace {
+
+// Runs a session and cancels it once trigger() says the phase is reached.
+template <typename Trigger>
+Outcome CancelWhen(TFTPClientForm& form, Trigger trigger, long long* msAfterCancel) {
+  std::chrono::steady_clock::time_point cancelledAt;
+  std::thread canceller([&] {
+    trigger();
+    cancelledAt = std::chrono::steady_clock::now();
+    form.CancelSession();
+  });
+  form.RunSession();
+  const auto end = std::chrono::steady_clock::now();
+  canceller.join();
+  *msAfterCancel = std::chrono::duration_cast<std::chrono::milliseconds>(end - cancelledAt).count();
+  return LastError();
+}
+
+}  // namespace
+
+TEST(UpgradeSessionCancel, SilentGreeting) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script s;
+  s.greeting = "";
+  ScriptedFtpServer server(s);
+  TFTPClientForm form("127.0.0.1", "admin", "pw", "/x", 3, Fast(server.Port()));
+  long long ms = 0;
+  const Outcome o = CancelWhen(form, [&] { server.WaitForConnections(1, 5000); }, &ms);
+  EXPECT_EQ(o.code, 12017);
+  EXPECT_EQ(o.text, "");
+  EXPECT_LT(ms, 1500);
+}
+
+TEST(UpgradeSessionCancel, WaitingForTheDataConnection) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(10);
+  Script s;
+  s.connectData = false;
+  ScriptedFtpServer server(s);
+  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
+  long long ms = 0;
+  const Outcome o = CancelWhen(form, [&] { server.WaitForCommand("STOR", 5000); }, &ms);
+  EXPECT_EQ(o.code, 12017);
+  EXPECT_EQ(o.text, "");
+  EXPECT_LT(ms, 1500);
+}
+
+TEST(UpgradeSessionCancel, WhileWritingData) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(32 * 1024 * 1024);
+  Script s;
+  s.readData = false;
+  ScriptedFtpServer server(s);
+  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
+  long long ms = 0;
+  const Outcome o = CancelWhen(
+      form,
+      [&] {
+        server.WaitForCommand("STOR", 5000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      },
+      &ms);
+  EXPECT_EQ(o.code, EPIPE) << o.text;
+  // The extra line read after a socket error waits at most a second.
+  EXPECT_LT(ms, 2500);
+}
+
+TEST(UpgradeSessionCancel, SilentSiteCommand) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(10);
+  Script s;
+  s.silentOn = "SITE";
+  ScriptedFtpServer server(s);
+  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
+  long long ms = 0;
+  const Outcome o = CancelWhen(form, [&] { server.WaitForCommand("SITE", 5000); }, &ms);
+  EXPECT_EQ(o.code, 12017);
+  EXPECT_EQ(o.text, "");
+  EXPECT_LT(ms, 1500);
+}
+
+TEST(UpgradeSessionCancel, RestartPause) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(10);
+  ScriptedFtpServer server(Script{});
+  SessionSettings settings = Fast(server.Port());
+  settings.pollIntervalMs = 300;
+  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, settings);
+  long long ms = 0;
+  const Outcome o = CancelWhen(
+      form,
+      [&] {
+        server.WaitForCommand("SITE", 5000);
+        // Past the one-tick reply check, into the pauses.
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+      },
+      &ms);
+  EXPECT_EQ(o.code, 12017);
+  EXPECT_EQ(o.text, "");
+  EXPECT_LT(ms, 600);
+  EXPECT_EQ(server.Connections(), 1);
+  EXPECT_FALSE(form.FtpClient.IsConnected());
+}
+
+TEST(UpgradeSessionCancel, EchoWait) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(10);
+  ScriptedFtpServer server(Script{});
+  SessionSettings settings = Fast(server.Port());
+  settings.echoHost = "10.200.0.2";
+  settings.echoLimit = 121;
+  settings.echoTimeoutMs = 300;
+  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, settings);
+  long long ms = 0;
+  const Outcome o = CancelWhen(
+      form,
+      [&] {
+        server.WaitForCommand("SITE", 5000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+      },
+      &ms);
+  EXPECT_EQ(o.code, 12017);
+  EXPECT_EQ(o.text, "");
+  EXPECT_LT(ms, 1000) << "the wait ends after the probe in flight";
+}
