@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
               "wall ms", "cpu ms", "rcvbuf bytes");
   int failures = 0;
   for (unsigned long n : sizes) {
-    testsupport::SimProcess sim({"--generate", std::to_string(n)});
+    testsupport::SimProcess sim({"--generate", std::to_string(n), "--only", "udp"});
     if (!sim.Ready()) {
       std::fprintf(stderr, "bench_discovery: %s\n", sim.Error().c_str());
       return 1;

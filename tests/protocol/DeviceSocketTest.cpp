@@ -76,6 +76,11 @@ class Transport : public ::testing::Test {
   int before_ = 0;
 };
 
+// Only the UDP side of the simulator is needed here.
+SimProcess UdpDevices(const std::string& deviceFileText) {
+  return SimProcess::WithDevices(deviceFileText, {"--only", "udp"});
+}
+
 const char* kA = "00:50:C2:00:00:0A";
 const char* kB = "00:50:C2:00:00:0B";
 const char* kC = "00:50:C2:00:00:0C";
@@ -104,7 +109,7 @@ TEST_F(Transport, DiscoveryWithNoDeviceLastsThePassAndTimesOut) {
 
 TEST_F(Transport, DiscoveryKeepsEachAcceptedDeviceOnce) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  SimProcess sim = SimProcess::WithDevices(
+  SimProcess sim = UdpDevices(
       std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin twice\n" +
       "00:50:C2:00:00:05 5 127.0.0.12 255.0.0.0 admin\n" +  // kind 5: never listed
       kB + " 0x31 127.0.0.13 255.255.0.0 admin late=300 twice\n" +
@@ -136,7 +141,7 @@ TEST_F(Transport, DiscoveryPassResultIsTheFirstErrorWhenNothingIsKept) {
   };
   for (const auto& c : cases) {
     const uint16_t kind = c.options[0] == '\0' ? 5 : 0;
-    SimProcess sim = SimProcess::WithDevices(std::string(kA) + " " + std::to_string(kind) +
+    SimProcess sim = UdpDevices(std::string(kA) + " " + std::to_string(kind) +
                                              " 127.0.0.11 255.0.0.0 admin " + c.options + "\n");
     ASSERT_TRUE(sim.Ready()) << sim.Error();
     const auto start = Clock::now();
@@ -148,7 +153,7 @@ TEST_F(Transport, DiscoveryPassResultIsTheFirstErrorWhenNothingIsKept) {
 
 TEST_F(Transport, DiscoveryAfterAMalformedAnswerStillSucceeds) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  SimProcess sim = SimProcess::WithDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin size=33\n" +
+  SimProcess sim = UdpDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin size=33\n" +
                                            kB + " 1 127.0.0.12 255.0.0.0 admin late=200\n");
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   EXPECT_EQ(device_.Discover(records_, count_), 0);
@@ -165,7 +170,7 @@ TEST_F(Transport, CancelEndsADiscoveryPassAtOnce) {
     EXPECT_LT(Ms(start), 1000);
     EXPECT_EQ(count_, 0);
   }
-  SimProcess sim = SimProcess::WithDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n");
+  SimProcess sim = UdpDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n");
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   CancelAfter(300);
   const auto start = Clock::now();
@@ -181,7 +186,7 @@ TEST_F(Transport, CancelEndsADiscoveryPassAtOnce) {
 
 TEST_F(Transport, DiscoveryStopsWhenTheArrayIsFull) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  SimProcess sim({"--generate", "5000"});
+  SimProcess sim({"--generate", "5000", "--only", "udp"});
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   const auto start = Clock::now();
   EXPECT_EQ(device_.Discover(records_, count_), 0);
@@ -194,7 +199,7 @@ TEST_F(Transport, DiscoveryStopsWhenTheArrayIsFull) {
 
 TEST_F(Transport, SetNetworkMovesTheAddressedDevice) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  SimProcess sim = SimProcess::WithDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n" +
+  SimProcess sim = UdpDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n" +
                                            kB + " 0 127.0.0.12 255.0.0.0 admin\n");
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   const auto start = Clock::now();
@@ -211,7 +216,7 @@ TEST_F(Transport, SetNetworkMovesTheAddressedDevice) {
 
 TEST_F(Transport, SetNetworkRefusalIsRememberedUntilTheAnswersStop) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  SimProcess sim = SimProcess::WithDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n" +
+  SimProcess sim = UdpDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n" +
                                            kB + " 0 127.0.0.12 255.0.0.0 admin\n");
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   const struct {
@@ -233,7 +238,7 @@ TEST_F(Transport, SetNetworkRefusalIsRememberedUntilTheAnswersStop) {
 
 TEST_F(Transport, SetNetworkWithOnlyOthersAnsweringTimesOutAfterTheLastAnswer) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  SimProcess sim = SimProcess::WithDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n" +
+  SimProcess sim = UdpDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n" +
                                            kB + " 0 127.0.0.12 255.0.0.0 admin late=1500\n");
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   const auto start = Clock::now();
@@ -246,7 +251,7 @@ TEST_F(Transport, SetNetworkWithOnlyOthersAnsweringTimesOutAfterTheLastAnswer) {
 
 TEST_F(Transport, CancelEndsASetNetworkWaitAtOnce) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  SimProcess sim = SimProcess::WithDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n" +
+  SimProcess sim = UdpDevices(std::string(kA) + " 0 127.0.0.11 255.0.0.0 admin\n" +
                                            kB + " 0 127.0.0.12 255.0.0.0 admin\n");
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   CancelAfter(500);
@@ -291,7 +296,7 @@ TEST_F(Transport, LongPasswordTravelsAs31CharactersAndAZero) {
 
 TEST_F(Transport, UnicastRequestAndReplyByHand) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  SimProcess sim = SimProcess::WithDevices(std::string(kA) + " 0x13 127.0.0.11 255.0.0.0 admin\n");
+  SimProcess sim = UdpDevices(std::string(kA) + " 0x13 127.0.0.11 255.0.0.0 admin\n");
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   const std::vector<uint8_t> request = BuildRequest(OP_DISCOVER, nullptr, 0);
   ASSERT_EQ(device_.SendRequest(Ip("127.0.0.1"), request.data(), request.size()), 0);

@@ -103,7 +103,8 @@ SimProcess::SimProcess(SimProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       ready_(std::exchange(other.ready_, false)),
       error_(std::move(other.error_)),
-      deviceFile_(std::exchange(other.deviceFile_, std::string())) {}
+      deviceFile_(std::exchange(other.deviceFile_, std::string())),
+      exitStatus_(other.exitStatus_) {}
 
 int SimProcess::Stop() {
   ready_ = false;
@@ -122,6 +123,7 @@ int SimProcess::Stop() {
       status = -1;
     }
     pid_ = -1;
+    exitStatus_ = status;
   }
   return status;
 }

@@ -37,14 +37,17 @@ class SimProcess {
   const std::string& Error() const { return error_; }  // why it is not ready
   pid_t Pid() const { return pid_; }
   // Ends the simulator; returns its exit status as from waitpid, or -1 if it
-  // was not running.
+  // was not running or had to be killed.
   int Stop();
+  // The waitpid status of the last end (also when it ended before "ready").
+  int ExitStatus() const { return exitStatus_; }
 
  private:
   pid_t pid_ = -1;
   bool ready_ = false;
   std::string error_;
   std::string deviceFile_;
+  int exitStatus_ = -1;
 };
 
 }  // namespace testsupport

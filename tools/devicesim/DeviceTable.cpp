@@ -15,16 +15,22 @@ extern char** environ;
 
 namespace {
 
+// Exactly six pairs of hex digits separated by ':' or '-'.
 bool ParseMac(const std::string& text, std::array<uint8_t, 6>& mac) {
-  unsigned v[6];
-  char sep[5];
-  if (std::sscanf(text.c_str(), "%2x%c%2x%c%2x%c%2x%c%2x%c%2x", &v[0], &sep[0], &v[1], &sep[1],
-                  &v[2], &sep[2], &v[3], &sep[3], &v[4], &sep[4], &v[5]) != 11 ||
-      text.size() != 17)
-    return false;
-  for (char c : sep)
-    if (c != ':' && c != '-') return false;
-  for (int i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(v[i]);
+  if (text.size() != 17) return false;
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (int i = 0; i < 6; ++i) {
+    const int hi = hex(text[i * 3]);
+    const int lo = hex(text[i * 3 + 1]);
+    if (hi < 0 || lo < 0) return false;
+    if (i < 5 && text[i * 3 + 2] != ':' && text[i * 3 + 2] != '-') return false;
+    mac[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
   return true;
 }
 
