@@ -1,0 +1,292 @@
+// The main window without any network: layout, the button rules as a user
+// meets them with the mouse, the busy display and Cancel-or-exit.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QLineEdit>
+#include <QSignalSpy>
+
+#include "AppTestSupport.h"
+#include "ScriptedUi.h"
+#include "explorer/app/AboutDlg.h"
+#include "explorer/app/PasswordDlg.h"
+#include "explorer/operations/Quillbox.h"
+#include "explorer/res/Strings.h"
+#include "explorer/res/ui/Bitmaps.h"
+
+using namespace apptest;
+
+namespace {
+
+constexpr int kActions[] = {IDC_WEB_CONFIGURATION, IDC_GET_CONFIGURATION, IDC_SET_CONFIGURATION,
+                            IDC_UPGRADE_FIRMWARE,  IDC_SET_IP_ADDRESS,    IDC_TEST_CONNECTION};
+
+struct WithApp {
+  WithApp() { App(); }
+};
+
+class MainWindow : public ::testing::Test, private WithApp {
+ protected:
+  MainWindow() : dlg(ui) {
+    dlg.show();
+    QCoreApplication::processEvents();
+  }
+  std::vector<bool> ActionStates() {
+    std::vector<bool> s;
+    for (int id : kActions) s.push_back(Enabled(dlg, id));
+    return s;
+  }
+  ScriptedUi ui;
+  CExplorerDlg dlg;
+};
+
+TEST_F(MainWindow, StartsIdleWithEveryControlInPlace) {
+  EXPECT_EQ(dlg.windowTitle().toStdString(), LoadBrandString(IDS_TITLE));
+  EXPECT_EQ(Text(dlg, IDC_EXIT), "Exit");
+  EXPECT_EQ(Text(dlg, IDC_SCAN), "Scan");
+  EXPECT_EQ(Text(dlg, IDC_HELP), "&Help");
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Web configuration");
+  EXPECT_EQ(Text(dlg, IDC_GET_CONFIGURATION), "Get configuration");
+  EXPECT_EQ(Text(dlg, IDC_SET_CONFIGURATION), "Set configuration");
+  EXPECT_EQ(Text(dlg, IDC_UPGRADE_FIRMWARE), "Upgrade firmware");
+  EXPECT_EQ(Text(dlg, IDC_SET_IP_ADDRESS), "Set IP address");
+  EXPECT_EQ(Text(dlg, IDC_TEST_CONNECTION), "Test connection");
+  EXPECT_TRUE(static_cast<QPushButton*>(dlg.Control(IDC_WEB_CONFIGURATION))->isDefault());
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, false));
+  EXPECT_TRUE(Enabled(dlg, IDC_SCAN));
+  EXPECT_TRUE(Enabled(dlg, IDC_HELP));
+  EXPECT_TRUE(Text(dlg, IDC_STATUS_TEXT).isEmpty());
+  EXPECT_TRUE(Text(dlg, IDC_COUNTDOWN_TEXT).isEmpty());
+  EXPECT_EQ(static_cast<QProgressBar*>(dlg.Control(IDC_PROGRESS))->value(), 0);
+  EXPECT_EQ(dlg.Control(IDC_DEVICE_LIST), &dlg.DeviceList());
+
+  auto* picture = static_cast<QLabel*>(dlg.Control(IDC_PICTURE));
+  EXPECT_EQ(picture->pixmap().size(), QSize(100, 100));
+
+  // Converted from dialog units, the layout keeps its shape: the action
+  // column right of the list, the Scan row below the progress bar, and
+  // no two controls on top of each other.
+  const QRect list = dlg.Control(IDC_DEVICE_LIST)->geometry();
+  const QRect progress = dlg.Control(IDC_PROGRESS)->geometry();
+  EXPECT_GT(dlg.Control(IDC_WEB_CONFIGURATION)->geometry().left(), list.right());
+  EXPECT_EQ(progress.width(), list.width());
+  EXPECT_GT(dlg.Control(IDC_SCAN)->geometry().top(), progress.bottom());
+  std::vector<int> ids = {IDC_DEVICE_LIST, IDC_STATUS_TEXT, IDC_PROGRESS, IDC_SCAN, IDC_EXIT, IDC_HELP,
+                          IDC_PICTURE};
+  ids.insert(ids.end(), std::begin(kActions), std::end(kActions));
+  for (size_t i = 0; i < ids.size(); ++i)
+    for (size_t j = i + 1; j < ids.size(); ++j)
+      EXPECT_FALSE(dlg.Control(ids[i])->geometry().intersects(dlg.Control(ids[j])->geometry()))
+          << ids[i] << " overlaps " << ids[j];
+  for (int id : ids) EXPECT_LE(dlg.Control(id)->geometry().right(), dlg.width()) << id;
+}
+
+TEST_F(MainWindow, ButtonsFollowTheClickedDevice) {
+  ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x03, 0, "0.0.0.0"}, {0x04, 16, "10.0.0.7"}});
+  ASSERT_EQ(dlg.DeviceList().topLevelItemCount(), 4);
+
+  ClickRow(dlg, RowOf(dlg, "10.0.0.5"));  // telnet kind
+  ASSERT_NE(dlg.SelectedDevice(), nullptr);
+  EXPECT_EQ(dlg.SelectedDevice()->record->kind(), 48);
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Configuration");
+  EXPECT_EQ(ActionStates(), (std::vector<bool>{true, false, false, false, true, true}));
+
+  ClickRow(dlg, RowOf(dlg, "10.0.0.6"));
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Web configuration");
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, true));
+
+  ClickRow(dlg, RowOf(dlg, "10.0.0.7"));  // no firmware upgrade for this kind
+  EXPECT_EQ(ActionStates(), (std::vector<bool>{true, true, true, false, true, true}));
+
+  ClickRow(dlg, RowOf(dlg, "0.0.0.0"));  // only an address can be given
+  EXPECT_EQ(ActionStates(), (std::vector<bool>{false, false, false, false, true, false}));
+
+  ClickRow(dlg, nullptr);  // empty space below the rows
+  EXPECT_EQ(dlg.SelectedDevice(), nullptr);
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, false));
+}
+
+TEST_F(MainWindow, SelectDeviceFindsTheRowOfItsObject) {
+  ListDevices(dlg, {{0x01, 1, "10.0.0.9"}, {0x02, 1, "10.0.0.3"}});
+  CQuillbox* second = dlg.DeviceList().DeviceAt(1);
+  dlg.SelectDevice(second);
+  EXPECT_EQ(dlg.SelectedDevice(), second);
+  dlg.SelectDevice(nullptr);  // no such row: nothing changes
+  EXPECT_EQ(dlg.SelectedDevice(), second);
+}
+
+TEST_F(MainWindow, AClickInTheListWhileBusyEnablesNoCommand) {
+  ListDevices(dlg, {{0x01, 1, "10.0.0.6"}});
+  dlg.BeginBusy(2000, "Testing");
+  ClickRow(dlg, RowOf(dlg, "10.0.0.6"));
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, false));
+  dlg.EndBusy();  // the end of the operation recomputes them
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, true));
+}
+
+TEST_F(MainWindow, BusyDisplayCountsDownOncePerSecond) {
+  dlg.BeginBusy(4000, "Setting network parameters");
+  EXPECT_EQ(Text(dlg, IDC_EXIT), "Cancel");
+  EXPECT_EQ(Text(dlg, IDC_STATUS_TEXT), "Setting network parameters");
+  EXPECT_FALSE(Enabled(dlg, IDC_SCAN));
+  EXPECT_FALSE(Enabled(dlg, IDC_HELP));
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, false));
+
+  std::vector<std::pair<int, std::string>> changes;  // (tick, text)
+  std::string last;
+  for (int tick = 0; tick < 60; ++tick) {
+    dlg.ProgressTick();
+    const std::string now = Text(dlg, IDC_COUNTDOWN_TEXT).toStdString();
+    if (now != last) changes.emplace_back(tick, now);
+    last = now;
+  }
+  ASSERT_EQ(changes.size(), 5u);
+  const char* expected[] = {"4 seconds remaining", "3 seconds remaining", "2 seconds remaining",
+                            "1 seconds remaining", "0 seconds remaining"};
+  for (size_t i = 0; i < changes.size(); ++i) {
+    EXPECT_EQ(changes[i].second, expected[i]);
+    EXPECT_EQ(changes[i].first, static_cast<int>(i) * 10);
+  }
+  auto* bar = static_cast<QProgressBar*>(dlg.Control(IDC_PROGRESS));
+  EXPECT_EQ(bar->maximum(), 4000);
+  EXPECT_EQ(bar->value(), 4000);  // full, and it stays there
+  EXPECT_EQ(dlg.ElapsedMs(), 4000);
+  EXPECT_EQ(CountdownText(1000, 3000), "0 seconds remaining");
+}
+
+TEST_F(MainWindow, TheTimerDrivesTheBusyDisplay) {
+  dlg.BeginBusy(12000, "Scanning");
+  QTRY_VERIFY_WITH_TIMEOUT(dlg.ElapsedMs() >= 300, 5000);
+  EXPECT_EQ(Text(dlg, IDC_COUNTDOWN_TEXT), "12 seconds remaining");
+  dlg.EndBusy();
+  const int stopped = dlg.ElapsedMs();
+  QTest::qWait(250);
+  EXPECT_EQ(dlg.ElapsedMs(), stopped);  // EndBusy stopped the timer
+}
+
+TEST_F(MainWindow, CancelWhileBusyReturnsToIdleAndKeepsTheWindow) {
+  dlg.BeginBusy(12000, "Scanning");
+  for (int i = 0; i < 25; ++i) dlg.ProgressTick();
+  static_cast<QPushButton*>(dlg.Control(IDC_EXIT))->click();
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_FALSE(dlg.IsBusy());
+  EXPECT_EQ(Text(dlg, IDC_EXIT), "Exit");
+  EXPECT_TRUE(Text(dlg, IDC_STATUS_TEXT).isEmpty());
+  EXPECT_TRUE(Text(dlg, IDC_COUNTDOWN_TEXT).isEmpty());
+  EXPECT_EQ(static_cast<QProgressBar*>(dlg.Control(IDC_PROGRESS))->value(), 0);
+  EXPECT_TRUE(Enabled(dlg, IDC_SCAN));
+  EXPECT_TRUE(Enabled(dlg, IDC_HELP));
+
+  // Escape cancels the same way ...
+  dlg.BeginBusy(2000, "Testing");
+  QTest::keyClick(&dlg, Qt::Key_Escape);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(Text(dlg, IDC_EXIT), "Exit");
+  // ... and so does the close box.
+  dlg.BeginBusy(2000, "Testing");
+  dlg.close();
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_FALSE(dlg.IsBusy());
+
+  // Idle, Exit closes the window.
+  QSignalSpy finished(&dlg, &QDialog::finished);
+  static_cast<QPushButton*>(dlg.Control(IDC_EXIT))->click();
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(finished.count(), 1);
+}
+
+TEST_F(MainWindow, PostedCommandsRunLaterOnTheWindowsThread) {
+  dlg.PostCommand(IDC_EXIT);
+  EXPECT_TRUE(dlg.isVisible());  // queued, not run on the spot
+  QTRY_VERIFY_WITH_TIMEOUT(!dlg.isVisible(), 5000);
+}
+
+TEST(AboutBox, ShowsTheFamilyTitleVersionAndCopyright) {
+  App();
+  CAboutDlg about;
+  const std::string title = LoadBrandString(IDS_TITLE);
+  EXPECT_EQ(about.windowTitle().toStdString(), "About " + title);
+  EXPECT_EQ(static_cast<QLabel*>(about.Control(1028))->text().toStdString(), title + " 1.0.0");
+  EXPECT_EQ(static_cast<QLabel*>(about.Control(1029))->text().toStdString(), LoadBrandString(IDS_COPYRIGHT));
+  ASSERT_NE(about.Control(1), nullptr);
+  ASSERT_NE(about.Control(1027), nullptr);
+}
+
+TEST(PasswordPrompt, NamesTheDeviceOnThreeLines) {
+  App();
+  CPasswordDlg dlg("10.0.0.5", "00:C0:3A:01:02:0F");
+  EXPECT_EQ(dlg.windowTitle(), "Password Required");
+  EXPECT_EQ(dlg.label(), LoadBrandString(IDS_ADMIN_USER) + " password");
+  const QStringList lines = QString::fromStdString(dlg.prompt()).split('\n');
+  ASSERT_EQ(lines.size(), 4);  // three lines and the trailing break
+  EXPECT_EQ(lines[0].toStdString(), "Please enter the password for the " + LoadBrandString(IDS_DEVICE_NAME));
+  EXPECT_EQ(lines[1], "with IP Address 10.0.0.5 and ");
+  EXPECT_EQ(lines[2], "Ethernet address 00:C0:3A:01:02:0F");
+  EXPECT_EQ(lines[3], "");
+  EXPECT_EQ(static_cast<QLabel*>(dlg.Control(IDC_PASSWORD_PROMPT))->text().toStdString(), dlg.prompt());
+  EXPECT_EQ(static_cast<QLabel*>(dlg.Control(IDC_PASSWORD_LABEL))->text().toStdString(), dlg.label());
+}
+
+TEST(PasswordPrompt, ReturnsWhatWasTypedEvenWhenEmpty) {
+  App();
+  {
+    CPasswordDlg dlg("10.0.0.5", "00:C0:3A:01:02:0F");
+    dlg.show();
+    auto* edit = static_cast<QLineEdit*>(dlg.Control(IDC_PASSWORD_EDIT));
+    EXPECT_TRUE(edit->text().isEmpty());
+    EXPECT_EQ(edit->echoMode(), QLineEdit::Password);
+    QTest::keyClicks(edit, "s3cret pw");
+    static_cast<QPushButton*>(dlg.Control(1))->click();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.password(), "s3cret pw");
+  }
+  {
+    CPasswordDlg dlg("10.0.0.5", "00:C0:3A:01:02:0F");
+    dlg.show();
+    QTest::keyClick(dlg.Control(IDC_PASSWORD_EDIT), Qt::Key_Return);  // OK is the default
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.password(), "");
+  }
+  {
+    CPasswordDlg dlg("10.0.0.5", "00:C0:3A:01:02:0F");
+    dlg.show();
+    static_cast<QPushButton*>(dlg.Control(2))->click();
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+  }
+}
+
+TEST(Bitmaps, PictureAndRowImages) {
+  App();
+  EXPECT_EQ(LoadResBitmap(IDB_PICTURE).size(), QSize(100, 100));
+  EXPECT_EQ(LoadResBitmap(IDB_ROW_IMAGES).size(), QSize(32, 13));
+  EXPECT_TRUE(LoadResBitmap(999).isNull());
+  EXPECT_TRUE(RowImage(2).isNull());
+
+  auto dominant = [](const QImage& img, bool wantRed) {
+    int opaque = 0, hits = 0;
+    for (int y = 0; y < img.height(); ++y)
+      for (int x = 0; x < img.width(); ++x) {
+        const QColor c = img.pixelColor(x, y);
+        if (c.alpha() == 0) continue;
+        ++opaque;
+        const bool red = c.red() > 90 && c.green() < 60 && c.blue() < 60;
+        const bool green = c.green() > 90 && c.red() < 60 && c.blue() < 60;
+        if (wantRed ? red : green) ++hits;
+      }
+    return std::make_pair(opaque, hits);
+  };
+  const QImage cross = RowImage(0).pixmap(16, 13).toImage();
+  const QImage tick = RowImage(1).pixmap(16, 13).toImage();
+  EXPECT_EQ(cross.pixelColor(0, 0).alpha(), 0);  // white is transparent
+  EXPECT_EQ(tick.pixelColor(15, 12).alpha(), 0);
+  auto [crossOpaque, crossRed] = dominant(cross, true);
+  auto [tickOpaque, tickGreen] = dominant(tick, false);
+  EXPECT_GT(crossRed, 8);
+  EXPECT_EQ(crossRed, crossOpaque);
+  EXPECT_GT(tickGreen, 8);
+  EXPECT_EQ(tickGreen, tickOpaque);
+}
+
+}  // namespace
