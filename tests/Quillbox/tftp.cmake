@@ -5,3 +5,6 @@ quill_add_test(NAME tftp_protocol_test
 quill_add_test(NAME tftp_wait_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tftp_wait_test.cpp
   LIBS quillbox_core TIMEOUT 120)
+quill_add_test(NAME tftp_interop_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/tftp_interop_test.cpp
+  LIBS quillbox_core TIMEOUT 300)
