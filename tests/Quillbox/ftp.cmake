@@ -15,3 +15,13 @@ quill_add_test(NAME quillbox_echo_probe_test NET
 quill_add_test(NAME quillbox_ftp_session_test NET
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ftp_session_test.cpp
   LIBS quillbox_test_ftp TIMEOUT 180)
+
+quill_add_test(NAME quillbox_exports_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/exports_test.cpp
+  LIBS ${CMAKE_DL_LIBS} TIMEOUT 60)
+add_dependencies(quillbox_exports_test Quillbox)
+
+quill_add_test(NAME quillbox_exports_net_test NET
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/exports_net_test.cpp
+  LIBS quillbox_test_ftp ${CMAKE_DL_LIBS} TIMEOUT 120)
+add_dependencies(quillbox_exports_net_test Quillbox)

@@ -1,0 +1,92 @@
+// The exports while an upgrade runs: the single-operation guard, Cancel from
+// another thread, and cancels racing the end of sessions.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "Quillbox/include/QuillboxApi.h"
+#include "ScriptedFtpServer.h"
+#include "support/NetGuard.h"
+
+namespace {
+
+const std::string kLibrary = std::string(QUILL_BIN_DIR) + "/QUILLBOX.DLL";
+
+struct Library {
+  void* handle = dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ~Library() {
+    if (handle) dlclose(handle);
+  }
+  QuillboxUpgradeFn Upgrade = reinterpret_cast<QuillboxUpgradeFn>(dlsym(handle, "Upgrade"));
+  QuillboxGetLastErrorFn GetLastError =
+      reinterpret_cast<QuillboxGetLastErrorFn>(dlsym(handle, "GetLastError"));
+  QuillboxCancelFn Cancel = reinterpret_cast<QuillboxCancelFn>(dlsym(handle, "Cancel"));
+  QuillboxWaitForFileFn WaitForFile =
+      reinterpret_cast<QuillboxWaitForFileFn>(dlsym(handle, "WaitForFile"));
+};
+
+}  // namespace
+
+TEST(LibraryExportsNet, SecondCallsAreRefusedAndCancelEndsTheUpgrade) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Library lib;
+  ASSERT_NE(lib.handle, nullptr) << dlerror();
+  testftp::Script silent;
+  silent.greeting = "";
+  testftp::ScriptedFtpServer device(silent, "127.0.0.1", 21);
+
+  EXPECT_EQ(lib.Upgrade("127.0.0.1", "admin", "pw", "/x.pak", 16, nullptr), 1);
+  std::atomic<int32_t> result{0};
+  std::thread worker([&] { result = lib.Upgrade("127.0.0.1", "admin", "pw", "/x.pak", 3, nullptr); });
+  ASSERT_TRUE(device.WaitForConnections(1, 5000));
+
+  const char* text = nullptr;
+  int32_t code = -1;
+  lib.GetLastError(&text, &code);
+  EXPECT_EQ(code, 0) << "the running session reset the last error";
+  EXPECT_EQ(lib.Upgrade("127.0.0.1", "admin", "pw", "/x.pak", 16, nullptr), 1);
+  lib.GetLastError(&text, &code);
+  EXPECT_EQ(code, 0) << "a refused Upgrade leaves the last error alone";
+  EXPECT_STREQ(text, "");
+  EXPECT_EQ(lib.WaitForFile("/x.pak", 0, nullptr), 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  lib.Cancel();
+  worker.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_EQ(result, 1);
+  lib.GetLastError(&text, &code);
+  EXPECT_EQ(code, 12017);
+  EXPECT_STREQ(text, "");
+  lib.Cancel();
+
+  // The guard is free again.
+  EXPECT_EQ(lib.Upgrade("127.0.0.1", "admin", "pw", "/x.pak", 18, nullptr), 1);
+  lib.GetLastError(&text, &code);
+  EXPECT_EQ(code, 2002);
+}
+
+TEST(LibraryExportsNet, CancelsRacingSessionEndsAreHarmless) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Library lib;
+  ASSERT_NE(lib.handle, nullptr) << dlerror();
+  // Nothing listens on port 21 now: each Upgrade ends quickly with a refused
+  // connection while another thread cancels without pause.
+  std::atomic<bool> done{false};
+  std::thread canceller([&] {
+    while (!done) lib.Cancel();
+  });
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_EQ(lib.Upgrade("127.0.0.1", "admin", "pw", "/x.pak", 3, nullptr), 1);
+    const char* text = nullptr;
+    int32_t code = 0;
+    lib.GetLastError(&text, &code);
+    EXPECT_TRUE(code == ECONNREFUSED || code == 12017) << code;
+  }
+  done = true;
+  canceller.join();
+}
