@@ -25,3 +25,7 @@ quill_add_test(NAME quillbox_exports_net_test NET
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/exports_net_test.cpp
   LIBS quillbox_test_ftp ${CMAKE_DL_LIBS} TIMEOUT 120)
 add_dependencies(quillbox_exports_net_test Quillbox)
+
+quill_add_test(NAME quillbox_ftp_interop_test NET
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ftp_interop_test.cpp
+  LIBS quillbox_test_ftp TIMEOUT 120)

@@ -1,0 +1,79 @@
+// The FTP client against a real FTP server: login, active-mode upload of a
+// multi-megabyte image, byte for byte.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "FtpClient.h"
+#include "PyFtpServer.h"
+#include "support/NetGuard.h"
+
+using namespace quillbox;
+
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+TEST(FtpInterop, UploadToARealServerIsByteIdentical) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  if (!testftp::PyFtpServer::Available())
+    GTEST_SKIP() << "python3-pyftpdlib is not installed (apt-get install python3-pyftpdlib)";
+  testftp::PyFtpServer server;
+  ASSERT_TRUE(server.Ready()) << "pyftpdlib did not start";
+
+  std::string content(6 * 1024 * 1024 + 12345, '\0');
+  std::mt19937 gen(11);
+  for (auto& c : content) c = static_cast<char>(gen());
+  const std::string local = server.Folder() + "-image.pak";
+  {
+    std::ofstream out(local, std::ios::binary);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  }
+
+  ProtocolLog log;
+  log.Target = ltNone;
+  log.Active = true;
+  FtpClient ftp;
+  ftp.ProtocolLog = &log;
+  ftp.Host = "127.0.0.1";
+  ftp.Port = server.Port();
+  ftp.User = testftp::PyFtpServer::kUser;
+  ftp.Password = testftp::PyFtpServer::kPassword;
+  Failure f = ftp.Connect(true);
+  ASSERT_FALSE(f) << f.message;
+  f = ftp.Put(local, "release.pak", false);
+  ASSERT_FALSE(f) << f.message;
+  EXPECT_EQ(ftp.LastReplyCode(), 226);
+  EXPECT_TRUE(ReadAll(server.Folder() + "/release.pak") == content) << "upload differs";
+
+  // A second upload over the same control connection replaces the file.
+  content.resize(1000);
+  {
+    std::ofstream out(local, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  }
+  ASSERT_FALSE(ftp.Put(local, "release.pak", false));
+  EXPECT_TRUE(ReadAll(server.Folder() + "/release.pak") == content);
+
+  // A site command the server does not know is a reply error, not a hang.
+  f = ftp.Site("Upgrade");
+  EXPECT_EQ(f.kind, FailureKind::Reply);
+  EXPECT_GE(f.code, 500);
+  ftp.Disconnect();
+  unlink(local.c_str());
+
+  // A wrong password is refused by the real server during Connect.
+  ftp.Password = "wrong";
+  f = ftp.Connect(true);
+  EXPECT_EQ(f.kind, FailureKind::Reply);
+  EXPECT_EQ(f.code, 530);
+  EXPECT_FALSE(ftp.IsConnected());
+}
