@@ -1,0 +1,107 @@
+// Upload throughput of FtpClient::Put against a real FTP server on loopback,
+// side by side with curl -T (active mode) to the same server.
+// Run inside the private network: scripts/netns.sh build/bin/quillbox_ftp_bench [MiB] [rounds]
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "FtpClient.h"
+#include "PyFtpServer.h"
+
+using namespace quillbox;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool UploadOurs(const testftp::PyFtpServer& server, const std::string& file, double* seconds) {
+  ProtocolLog log;
+  log.Target = ltNone;
+  FtpClient ftp;
+  ftp.ProtocolLog = &log;
+  ftp.Host = "127.0.0.1";
+  ftp.Port = server.Port();
+  ftp.User = testftp::PyFtpServer::kUser;
+  ftp.Password = testftp::PyFtpServer::kPassword;
+  const auto start = Clock::now();
+  Failure f = ftp.Connect(true);
+  if (!f) f = ftp.Put(file, "ours.pak", false);
+  ftp.Disconnect();
+  *seconds = Seconds(start);
+  if (f) std::fprintf(stderr, "FtpClient failed: %s\n", f.message.c_str());
+  return !f;
+}
+
+bool UploadCurl(const testftp::PyFtpServer& server, const std::string& file, double* seconds) {
+  const std::string command = "curl -s -S -T '" + file + "' -P 127.0.0.1 'ftp://" +
+                              testftp::PyFtpServer::kUser + ":" + testftp::PyFtpServer::kPassword +
+                              "@127.0.0.1:" + std::to_string(server.Port()) + "/curl.pak'";
+  const auto start = Clock::now();
+  const int rc = std::system(command.c_str());
+  *seconds = Seconds(start);
+  if (rc != 0) std::fprintf(stderr, "curl failed (%d)\n", rc);
+  return rc == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* netns = std::getenv("QUILL_NETNS");
+  if (!netns || std::strcmp(netns, "1") != 0) {
+    std::fprintf(stderr, "run inside the private network: scripts/netns.sh %s\n", argv[0]);
+    return 77;
+  }
+  const long mib = argc > 1 ? std::atol(argv[1]) : 256;
+  const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  if (!testftp::PyFtpServer::Available()) {
+    std::fprintf(stderr, "python3-pyftpdlib is not installed\n");
+    return 77;
+  }
+  testftp::PyFtpServer server;
+  if (!server.Ready()) {
+    std::fprintf(stderr, "pyftpdlib did not start\n");
+    return 1;
+  }
+  const std::string file = server.Folder() + "-bench.bin";
+  {
+    std::ofstream out(file, std::ios::binary);
+    std::mt19937_64 gen(5);
+    std::string block(1 << 20, '\0');
+    for (long i = 0; i < mib; ++i) {
+      for (size_t j = 0; j < block.size(); j += 8) {
+        const uint64_t v = gen();
+        std::memcpy(&block[j], &v, 8);
+      }
+      out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    }
+  }
+  double bestOurs = 1e9, bestCurl = 1e9;
+  for (int r = 0; r < rounds; ++r) {
+    double ours = 0, curl = 0;
+    // Alternate the order so neither side always meets a warm server.
+    const bool oursFirst = r % 2 == 0;
+    bool ok = oursFirst ? UploadOurs(server, file, &ours) && UploadCurl(server, file, &curl)
+                        : UploadCurl(server, file, &curl) && UploadOurs(server, file, &ours);
+    if (!ok) {
+      unlink(file.c_str());
+      return 1;
+    }
+    std::printf("round %d: FtpClient %.1f MiB/s, curl %.1f MiB/s\n", r + 1, mib / ours, mib / curl);
+    bestOurs = std::min(bestOurs, ours);
+    bestCurl = std::min(bestCurl, curl);
+  }
+  unlink(file.c_str());
+  std::printf("best of %d, %ld MiB: FtpClient %.1f MiB/s, curl -T %.1f MiB/s, ratio %.2f\n", rounds,
+              mib, mib / bestOurs, mib / bestCurl, bestCurl / bestOurs);
+  return 0;
+}
