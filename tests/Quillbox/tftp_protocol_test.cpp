@@ -36,6 +36,10 @@ Fetch FetchFile(Peer& peer, uint16_t port, const Bytes& request, size_t maxBlock
     r = peer.Receive();
   }
   for (size_t i = 0; i < maxBlocks && r.arrived && r.Opcode() == quillbox::tftp::DATA; ++i) {
+    if (!f.blocks.empty() && r.Number() == f.blocks.back()) {
+      r = peer.Receive();  // a resend after a slow ACK: already have it
+      continue;
+    }
     f.sizes.push_back(r.data.size());
     f.blocks.push_back(r.Number());
     f.content.insert(f.content.end(), r.data.begin() + 4, r.data.end());
@@ -246,6 +250,9 @@ TEST_F(TftpServing, DuplicateAckResendsAtOnce) {
   Received d3 = peer.Receive();
   EXPECT_EQ(d3.Number(), 3);
   EXPECT_EQ(d3.data.size(), 4u);
+  // Also the final block: a peer that says it missed it gets it again.
+  peer.SendTo(d1.fromPort, Ack(2));
+  EXPECT_EQ(peer.Receive(2000ms).data, d3.data);
   peer.SendTo(d1.fromPort, Ack(3));
   EXPECT_EQ(wait.WaitResult(), 1);
 }
@@ -331,9 +338,11 @@ TEST(TftpWrap, BlockNumbersWrapAfter65535) {
   const size_t blocks = 65537;
   Bytes content = Pattern(blocks * 512 - 200);
   dir.Write("wrap.bin", content);
-  RunningWait wait(dir.Path() + "/fw.pak");
+  quillbox::TtftpSettings settings = FastSettings();
+  settings.server.retryTimeout = 3000ms;  // slow builds must not turn into resends
+  RunningWait wait(dir.Path() + "/fw.pak", settings);
   Peer peer;
-  Fetch f = FetchFile(peer, wait.Port(), Rrq("wrap.bin"), blocks + 10);
+  Fetch f = FetchFile(peer, wait.Port(), Rrq("wrap.bin"), blocks + 1000);
   ASSERT_TRUE(f.complete);
   ASSERT_EQ(f.blocks.size(), blocks);
   EXPECT_EQ(f.blocks[65533], 65534);
