@@ -15,13 +15,8 @@
 
 namespace apptest {
 
-inline QApplication& App() {
-  static int argc = 1;
-  static char name[] = "app_test";
-  static char* argv[] = {name, nullptr};
-  static QApplication app(argc, argv);
-  return app;
-}
+// The tests' main (QtTestMain.cpp) owns the application object.
+inline QApplication& App() { return *qApp; }
 
 struct Device {
   uint8_t lastMacByte;

@@ -1,0 +1,11 @@
+// main() of the widget tests: the QApplication lives exactly as long as
+// the tests and is gone before the static destructors run.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
