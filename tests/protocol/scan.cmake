@@ -3,3 +3,6 @@ quill_add_test(NAME ipedit SOURCES ipedit_test.cpp LIBS explorer_ui Qt6::Test TI
 quill_add_test(NAME devicelist SOURCES devicelist_test.cpp LIBS explorer_ui TIMEOUT 60)
 quill_add_test(NAME scan_dialog SOURCES scan_dialog_test.cpp LIBS explorer_ui NET TIMEOUT 120)
 add_dependencies(scan_dialog devicesim)
+quill_add_test(NAME setnet_dialog SOURCES setnet_dialog_test.cpp LIBS explorer_ui NET TIMEOUT 120)
+add_dependencies(setnet_dialog devicesim)
+quill_add_test(NAME conntest_dialog SOURCES conntest_dialog_test.cpp LIBS explorer_ui Qt6::Test NET TIMEOUT 60)
