@@ -9,3 +9,8 @@ quill_add_test(NAME app_web_launch_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/WebLau
                LIBS explorer_ui Qt6::Test NET TIMEOUT 120)
 target_include_directories(app_web_launch_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 add_dependencies(app_web_launch_test app_argv_recorder)
+
+quill_add_test(NAME app_scan_window_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/ScanWindowTest.cpp ${CMAKE_CURRENT_LIST_DIR}/QtTestMain.cpp
+               LIBS explorer_ui Qt6::Test NET TIMEOUT 120)
+target_include_directories(app_scan_window_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+add_dependencies(app_scan_window_test devicesim)

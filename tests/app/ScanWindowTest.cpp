@@ -1,0 +1,82 @@
+// The main window driving real exchanges in the private network: a scan
+// of simulated devices, and Cancel in the middle of one.
+#include <gtest/gtest.h>
+
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <chrono>
+
+#include "AppTestSupport.h"
+#include "ScriptedUi.h"
+#include "support/NetGuard.h"
+#include "support/SimProcess.h"
+#include "explorer/operations/Quillbox.h"
+#include "explorer/res/Strings.h"
+
+using namespace apptest;
+
+namespace {
+
+class ScanWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QUILL_REQUIRE_PRIVATE_NETWORK();
+    dlg_ = std::make_unique<CExplorerDlg>(ui_);
+    dlg_->show();
+    QCoreApplication::processEvents();
+  }
+  QPushButton* Button(int id) { return static_cast<QPushButton*>(dlg_->Control(id)); }
+
+  ScriptedUi ui_;
+  std::unique_ptr<CExplorerDlg> dlg_;
+};
+
+TEST_F(ScanWindow, CancelStopsTheScanAndRestoresTheIdleWindow) {
+  QString statusDuring, exitDuring;
+  bool scanEnabledDuring = true;
+  QTimer::singleShot(600, dlg_.get(), [&] {
+    statusDuring = Text(*dlg_, IDC_STATUS_TEXT);
+    exitDuring = Text(*dlg_, IDC_EXIT);
+    scanEnabledDuring = Enabled(*dlg_, IDC_SCAN);
+    Button(IDC_EXIT)->click();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  Button(IDC_SCAN)->click();  // returns when the scan has ended
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_FALSE(statusDuring.isEmpty());
+  EXPECT_EQ(exitDuring, "Cancel");
+  EXPECT_FALSE(scanEnabledDuring);
+  // Stopped inside its first pass, not after the three.
+  EXPECT_LT(took, std::chrono::milliseconds(4400));
+  EXPECT_TRUE(dlg_->isVisible());
+  EXPECT_FALSE(dlg_->IsBusy());
+  EXPECT_EQ(Text(*dlg_, IDC_EXIT), "Exit");
+  EXPECT_TRUE(Text(*dlg_, IDC_STATUS_TEXT).isEmpty());
+  EXPECT_TRUE(Text(*dlg_, IDC_COUNTDOWN_TEXT).isEmpty());
+  EXPECT_EQ(static_cast<QProgressBar*>(dlg_->Control(IDC_PROGRESS))->value(), 0);
+  EXPECT_TRUE(Enabled(*dlg_, IDC_SCAN));
+}
+
+TEST_F(ScanWindow, ScannedDevicesCanBeClickedAndDriveTheButtons) {
+  auto sim = testsupport::SimProcess::WithDevices(
+      "00:50:C2:20:00:01 0    127.0.0.41 255.0.0.0 admin\n"
+      "00:50:C2:20:00:02 0x30 127.0.0.42 255.0.0.0 admin\n");
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  Button(IDC_SCAN)->click();
+  ASSERT_EQ(dlg_->DeviceList().topLevelItemCount(), 2) << (ui_.boxes.empty() ? "" : ui_.boxes[0].text);
+  EXPECT_EQ(Text(*dlg_, IDC_EXIT), "Exit");
+  EXPECT_FALSE(Enabled(*dlg_, IDC_WEB_CONFIGURATION));  // nothing selected yet
+
+  ClickRow(*dlg_, RowOf(*dlg_, "127.0.0.42"));
+  EXPECT_EQ(Text(*dlg_, IDC_WEB_CONFIGURATION), "Configuration");
+  EXPECT_FALSE(Enabled(*dlg_, IDC_UPGRADE_FIRMWARE));
+  ClickRow(*dlg_, RowOf(*dlg_, "127.0.0.41"));
+  EXPECT_EQ(Text(*dlg_, IDC_WEB_CONFIGURATION), "Web configuration");
+  EXPECT_TRUE(Enabled(*dlg_, IDC_UPGRADE_FIRMWARE));
+  ASSERT_NE(dlg_->SelectedDevice(), nullptr);
+  EXPECT_EQ(dlg_->SelectedDevice()->password, LoadBrandString(IDS_DEFAULT_PASSWORD));
+}
+
+}  // namespace
