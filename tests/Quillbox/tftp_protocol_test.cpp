@@ -340,6 +340,7 @@ TEST(TftpWrap, BlockNumbersWrapAfter65535) {
   dir.Write("wrap.bin", content);
   quillbox::TtftpSettings settings = FastSettings();
   settings.server.retryTimeout = 3000ms;  // slow builds must not turn into resends
+  settings.timerInterval = 300s;          // nor into the end of the wait
   RunningWait wait(dir.Path() + "/fw.pak", settings);
   Peer peer;
   Fetch f = FetchFile(peer, wait.Port(), Rrq("wrap.bin"), blocks + 1000);
