@@ -172,6 +172,22 @@ TEST_F(IpEditTest, DialogResultLabelAndIds) {
   EXPECT_EQ(ip->Field(3)->x(), 2 + 3 * (w + 3));
 }
 
+TEST_F(IpEditTest, DotsArePaintedBetweenTheFieldsAndEnterPressesOk) {
+  const QImage image = ip->grab().toImage();
+  for (int i = 0; i < 3; ++i) {
+    const QRect g = ip->Field(i)->geometry();
+    // The centre of the dot's 3 x 3 box right of the field's bottom.
+    const QColor dot = image.pixelColor(g.x() + g.width() + 1, g.y() + g.height() - 5);
+    EXPECT_LT(dot.lightness(), 128) << "no dot after field " << i;
+    // Above the dot the gap stays white.
+    EXPECT_GT(image.pixelColor(g.x() + g.width() + 1, g.y() + 1).lightness(), 200);
+  }
+  Enter(ip->Field(1));
+  QTest::keyClick(ip->Field(1), Qt::Key_Return);
+  EXPECT_EQ(dlg->result(), QDialog::Accepted);
+  EXPECT_FALSE(dlg->isVisible());
+}
+
 TEST(SetNetworkRequestFill, MacKindAddressesAndPasswordCut) {
   auto rec = scantest::Record(0x0F, 48, "10.0.0.5");
   NetworkDialogData d;

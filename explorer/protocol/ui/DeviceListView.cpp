@@ -37,6 +37,8 @@ CDeviceListView::CDeviceListView(QWidget* parent) : QTreeWidget(parent) {
   header()->setSectionsMovable(false);
   header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   setIconSize(QSize(16, 13));
+  images_[IMAGE_CROSS] = RowImage(IMAGE_CROSS);
+  images_[IMAGE_TICK] = RowImage(IMAGE_TICK);
   FitColumns();
 }
 
@@ -98,7 +100,6 @@ void CDeviceListView::RefreshDeviceList() {
 }
 
 void CDeviceListView::RebuildRows() {
-  static const QIcon images[2] = {RowImage(IMAGE_CROSS), RowImage(IMAGE_TICK)};
   clear();
   const std::vector<const DeviceRecord*> records = Records();
   const std::vector<bool> duplicate = DuplicateIpFlags(records);
@@ -109,7 +110,7 @@ void CDeviceListView::RebuildRows() {
     auto* item = new QTreeWidgetItem();
     item->setText(COLUMN_MAC, QString::fromStdString(content.macText));
     item->setText(COLUMN_IP, QString::fromStdString(content.ipText));
-    item->setIcon(COLUMN_MAC, images[content.image == IMAGE_TICK ? 1 : 0]);
+    item->setIcon(COLUMN_MAC, images_[content.image == IMAGE_TICK ? IMAGE_TICK : IMAGE_CROSS]);
     item->setData(COLUMN_MAC, Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(devices_[i].get())));
     rows.append(item);
   }

@@ -6,6 +6,7 @@
 // until FillDeviceList hands each one to its row's CQuillbox (the array
 // entry is then empty); from there on the CQuillbox owns it and frees it
 // with itself.
+#include <QIcon>
 #include <QTreeWidget>
 #include <memory>
 #include <vector>
@@ -50,6 +51,7 @@ class CDeviceListView : public QTreeWidget {
   void RebuildRows();
   void FitColumns();
 
+  QIcon images_[2];  // red cross, green tick
   // In the order the devices answered; the rows point into these.
   std::vector<std::unique_ptr<CQuillbox>> devices_;
 };
