@@ -109,6 +109,20 @@ TEST_F(DeviceListTest, RefreshKeepsObjectsSelectionAndMovesTheChangedRow) {
   EXPECT_TRUE(list.Contains(first));
 }
 
+TEST_F(DeviceListTest, RefreshSortsEvenWhenRowByRowInsertionWouldNot) {
+  // Moving rows one at a time to "the first greater row" leaves this list
+  // as 10.0.0.2, 10.0.0.6, 10.0.0.4; the refresh must sort it.
+  std::vector<std::unique_ptr<DeviceRecord>> recs;
+  recs.push_back(Record(1, 0, "10.0.0.4"));
+  recs.push_back(Record(2, 0, "10.0.0.6"));
+  recs.push_back(Record(3, 0, "10.0.0.1"));
+  Fill(std::move(recs));
+  CQuillbox* third = list.DeviceAt(0);
+  third->record->setIp(Ip("10.0.0.2"));
+  list.RefreshDeviceList();
+  EXPECT_EQ(Column(list, 1), (std::vector<std::string>{"10.0.0.2", "10.0.0.4", "10.0.0.6"}));
+}
+
 TEST_F(DeviceListTest, FillingAgainKeepsTheObjectOfADeviceWithARow) {
   std::vector<std::unique_ptr<DeviceRecord>> recs;
   recs.push_back(Record(1, 0, "10.0.0.1"));
