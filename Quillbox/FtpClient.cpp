@@ -189,6 +189,14 @@ Failure FtpClient::ReadReply(std::initializer_list<int> accepted) {
 }
 
 Failure FtpClient::SendCommand(const std::string& text) {
+  if (control_.IsOpen()) {
+    // A peer that has hung up since our last read shows up as a readable
+    // end of stream; writing first would turn it into a reset instead.
+    bool ready = false;
+    if (control_.WaitReadable(0, &ready) == 0 && ready) {
+      if (Failure f = Fill()) return f;
+    }
+  }
   if (!control_.IsOpen()) return Failure::Closed();
   const std::string wire = text + "\r\n";
   int err = control_.SendAll(wire.data(), wire.size());

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <random>
-#include <regex>
 #include <thread>
 
 #include "FtpClient.h"
@@ -66,6 +66,17 @@ struct Client {
   }
 };
 
+// "YYYY-MM-DD HH:MM:SS: " followed by exactly the event text.
+bool IsStamped(const std::string& line, const std::string& event) {
+  const std::string shape = "dddd-dd-dd dd:dd:dd: ";
+  if (line.size() != shape.size() + event.size()) return false;
+  for (size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+  }
+  return line.compare(shape.size(), std::string::npos, event) == 0;
+}
+
 long long MsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
       .count();
@@ -84,9 +95,8 @@ TEST(FtpClientDialogue, MultiLineGreetingPasswordLoginAndLogLines) {
   EXPECT_EQ(c.ftp.LastReplyLine(), "215 UNIX Type: L8");
   EXPECT_EQ(c.ftp.LastReplyCode(), 215);
 
-  const std::regex sentUser(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d: Sent: user admin<EOL>$)");
   bool found = false;
-  for (const auto& l : c.lines) found = found || std::regex_match(l, sentUser);
+  for (const auto& l : c.lines) found = found || IsStamped(l, "Sent: user admin<EOL>");
   EXPECT_TRUE(found) << "no log line for the login name";
   EXPECT_EQ(c.Count(": Connected."), 1);
   EXPECT_EQ(c.Count(": Sent: pass secret<EOL>"), 1);  // the password is logged as sent
@@ -250,6 +260,16 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
     EXPECT_EQ(f.message, "Connection Closed Gracefully.");
     std::string line;
     EXPECT_EQ(c.ftp.ReadLine(0, &line).kind, FailureKind::ConnectionClosed);
+  }
+  {
+    // Hung up while we were idle: the next command meets a closed connection.
+    auto server = std::make_unique<ScriptedFtpServer>(Script{});
+    Client c(server->Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    server.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Failure f = c.ftp.Site("Upgrade");
+    EXPECT_EQ(f.kind, FailureKind::ConnectionClosed) << f.message;
   }
   {
     Script s;
