@@ -44,10 +44,13 @@ int main(int argc, char** argv) {
     if (screenshot.empty()) return;
     QTimer::singleShot(500, &dlg, [&dlg, screenshot] {
       static_cast<QPushButton*>(dlg.Control(IDC_SCAN))->click();
-      // Show a selected row, as a user would see it after a click.
-      if (dlg.DeviceList().topLevelItemCount() > 0) {
-        dlg.DeviceList().setCurrentItem(dlg.DeviceList().topLevelItem(0));
+      // Show a row selected as a user would pick it: the first device that
+      // offers every action.
+      CDeviceListView& list = dlg.DeviceList();
+      for (int row = 0; row < list.topLevelItemCount(); ++row) {
+        list.setCurrentItem(list.topLevelItem(row));
         dlg.UpdateActionButtons();
+        if (dlg.Control(IDC_UPGRADE_FIRMWARE)->isEnabled()) break;
       }
       QCoreApplication::processEvents();
       const bool saved = dlg.grab().save(QString::fromStdString(screenshot));
