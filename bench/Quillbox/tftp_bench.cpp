@@ -2,7 +2,7 @@
 // serving the same file to the same clients. Prints MiB/s and the ratio
 // (ours / tftpd-hpa) per client and block size.
 //
-//   tftp_bench [size-MiB] [rounds]
+//   tftp_bench [size-MiB] [rounds] [client filter, e.g. "atftp"]
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -118,6 +118,7 @@ std::string Fill(std::string pattern, uint16_t port, const std::string& out) {
 int main(int argc, char** argv) {
   const int sizeMiB = argc > 1 ? std::atoi(argv[1]) : 32;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
+  const std::string filter = argc > 3 ? argv[3] : "";
   char pattern[] = "/tmp/tftpbenchXXXXXX";
   if (!mkdtemp(pattern)) return 1;
   const std::string dir = pattern;
@@ -150,6 +151,7 @@ int main(int argc, char** argv) {
   std::printf("TFTP throughput, %d MiB file, loopback, best of %d\n", sizeMiB, rounds);
   std::printf("%-20s %12s %12s %8s\n", "client", "ours MiB/s", "hpa MiB/s", "ratio");
   for (const Case& c : cases) {
+    if (std::string(c.label).find(filter) == std::string::npos) continue;
     double ours = -1, hpa = -1;
     {
       OurServer server(file);
