@@ -1,3 +1,7 @@
 # The operation queue with stand-in workers (no network).
 quill_add_test(NAME operations_queue_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/QueueTest.cpp
                LIBS operations TIMEOUT 60)
+# Retrieve and upload against simulated devices.
+quill_add_test(NAME operations_transfer_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/TransferTest.cpp
+               LIBS operations NET TIMEOUT 120)
+add_dependencies(operations_transfer_test devicesim)

@@ -98,7 +98,7 @@ void HandleFtp(SimConnection& c, ServiceContext& ctx) {
   while (ReadLine(c, buffer, line, kIdleMs)) {
     std::string verb = Upper(line.substr(0, line.find(' ')));
     std::string arg = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
-    state.Log(*device, verb == "PASS" ? "PASS ****" : verb + (arg.empty() ? "" : " " + arg));
+    state.Log(*device, "ftp-log", verb == "PASS" ? "PASS ****" : verb + (arg.empty() ? "" : " " + arg));
     std::string reply;
     if (verb == "USER") {
       user = arg;

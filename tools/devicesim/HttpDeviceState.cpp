@@ -72,8 +72,8 @@ bool SimDeviceState::Restarting(const Device& d) {
   return std::chrono::steady_clock::now() < Of(d).upAgain;
 }
 
-void SimDeviceState::Log(const Device& d, const std::string& line) {
-  std::string path = DeviceOption(d, "ftp-log");
+void SimDeviceState::Log(const Device& d, const std::string& key, const std::string& line) {
+  std::string path = DeviceOption(d, key);
   if (path.empty()) return;
   std::lock_guard<std::mutex> guard(mutex_);
   std::ofstream file(path, std::ios::app);

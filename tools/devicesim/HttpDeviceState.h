@@ -14,6 +14,7 @@
 //   restart-ms=MS      how long an upgrade restart keeps the services down
 //                      (default: --set restart-ms=MS, else 2000)
 //   ftp-log=PATH       FTP commands received are appended there
+//   http-log=PATH      HTTP requests received ("METHOD target body-length")
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -32,7 +33,8 @@ class SimDeviceState {
   void StoreConfig(const Device& d, std::string body);
   void BeginRestart(const Device& d, int ms);
   bool Restarting(const Device& d);
-  void Log(const Device& d, const std::string& line);
+  // Appends line to the file named by the device option `key`, if any.
+  void Log(const Device& d, const std::string& key, const std::string& line);
 
  private:
   struct State {

@@ -147,6 +147,7 @@ void HandleHttp(SimConnection& c, DeviceTable& table) {
     Respond(c, 404, "No such device");
     return;
   }
+  SimDeviceState::Get().Log(*device, "http-log", method + " " + target + " " + std::to_string(body.size()));
   if (SimDeviceState::Get().Restarting(*device)) {
     c.fd.Abort();
     return;
