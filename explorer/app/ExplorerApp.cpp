@@ -36,8 +36,9 @@ bool CExplorerApp::InitInstance() {
 int CExplorerApp::RunMainWindow(const std::function<void(CExplorerDlg&)>& onCreated) {
   CExplorerDlg dlg(ui_);
   if (onCreated) onCreated(dlg);
-  dlg.exec();
-  return 0;
+  // Closing the window is the normal end (0); anything else was asked for
+  // by whoever prepared the window.
+  return dlg.exec();
 }
 
 void CExplorerApp::ExitInstance() {

@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
       const bool saved = dlg.grab().save(QString::fromStdString(screenshot));
       std::fprintf(stderr, saved ? "screenshot saved to %s\n" : "cannot save screenshot %s\n",
                    screenshot.c_str());
-      dlg.done(saved ? 0 : 1);
+      dlg.done(saved ? QDialog::Rejected : 2);
     });
   });
 }
