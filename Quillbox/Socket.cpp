@@ -38,7 +38,7 @@ int ResolveIpv4(const std::string& host, in_addr* out) {
   int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
   if (rc != 0 || !list) {
     if (list) freeaddrinfo(list);
-    return rc == EAI_SYSTEM && errno != 0 ? errno : ENOENT;
+    return rc == EAI_SYSTEM && errno != 0 ? errno : ENXIO;
   }
   *out = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr;
   freeaddrinfo(list);

@@ -19,7 +19,7 @@ std::string SocketErrorMessage(int err);
 // Dotted decimal to address (network order); false when text is not one.
 bool ParseIpv4(const std::string& text, in_addr* out);
 // Dotted decimal, or a host name looked up for IPv4. 0 or an errno value;
-// a name that cannot be resolved gives ENOENT.
+// a name that cannot be resolved gives ENXIO ("No such device or address").
 int ResolveIpv4(const std::string& host, in_addr* out);
 std::string FormatIpv4(in_addr addr);
 sockaddr_in MakeAddress(in_addr addr, uint16_t port);
