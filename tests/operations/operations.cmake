@@ -5,3 +5,7 @@ quill_add_test(NAME operations_queue_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/Queu
 quill_add_test(NAME operations_transfer_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/TransferTest.cpp
                LIBS operations NET TIMEOUT 120)
 add_dependencies(operations_transfer_test devicesim)
+# The commands through the main window (headless) against simulated devices.
+quill_add_test(NAME operations_commands_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/CommandsTest.cpp
+               LIBS explorer_ui NET TIMEOUT 180)
+add_dependencies(operations_commands_test devicesim)

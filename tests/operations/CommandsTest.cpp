@@ -1,0 +1,212 @@
+// The configuration commands through the main window, headless, against
+// simulated devices: what the user sees for each outcome, the password
+// prompt and re-run, cancel, and one operation after the other.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <cstdlib>
+
+#include "explorer/operations/OperationQueue.h"
+#include "explorer/operations/ui/OperationCommands.h"
+#include "tests/operations/GuiHarness.h"
+#include "tests/support/NetGuard.h"
+#include "tests/support/SimProcess.h"
+
+namespace {
+
+using namespace guitest;
+using namespace std::chrono_literals;
+
+class CommandsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(v);
+    char tmpl[] = "/tmp/h6-commands-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    WriteAll(dir_ + "/a.cfg", "mode=fast\nname=A\n");
+    const std::string d = dir_;
+    sim_ = new testsupport::SimProcess(testsupport::SimProcess::WithDevices(
+        "00:50:C2:66:00:01 0 127.0.0.31 255.0.0.0 kqe config=" + d + "/a.cfg config-out=" + d + "/a.out\n"
+        "00:50:C2:66:00:02 0 127.0.0.32 255.0.0.0 secret config=" + d + "/a.cfg\n"
+        "00:50:C2:66:00:03 0 127.0.0.33 255.0.0.0 kqe config-bytes=2000000 http-slow=50\n"
+        "00:50:C2:66:00:04 0 127.0.0.34 255.0.0.0 kqe config-bytes=30000 http-slow=20\n"
+        "00:50:C2:66:00:05 0 127.0.0.35 255.0.0.0 kqe config-bytes=10 http-status=500\n",
+        {"--only", "http"}));
+  }
+  static void TearDownTestSuite() {
+    delete sim_;
+    sim_ = nullptr;
+  }
+  void SetUp() override {
+    QUILL_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(sim_->Ready()) << sim_->Error();
+    App();
+    dlg = std::make_unique<CExplorerDlg>(ui);
+    devices = ListDevices(*dlg, {{1, 0, 0x7F00001F}, {2, 0, 0x7F000020}, {3, 0, 0x7F000021},
+                                 {4, 0, 0x7F000022}, {5, 0, 0x7F000023}});
+  }
+  void TearDown() override {
+    if (dlg) {
+      // As the window's close does: nothing may still run on its devices.
+      WaitForRunningOperation();
+      dlg.reset();
+    }
+    QCoreApplication::processEvents();
+  }
+
+  void Click(CQuillbox* q, int command) {
+    dlg->SelectDevice(q);
+    dlg->RunCommand(command);
+  }
+  bool WaitBoxes(size_t n) { return WaitFor([&] { return ui.boxes.size() >= n; }); }
+  bool WaitIdle() { return WaitFor([&] { return !dlg->IsBusy() && !QueueBusy(); }); }
+  std::string Path(const std::string& name) { return dir_ + "/" + name; }
+
+  ScriptUi ui;
+  std::unique_ptr<CExplorerDlg> dlg;
+  std::vector<CQuillbox*> devices;
+  static std::string dir_;
+  static testsupport::SimProcess* sim_;
+};
+
+std::string CommandsTest::dir_;
+testsupport::SimProcess* CommandsTest::sim_ = nullptr;
+
+TEST_F(CommandsTest, RoundTripShowsSuccessAndTheNextTransferRunsAtOnce) {
+  CQuillbox* a = devices[0];
+  ui.fileAnswers = {Path("got-a.txt"), Path("a-edited.txt")};
+  Click(a, IDC_GET_CONFIGURATION);
+  EXPECT_TRUE(dlg->IsBusy());
+  auto* status = static_cast<QLabel*>(dlg->Control(IDC_STATUS_TEXT));
+  EXPECT_EQ(status->text().toStdString(), "Retrieving configuration file");
+  ASSERT_TRUE(WaitBoxes(1));
+  EXPECT_EQ(ui.boxes[0].text, "Operation completed successfully");
+  EXPECT_EQ(ui.boxes[0].caption, "Operation Success");
+  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::None);
+  EXPECT_FALSE(dlg->IsBusy());
+  EXPECT_EQ(ReadAll(Path("got-a.txt")), "mode=fast\nname=A\n");
+
+  // Set configuration offers the file just stored and sends the edited one.
+  WriteAll(Path("a-edited.txt"), "mode=slow\nname=A\n");
+  Click(a, IDC_SET_CONFIGURATION);
+  ASSERT_EQ(ui.files.size(), 2u);
+  EXPECT_EQ(ui.files[1].title, "Please select a filename to load configuration file from ");
+  EXPECT_EQ(ui.files[1].initialPath, Path("got-a.txt"));
+  EXPECT_EQ(status->text().toStdString(), "Setting configuration file");
+  ASSERT_TRUE(WaitBoxes(2));
+  EXPECT_EQ(ui.boxes[1].text, "Operation completed successfully");
+  EXPECT_EQ(ReadAll(Path("a.out")), "mode=slow\nname=A\n");
+  EXPECT_TRUE(WaitIdle());
+}
+
+TEST_F(CommandsTest, UploadDialogCancelledDoesNothing) {
+  ui.fileAnswers = {std::nullopt};
+  Click(devices[0], IDC_SET_CONFIGURATION);
+  EXPECT_FALSE(dlg->IsBusy());
+  EXPECT_FALSE(QueueBusy());
+  Spin(100ms);
+  EXPECT_TRUE(ui.boxes.empty());
+}
+
+TEST_F(CommandsTest, RefusedPasswordIsAskedForAndTheCommandRunsAgain) {
+  CQuillbox* b = devices[1];
+  ui.passwordAnswers = {std::string("secret")};
+  ui.fileAnswers = {Path("got-b.txt"), Path("got-b2.txt")};
+  Click(b, IDC_GET_CONFIGURATION);
+  ASSERT_TRUE(WaitBoxes(1));
+  ASSERT_EQ(ui.prompts.size(), 1u);
+  EXPECT_EQ(ui.prompts[0], "127.0.0.32 00:50:C2:66:00:02");
+  EXPECT_EQ(b->password, "secret");
+  EXPECT_EQ(ui.boxes[0].text, "Operation completed successfully");
+  EXPECT_EQ(ReadAll(Path("got-b.txt")), "mode=fast\nname=A\n");
+  // The typed password stays with the device for the next transfer.
+  Click(b, IDC_GET_CONFIGURATION);
+  ASSERT_TRUE(WaitBoxes(2));
+  EXPECT_EQ(ui.prompts.size(), 1u);
+  EXPECT_EQ(ui.boxes[1].text, "Operation completed successfully");
+  EXPECT_TRUE(WaitIdle());
+}
+
+TEST_F(CommandsTest, PromptCancelledEndsQuietly) {
+  Click(devices[1], IDC_GET_CONFIGURATION);
+  ASSERT_TRUE(WaitFor([&] { return !ui.prompts.empty(); }));
+  EXPECT_TRUE(WaitIdle());
+  Spin(200ms);
+  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_TRUE(ui.files.empty());
+  EXPECT_EQ(devices[1]->password, "kqe");
+}
+
+TEST_F(CommandsTest, FailureShowsTheTextWithTheStopIcon) {
+  Click(devices[4], IDC_GET_CONFIGURATION);
+  ASSERT_TRUE(WaitBoxes(1));
+  EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
+  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
+  EXPECT_NE(ui.boxes[0].text.find("0x1F4"), std::string::npos) << ui.boxes[0].text;
+  EXPECT_FALSE(dlg->IsBusy());
+}
+
+TEST_F(CommandsTest, CancelDuringASlowRetrieveShowsNothing) {
+  CQuillbox* c = devices[2];
+  const std::string target = Path("slow.txt");
+  WriteAll(target, "kept=1\n");
+  ui.fileAnswers = {target};
+  Click(c, IDC_GET_CONFIGURATION);
+  // Wait until the body is flowing into the file.
+  ASSERT_TRUE(WaitFor([&] { return !ui.files.empty(); }));
+  Spin(300ms);
+  dlg->CancelOrExit();
+  EXPECT_FALSE(QueueBusy());
+  EXPECT_TRUE(dlg->IsBusy()) << "the busy display ends with the report, not with the click";
+  ASSERT_TRUE(WaitFor([&] { return !dlg->IsBusy(); }, 10s));
+  Spin(200ms);
+  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_EQ(ReadAll(target), "kept=1\n");
+}
+
+TEST_F(CommandsTest, SecondDeviceWaitsForTheFirstReport) {
+  CQuillbox* slow = devices[3];
+  CQuillbox* fast = devices[0];
+  ui.fileAnswers = {Path("first.txt"), Path("second.txt")};
+  Click(slow, IDC_GET_CONFIGURATION);
+  Click(fast, IDC_GET_CONFIGURATION);
+  EXPECT_TRUE(QueueBusy());
+  ASSERT_TRUE(WaitBoxes(2));
+  ASSERT_EQ(ui.log.size(), 4u);
+  EXPECT_EQ(ui.log[0], "file:Please enter a filename to store configuration file to");
+  EXPECT_EQ(ui.log[1], "box:Operation completed successfully");
+  EXPECT_EQ(ui.log[2], "file:Please enter a filename to store configuration file to");
+  EXPECT_EQ(ui.log[3], "box:Operation completed successfully");
+  EXPECT_EQ(ReadAll(Path("first.txt")).size(), 30000u);
+  // (the device keeps what an earlier test uploaded)
+  EXPECT_NE(ReadAll(Path("second.txt")).find("name=A\n"), std::string::npos);
+  EXPECT_TRUE(WaitIdle());
+}
+
+TEST_F(CommandsTest, ClickOnTheRunningDeviceStartsNoSecondTransfer) {
+  CQuillbox* slow = devices[3];
+  ui.fileAnswers = {Path("once.txt"), Path("twice.txt")};
+  Click(slow, IDC_GET_CONFIGURATION);
+  ASSERT_TRUE(WaitFor([&] { return Operations().IsRunning(slow); }));
+  Click(slow, IDC_GET_CONFIGURATION);
+  ASSERT_TRUE(WaitBoxes(1));
+  EXPECT_TRUE(WaitIdle());
+  Spin(300ms);
+  EXPECT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(ui.files.size(), 1u);
+}
+
+TEST_F(CommandsTest, ClosingTheWindowWaitsForTheCancelledWorker) {
+  ui.fileAnswers = {Path("closing.txt")};
+  Click(devices[2], IDC_GET_CONFIGURATION);
+  ASSERT_TRUE(WaitFor([&] { return !ui.files.empty(); }));
+  dlg->CancelOrExit();
+  // The window goes at once, before the worker's report was handled: its
+  // devices are destroyed only after the worker has ended.
+  dlg.reset();
+  EXPECT_FALSE(QueueBusy());
+  Spin(200ms);
+  EXPECT_TRUE(ui.boxes.empty());
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+#pragma once
+// Drives the main window headless for the long-operation tests: a ModalUi
+// that answers from a script and keeps one log of every interaction in
+// order, devices put into the list, and bounded waiting that keeps the
+// event loop running.
+#include <QApplication>
+#include <QCoreApplication>
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/ModalUi.h"
+#include "explorer/operations/Quillbox.h"
+#include "explorer/protocol/ui/DeviceListView.h"
+
+namespace guitest {
+
+struct Box {
+  std::string text, caption;
+  BoxIcon icon;
+};
+
+class ScriptUi : public ModalUi {
+ public:
+  void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
+    boxes.push_back({text, caption, icon});
+    log.push_back("box:" + text);
+  }
+  std::optional<std::string> FileDialog(const FileDialogRequest& request) override {
+    files.push_back(request);
+    log.push_back("file:" + request.title);
+    if (fileAnswers.empty()) return std::nullopt;
+    auto a = fileAnswers.front();
+    fileAnswers.pop_front();
+    return a;
+  }
+  std::optional<std::string> PasswordPrompt(const std::string& ip, const std::string& mac) override {
+    prompts.push_back(ip + " " + mac);
+    log.push_back("prompt:" + ip);
+    if (passwordAnswers.empty()) return std::nullopt;
+    auto a = passwordAnswers.front();
+    passwordAnswers.pop_front();
+    return a;
+  }
+  bool NetworkDialog(NetworkDialogData&) override { return false; }
+
+  std::vector<Box> boxes;
+  std::vector<FileDialogRequest> files;
+  std::vector<std::string> prompts;
+  std::vector<std::string> log;
+  std::deque<std::optional<std::string>> fileAnswers;
+  std::deque<std::optional<std::string>> passwordAnswers;
+};
+
+inline QApplication& App() {
+  static int argc = 1;
+  static char name[] = "optest";
+  static char* argv[] = {name, nullptr};
+  static QApplication app(argc, argv);
+  return app;
+}
+
+// Runs the event loop until `done` or `limit`; the result of `done`.
+inline bool WaitFor(const std::function<bool()>& done,
+                    std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+inline void Spin(std::chrono::milliseconds d) {
+  WaitFor([] { return false; }, d);
+}
+
+struct ListedDevice {
+  uint8_t macLast;
+  uint16_t kind;
+  uint32_t ipHostOrder;
+};
+
+// Lists the devices as a scan would and returns their objects in list order.
+inline std::vector<CQuillbox*> ListDevices(CExplorerDlg& dlg, const std::vector<ListedDevice>& devices) {
+  DeviceRecordArray& records = dlg.Records();
+  int n = 0;
+  for (const ListedDevice& d : devices) {
+    auto r = std::make_unique<DeviceRecord>();
+    uint8_t mac[6] = {0x00, 0x50, 0xC2, 0x66, 0x00, d.macLast};
+    r->setMac(mac);
+    r->setKind(d.kind);
+    r->setIp(htonl(d.ipHostOrder));
+    r->setMask(htonl(0xFF000000u));
+    records[n++] = std::move(r);
+  }
+  dlg.RecordCount() = n;
+  dlg.DeviceList().FillDeviceList(records, n);
+  std::vector<CQuillbox*> out;
+  for (int row = 0; row < n; ++row) out.push_back(dlg.DeviceList().DeviceAt(row));
+  return out;
+}
+
+inline std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+inline void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace guitest
