@@ -104,8 +104,11 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
                pal.color(QPalette::Active, QPalette::HighlightedText));
   list_->setPalette(pal);
   list_->viewport()->installEventFilter(this);
-  connect(list_, &QTreeWidget::itemDoubleClicked, this,
-          [this](QTreeWidgetItem*, int) { OnWebConfiguration(*this); });
+  // The list stays usable during an exchange, but a double-click must not
+  // start a second one on the same transport.
+  connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) {
+    if (!busy_) OnWebConfiguration(*this);
+  });
 
   timer_ = new QTimer(this);
   timer_->setInterval(PROGRESS_TICK_MS);

@@ -133,6 +133,22 @@ TEST_F(WebLaunch, TelnetKindIsProbedOnPort23AndOpenedByDoubleClick) {
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
+TEST_F(WebLaunch, DoubleClickDuringAnExchangeStartsNothing) {
+  Listener web("127.0.0.26", 80);
+  ASSERT_TRUE(web.ok());
+  ListDevices(*dlg_, {{0x26, 0, "127.0.0.26"}});
+  QTreeWidgetItem* row = RowOf(*dlg_, "127.0.0.26");
+  ASSERT_NE(row, nullptr);
+  dlg_->BeginBusy(2000, "Testing connection");
+  QTest::mouseDClick(dlg_->DeviceList().viewport(), Qt::LeftButton, Qt::NoModifier,
+                     dlg_->DeviceList().visualItemRect(row).center());
+  EXPECT_EQ(Text(*dlg_, IDC_STATUS_TEXT), "Testing connection");  // the running one's display
+  EXPECT_TRUE(dlg_->IsBusy());
+  dlg_->EndBusy();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(fs::exists(record_));
+}
+
 TEST_F(WebLaunch, StatusNamesTheDeviceWhileProbing) {
   ListDevices(*dlg_, {{0x30, 0, "10.200.0.30"}});  // silent: the probe waits
   Select("10.200.0.30");
