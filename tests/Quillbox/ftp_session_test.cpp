@@ -343,3 +343,19 @@ TEST(UpgradeSessionCancel, EchoWait) {
   EXPECT_EQ(o.text, "");
   EXPECT_LT(ms, 1000) << "the wait ends after the probe in flight";
 }
+
+TEST(UpgradeSession, DefaultPausesTakeTwelveSeconds) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  TempFile image(10);
+  ScriptedFtpServer server(Script{});
+  SessionSettings settings;  // the real pauses and limits
+  settings.ftpPort = server.Port();
+  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, settings);
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome o = RunForm(form);
+  EXPECT_EQ(o.code, 0);
+  EXPECT_EQ(o.text, "Success");
+  // One second of reply check and eleven of restart pause.
+  EXPECT_GE(MsSince(start), 12000);
+  EXPECT_EQ(server.Connections(), 2);
+}
