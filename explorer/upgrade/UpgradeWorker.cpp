@@ -18,13 +18,13 @@ int32_t UpgradeWorker(CQuillbox& q) {
   // The library's windows have no owner here: it shows none of its own.
   int32_t result = lib.Upgrade(host.c_str(), user.c_str(), q.password.c_str(),
                                q.firmwarePath.c_str(), kind, nullptr);
+  // The library answers 1 for every outcome; its code tells which.
   if (result == 0) return 0;
   const char* text = nullptr;
   int32_t code = 0;
   lib.GetLastError(&text, &code);
   q.errorText = text ? text : "";
-  // A failed call never reads as success, whatever the code says.
-  result = code != 0 ? code : result;
+  result = code;
   if (result == ERR_FTP_UPGRADE_NOT_SUPPORTED) q.errorText = UPGRADE_NOT_SUPPORTED_TEXT;
   return result;
 }

@@ -1,0 +1,152 @@
+// Firmware upgrades of simulated devices through the main window and the
+// real upgrade library: success, a refused password, a kind without FTP
+// upgrade, and cancel while the device restarts.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <unistd.h>
+
+#include "explorer/operations/OperationQueue.h"
+#include "explorer/operations/ui/OperationCommands.h"
+#include "explorer/upgrade/UpgradeLibrary.h"
+#include "tests/operations/GuiHarness.h"
+#include "tests/support/NetGuard.h"
+#include "tests/support/SimProcess.h"
+
+namespace {
+
+using namespace guitest;
+using namespace std::chrono_literals;
+
+class UpgradeCommandTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char tmpl[] = "/tmp/h6-upgrade-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    WriteAll(dir_ + "/release-1.pak", std::string(300000, '\x5a') + std::string("\0tail", 5));
+    const std::string d = dir_;
+    sim_ = new testsupport::SimProcess(testsupport::SimProcess::WithDevices(
+        "00:50:C2:66:00:01 0 127.0.0.41 255.0.0.0 kqe ftp-log=" + d + "/ftp1.log\n"
+        "00:50:C2:66:00:02 1 127.0.0.42 255.0.0.0 other ftp-log=" + d + "/ftp2.log\n"
+        "00:50:C2:66:00:03 0x10 127.0.0.43 255.0.0.0 kqe\n"
+        "00:50:C2:66:00:04 2 127.0.0.44 255.0.0.0 kqe ftp-log=" + d + "/ftp4.log\n",
+        {"--only", "ftp", "--set", "restart-ms=1500"}));
+  }
+  static void TearDownTestSuite() {
+    delete sim_;
+    sim_ = nullptr;
+  }
+  void SetUp() override {
+    QUILL_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(sim_->Ready()) << sim_->Error();
+    ASSERT_EQ(BindUpgradeLibrary(), 0) << "QUILLBOX.DLL beside the test";
+    App();
+    dlg = std::make_unique<CExplorerDlg>(ui);
+    devices = ListDevices(*dlg, {{1, 0, 0x7F000029}, {2, 1, 0x7F00002A}, {3, 0x10, 0x7F00002B},
+                                 {4, 2, 0x7F00002C}});
+  }
+  void TearDown() override {
+    if (dlg) {
+      WaitForRunningOperation();
+      dlg.reset();
+    }
+    QCoreApplication::processEvents();
+  }
+
+  void Click(CQuillbox* q) {
+    dlg->SelectDevice(q);
+    dlg->RunCommand(IDC_UPGRADE_FIRMWARE);
+  }
+  bool WaitBoxes(size_t n) { return WaitFor([&] { return ui.boxes.size() >= n; }, 60s); }
+  std::string Path(const std::string& name) { return dir_ + "/" + name; }
+
+  ScriptUi ui;
+  std::unique_ptr<CExplorerDlg> dlg;
+  std::vector<CQuillbox*> devices;
+  static std::string dir_;
+  static testsupport::SimProcess* sim_;
+};
+
+std::string UpgradeCommandTest::dir_;
+testsupport::SimProcess* UpgradeCommandTest::sim_ = nullptr;
+
+TEST_F(UpgradeCommandTest, UpgradeRunsToTheEnd) {
+  ui.fileAnswers = {Path("release-1.pak")};
+  Click(devices[0]);
+  ASSERT_EQ(ui.files.size(), 1u);
+  EXPECT_FALSE(ui.files[0].save);
+  EXPECT_EQ(ui.files[0].title, "Upgrade Osprey Panel (00:50:C2:66:00:01)");
+  EXPECT_EQ(ui.files[0].filter, "Pak Files (*.pak);;All Files (*.*)");
+  EXPECT_EQ(ui.files[0].defaultSuffix, "pak");
+  EXPECT_EQ(ui.files[0].initialPath, "");
+  EXPECT_TRUE(dlg->IsBusy());
+  EXPECT_EQ(static_cast<QLabel*>(dlg->Control(IDC_STATUS_TEXT))->text().toStdString(),
+            "Upgrading 00:50:C2:66:00:01");
+  ASSERT_TRUE(WaitBoxes(1));
+  EXPECT_EQ(ui.boxes[0].text, "Operation completed successfully") << ui.boxes[0].text;
+  EXPECT_EQ(ui.boxes[0].caption, "Operation Success");
+  EXPECT_FALSE(dlg->IsBusy());
+  const std::string log = ReadAll(Path("ftp1.log"));
+  EXPECT_NE(log.find("STOR release.pak"), std::string::npos) << log;
+  EXPECT_NE(log.find("SITE Upgrade"), std::string::npos) << log;
+  EXPECT_NE(log.find("SITE stable"), std::string::npos) << log;
+  EXPECT_EQ(devices[0]->firmwarePath, Path("release-1.pak"));
+}
+
+TEST_F(UpgradeCommandTest, RefusedPasswordIsAskedForAndTheUpgradeRunsAgain) {
+  ui.fileAnswers = {Path("release-1.pak"), Path("release-1.pak")};
+  ui.passwordAnswers = {std::string("other")};
+  Click(devices[1]);
+  ASSERT_TRUE(WaitBoxes(1));
+  ASSERT_EQ(ui.prompts.size(), 1u);
+  EXPECT_EQ(ui.prompts[0], "127.0.0.42 00:50:C2:66:00:02");
+  // The whole command ran again, its dialog offering the image chosen before.
+  ASSERT_EQ(ui.files.size(), 2u);
+  EXPECT_EQ(ui.files[1].initialPath, Path("release-1.pak"));
+  EXPECT_EQ(ui.boxes[0].text, "Operation completed successfully") << ui.boxes[0].text;
+  const std::string log = ReadAll(Path("ftp2.log"));
+  // Kind 1 is marked stable as well; the first login was refused.
+  EXPECT_NE(log.find("SITE stable"), std::string::npos) << log;
+}
+
+TEST_F(UpgradeCommandTest, KindWithoutFtpUpgradeShowsItsFailure) {
+  ui.fileAnswers = {Path("release-1.pak")};
+  Click(devices[2]);
+  ASSERT_TRUE(WaitBoxes(1));
+  EXPECT_EQ(ui.boxes[0].text, "Firmware does not support FTP upgrade");
+  EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
+  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
+  EXPECT_FALSE(dlg->IsBusy());
+}
+
+TEST_F(UpgradeCommandTest, MissingImageIsReportedByTheLibrary) {
+  ui.fileAnswers = {Path("no-such.pak")};
+  Click(devices[0]);
+  ASSERT_TRUE(WaitBoxes(1));
+  EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
+  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
+  EXPECT_NE(ui.boxes[0].text, "");
+}
+
+TEST_F(UpgradeCommandTest, CancelWhileTheDeviceRestartsShowsNothing) {
+  ui.fileAnswers = {Path("release-1.pak")};
+  Click(devices[3]);
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(Path("ftp4.log")).find("SITE Upgrade") != std::string::npos; },
+                      30s));
+  Spin(1500ms);
+  dlg->CancelOrExit();
+  EXPECT_FALSE(QueueBusy());
+  ASSERT_TRUE(WaitFor([&] { return !dlg->IsBusy(); }, 30s));
+  Spin(300ms);
+  EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
+  EXPECT_EQ(ReadAll(Path("ftp4.log")).find("SITE stable"), std::string::npos);
+}
+
+TEST_F(UpgradeCommandTest, DialogCancelledQueuesNothing) {
+  ui.fileAnswers = {std::nullopt};
+  Click(devices[0]);
+  EXPECT_FALSE(dlg->IsBusy());
+  EXPECT_FALSE(QueueBusy());
+}
+
+}  // namespace
