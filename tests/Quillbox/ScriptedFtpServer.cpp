@@ -69,7 +69,12 @@ bool ScriptedFtpServer::WaitForConnections(int count, int ms) const {
 }
 
 bool ScriptedFtpServer::SendText(quillbox::Socket& s, const std::string& text) {
-  return text.empty() || s.SendAll(text.data(), text.size()) == 0;
+  if (!script_.trickle) return text.empty() || s.SendAll(text.data(), text.size()) == 0;
+  for (char c : text) {
+    if (s.SendAll(&c, 1) != 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 void ScriptedFtpServer::Run() {

@@ -32,6 +32,8 @@ struct Script {
   // the control connection.
   bool resetData = false;
   std::string afterReset;
+  // Send every reply byte by byte, so that lines arrive in pieces.
+  bool trickle = false;
 };
 
 class ScriptedFtpServer {

@@ -171,6 +171,19 @@ TEST(FtpClientDialogue, ReplyParsingRules) {
   EXPECT_EQ(server.Commands().back(), "SITE Upgrade");
 }
 
+TEST(FtpClientDialogue, RepliesArrivingInPieces) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script s;
+  s.trickle = true;
+  s.greeting = "220-Welcome\r\n220 Ready\r\n";
+  ScriptedFtpServer server(s);
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  EXPECT_EQ(c.ftp.LastReplyLine(), "215 UNIX Type: L8");
+  EXPECT_THAT(server.Commands(), ElementsAre("user admin", "pass secret", "type I", "syst"));
+  EXPECT_GT(c.Count("<EOL>"), 4);
+}
+
 TEST(FtpClientDialogue, ConnectionRefusedIsSocketError) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   uint16_t port;
