@@ -299,6 +299,8 @@ Failure FtpClient::Put(const std::string& localPath, const std::string& remoteNa
 
   sockaddr_in local{};
   if (int err = control_.LocalAddress(&local)) return Failure::SocketError(err);
+  sockaddr_in server{};
+  if (int err = control_.PeerAddress(&server)) return Failure::SocketError(err);
   Socket listener;
   if (int err = listener.OpenTcp()) return Failure::SocketError(err);
   if (int err = listener.Bind(MakeAddress(local.sin_addr, 0))) return Failure::SocketError(err);
@@ -331,8 +333,15 @@ Failure FtpClient::Put(const std::string& localPath, const std::string& remoteNa
     if (int err = data_.WaitReadable(IdleTimeOut, &ready)) return Failure::SocketError(err);
     if (dataClosed_) return Failure::Closed();
     if (ready) {
-      int err = data_.Accept(&connection);
-      if (err == 0) break;
+      sockaddr_in from{};
+      int err = data_.Accept(&connection, &from);
+      // Only the server may fetch the file: a connection from another host
+      // is dropped and the wait goes on.
+      if (err == 0 && from.sin_addr.s_addr == server.sin_addr.s_addr) break;
+      if (err == 0) {
+        connection.Close();
+        continue;
+      }
       if (err != EAGAIN && err != EWOULDBLOCK && err != ECONNABORTED)
         return Failure::SocketError(err);
     } else if (abort_) {

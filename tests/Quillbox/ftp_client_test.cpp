@@ -339,6 +339,46 @@ TEST(FtpClientCancel, CloseDataConnectionEndsAcceptWait) {
   EXPECT_FALSE(c.ftp.CloseDataConnection());
 }
 
+TEST(FtpClientUpload, DataConnectionFromAnotherHostIsRefused) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script s;
+  s.connectData = false;
+  ScriptedFtpServer server(s);
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  TempFile file("firmware image");
+  std::string leaked = "(no connection)";
+  std::thread intruder([&] {
+    if (!server.WaitForCommand("STOR", 5000)) return;
+    unsigned h1, h2, h3, h4, p1, p2;
+    for (const auto& cmd : server.Commands())
+      if (std::sscanf(cmd.c_str(), "PORT %u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) == 6) break;
+    in_addr other{}, target{};
+    ParseIpv4("127.0.0.2", &other);
+    ParseIpv4("127.0.0.1", &target);
+    Socket rogue;
+    if (rogue.OpenTcp() || rogue.Bind(MakeAddress(other, 0))) return;
+    int err = rogue.StartConnect(MakeAddress(target, static_cast<uint16_t>(p1 << 8 | p2)));
+    bool ready = false;
+    if (err == EINPROGRESS) rogue.WaitWritable(1000, &ready);
+    leaked.clear();
+    for (int i = 0; i < 50; ++i) {
+      rogue.WaitReadable(20, &ready);
+      if (!ready) continue;
+      char buffer[256];
+      size_t got = 0;
+      if (rogue.Recv(buffer, sizeof buffer, &got) != 0 || got == 0) break;
+      leaked.append(buffer, got);
+    }
+    c.ftp.CloseDataConnection();
+    c.ftp.AbortWaits();  // ends the reply wait too, should the intruder have been served
+  });
+  Failure f = c.ftp.Put(file.path, "release.pak", false);
+  intruder.join();
+  EXPECT_EQ(f.kind, FailureKind::ConnectionClosed) << "still waiting for the server when closed";
+  EXPECT_EQ(leaked, "");
+}
+
 TEST(FtpClientCancel, CloseDuringBlockedWriteIsSocketError) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   Script s;
