@@ -61,7 +61,9 @@ void CDeviceListView::FillDeviceList(DeviceRecordArray& records, int count) {
   if (count > MAX_DEVICES) count = MAX_DEVICES;
   // Rows already listed, by Ethernet address: their objects are kept.
   std::unordered_map<uint64_t, size_t> listed;
-  for (size_t i = 0; i < devices_.size(); ++i) listed.emplace(MacKey(*devices_[i]->record), i);
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (devices_[i]->record) listed.emplace(MacKey(*devices_[i]->record), i);
+  }
   std::unordered_map<uint64_t, size_t> placed;  // index into `next`
   std::vector<std::unique_ptr<CQuillbox>> next;
   next.reserve(devices_.size() + static_cast<size_t>(count > 0 ? count : 0));
