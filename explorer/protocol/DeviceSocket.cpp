@@ -87,6 +87,7 @@ void CTimeoutSocket::Pause() {
   if (armed_) slice = std::clamp(MillisecondsUntil(deadline_), 0, SLICE_MS);
   if (slice > 0 && !CheckExpired()) std::this_thread::sleep_for(std::chrono::milliseconds(slice));
   PumpIfDue(true);
+  CheckExpired();
 }
 
 long CTimeoutSocket::Receive(void* buf, size_t cap) {
@@ -144,14 +145,15 @@ CDeviceSocket::Received CDeviceSocket::ReceiveOnce(uint32_t timeoutMs, uint8_t* 
                                                    uint32_t expectedLength) {
   socket_.StartDeadline(timeoutMs);
   const long n = socket_.Receive(buf, MAX_DATAGRAM);
+  Received r;
+  r.datagram = n >= 0 || n == -EMSGSIZE;
+  // A receive that fails at once must not turn the wait into a busy loop,
+  // and the deadline must still be noticed when it passes meanwhile.
+  if (!r.datagram && !socket_.timedOut()) socket_.Pause();
   if (timeoutMs != 0) socket_.StopDeadline();
   const bool ended = socket_.timedOut();
   const int recvError = (n < 0 && !ended) ? static_cast<int>(-n) : 0;
-  Received r;
   r.result = ValidateReply(ended, recvError, buf, n < 0 ? 0 : n, expectedLength);
-  r.datagram = n >= 0 || n == -EMSGSIZE;
-  // A receive that fails at once must not turn the wait into a busy loop.
-  if (!r.datagram && !ended) socket_.Pause();
   return r;
 }
 

@@ -49,8 +49,9 @@ class CTimeoutSocket {
   // Connects, waiting the same way; 0 on success, else errno (ETIMEDOUT
   // with timedOut() set when the deadline or Cancel ended it).
   int Connect(uint32_t addrNetOrder, uint16_t port);
-  // Lets one slice pass (never beyond the deadline) and pumps; used after a
-  // receive that failed at once, so a retry loop never spins.
+  // Lets one slice pass (never beyond the deadline), pumps, and sets
+  // timedOut when the deadline has passed meanwhile; used after a receive
+  // that failed at once, so a retry loop never spins and always ends.
   void Pause();
 
  private:

@@ -190,6 +190,8 @@ int Socket::FinishConnect() {
 }
 
 int Socket::Poll(bool forWrite, int ms) const {
+  // poll() would silently skip a negative descriptor and just sleep.
+  if (fd_ < 0) return -EBADF;
   pollfd p{fd_, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
   int rc = ::poll(&p, 1, ms);
   if (rc < 0) return errno == EINTR ? 0 : -errno;

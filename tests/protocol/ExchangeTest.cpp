@@ -146,3 +146,31 @@ TEST_F(Transport, ProbeOutcomes) {
   EXPECT_FALSE(device_.ProbeConnect(Ip("10.200.0.2"), 80));
   EXPECT_LT(Ms(start), 800);
 }
+
+TEST_F(Transport, ExchangesEndByTheirDeadlineWhenReceivesFailAtOnce) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  // Pulling the descriptor away mid-wait makes every later receive fail at
+  // once (EBADF), as a dead network would; the waits must still end on time.
+  auto breakAfter = [this](long ms) {
+    const auto start = Clock::now();
+    device_.SetPumpHook([this, start, ms] {
+      ++pumps_;
+      if (Ms(start) >= ms) device_.Socket().Raw().Close();
+    });
+  };
+  breakAfter(200);
+  auto start = Clock::now();
+  EXPECT_EQ(device_.SetNetworkParameters(Request(kA, "127.0.0.21", "255.0.0.0", "admin")), EBADF);
+  long elapsed = Ms(start);
+  EXPECT_GE(elapsed, 4000);
+  EXPECT_LT(elapsed, 5000) << "failed receives must not reopen the 4-second window";
+
+  pumps_ = 0;
+  breakAfter(200);
+  start = Clock::now();
+  EXPECT_EQ(device_.Discover(records_, count_), EBADF);
+  elapsed = Ms(start);
+  EXPECT_GE(elapsed, 4400);
+  EXPECT_LT(elapsed, 5400);
+  EXPECT_LT(pumps_, 1000) << "failing receives must not spin";
+}
