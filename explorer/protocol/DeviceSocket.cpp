@@ -223,6 +223,9 @@ int32_t CDeviceSocket::SetNetworkParameters(const SetNetworkRequest& request) {
 }
 
 bool CDeviceSocket::ProbeConnect(uint32_t addrNetOrder, uint16_t port) {
+  // Linux takes 0.0.0.0 for this very host: a device without an address
+  // would seem reachable whenever something here listens on the port.
+  if (addrNetOrder == 0 || addrNetOrder == BROADCAST_ADDRESS) return false;
   if (socket_.OpenTcp() != 0) return false;
   socket_.StartDeadline(PROBE_MS);
   const int rc = socket_.Connect(addrNetOrder, port);

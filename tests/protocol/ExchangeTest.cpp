@@ -147,6 +147,20 @@ TEST_F(Transport, ProbeOutcomes) {
   EXPECT_LT(Ms(start), 800);
 }
 
+TEST_F(Transport, ProbeOfADeviceWithoutAddressFails) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  // Something on this host listens on every address; a device whose address
+  // is 0.0.0.0 must still not look reachable.
+  Socket listener;
+  ASSERT_EQ(listener.OpenTcp(), 0);
+  ASSERT_EQ(listener.Bind(htonl(INADDR_ANY), 0), 0);
+  ASSERT_EQ(listener.Listen(4), 0);
+  const uint16_t port = listener.LocalPort();
+  ASSERT_TRUE(device_.ProbeConnect(Ip("127.0.0.1"), port));
+  EXPECT_FALSE(device_.ProbeConnect(0, port));
+  EXPECT_FALSE(device_.ProbeConnect(Ip("255.255.255.255"), port));
+}
+
 TEST_F(Transport, ExchangesEndByTheirDeadlineWhenReceivesFailAtOnce) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   // Pulling the descriptor away mid-wait makes every later receive fail at
