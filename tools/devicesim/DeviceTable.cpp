@@ -177,10 +177,13 @@ void AddToLoopback(uint32_t ipNetOrder) {
   // "File exists" for an address already there is expected and harmless.
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  if (posix_spawnp(&pid, "ip", &actions, nullptr, const_cast<char**>(argv), environ) == 0) {
+  const int rc = posix_spawnp(&pid, "ip", &actions, nullptr, const_cast<char**>(argv), environ);
+  if (rc == 0) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+  } else {
+    std::fprintf(stderr, "devicesim: cannot put %s on lo (ip: %s)\n", address, std::strerror(rc));
   }
   posix_spawn_file_actions_destroy(&actions);
 }

@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (generate > 0x1000000 || generateKind > 0xFFFF) {
+  if (generate > 254 * 256 || generateKind > 0xFFFF) {  // one 127.1.x.y address each
     std::fprintf(stderr, "devicesim: --generate or --generate-kind out of range\n");
     return 1;
   }
