@@ -161,6 +161,14 @@ Failure FtpClient::NextReplyLine(std::string* line) {
     std::string raw;
     bool got = false;
     if (Failure f = NextRawLine(-1, &raw, &got)) return f;
+    replyBytes_ += raw.size() + 1;
+    if (replyBytes_ > kMaxReplySize) {
+      // Blank or continuation lines without end would hold us forever.
+      control_.Close();
+      input_.clear();
+      Log("Disconnected.");
+      return Failure::General("Reply too long.");
+    }
     *line = TrimReplyLine(raw);
     if (!line->empty()) return {};
   }
@@ -169,6 +177,7 @@ Failure FtpClient::NextReplyLine(std::string* line) {
 Failure FtpClient::ReadReply(std::initializer_list<int> accepted) {
   replyLines_.clear();
   replyCode_ = 0;
+  replyBytes_ = 0;
   std::string line;
   if (Failure f = NextReplyLine(&line)) return f;
   replyLines_.push_back(line);

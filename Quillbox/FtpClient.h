@@ -37,6 +37,9 @@ class FtpClient {
  public:
   // A control line that grows past this without LF fails the connection.
   static constexpr size_t kMaxLineLength = 64 * 1024;
+  // A reply (blank lines before it included) that grows past this fails
+  // the connection as well.
+  static constexpr size_t kMaxReplySize = 1024 * 1024;
   static constexpr size_t kChunkSize = 32768;
 
   FtpClient() = default;
@@ -100,6 +103,7 @@ class FtpClient {
   std::string input_;
   std::vector<std::string> replyLines_;
   int replyCode_ = 0;
+  size_t replyBytes_ = 0;
   std::atomic<bool> abort_{false};
 
   // Guards the existence of data_ (open or released) between Put, which

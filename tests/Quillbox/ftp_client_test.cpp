@@ -295,6 +295,20 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
     EXPECT_EQ(f.message, "Reply line too long.");
     EXPECT_FALSE(c.ftp.IsConnected());
   }
+  {
+    // Short lines that never end the reply are bounded as well.
+    std::string endless = "200-Start\r\n";
+    while (endless.size() < 1536 * 1024) endless += "more of the same\r\n\r\n";
+    Script s;
+    s.site = endless;
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    Failure f = c.ftp.Site("Upgrade");
+    EXPECT_EQ(f.kind, FailureKind::General);
+    EXPECT_EQ(f.message, "Reply too long.");
+    EXPECT_FALSE(c.ftp.IsConnected());
+  }
 }
 
 TEST(FtpClientReadLine, TimeOutPartialLinesAndRawText) {
