@@ -48,8 +48,8 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
     : QDialog(parent), ui_(ui), records_(std::make_unique<DeviceRecordArray>()) {
   setObjectName(QStringLiteral("dlg_%1").arg(IDD_EXPLORER_DIALOG));
   const DialogUnits du(font());
-  resize(du.Size(332, 210));
-  setMinimumSize(du.Size(332, 210));
+  // Controls sit at fixed places, so the window keeps its size.
+  setFixedSize(du.Size(332, 210));
 
   list_ = new CDeviceListView(this);
   list_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_DEVICE_LIST));
