@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include "explorer/operations/OperationQueue.h"
@@ -39,6 +40,13 @@ class UpgradeCommandTest : public ::testing::Test {
   void SetUp() override {
     QUILL_REQUIRE_PRIVATE_NETWORK();
     ASSERT_TRUE(sim_->Ready()) << sim_->Error();
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's dlopen looks from its own runtime, not from the test
+    // with its RUNPATH: load the library by path first, so the binding's
+    // load by name finds it already there.
+    static void* preloaded = ::dlopen(QUILL_BIN_DIR "/QUILLBOX.DLL", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(preloaded, nullptr) << ::dlerror();
+#endif
     ASSERT_EQ(BindUpgradeLibrary(), 0) << "QUILLBOX.DLL beside the test";
     App();
     dlg = std::make_unique<CExplorerDlg>(ui);

@@ -1,7 +1,6 @@
 #include "explorer/operations/ui/OperationCommands.h"
 
 #include <QMetaObject>
-#include <QPointer>
 #include <QTreeWidget>
 #include <atomic>
 #include <chrono>
@@ -40,18 +39,18 @@ struct PendingDialog {
 // The retrieve worker's dialog runs on the user-interface thread; the worker
 // waits, and gives up as soon as its request is closed (Cancel, or the
 // window closing), so a close never waits on a dialog nobody will show.
+// The window outlives every worker (it waits for the running one before it
+// goes), and a queued call to a window that is gone is never delivered.
 StoreFileAsker AskOnUiThread(CExplorerDlg& dlg) {
-  QPointer<CExplorerDlg> target(&dlg);
-  return [target](const FileDialogRequest& request,
+  CExplorerDlg* window = &dlg;
+  return [window](const FileDialogRequest& request,
                   const HttpRequest& http) -> std::optional<std::string> {
     auto pending = std::make_shared<PendingDialog>();
-    CExplorerDlg* window = target.data();
-    if (!window) return std::nullopt;
     QMetaObject::invokeMethod(
         window,
-        [target, pending, request] {
+        [window, pending, request] {
           std::optional<std::string> path;
-          if (target && !pending->abandoned.load()) path = target->Ui().FileDialog(request);
+          if (!pending->abandoned.load()) path = window->Ui().FileDialog(request);
           std::lock_guard<std::mutex> guard(pending->mutex);
           pending->path = std::move(path);
           pending->done = true;
