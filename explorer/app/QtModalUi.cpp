@@ -29,6 +29,8 @@ std::optional<std::string> QtModalUi::FileDialog(const FileDialogRequest& reques
   QFileDialog dialog(Owner(), QString::fromStdString(request.title));
   dialog.setAcceptMode(request.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
   dialog.setFileMode(request.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+  // The save dialogs also pick files to send: never a question about replacing.
+  dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
   if (!request.filter.empty()) dialog.setNameFilter(QString::fromStdString(request.filter));
   if (!request.defaultSuffix.empty()) dialog.setDefaultSuffix(QString::fromStdString(request.defaultSuffix));
   if (!request.initialPath.empty()) dialog.selectFile(QString::fromStdString(request.initialPath));
