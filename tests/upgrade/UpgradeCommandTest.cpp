@@ -150,6 +150,21 @@ TEST_F(UpgradeCommandTest, CancelWhileTheDeviceRestartsShowsNothing) {
   EXPECT_EQ(ReadAll(Path("ftp4.log")).find("SITE stable"), std::string::npos);
 }
 
+TEST_F(UpgradeCommandTest, ClosingTheWindowDuringAnUpgradeWaitsForIt) {
+  ui.fileAnswers = {Path("release-1.pak")};
+  Click(devices[3]);
+  ASSERT_TRUE(WaitFor([&] { return ReadAll(Path("ftp4.log")).find("STOR") != std::string::npos; }, 30s));
+  // Cancel, then close at once: the window's devices and the library stay
+  // until the worker inside Upgrade has come out.
+  dlg->CancelOrExit();
+  dlg.reset();
+  devices.clear();
+  EXPECT_FALSE(QueueBusy());
+  ReleaseUpgradeLibrary();
+  Spin(300ms);
+  EXPECT_TRUE(ui.boxes.empty());
+}
+
 TEST_F(UpgradeCommandTest, DialogCancelledQueuesNothing) {
   ui.fileAnswers = {std::nullopt};
   Click(devices[0]);
