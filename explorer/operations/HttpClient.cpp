@@ -188,7 +188,10 @@ int32_t HttpRequest::Send(const std::string* body, HttpError& err) {
 }
 
 long HttpRequest::Read(char* buf, size_t size, HttpError& err) {
-  if (closed_.load()) return Fail(HTTP_ERROR_CANCELLED, err), -1;
+  if (closed_.load()) {
+    Fail(HTTP_ERROR_CANCELLED, err);
+    return -1;
+  }
   if (bufferPos_ == buffer_.size() && !done_) {
     if (paused_) {
       paused_ = false;
