@@ -69,7 +69,8 @@ class TransferTest : public ::testing::Test {
         "00:50:C2:60:00:02 0 127.0.0.22 255.0.0.0 admin config-out=" + d + "/stored2.cfg http-log=" + d + "/http2.log\n"
         "00:50:C2:60:00:03 0 127.0.0.23 255.0.0.0 admin config-bytes=100 http-status=500\n"
         "00:50:C2:60:00:04 0 127.0.0.24 255.0.0.0 admin config-bytes=300000 http-drop=100000\n"
-        "00:50:C2:60:00:05 0 127.0.0.25 255.0.0.0 admin config-bytes=400000 http-slow=50\n";
+        "00:50:C2:60:00:05 0 127.0.0.25 255.0.0.0 admin config-bytes=400000 http-slow=50\n"
+        "00:50:C2:60:00:06 0 127.0.0.26 255.0.0.0 admin auth=digest config=" + d + "/device.cfg config-out=" + d + "/stored6.cfg\n";
     sim_ = new testsupport::SimProcess(testsupport::SimProcess::WithDevices(devices, {"--only", "http"}));
   }
   static void TearDownTestSuite() {
@@ -184,6 +185,20 @@ TEST_F(TransferTest, UploadSendsTheFileByteForByte) {
   EXPECT_EQ(ReadFile(Temp("stored2.cfg")), "");
   std::string log = ReadFile(Temp("http2.log"));
   EXPECT_NE(log.find("POST /CGI/mUploadCGI?file=ConfigFile.txt 0\n"), std::string::npos) << log;
+}
+
+TEST_F(TransferTest, DigestAuthenticationIsNegotiated) {
+  auto q = Device(26);
+  const std::string target = Temp("digest.txt");
+  EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(target)), 0) << q->errorText;
+  EXPECT_EQ(ReadFile(target), kConfigWithZeros);
+  // The body goes out again in the authenticated round.
+  q->configPath = Temp("digest-up.cfg");
+  WriteFile(q->configPath, "digest=yes\n");
+  EXPECT_EQ(UploadConfigurationWorker(*q), 0) << q->errorText;
+  EXPECT_EQ(ReadFile(Temp("stored6.cfg")), "digest=yes\n");
+  auto wrong = Device(26, "nope");
+  EXPECT_EQ(RetrieveConfigurationWorker(*wrong, Answer(target)), 401);
 }
 
 TEST_F(TransferTest, UploadOfAMissingFileNamesItAndSendsNothing) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tools/devicesim/HttpDeviceState.h"
+#include "tools/devicesim/HttpDigest.h"
 #include "tools/devicesim/HttpSocket.h"
 #include "tools/devicesim/Services.h"
 
@@ -46,6 +47,13 @@ std::string Base64Decode(const std::string& in) {
     }
   }
   return out;
+}
+
+std::string FormatIpText(uint32_t ipNetOrder) {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr a{ipNetOrder};
+  ::inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
 }
 
 const char* Reason(int status) {
@@ -162,11 +170,17 @@ void HandleHttp(SimConnection& c, DeviceTable& table) {
   }
 
   std::string user = DeviceOption(*device, "user", "root");
-  std::string expected = user + ":" + device->password;
   std::string auth = headers.count("authorization") ? headers["authorization"] : "";
-  bool authorised = Lower(auth.substr(0, 6)) == "basic " && Base64Decode(auth.substr(6)) == expected;
+  bool digest = DeviceOption(*device, "auth") == "digest";
+  // One fixed nonce per device is enough for a simulator.
+  const std::string realm = "device", nonce = Md5Hex("nonce:" + user + ":" + FormatIpText(c.localIp));
+  bool authorised = digest ? DigestValid(auth, method, user, device->password, realm, nonce)
+                           : Lower(auth.substr(0, 6)) == "basic " &&
+                                 Base64Decode(auth.substr(6)) == user + ":" + device->password;
   if (!authorised) {
-    Respond(c, 401, "Authorization required", "WWW-Authenticate: Basic realm=\"device\"\r\n");
+    Respond(c, 401, "Authorization required",
+            "WWW-Authenticate: " +
+                (digest ? DigestChallenge(realm, nonce) : std::string("Basic realm=\"device\"")) + "\r\n");
     return;
   }
   long forced = DeviceOptionNumber(*device, "http-status", 0);
