@@ -20,6 +20,9 @@ using namespace std::chrono_literals;
 class CommandsTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // Nothing is started outside the private network namespace.
+    std::string why;
+    if (!testsupport::InPrivateNetwork(&why)) return;
     for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(v);
     char tmpl[] = "/tmp/h6-commands-XXXXXX";
     dir_ = ::mkdtemp(tmpl);
@@ -39,7 +42,7 @@ class CommandsTest : public ::testing::Test {
   }
   void SetUp() override {
     QUILL_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(sim_->Ready()) << sim_->Error();
+    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
     App();
     dlg = std::make_unique<CExplorerDlg>(ui);
     devices = ListDevices(*dlg, {{1, 0, 0x7F00001F}, {2, 0, 0x7F000020}, {3, 0, 0x7F000021},

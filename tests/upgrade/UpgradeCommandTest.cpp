@@ -22,6 +22,9 @@ using namespace std::chrono_literals;
 class UpgradeCommandTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // Nothing is started outside the private network namespace.
+    std::string why;
+    if (!testsupport::InPrivateNetwork(&why)) return;
     char tmpl[] = "/tmp/h6-upgrade-XXXXXX";
     dir_ = ::mkdtemp(tmpl);
     WriteAll(dir_ + "/release-1.pak", std::string(300000, '\x5a') + std::string("\0tail", 5));
@@ -39,7 +42,7 @@ class UpgradeCommandTest : public ::testing::Test {
   }
   void SetUp() override {
     QUILL_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(sim_->Ready()) << sim_->Error();
+    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer's dlopen looks from its own runtime, not from the test
     // with its RUNPATH: load the library by path first, so the binding's
