@@ -3,6 +3,8 @@
 // prompt and re-run, cancel, and one operation after the other.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <QLabel>
 #include <cstdlib>
 
@@ -39,6 +41,7 @@ class CommandsTest : public ::testing::Test {
   static void TearDownTestSuite() {
     delete sim_;
     sim_ = nullptr;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void SetUp() override {
     QUILL_REQUIRE_PRIVATE_NETWORK();

@@ -1,6 +1,8 @@
 // Configuration retrieve and upload workers against simulated devices.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -79,6 +81,7 @@ class TransferTest : public ::testing::Test {
   static void TearDownTestSuite() {
     delete sim_;
     sim_ = nullptr;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void SetUp() override {
     QUILL_REQUIRE_PRIVATE_NETWORK();

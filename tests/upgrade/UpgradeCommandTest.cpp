@@ -3,6 +3,8 @@
 // upgrade, and cancel while the device restarts.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <QLabel>
 #include <dlfcn.h>
 #include <unistd.h>
@@ -39,6 +41,7 @@ class UpgradeCommandTest : public ::testing::Test {
   static void TearDownTestSuite() {
     delete sim_;
     sim_ = nullptr;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void SetUp() override {
     QUILL_REQUIRE_PRIVATE_NETWORK();
