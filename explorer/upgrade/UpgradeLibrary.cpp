@@ -30,16 +30,18 @@ Fn Resolve(void* handle, const char* name) {
 }  // namespace
 
 int32_t BindUpgradeLibrary() {
-  if (g_binding.handle) return 0;  // bound once per process; a second call changes nothing
+  // Bound once per process: a second call loads nothing again but still
+  // reports an incomplete library as such.
+  if (!g_binding.handle) {
+    g_binding.handle = LibraryLoader::Load(kModuleName);
+    if (!g_binding.handle) return ERR_LIBRARY_NOT_FOUND;
 
-  g_binding.handle = LibraryLoader::Load(kModuleName);
-  if (!g_binding.handle) return ERR_LIBRARY_NOT_FOUND;
-
-  // Every look-up is made, even after a miss, so the record shows them all.
-  g_binding.Upgrade = Resolve<QuillboxUpgradeFn>(g_binding.handle, "Upgrade");
-  g_binding.GetLastError = Resolve<QuillboxGetLastErrorFn>(g_binding.handle, "GetLastError");
-  g_binding.Cancel = Resolve<QuillboxCancelFn>(g_binding.handle, "Cancel");
-  g_binding.WaitForFile = Resolve<QuillboxWaitForFileFn>(g_binding.handle, "WaitForFile");
+    // Every look-up is made, even after a miss, so the record shows them all.
+    g_binding.Upgrade = Resolve<QuillboxUpgradeFn>(g_binding.handle, "Upgrade");
+    g_binding.GetLastError = Resolve<QuillboxGetLastErrorFn>(g_binding.handle, "GetLastError");
+    g_binding.Cancel = Resolve<QuillboxCancelFn>(g_binding.handle, "Cancel");
+    g_binding.WaitForFile = Resolve<QuillboxWaitForFileFn>(g_binding.handle, "WaitForFile");
+  }
 
   if (!g_binding.Upgrade || !g_binding.GetLastError || !g_binding.Cancel || !g_binding.WaitForFile)
     return ERR_UPGRADE_FUNCTION_NOT_FOUND;

@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
     const UpgradeLibraryBinding& b = UpgradeLibrary();
     std::printf("BOUND handle=%d Upgrade=%d GetLastError=%d Cancel=%d WaitForFile=%d\n", b.handle != nullptr,
                 b.Upgrade != nullptr, b.GetLastError != nullptr, b.Cancel != nullptr, b.WaitForFile != nullptr);
+    // Asking again must give the same verdict, not a success.
+    std::printf("REBIND %d\n", static_cast<int>(BindUpgradeLibrary()));
     if (started) {
       explorerApp.RunMainWindow([](CExplorerDlg& dlg) {
         std::printf("MAIN WINDOW %s\n", dlg.windowTitle().toStdString().c_str());

@@ -91,6 +91,7 @@ TEST(Startup, LibraryLackingWaitForFileIsRefusedAfterAllFourLookUps) {
   // The lookups after the miss were made too, and the library stays
   // loaded until the exit step releases it.
   EXPECT_TRUE(Has(run, "BOUND handle=1 Upgrade=1 GetLastError=1 Cancel=1 WaitForFile=0")) << run.out;
+  EXPECT_TRUE(Has(run, "REBIND 8192\n")) << run.out;
   EXPECT_TRUE(Has(run, "RELEASED 1")) << run.out;
 }
 
@@ -98,6 +99,7 @@ TEST(Startup, CompleteLibraryOpensTheMainWindowSilently) {
   const ProbeRun run = RunProbe(kStubs + "complete");
   EXPECT_FALSE(Has(run, "BOX")) << run.out;
   EXPECT_TRUE(Has(run, "BOUND handle=1 Upgrade=1 GetLastError=1 Cancel=1 WaitForFile=1")) << run.out;
+  EXPECT_TRUE(Has(run, "REBIND 0\n")) << run.out;
   EXPECT_TRUE(Has(run, "MAIN WINDOW " + LoadBrandString(IDS_TITLE) + "\n")) << run.out;
   EXPECT_TRUE(Has(run, "RELEASED 1")) << run.out;
   ASSERT_TRUE(WIFEXITED(run.status)) << run.out;
