@@ -302,8 +302,12 @@ Failure FtpClient::Upload(int fileFd) {
 }
 
 Failure FtpClient::Put(const std::string& localPath, const std::string& remoteName, bool append) {
-  FileHandle file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (file.Fd() < 0) return Failure::General("Cannot open file " + localPath);
+  // Not blocking on open, so a FIFO cannot hold the session before anything
+  // is sent; only a regular file is an image (a folder opens on Linux too).
+  FileHandle file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st {};
+  if (file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0 || !S_ISREG(st.st_mode))
+    return Failure::General("Cannot open file " + localPath);
   if (!control_.IsOpen()) return Failure::Closed();
 
   sockaddr_in local{};

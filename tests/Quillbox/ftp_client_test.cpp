@@ -2,6 +2,7 @@
 // upload, failures and the waits that a cancel must be able to end.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -258,6 +259,21 @@ TEST(FtpClientUpload, EmptyAndMissingFiles) {
   EXPECT_EQ(f.kind, FailureKind::General);
   EXPECT_EQ(f.message, "Cannot open file /nonexistent/image.pak");
   EXPECT_EQ(server.Commands().size(), before) << "nothing is sent for a file that cannot be opened";
+
+  // A folder and a FIFO open on Linux, but are no image: refused at once.
+  char dir[] = "/tmp/quillbox-folder-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string folder = dir;
+  const std::string fifo = folder + "/image.pak";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {folder, fifo}) {
+    f = c.ftp.Put(path, "release.pak", false);
+    EXPECT_EQ(f.kind, FailureKind::General);
+    EXPECT_EQ(f.message, "Cannot open file " + path);
+  }
+  unlink(fifo.c_str());
+  rmdir(folder.c_str());
+  EXPECT_EQ(server.Commands().size(), before);
 }
 
 TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
