@@ -1,5 +1,7 @@
 #include "explorer/upgrade/UpgradeWorker.h"
 
+#include <system_error>
+
 #include "explorer/operations/ConfigTransfer.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/DeviceMessages.h"
@@ -25,6 +27,10 @@ int32_t UpgradeWorker(CQuillbox& q) {
   lib.GetLastError(&text, &code);
   q.errorText = text ? text : "";
   result = code;
-  if (result == ERR_FTP_UPGRADE_NOT_SUPPORTED) q.errorText = UPGRADE_NOT_SUPPORTED_TEXT;
+  // A socket failure before the device said a word comes without a text;
+  // the system's message for its number still says what went wrong.
+  if (q.errorText.empty() && result != 0 && result != UPGRADE_LOGIN_INCORRECT &&
+      result != UPGRADE_CANCELLED)
+    q.errorText = std::system_category().message(result);
   return result;
 }

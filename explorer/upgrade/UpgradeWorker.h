@@ -5,7 +5,9 @@
 
 class CQuillbox;
 
-constexpr const char* UPGRADE_NOT_SUPPORTED_TEXT = "Firmware does not support FTP upgrade";
+// Library outcomes the completion handles without the library's text.
+constexpr int32_t UPGRADE_LOGIN_INCORRECT = 12014;
+constexpr int32_t UPGRADE_CANCELLED = 12017;
 constexpr int32_t UPGRADE_BUSY_MS = 300000;
 
 // Calls the bound Upgrade for q's device and image; on failure reads the

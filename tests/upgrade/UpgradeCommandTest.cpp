@@ -57,7 +57,7 @@ class UpgradeCommandTest : public ::testing::Test {
     App();
     dlg = std::make_unique<CExplorerDlg>(ui);
     devices = ListDevices(*dlg, {{1, 0, 0x7F000029}, {2, 1, 0x7F00002A}, {3, 0x10, 0x7F00002B},
-                                 {4, 2, 0x7F00002C}});
+                                 {4, 2, 0x7F00002C}, {5, 0, 0x7F00002D}});
   }
   void TearDown() override {
     if (dlg) {
@@ -140,6 +140,17 @@ TEST_F(UpgradeCommandTest, MissingImageIsReportedByTheLibrary) {
   EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
   EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
   EXPECT_NE(ui.boxes[0].text, "");
+}
+
+TEST_F(UpgradeCommandTest, DeviceThatNeverAnswersStillSaysWhy) {
+  // Nothing listens on the fifth device's address: the connection is refused
+  // before any reply line exists.
+  ui.fileAnswers = {Path("release-1.pak")};
+  Click(devices[4]);
+  ASSERT_TRUE(WaitBoxes(1));
+  EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
+  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
+  EXPECT_EQ(ui.boxes[0].text, "Connection refused");
 }
 
 TEST_F(UpgradeCommandTest, CancelWhileTheDeviceRestartsShowsNothing) {
