@@ -202,6 +202,28 @@ TEST_F(CommandsTest, ClickOnTheRunningDeviceStartsNoSecondTransfer) {
   EXPECT_EQ(ui.files.size(), 1u);
 }
 
+TEST_F(CommandsTest, DeviceStartedWhileItsUploadDialogIsOpenKeepsItsOperation) {
+  CQuillbox* slow = devices[3];
+  CQuillbox* a = devices[0];
+  // Answered in the order asked: slow's store, a's upload, a's store.
+  ui.fileAnswers = {Path("slow-first.txt"), Path("a-edited.txt"), Path("a-got.txt")};
+  Click(slow, IDC_GET_CONFIGURATION);
+  Click(a, IDC_GET_CONFIGURATION);
+  ui.whileFileDialog = [&](const FileDialogRequest& r) {
+    // The first report arrives while the upload dialog is open and starts
+    // a's waiting retrieve.
+    if (r.title == "Please select a filename to load configuration file from ")
+      WaitFor([&] { return Operations().IsRunning(a); });
+  };
+  Click(a, IDC_SET_CONFIGURATION);
+  ui.whileFileDialog = nullptr;
+  EXPECT_FALSE(dlg->IsBusy()) << "a dropped request shows no busy display";
+  ASSERT_TRUE(WaitBoxes(2));
+  EXPECT_EQ(ui.boxes[1].text, "Operation completed successfully");
+  EXPECT_EQ(a->configPath, Path("a-got.txt"));
+  EXPECT_TRUE(WaitIdle());
+}
+
 TEST_F(CommandsTest, ClosingTheWindowWaitsForTheCancelledWorker) {
   ui.fileAnswers = {Path("closing.txt")};
   Click(devices[2], IDC_GET_CONFIGURATION);

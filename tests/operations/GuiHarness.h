@@ -38,6 +38,8 @@ class ScriptUi : public ModalUi {
   std::optional<std::string> FileDialog(const FileDialogRequest& request) override {
     files.push_back(request);
     log.push_back("file:" + request.title);
+    // What happens while the user looks at the dialog (events keep coming).
+    if (whileFileDialog) whileFileDialog(request);
     if (fileAnswers.empty()) return std::nullopt;
     auto a = fileAnswers.front();
     fileAnswers.pop_front();
@@ -59,6 +61,7 @@ class ScriptUi : public ModalUi {
   std::vector<std::string> log;
   std::deque<std::optional<std::string>> fileAnswers;
   std::deque<std::optional<std::string>> passwordAnswers;
+  std::function<void(const FileDialogRequest&)> whileFileDialog;
 };
 
 inline QApplication& App() {

@@ -118,7 +118,9 @@ void OnSetConfiguration(CExplorerDlg& dlg) {
   CQuillbox* q = dlg.SelectedDevice();
   if (!q || Operations().IsRunning(q)) return;
   std::optional<std::string> path = dlg.Ui().FileDialog(LoadDialogRequest(q->configPath));
-  if (!path) return;
+  // A report handled while the dialog was open may have started this
+  // device's waiting operation: its worker now reads configPath.
+  if (!path || Operations().IsRunning(q)) return;
   q->configPath = *path;
   SetUpQueue(dlg);
   dlg.BeginBusy(UPLOAD_BUSY_MS, "Setting configuration file");
@@ -148,7 +150,7 @@ void OnUpgradeFirmware(CExplorerDlg& dlg) {
     request.initialPath = q->firmwarePath;
     request.defaultSuffix = "pak";
     std::optional<std::string> path = dlg.Ui().FileDialog(request);
-    if (!path) continue;
+    if (!path || Operations().IsRunning(q)) continue;
     q->firmwarePath = *path;
     dlg.BeginBusy(UPGRADE_BUSY_MS, "Upgrading " + MacText(*q));
     Queue(dlg, q, OPERATION_UPGRADE);
