@@ -91,6 +91,10 @@ int32_t StoreBody(CQuillbox& q, HttpRequest& request, const StoreFileAsker& ask)
   struct stat existing {};
   bool exists = ::stat(path.c_str(), &existing) == 0;
   if (exists && S_ISDIR(existing.st_mode)) return FileFailure(q, 5, path);
+  // Replacing by rename needs only the folder's permission: a file the
+  // user may not write is refused as writing it in place would be.
+  if (exists && ::access(path.c_str(), W_OK) != 0)
+    return FileFailure(q, FileErrorCause(errno, true), path);
 
   std::string tempPath = path + ".XXXXXX";
   int fd = ::mkstemp(tempPath.data());
