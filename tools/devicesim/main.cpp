@@ -117,9 +117,11 @@ int main(int argc, char** argv) {
     } else if (a == "--only" && hasValue) {
       only = "," + std::string(argv[++i]) + ",";
     } else if (a == "--no-addresses") {
-      settings["no-addresses"] = "1";
+      // Assigning a whole string, not a literal, keeps GCC 12's -O3
+      // -Wrestrict false positive away.
+      settings["no-addresses"] = std::string("1");
     } else if (a == "--verbose") {
-      settings["verbose"] = "1";
+      settings["verbose"] = std::string("1");
     } else {
       Usage();
       return 1;
