@@ -1,13 +1,19 @@
 // The simulator as the other tests use it: started, asked, stopped.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/DeviceSocket.h"
@@ -31,6 +37,56 @@ std::string ReadFile(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// A client of the simulator's TCP sides that tells a refusal (reset) from
+// an address that never answers.
+class TcpPeer {
+ public:
+  enum Outcome { kAccepted, kRefused, kSilent };
+  ~TcpPeer() { Close(); }
+  Outcome Connect(const char* ip, uint16_t port) {
+    Close();
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = Ip(ip);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) return kAccepted;
+    if (errno == ECONNREFUSED) return kRefused;
+    pollfd p{fd_, POLLOUT, 0};
+    if (errno != EINPROGRESS || ::poll(&p, 1, 1500) != 1) return kSilent;
+    int err = 0;
+    socklen_t len = sizeof err;
+    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
+    return err == 0 ? kAccepted : err == ECONNREFUSED ? kRefused : kSilent;
+  }
+  // Sends text and returns what comes back until the peer closes (or 3 s).
+  std::string Exchange(const std::string& text) {
+    if (::send(fd_, text.data(), text.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(text.size())) return "";
+    std::string got;
+    const auto giveUp = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < giveUp) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 100) != 1) continue;
+      char buf[1024];
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_ = -1;
+};
+
+const char* Name(TcpPeer::Outcome o) {
+  return o == TcpPeer::kAccepted ? "accepted" : o == TcpPeer::kRefused ? "refused" : "silent";
 }
 
 }  // namespace
@@ -111,4 +167,52 @@ TEST(DeviceSim, UnknownOperationIsRefusedByEveryDevice) {
   EXPECT_EQ(device.ReceiveReply(2000, buf, 0), 4995);
   EXPECT_EQ(device.ReceiveReply(300, buf, 0), ERR_RECEIVE_TIMEOUT);
   device.Close();
+}
+
+TEST(DeviceSim, TcpSidesAnswerOnlyOnTheAddressesOfDevicesOfferingThem) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  SimProcess sim = SimProcess::WithDevices(
+      "00:50:C2:00:00:01 0 127.0.0.11 255.0.0.0 pw\n"
+      "00:50:C2:00:00:02 0x30 127.0.0.12 255.0.0.0 pw\n"
+      "00:50:C2:00:00:03 0x31 0.0.0.0 0.0.0.0 pw\n");
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  struct Case {
+    const char* ip;
+    uint16_t port;
+    TcpPeer::Outcome expected;
+  };
+  const Case cases[] = {
+      {"127.0.0.11", 80, TcpPeer::kAccepted}, {"127.0.0.11", 21, TcpPeer::kAccepted},
+      {"127.0.0.11", 23, TcpPeer::kRefused},  {"127.0.0.12", 80, TcpPeer::kRefused},
+      {"127.0.0.12", 21, TcpPeer::kRefused},  {"127.0.0.12", 23, TcpPeer::kAccepted},
+      // No device there (the one without an address must not make the
+      // simulator listen on every address).
+      {"127.0.0.13", 80, TcpPeer::kRefused},  {"127.0.0.1", 21, TcpPeer::kRefused},
+      {"127.0.0.1", 23, TcpPeer::kRefused},
+  };
+  for (const Case& c : cases) {
+    TcpPeer peer;
+    EXPECT_STREQ(Name(peer.Connect(c.ip, c.port)), Name(c.expected)) << c.ip << ":" << c.port;
+  }
+
+  // A moved device answers at its new address, with its own web server, and
+  // its old one refuses.
+  CDeviceSocket device;
+  SetNetworkRequest r;
+  r.mac = {0x00, 0x50, 0xC2, 0x00, 0x00, 0x01};
+  r.ip = Ip("10.77.0.9");
+  r.mask = Ip("255.255.0.0");
+  r.password = "pw";
+  ASSERT_EQ(device.SetNetworkParameters(r), 0);
+  TcpPeer moved;
+  TcpPeer::Outcome outcome = TcpPeer::kRefused;
+  const auto start = Clock::now();
+  while ((outcome = moved.Connect("10.77.0.9", 80)) != TcpPeer::kAccepted && Ms(start) < 3000)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_STREQ(Name(outcome), "accepted");
+  EXPECT_EQ(moved.Exchange("GET /CGI/mReturnFileCGI?file=ConfigFile.txt HTTP/1.0\r\n\r\n").substr(0, 12),
+            "HTTP/1.0 401");
+  TcpPeer old;
+  EXPECT_STREQ(Name(old.Connect("127.0.0.11", 80)), "refused");
+  EXPECT_STREQ(Name(old.Connect("127.0.0.11", 21)), "refused");
 }

@@ -130,6 +130,7 @@ int32_t CheckNetworkParameters(uint32_t ipNetOrder, uint32_t maskNetOrder) {
 void DeviceTable::Add(const Device& device) {
   std::lock_guard<std::mutex> lock(mutex_);
   devices_.push_back(device);
+  ++generation_;
 }
 
 std::vector<Device> DeviceTable::Snapshot() const {
@@ -161,6 +162,15 @@ void DeviceTable::SetAddress(size_t index, uint32_t ipNetOrder, uint32_t maskNet
   if (index >= devices_.size()) return;
   devices_[index].ip = ipNetOrder;
   devices_[index].mask = maskNetOrder;
+  ++generation_;
+}
+
+std::set<uint32_t> DeviceTable::Addresses(const std::function<bool(const Device&)>& wanted) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::set<uint32_t> out;
+  for (const Device& d : devices_)
+    if (d.ip != 0 && wanted(d)) out.insert(d.ip);
+  return out;
 }
 
 void AddToLoopback(uint32_t ipNetOrder) {

@@ -3,10 +3,13 @@
 // network parameters moves a device while other sides read the table, so
 // every access goes through the table's lock and hands out copies.
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,10 +48,16 @@ class DeviceTable {
   std::optional<Device> FindByMac(const uint8_t* mac6) const;
   // Moves device `index` (index into Snapshot order) to a new address.
   void SetAddress(size_t index, uint32_t ipNetOrder, uint32_t maskNetOrder);
+  // The addresses (without 0.0.0.0) of the devices `wanted` picks.
+  std::set<uint32_t> Addresses(const std::function<bool(const Device&)>& wanted) const;
+  // Changes whenever a device is added or moves, so a side can tell cheaply
+  // whether the addresses it serves are still the right ones.
+  uint64_t Generation() const { return generation_.load(); }
 
  private:
   mutable std::mutex mutex_;  // guards devices_
   std::vector<Device> devices_;
+  std::atomic<uint64_t> generation_{0};
 };
 
 // Puts ipNetOrder on lo so TCP sides can be reached there (nothing for

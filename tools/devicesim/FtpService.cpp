@@ -1,4 +1,4 @@
-// The devices' FTP side on port 21: login, the image upload as
+// The devices' FTP side on port 21 (every kind without a console): login, the image upload as
 // "release.pak" over an active data connection, and the site commands that
 // restart the device ("Upgrade", "Reboot") or mark its firmware stable.
 #include <arpa/inet.h>
@@ -163,7 +163,8 @@ void HandleFtp(SimConnection& c, ServiceContext& ctx) {
 int RunFtp(ServiceContext& ctx) {
   long port = 21;
   if (ctx.settings.count("ftp-port")) port = std::strtol(ctx.settings.at("ftp-port").c_str(), nullptr, 10);
-  return ServeTcp(ctx, static_cast<uint16_t>(port), [&ctx](SimConnection& c) { HandleFtp(c, ctx); });
+  return ServeTcp(ctx, static_cast<uint16_t>(port), [](const Device& d) { return !HasConsole(d); },
+                  [&ctx](SimConnection& c) { HandleFtp(c, ctx); });
 }
 
 ServiceRegistration ftpService("ftp", RunFtp);

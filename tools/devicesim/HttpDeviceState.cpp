@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+bool HasConsole(const Device& d) { return d.kind == 0x30 || d.kind == 0x31; }
+
 std::string DeviceOption(const Device& d, const std::string& key, const std::string& fallback) {
   auto it = d.extra.find(key);
   return it == d.extra.end() ? fallback : it->second;

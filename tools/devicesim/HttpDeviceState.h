@@ -24,6 +24,10 @@
 
 #include "tools/devicesim/DeviceTable.h"
 
+// Devices of kinds 0x30 and 0x31 have a telnet console and no web server
+// or FTP; every other kind the other way round.
+bool HasConsole(const Device& d);
+
 std::string DeviceOption(const Device& d, const std::string& key, const std::string& fallback = "");
 long DeviceOptionNumber(const Device& d, const std::string& key, long fallback);
 

@@ -1,5 +1,6 @@
-// The devices' web server on port 80: the two configuration CGI paths behind
-// Basic authentication with the administrator user and password.
+// The devices' web server on port 80 (every kind without a console): the two
+// configuration CGI paths behind Basic authentication with the administrator
+// user and password.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
@@ -222,7 +223,8 @@ int RunHttp(ServiceContext& ctx) {
   DeviceTable& table = ctx.devices;
   long port = 80;
   if (ctx.settings.count("http-port")) port = std::strtol(ctx.settings.at("http-port").c_str(), nullptr, 10);
-  return ServeTcp(ctx, static_cast<uint16_t>(port), [&table](SimConnection& c) { HandleHttp(c, table); });
+  return ServeTcp(ctx, static_cast<uint16_t>(port), [](const Device& d) { return !HasConsole(d); },
+                  [&table](SimConnection& c) { HandleHttp(c, table); });
 }
 
 ServiceRegistration httpService("http", RunHttp);

@@ -1,7 +1,9 @@
 #pragma once
-// TCP plumbing shared by the simulator's HTTP, FTP and telnet sides: a
-// listener on INADDR_ANY whose connections each run on a thread of their
-// own (joined before the side returns), and stop-aware reads and writes.
+// TCP plumbing shared by the simulator's HTTP, FTP and telnet sides: one
+// listener on each address of a device that offers the side (so any other
+// address refuses the connection, as in a real plant), connections each on
+// a thread of their own (joined before the side returns), and stop-aware
+// reads and writes.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -34,9 +36,15 @@ struct SimConnection {
   const std::atomic<bool>* stop = nullptr;
 };
 
-// Listens on port and hands every connection to `handle` on a new thread
-// until ctx.stop; calls ctx.Ready() once listening (ctx.Fail otherwise).
-int ServeTcp(ServiceContext& ctx, uint16_t port, std::function<void(SimConnection&)> handle);
+// Which devices offer a side.
+using OffersSide = std::function<bool(const Device&)>;
+
+// Listens on port on the address of every device `offers` picks, following
+// the devices when they move, and hands every connection to `handle` on a
+// new thread until ctx.stop; calls ctx.Ready() once listening (ctx.Fail
+// otherwise).
+int ServeTcp(ServiceContext& ctx, uint16_t port, OffersSide offers,
+             std::function<void(SimConnection&)> handle);
 
 // Waits (in slices, watching stop) until fd is readable; false on stop or
 // after timeoutMs.

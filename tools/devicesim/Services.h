@@ -1,27 +1,31 @@
 #pragma once
-// The simulator's sides (UDP device protocol, and later HTTP, FTP, telnet)
+// The simulator's sides (UDP device protocol, HTTP, FTP, telnet)
 // are services that register themselves; main starts every registered one
 // on a thread of its own, waits until all are ready, prints "ready" and
 // joins them all after SIGTERM/SIGINT.
 //
 // Adding a side: put it in a new file of this folder (it is globbed) with
 //
-//   static int RunHttp(ServiceContext& ctx) {
-//     ... bind 0.0.0.0:80 ...            // or ctx.Fail("why") and return 1
+//   static int RunUdp(ServiceContext& ctx) {
+//     ... bind 0.0.0.0:8375 ...          // or ctx.Fail("why") and return 1
 //     ctx.Ready();
 //     while (!ctx.stop) { ... poll in slices of at most 100 ms ... }
 //     return 0;
 //   }
-//   static ServiceRegistration httpService("http", RunHttp);
+//   static ServiceRegistration udpService("udp", RunUdp);
+//
+// or, for a TCP side, ServeTcp (HttpSocket.h), which does all of that.
 //
 // Rules for a service:
 // - Call ctx.Ready() once it listens, or ctx.Fail(text) and return; main
 //   waits at most a few seconds for all of them.
 // - Watch ctx.stop at least every 100 ms and return when it is set; join
 //   every thread you start before returning.
-// - Bind INADDR_ANY and find the device a connection is meant for by the
-//   connection's local address (getsockname) with DeviceTable::FindByIp.
-//   A device moves when its network parameters are set, so look it up per
+// - A TCP side listens only on the addresses of the devices that offer it
+//   (ServeTcp follows them as they move), so every other address refuses
+//   the connection as in a real plant. Find the device a connection is
+//   meant for by the connection's local address with DeviceTable::FindByIp;
+//   a device moves when its network parameters are set, so look it up per
 //   connection and never keep a copy.
 // - Device addresses outside 127.0.0.0/8 are added to lo by main at start
 //   (and by the UDP side after a device moves), inside the private network

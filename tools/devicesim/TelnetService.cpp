@@ -1,5 +1,5 @@
 // The telnet side on port 23: devices of kinds 48 and 49 greet and echo;
-// every other device refuses the session.
+// the addresses of all others refuse the connection.
 #include <string>
 
 #include "tools/devicesim/HttpDeviceState.h"
@@ -10,7 +10,7 @@ namespace {
 
 void HandleTelnet(SimConnection& c, DeviceTable& table) {
   std::optional<Device> device = table.FindByIp(c.localIp);
-  if (!device || (device->kind != 0x30 && device->kind != 0x31) ||
+  if (!device || !HasConsole(*device) ||
       SimDeviceState::Get().Restarting(*device)) {
     c.fd.Abort();
     return;
@@ -27,7 +27,8 @@ int RunTelnet(ServiceContext& ctx) {
   DeviceTable& table = ctx.devices;
   long port = 23;
   if (ctx.settings.count("telnet-port")) port = std::strtol(ctx.settings.at("telnet-port").c_str(), nullptr, 10);
-  return ServeTcp(ctx, static_cast<uint16_t>(port), [&table](SimConnection& c) { HandleTelnet(c, table); });
+  return ServeTcp(ctx, static_cast<uint16_t>(port), HasConsole,
+                  [&table](SimConnection& c) { HandleTelnet(c, table); });
 }
 
 ServiceRegistration telnetService("telnet", RunTelnet);

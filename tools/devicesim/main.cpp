@@ -8,6 +8,7 @@
 // or SIGINT. Refuses to start unless QUILL_NETNS=1 (set by scripts/netns.sh).
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -139,6 +140,14 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  // The TCP sides hold a listener per device address: allow as many
+  // descriptors as the system lets this process have.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   if (settings.count("no-addresses") == 0)
     for (const Device& d : table.Snapshot()) AddToLoopback(d.ip);
