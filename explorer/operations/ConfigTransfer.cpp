@@ -140,8 +140,15 @@ int32_t StoreBody(CQuillbox& q, HttpRequest& request, const StoreFileAsker& ask)
 
 // The whole file, byte for byte (zero bytes included).
 int32_t ReadWholeFile(CQuillbox& q, const std::string& path, std::string& out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking in open: a pipe without a writer would hold the worker
+  // (and any Cancel or close waiting for it) for good.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return FileFailure(q, FileErrorCause(errno, false), path);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return FileFailure(q, 5, path);
+  }
   FilePtr file(::fdopen(fd, "rb"));
   if (!file) {
     int e = errno;

@@ -215,6 +215,13 @@ TEST_F(TransferTest, UploadOfAMissingFileNamesItAndSendsNothing) {
   EXPECT_EQ(q->errorText, Temp("no-such-file.cfg") + " was not found.");
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(ReadFile(Temp("http2.log")), before) << "a request reached the device";
+
+  // A pipe nobody writes to is no configuration file (and must not hang).
+  q->configPath = Temp("pipe.cfg");
+  ASSERT_EQ(::mkfifo(q->configPath.c_str(), 0600), 0);
+  EXPECT_EQ(UploadConfigurationWorker(*q), 5);
+  EXPECT_EQ(q->errorText, "Access to " + Temp("pipe.cfg") + " was denied.");
+  EXPECT_EQ(ReadFile(Temp("http2.log")), before) << "a request reached the device";
 }
 
 TEST_F(TransferTest, DeviceRefusingTheUploadShowsItsAnswer) {
