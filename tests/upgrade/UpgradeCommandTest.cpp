@@ -46,8 +46,8 @@ class UpgradeCommandTest : public ::testing::Test {
   void SetUp() override {
     QUILL_REQUIRE_PRIVATE_NETWORK();
     ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
-#if defined(__SANITIZE_THREAD__)
-    // ThreadSanitizer's dlopen looks from its own runtime, not from the test
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // A sanitizer's dlopen looks from its own runtime, not from the test
     // with its RUNPATH: load the library by path first, so the binding's
     // load by name finds it already there.
     static void* preloaded = ::dlopen(QUILL_BIN_DIR "/QUILLBOX.DLL", RTLD_NOW | RTLD_LOCAL);
