@@ -9,7 +9,7 @@
 #include <QSignalSpy>
 
 #include "AppTestSupport.h"
-#include "ScriptedUi.h"
+#include "support/ScriptedUi.h"
 #include "explorer/app/AboutDlg.h"
 #include "explorer/app/PasswordDlg.h"
 #include "explorer/operations/Quillbox.h"

@@ -8,7 +8,7 @@
 #include <chrono>
 
 #include "AppTestSupport.h"
-#include "ScriptedUi.h"
+#include "support/ScriptedUi.h"
 #include "support/NetGuard.h"
 #include "support/SimProcess.h"
 #include "explorer/operations/Quillbox.h"

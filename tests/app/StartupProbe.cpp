@@ -5,7 +5,7 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "ScriptedUi.h"
+#include "support/ScriptedUi.h"
 #include "explorer/app/ExplorerApp.h"
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/upgrade/UpgradeLibrary.h"

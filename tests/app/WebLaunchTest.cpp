@@ -17,7 +17,7 @@
 
 #include "AppTestSupport.h"
 #include "support/NetGuard.h"
-#include "ScriptedUi.h"
+#include "support/ScriptedUi.h"
 #include "explorer/app/ProcessLauncher.h"
 #include "explorer/app/WebLaunch.h"
 #include "explorer/res/Strings.h"

@@ -12,7 +12,7 @@ target_compile_definitions(app_stub_complete PRIVATE STUB_WITH_WAIT_FOR_FILE)
 
 # The probe has no RUNPATH: only LD_LIBRARY_PATH decides which library it finds.
 add_executable(app_startup_probe ${CMAKE_CURRENT_LIST_DIR}/StartupProbe.cpp)
-target_include_directories(app_startup_probe PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+target_include_directories(app_startup_probe PRIVATE ${CMAKE_CURRENT_LIST_DIR} ${PROJECT_SOURCE_DIR}/tests)
 target_link_libraries(app_startup_probe PRIVATE explorer_ui)
 set_target_properties(app_startup_probe PROPERTIES SKIP_BUILD_RPATH TRUE)
 

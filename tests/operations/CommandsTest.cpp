@@ -95,9 +95,9 @@ TEST_F(CommandsTest, RoundTripShowsSuccessAndTheNextTransferRunsAtOnce) {
   // Set configuration offers the file just stored and sends the edited one.
   WriteAll(Path("a-edited.txt"), "mode=slow\nname=A\n");
   Click(a, IDC_SET_CONFIGURATION);
-  ASSERT_EQ(ui.files.size(), 2u);
-  EXPECT_EQ(ui.files[1].title, "Please select a filename to load configuration file from ");
-  EXPECT_EQ(ui.files[1].initialPath, Path("got-a.txt"));
+  ASSERT_EQ(ui.fileRequests.size(), 2u);
+  EXPECT_EQ(ui.fileRequests[1].title, "Please select a filename to load configuration file from ");
+  EXPECT_EQ(ui.fileRequests[1].initialPath, Path("got-a.txt"));
   EXPECT_EQ(status->text().toStdString(), "Setting configuration file");
   ASSERT_TRUE(WaitBoxes(2));
   EXPECT_EQ(ui.boxes[1].text, "Operation completed successfully");
@@ -139,7 +139,7 @@ TEST_F(CommandsTest, PromptCancelledEndsQuietly) {
   EXPECT_TRUE(WaitIdle());
   Spin(200ms);
   EXPECT_TRUE(ui.boxes.empty());
-  EXPECT_TRUE(ui.files.empty());
+  EXPECT_TRUE(ui.fileRequests.empty());
   EXPECT_EQ(devices[1]->password, "kqe");
 }
 
@@ -159,7 +159,7 @@ TEST_F(CommandsTest, CancelDuringASlowRetrieveShowsNothing) {
   ui.fileAnswers = {target};
   Click(c, IDC_GET_CONFIGURATION);
   // Wait until the body is flowing into the file.
-  ASSERT_TRUE(WaitFor([&] { return !ui.files.empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !ui.fileRequests.empty(); }));
   Spin(300ms);
   dlg->CancelOrExit();
   EXPECT_FALSE(QueueBusy());
@@ -199,7 +199,7 @@ TEST_F(CommandsTest, ClickOnTheRunningDeviceStartsNoSecondTransfer) {
   EXPECT_TRUE(WaitIdle());
   Spin(300ms);
   EXPECT_EQ(ui.boxes.size(), 1u);
-  EXPECT_EQ(ui.files.size(), 1u);
+  EXPECT_EQ(ui.fileRequests.size(), 1u);
 }
 
 TEST_F(CommandsTest, DeviceStartedWhileItsUploadDialogIsOpenKeepsItsOperation) {
@@ -227,7 +227,7 @@ TEST_F(CommandsTest, DeviceStartedWhileItsUploadDialogIsOpenKeepsItsOperation) {
 TEST_F(CommandsTest, ClosingTheWindowWaitsForTheCancelledWorker) {
   ui.fileAnswers = {Path("closing.txt")};
   Click(devices[2], IDC_GET_CONFIGURATION);
-  ASSERT_TRUE(WaitFor([&] { return !ui.files.empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !ui.fileRequests.empty(); }));
   dlg->CancelOrExit();
   // The window goes at once, before the worker's report was handled: its
   // devices are destroyed only after the worker has ended.

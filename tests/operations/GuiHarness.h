@@ -18,51 +18,14 @@
 #include <vector>
 
 #include "explorer/app/ExplorerDlg.h"
-#include "explorer/app/ModalUi.h"
+#include "support/ScriptedUi.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/ui/DeviceListView.h"
 
 namespace guitest {
 
-struct Box {
-  std::string text, caption;
-  BoxIcon icon;
-};
-
-class ScriptUi : public ModalUi {
- public:
-  void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
-    boxes.push_back({text, caption, icon});
-    log.push_back("box:" + text);
-  }
-  std::optional<std::string> FileDialog(const FileDialogRequest& request) override {
-    files.push_back(request);
-    log.push_back("file:" + request.title);
-    // What happens while the user looks at the dialog (events keep coming).
-    if (whileFileDialog) whileFileDialog(request);
-    if (fileAnswers.empty()) return std::nullopt;
-    auto a = fileAnswers.front();
-    fileAnswers.pop_front();
-    return a;
-  }
-  std::optional<std::string> PasswordPrompt(const std::string& ip, const std::string& mac) override {
-    prompts.push_back(ip + " " + mac);
-    log.push_back("prompt:" + ip);
-    if (passwordAnswers.empty()) return std::nullopt;
-    auto a = passwordAnswers.front();
-    passwordAnswers.pop_front();
-    return a;
-  }
-  bool NetworkDialog(NetworkDialogData&) override { return false; }
-
-  std::vector<Box> boxes;
-  std::vector<FileDialogRequest> files;
-  std::vector<std::string> prompts;
-  std::vector<std::string> log;
-  std::deque<std::optional<std::string>> fileAnswers;
-  std::deque<std::optional<std::string>> passwordAnswers;
-  std::function<void(const FileDialogRequest&)> whileFileDialog;
-};
+using Box = RecordedBox;
+using ScriptUi = ScriptedUi;
 
 inline QApplication& App() {
   static int argc = 1;

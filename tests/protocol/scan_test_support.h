@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "explorer/app/ModalUi.h"
+#include "support/ScriptedUi.h"
 #include "explorer/protocol/DeviceMessages.h"
 
 namespace scantest {
@@ -45,32 +45,8 @@ inline AppEnvironment* const g_appEnvironment =
 
 inline QApplication& App() { return *g_appEnvironment->app; }
 
-struct Box {
-  std::string text;
-  std::string caption;
-  BoxIcon icon;
-};
-
-class ScriptedUi : public ModalUi {
- public:
-  void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
-    boxes.push_back({text, caption, icon});
-  }
-  std::optional<std::string> FileDialog(const FileDialogRequest&) override { return std::nullopt; }
-  std::optional<std::string> PasswordPrompt(const std::string&, const std::string&) override {
-    return std::nullopt;
-  }
-  bool NetworkDialog(NetworkDialogData& data) override {
-    ++networkCalls;
-    networkShown = data;
-    return network ? network(data) : false;
-  }
-
-  std::vector<Box> boxes;
-  std::function<bool(NetworkDialogData&)> network;  // none: the user cancels
-  int networkCalls = 0;
-  NetworkDialogData networkShown;
-};
+using Box = RecordedBox;
+using ScriptedUi = ::ScriptedUi;
 
 inline uint32_t Ip(const char* text) {
   in_addr a{};

@@ -74,11 +74,11 @@ TEST_F(SetNetworkTest, SuccessMovesTheRowAndKeepsSelectionAndPassword) {
   Answer("127.0.0.50", "255.255.0.0", "admin");
   OnSetIpAddress(*dlg);
 
-  EXPECT_EQ(ui.networkCalls, 1);
+  EXPECT_EQ(ui.networkDialogs.size(), 1u);
   // The dialog starts with the device's own values and no password.
-  EXPECT_EQ(ui.networkShown.ip, Ip("127.0.0.41"));
-  EXPECT_EQ(ui.networkShown.mask, Ip("255.0.0.0"));
-  EXPECT_EQ(ui.networkShown.password, "");
+  EXPECT_EQ(ui.networkDialogs.back().ip, Ip("127.0.0.41"));
+  EXPECT_EQ(ui.networkDialogs.back().mask, Ip("255.0.0.0"));
+  EXPECT_EQ(ui.networkDialogs.back().password, "");
   ASSERT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
   EXPECT_EQ(IpColumn(*dlg), (std::vector<std::string>{"0.0.0.0", "127.0.0.42", "127.0.0.50"}));
   EXPECT_EQ(dlg->SelectedDevice(), a);
@@ -119,7 +119,7 @@ TEST_F(SetNetworkTest, RefusalAndTimeoutLeaveTheDeviceAsItWas) {
 
   // Cancelled dialog: nothing sent, nothing shown.
   OnSetIpAddress(*dlg);
-  EXPECT_EQ(ui.networkCalls, 1);
+  EXPECT_EQ(ui.networkDialogs.size(), 1u);
   EXPECT_TRUE(ui.boxes.empty());
 
   // The other device's 4998 does not hide the addressed device's refusal.
@@ -147,7 +147,7 @@ TEST_F(SetNetworkTest, RefusalAndTimeoutLeaveTheDeviceAsItWas) {
 TEST_F(SetNetworkTest, NothingSelectedDoesNothing) {
   OnSetIpAddress(*dlg);
   OnTestConnection(*dlg);
-  EXPECT_EQ(ui.networkCalls, 0);
+  EXPECT_EQ(ui.networkDialogs.size(), 0u);
   EXPECT_TRUE(ui.boxes.empty());
 }
 

@@ -87,12 +87,12 @@ testsupport::SimProcess* UpgradeCommandTest::sim_ = nullptr;
 TEST_F(UpgradeCommandTest, UpgradeRunsToTheEnd) {
   ui.fileAnswers = {Path("release-1.pak")};
   Click(devices[0]);
-  ASSERT_EQ(ui.files.size(), 1u);
-  EXPECT_FALSE(ui.files[0].save);
-  EXPECT_EQ(ui.files[0].title, "Upgrade Osprey Panel (00:50:C2:66:00:01)");
-  EXPECT_EQ(ui.files[0].filter, "Pak Files (*.pak);;All Files (*.*)");
-  EXPECT_EQ(ui.files[0].defaultSuffix, "pak");
-  EXPECT_EQ(ui.files[0].initialPath, "");
+  ASSERT_EQ(ui.fileRequests.size(), 1u);
+  EXPECT_FALSE(ui.fileRequests[0].save);
+  EXPECT_EQ(ui.fileRequests[0].title, "Upgrade Osprey Panel (00:50:C2:66:00:01)");
+  EXPECT_EQ(ui.fileRequests[0].filter, "Pak Files (*.pak);;All Files (*.*)");
+  EXPECT_EQ(ui.fileRequests[0].defaultSuffix, "pak");
+  EXPECT_EQ(ui.fileRequests[0].initialPath, "");
   EXPECT_TRUE(dlg->IsBusy());
   EXPECT_EQ(static_cast<QLabel*>(dlg->Control(IDC_STATUS_TEXT))->text().toStdString(),
             "Upgrading 00:50:C2:66:00:01");
@@ -115,8 +115,8 @@ TEST_F(UpgradeCommandTest, RefusedPasswordIsAskedForAndTheUpgradeRunsAgain) {
   ASSERT_EQ(ui.prompts.size(), 1u);
   EXPECT_EQ(ui.prompts[0], "127.0.0.42 00:50:C2:66:00:02");
   // The whole command ran again, its dialog offering the image chosen before.
-  ASSERT_EQ(ui.files.size(), 2u);
-  EXPECT_EQ(ui.files[1].initialPath, Path("release-1.pak"));
+  ASSERT_EQ(ui.fileRequests.size(), 2u);
+  EXPECT_EQ(ui.fileRequests[1].initialPath, Path("release-1.pak"));
   EXPECT_EQ(ui.boxes[0].text, "Operation completed successfully") << ui.boxes[0].text;
   const std::string log = ReadAll(Path("ftp2.log"));
   // Kind 1 is marked stable as well; the first login was refused.
