@@ -9,5 +9,3 @@ add_dependencies(operations_transfer_test devicesim)
 quill_add_test(NAME operations_commands_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/CommandsTest.cpp
                LIBS explorer_ui NET TIMEOUT 180)
 add_dependencies(operations_commands_test devicesim)
-set_property(TEST operations_commands_test APPEND PROPERTY ENVIRONMENT
-             "TSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/qt-tsan.supp")

@@ -5,5 +5,3 @@ quill_add_test(NAME upgrade_command_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/Upgra
 set_target_properties(upgrade_command_test PROPERTIES BUILD_RPATH "\$ORIGIN")
 target_link_options(upgrade_command_test PRIVATE -Wl,--enable-new-dtags)
 add_dependencies(upgrade_command_test devicesim Quillbox)
-set_property(TEST upgrade_command_test APPEND PROPERTY ENVIRONMENT
-             "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/operations/qt-tsan.supp")
