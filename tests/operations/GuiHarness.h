@@ -9,15 +9,14 @@
 
 #include <chrono>
 #include <deque>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "explorer/app/ExplorerDlg.h"
+#include "support/FileBytes.h"
 #include "support/ScriptedUi.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/ui/DeviceListView.h"
@@ -76,16 +75,7 @@ inline std::vector<CQuillbox*> ListDevices(CExplorerDlg& dlg, const std::vector<
   return out;
 }
 
-inline std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-inline void WriteAll(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testsupport::ReadAll;
+using testsupport::WriteAll;
 
 }  // namespace guitest

@@ -10,14 +10,13 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "explorer/operations/ConfigTransfer.h"
 #include "explorer/operations/HttpClient.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/ErrorTable.h"
+#include "tests/support/FileBytes.h"
 #include "tests/support/NetGuard.h"
 #include "tests/support/SimProcess.h"
 
@@ -25,17 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream all;
-  all << in.rdbuf();
-  return all.str();
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testsupport::ReadAll;
+using testsupport::WriteAll;
 
 bool Exists(const std::string& path) {
   struct stat st {};
@@ -67,7 +57,7 @@ class TransferTest : public ::testing::Test {
     for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(v);
     char tmpl[] = "/tmp/h6-transfer-XXXXXX";
     dir_ = ::mkdtemp(tmpl);
-    WriteFile(dir_ + "/device.cfg", kConfigWithZeros);
+    WriteAll(dir_ + "/device.cfg", kConfigWithZeros);
     std::string d = dir_;
     std::string devices =
         "00:50:C2:60:00:01 0 127.0.0.21 255.0.0.0 admin config=" + d + "/device.cfg\n"
@@ -76,11 +66,10 @@ class TransferTest : public ::testing::Test {
         "00:50:C2:60:00:04 0 127.0.0.24 255.0.0.0 admin config-bytes=300000 http-drop=100000\n"
         "00:50:C2:60:00:05 0 127.0.0.25 255.0.0.0 admin config-bytes=400000 http-slow=50\n"
         "00:50:C2:60:00:06 0 127.0.0.26 255.0.0.0 admin auth=digest config=" + d + "/device.cfg config-out=" + d + "/stored6.cfg\n";
-    sim_ = new testsupport::SimProcess(testsupport::SimProcess::WithDevices(devices, {"--only", "http"}));
+    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(devices, {"--only", "http"}));
   }
   static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
+    sim_.reset();
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void SetUp() override {
@@ -110,20 +99,20 @@ class TransferTest : public ::testing::Test {
 
   std::vector<FileDialogRequest> asked;
   static std::string dir_;
-  static testsupport::SimProcess* sim_;
+  static std::unique_ptr<testsupport::SimProcess> sim_;
 };
 
 std::string TransferTest::dir_;
-testsupport::SimProcess* TransferTest::sim_ = nullptr;
+std::unique_ptr<testsupport::SimProcess> TransferTest::sim_;
 
 TEST_F(TransferTest, RetrieveStoresTheBodyUnchangedOverAnExistingFile) {
   auto q = Device(21);
   q->configPath = "earlier.txt";
   const std::string target = Temp("retrieved.txt");
-  WriteFile(target, "an older configuration that is longer than the new one ...........");
+  WriteAll(target, "an older configuration that is longer than the new one ...........");
   ::chmod(target.c_str(), 0640);
   EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(target)), 0) << q->errorText;
-  EXPECT_EQ(ReadFile(target), kConfigWithZeros);
+  EXPECT_EQ(ReadAll(target), kConfigWithZeros);
   EXPECT_EQ(q->configPath, target);
   EXPECT_EQ(q->errorText, "");
   EXPECT_FALSE(q->request) << "request left published";
@@ -142,11 +131,11 @@ TEST_F(TransferTest, RetrieveStoresTheBodyUnchangedOverAnExistingFile) {
 TEST_F(TransferTest, RetrieveFailingMidwayLeavesTheExistingFileAlone) {
   auto q = Device(24);
   const std::string target = Temp("precious.txt");
-  WriteFile(target, "precious=1\n");
+  WriteAll(target, "precious=1\n");
   int32_t rc = RetrieveConfigurationWorker(*q, Answer(target));
   EXPECT_EQ(rc, HTTP_ERROR_CONNECTION_ABORTED);
   EXPECT_NE(q->errorText, "");
-  EXPECT_EQ(ReadFile(target), "precious=1\n");
+  EXPECT_EQ(ReadAll(target), "precious=1\n");
   for (const std::string& n : Entries(dir_)) EXPECT_EQ(n.find("precious.txt."), std::string::npos) << n;
 }
 
@@ -176,20 +165,20 @@ TEST_F(TransferTest, WrongPasswordIsReportedAs401) {
 TEST_F(TransferTest, UploadSendsTheFileByteForByte) {
   auto q = Device(22);
   q->configPath = Temp("upload-binary.cfg");
-  WriteFile(q->configPath, kConfigWithZeros);
+  WriteAll(q->configPath, kConfigWithZeros);
   EXPECT_EQ(UploadConfigurationWorker(*q), 0) << q->errorText;
-  EXPECT_EQ(ReadFile(Temp("stored2.cfg")), kConfigWithZeros);
+  EXPECT_EQ(ReadAll(Temp("stored2.cfg")), kConfigWithZeros);
   // The device hands back what it stored.
   const std::string back = Temp("back.txt");
   EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(back)), 0) << q->errorText;
-  EXPECT_EQ(ReadFile(back), kConfigWithZeros);
+  EXPECT_EQ(ReadAll(back), kConfigWithZeros);
 
   q->configPath = Temp("empty.cfg");
-  WriteFile(q->configPath, "");
+  WriteAll(q->configPath, "");
   EXPECT_EQ(UploadConfigurationWorker(*q), 0) << q->errorText;
   ASSERT_TRUE(Exists(Temp("stored2.cfg")));
-  EXPECT_EQ(ReadFile(Temp("stored2.cfg")), "");
-  std::string log = ReadFile(Temp("http2.log"));
+  EXPECT_EQ(ReadAll(Temp("stored2.cfg")), "");
+  std::string log = ReadAll(Temp("http2.log"));
   EXPECT_NE(log.find("POST /CGI/mUploadCGI?file=ConfigFile.txt 0\n"), std::string::npos) << log;
 }
 
@@ -197,37 +186,37 @@ TEST_F(TransferTest, DigestAuthenticationIsNegotiated) {
   auto q = Device(26);
   const std::string target = Temp("digest.txt");
   EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(target)), 0) << q->errorText;
-  EXPECT_EQ(ReadFile(target), kConfigWithZeros);
+  EXPECT_EQ(ReadAll(target), kConfigWithZeros);
   // The body goes out again in the authenticated round.
   q->configPath = Temp("digest-up.cfg");
-  WriteFile(q->configPath, "digest=yes\n");
+  WriteAll(q->configPath, "digest=yes\n");
   EXPECT_EQ(UploadConfigurationWorker(*q), 0) << q->errorText;
-  EXPECT_EQ(ReadFile(Temp("stored6.cfg")), "digest=yes\n");
+  EXPECT_EQ(ReadAll(Temp("stored6.cfg")), "digest=yes\n");
   auto wrong = Device(26, "nope");
   EXPECT_EQ(RetrieveConfigurationWorker(*wrong, Answer(target)), 401);
 }
 
 TEST_F(TransferTest, UploadOfAMissingFileNamesItAndSendsNothing) {
   auto q = Device(22);
-  const std::string before = ReadFile(Temp("http2.log"));
+  const std::string before = ReadAll(Temp("http2.log"));
   q->configPath = Temp("no-such-file.cfg");
   EXPECT_EQ(UploadConfigurationWorker(*q), 2);
   EXPECT_EQ(q->errorText, Temp("no-such-file.cfg") + " was not found.");
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(ReadFile(Temp("http2.log")), before) << "a request reached the device";
+  EXPECT_EQ(ReadAll(Temp("http2.log")), before) << "a request reached the device";
 
   // A pipe nobody writes to is no configuration file (and must not hang).
   q->configPath = Temp("pipe.cfg");
   ASSERT_EQ(::mkfifo(q->configPath.c_str(), 0600), 0);
   EXPECT_EQ(UploadConfigurationWorker(*q), 5);
   EXPECT_EQ(q->errorText, "Access to " + Temp("pipe.cfg") + " was denied.");
-  EXPECT_EQ(ReadFile(Temp("http2.log")), before) << "a request reached the device";
+  EXPECT_EQ(ReadAll(Temp("http2.log")), before) << "a request reached the device";
 }
 
 TEST_F(TransferTest, DeviceRefusingTheUploadShowsItsAnswer) {
   auto q = Device(22);
   q->configPath = Temp("malformed.cfg");
-  WriteFile(q->configPath, "a=1\nthis is no setting\n");
+  WriteAll(q->configPath, "a=1\nthis is no setting\n");
   EXPECT_EQ(UploadConfigurationWorker(*q), 400);
   EXPECT_EQ(q->errorText, "Configuration Upload error!\n\nLine 2: expected name=value");
 }
@@ -266,12 +255,12 @@ std::thread CancelLater(CQuillbox& q, std::chrono::milliseconds after) {
 TEST_F(TransferTest, CancelDuringASlowBodyKeepsTheOldFile) {
   auto q = Device(25);
   const std::string target = Temp("slow.txt");
-  WriteFile(target, "old=1\n");
+  WriteAll(target, "old=1\n");
   std::thread cancel = CancelLater(*q, 300ms);
   int32_t rc = RetrieveConfigurationWorker(*q, Answer(target));
   cancel.join();
   EXPECT_EQ(rc, HTTP_ERROR_CANCELLED);
-  EXPECT_EQ(ReadFile(target), "old=1\n");
+  EXPECT_EQ(ReadAll(target), "old=1\n");
   for (const std::string& n : Entries(dir_)) EXPECT_EQ(n.find("slow.txt."), std::string::npos) << n;
 }
 
