@@ -197,11 +197,9 @@ UdpListener::~UdpListener() {
 }
 
 int UdpListener::Start() {
-  running_ = true;
   try {
     thread_ = std::thread(&UdpListener::Execute, this);
   } catch (const std::system_error& e) {
-    running_ = false;
     return e.code().value() ? e.code().value() : EAGAIN;
   }
   return 0;
@@ -226,7 +224,6 @@ void UdpListener::Execute() {
     if (!handOver_.Run([&] { keepListening = handler_(buffer.data(), got, from); })) break;
     if (!keepListening) break;
   }
-  running_ = false;
 }
 
 // --------------------------------------------------------------------- server

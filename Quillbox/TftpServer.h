@@ -111,7 +111,6 @@ class UdpListener {
   int Start();
   void Stop() { stop_ = true; }
   void Join();
-  bool Running() const { return running_; }
 
  private:
   void Execute();
@@ -121,7 +120,6 @@ class UdpListener {
   std::chrono::milliseconds stopCheck_;
   Handler handler_;
   std::atomic<bool> stop_{false};
-  std::atomic<bool> running_{false};
   std::thread thread_;
 };
 
@@ -151,8 +149,6 @@ class TftpServer {
   void Deactivate();
 
   uint16_t BoundPort() const { return boundPort_; }
-  // False once the listener has stopped (after a failure that ends serving).
-  bool Listening() const { return listener_ && listener_->Running(); }
 
  private:
   bool HandleDatagram(const uint8_t* data, size_t size, const sockaddr_in& from);

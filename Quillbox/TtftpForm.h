@@ -61,11 +61,9 @@ class TtftpForm final : public Operation {
   // From any thread; returns at once. The wait ends with MR_CLOSED.
   void Cancel() override;
 
-  const std::string& FilePath() const { return filePath_; }
   const std::string& BindFailure() const { return bindFailure_; }
   // The server's port once created (0 when it could not bind).
   uint16_t ServerPort() const { return server_ ? server_->BoundPort() : 0; }
-  bool ServerListening() const { return server_ && server_->Listening(); }
 
  private:
   void ReadFile(TftpAccessEvent& event);
