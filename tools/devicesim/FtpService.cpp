@@ -86,9 +86,7 @@ void HandleFtp(SimConnection& c, ServiceContext& ctx) {
     return;
   }
   SimDeviceState& state = SimDeviceState::Get();
-  long restartMs = 2000;
-  if (ctx.settings.count("restart-ms")) restartMs = std::strtol(ctx.settings.at("restart-ms").c_str(), nullptr, 10);
-  restartMs = DeviceOptionNumber(*device, "restart-ms", restartMs);
+  const long restartMs = DeviceOptionNumber(*device, "restart-ms", ctx.SettingNumber("restart-ms", 2000));
 
   if (!SendAll(c, "220 Device FTP server ready.\r\n")) return;
   std::string buffer, line, user;
@@ -161,9 +159,7 @@ void HandleFtp(SimConnection& c, ServiceContext& ctx) {
 }
 
 int RunFtp(ServiceContext& ctx) {
-  long port = 21;
-  if (ctx.settings.count("ftp-port")) port = std::strtol(ctx.settings.at("ftp-port").c_str(), nullptr, 10);
-  return ServeTcp(ctx, static_cast<uint16_t>(port), [](const Device& d) { return !HasConsole(d); },
+  return ServeTcp(ctx, static_cast<uint16_t>(ctx.SettingNumber("ftp-port", 21)), [](const Device& d) { return !HasConsole(d); },
                   [&ctx](SimConnection& c) { HandleFtp(c, ctx); });
 }
 

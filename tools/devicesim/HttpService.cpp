@@ -221,9 +221,7 @@ void HandleHttp(SimConnection& c, DeviceTable& table) {
 
 int RunHttp(ServiceContext& ctx) {
   DeviceTable& table = ctx.devices;
-  long port = 80;
-  if (ctx.settings.count("http-port")) port = std::strtol(ctx.settings.at("http-port").c_str(), nullptr, 10);
-  return ServeTcp(ctx, static_cast<uint16_t>(port), [](const Device& d) { return !HasConsole(d); },
+  return ServeTcp(ctx, static_cast<uint16_t>(ctx.SettingNumber("http-port", 80)), [](const Device& d) { return !HasConsole(d); },
                   [&table](SimConnection& c) { HandleHttp(c, table); });
 }
 

@@ -1,10 +1,17 @@
 #include "tools/devicesim/Services.h"
 
+#include <cstdlib>
+
 void ServiceContext::Ready() { state = 1; }
 
 void ServiceContext::Fail(const std::string& why) {
   failure = why;
   state = 2;
+}
+
+long ServiceContext::SettingNumber(const std::string& key, long fallback) const {
+  auto it = settings.find(key);
+  return it == settings.end() ? fallback : std::strtol(it->second.c_str(), nullptr, 10);
 }
 
 std::vector<ServiceEntry>& RegisteredServices() {

@@ -52,6 +52,8 @@ struct ServiceContext {
 
   void Ready();
   void Fail(const std::string& why);
+  // The decimal process-wide setting key, or fallback when it is not set.
+  long SettingNumber(const std::string& key, long fallback) const;
 
   // Read by main: 0 starting, 1 ready, 2 failed.
   std::atomic<int> state{0};

@@ -25,9 +25,7 @@ void HandleTelnet(SimConnection& c, DeviceTable& table) {
 
 int RunTelnet(ServiceContext& ctx) {
   DeviceTable& table = ctx.devices;
-  long port = 23;
-  if (ctx.settings.count("telnet-port")) port = std::strtol(ctx.settings.at("telnet-port").c_str(), nullptr, 10);
-  return ServeTcp(ctx, static_cast<uint16_t>(port), HasConsole,
+  return ServeTcp(ctx, static_cast<uint16_t>(ctx.SettingNumber("telnet-port", 23)), HasConsole,
                   [&table](SimConnection& c) { HandleTelnet(c, table); });
 }
 
