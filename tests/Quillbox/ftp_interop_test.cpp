@@ -3,24 +3,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include "FtpClient.h"
 #include "PyFtpServer.h"
+#include "support/FileBytes.h"
 #include "support/NetGuard.h"
 
 using namespace quillbox;
-
-namespace {
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
+using testsupport::ReadAll;
+using testsupport::WriteAll;
 
 TEST(FtpInterop, UploadToARealServerIsByteIdentical) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
@@ -33,10 +25,7 @@ TEST(FtpInterop, UploadToARealServerIsByteIdentical) {
   std::mt19937 gen(11);
   for (auto& c : content) c = static_cast<char>(gen());
   const std::string local = server.Folder() + "-image.pak";
-  {
-    std::ofstream out(local, std::ios::binary);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  }
+  WriteAll(local, content);
 
   ProtocolLog log;
   log.Target = ltNone;
@@ -56,10 +45,7 @@ TEST(FtpInterop, UploadToARealServerIsByteIdentical) {
 
   // A second upload over the same control connection replaces the file.
   content.resize(1000);
-  {
-    std::ofstream out(local, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  }
+  WriteAll(local, content);
   ASSERT_FALSE(ftp.Put(local, "release.pak", false));
   EXPECT_TRUE(ReadAll(server.Folder() + "/release.pak") == content);
 

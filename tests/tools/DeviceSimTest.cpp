@@ -10,13 +10,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/DeviceSocket.h"
+#include "support/FileBytes.h"
 #include "support/NetGuard.h"
 #include "support/SimProcess.h"
 
@@ -30,13 +29,6 @@ uint32_t Ip(const char* t) { return inet_addr(t); }
 long Ms(Clock::time_point since) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // A client of the simulator's TCP sides that tells a refusal (reset) from
@@ -115,7 +107,7 @@ TEST(DeviceSim, RejectsABadDeviceFileAndStopsCleanly) {
 
 TEST(DeviceSim, SampleDevicesAreListedAndReachable) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  const std::string sample = ReadFile(std::string(QUILL_SOURCE_DIR) + "/tools/devicesim/sample-devices.txt");
+  const std::string sample = testsupport::ReadAll(std::string(QUILL_SOURCE_DIR) + "/tools/devicesim/sample-devices.txt");
   ASSERT_FALSE(sample.empty());
   SimProcess sim = SimProcess::WithDevices(sample, {"--only", "udp"});
   ASSERT_TRUE(sim.Ready()) << sim.Error();
