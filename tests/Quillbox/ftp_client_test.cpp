@@ -9,41 +9,22 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <thread>
 
 #include "FtpClient.h"
 #include "support/NetGuard.h"
 #include "ScriptedFtpServer.h"
+#include "TempFile.h"
 
 using namespace quillbox;
 using testftp::Script;
 using testftp::ScriptedFtpServer;
+using testftp::TempFile;
 using ::testing::ElementsAre;
 
 namespace {
 
-struct TempFile {
-  std::string path;
-  explicit TempFile(const std::string& content) {
-    char name[] = "/tmp/quillbox-ftp-XXXXXX";
-    int fd = mkstemp(name);
-    path = name;
-    if (fd >= 0) {
-      ssize_t w = write(fd, content.data(), content.size());
-      (void)w;
-      close(fd);
-    }
-  }
-  ~TempFile() { unlink(path.c_str()); }
-};
-
-std::string RandomBytes(size_t n) {
-  std::mt19937 gen(7);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(gen());
-  return s;
-}
+std::string RandomBytes(size_t n) { return testftp::RandomBytes(n, 7); }
 
 struct Client {
   ProtocolLog log;

@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <random>
 #include <thread>
 
 #include "ScriptedFtpServer.h"
+#include "TempFile.h"
 #include "TFTPClientForm.h"
 #include "support/NetGuard.h"
 
@@ -19,22 +19,9 @@ using ::testing::ElementsAre;
 
 namespace {
 
-struct TempFile {
-  std::string path;
-  explicit TempFile(size_t size) {
-    char name[] = "/tmp/quillbox-session-XXXXXX";
-    int fd = mkstemp(name);
-    path = name;
-    std::mt19937 gen(3);
-    std::string content(size, '\0');
-    for (auto& c : content) c = static_cast<char>(gen());
-    if (fd >= 0) {
-      ssize_t w = write(fd, content.data(), content.size());
-      (void)w;
-      close(fd);
-    }
-  }
-  ~TempFile() { unlink(path.c_str()); }
+// An image of size random bytes.
+struct TempFile : testftp::TempFile {
+  explicit TempFile(size_t size) : testftp::TempFile(testftp::RandomBytes(size, 3)) {}
 };
 
 SessionSettings Fast(uint16_t port) {
