@@ -30,7 +30,7 @@ class CommandsTest : public ::testing::Test {
     dir_ = ::mkdtemp(tmpl);
     WriteAll(dir_ + "/a.cfg", "mode=fast\nname=A\n");
     const std::string d = dir_;
-    sim_ = new testsupport::SimProcess(testsupport::SimProcess::WithDevices(
+    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(
         "00:50:C2:66:00:01 0 127.0.0.31 255.0.0.0 kqe config=" + d + "/a.cfg config-out=" + d + "/a.out\n"
         "00:50:C2:66:00:02 0 127.0.0.32 255.0.0.0 secret config=" + d + "/a.cfg\n"
         "00:50:C2:66:00:03 0 127.0.0.33 255.0.0.0 kqe config-bytes=2000000 http-slow=50\n"
@@ -39,8 +39,7 @@ class CommandsTest : public ::testing::Test {
         {"--only", "http"}));
   }
   static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
+    sim_.reset();
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void SetUp() override {
@@ -72,11 +71,11 @@ class CommandsTest : public ::testing::Test {
   std::unique_ptr<CExplorerDlg> dlg;
   std::vector<CQuillbox*> devices;
   static std::string dir_;
-  static testsupport::SimProcess* sim_;
+  static std::unique_ptr<testsupport::SimProcess> sim_;
 };
 
 std::string CommandsTest::dir_;
-testsupport::SimProcess* CommandsTest::sim_ = nullptr;
+std::unique_ptr<testsupport::SimProcess> CommandsTest::sim_;
 
 TEST_F(CommandsTest, RoundTripShowsSuccessAndTheNextTransferRunsAtOnce) {
   CQuillbox* a = devices[0];

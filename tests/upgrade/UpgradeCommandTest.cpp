@@ -31,7 +31,7 @@ class UpgradeCommandTest : public ::testing::Test {
     dir_ = ::mkdtemp(tmpl);
     WriteAll(dir_ + "/release-1.pak", std::string(300000, '\x5a') + std::string("\0tail", 5));
     const std::string d = dir_;
-    sim_ = new testsupport::SimProcess(testsupport::SimProcess::WithDevices(
+    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(
         "00:50:C2:66:00:01 0 127.0.0.41 255.0.0.0 kqe ftp-log=" + d + "/ftp1.log\n"
         "00:50:C2:66:00:02 1 127.0.0.42 255.0.0.0 other ftp-log=" + d + "/ftp2.log\n"
         "00:50:C2:66:00:03 0x10 127.0.0.43 255.0.0.0 kqe\n"
@@ -39,8 +39,7 @@ class UpgradeCommandTest : public ::testing::Test {
         {"--only", "ftp", "--set", "restart-ms=1500"}));
   }
   static void TearDownTestSuite() {
-    delete sim_;
-    sim_ = nullptr;
+    sim_.reset();
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void SetUp() override {
@@ -78,11 +77,11 @@ class UpgradeCommandTest : public ::testing::Test {
   std::unique_ptr<CExplorerDlg> dlg;
   std::vector<CQuillbox*> devices;
   static std::string dir_;
-  static testsupport::SimProcess* sim_;
+  static std::unique_ptr<testsupport::SimProcess> sim_;
 };
 
 std::string UpgradeCommandTest::dir_;
-testsupport::SimProcess* UpgradeCommandTest::sim_ = nullptr;
+std::unique_ptr<testsupport::SimProcess> UpgradeCommandTest::sim_;
 
 TEST_F(UpgradeCommandTest, UpgradeRunsToTheEnd) {
   ui.fileAnswers = {Path("release-1.pak")};
