@@ -24,7 +24,6 @@ class CExplorerApp {
   // Releases the upgrade library; runs once, also from the destructor.
   void ExitInstance();
 
-  const std::string& AppName() const { return appName_; }
   static std::string AppNameFromPath(const std::string& programPath);
 
  private:
