@@ -4,7 +4,7 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 PKGS=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config ccache
   libgtest-dev libgmock-dev
   qt6-base-dev
   libcurl4-openssl-dev curl
