@@ -92,6 +92,10 @@ BUILD=$(cd "${1:-${BUILD_DIR:-$ROOT/build}}" && pwd)
 [ -f "$BUILD/CPackConfig.cmake" ] || fail "$BUILD is not a configured build folder"
 [ -x "$BUILD/bin/devicesim" ] || fail "$BUILD/bin/devicesim is not built"
 
+for tool in cpack dpkg-deb dpkg-shlibdeps lintian desktop-file-validate appstreamcli; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (scripts/bootstrap.sh installs it)"
+done
+
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/check-package.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
 trap 'exit 130' INT TERM
