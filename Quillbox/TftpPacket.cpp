@@ -69,20 +69,20 @@ std::vector<uint8_t> BuildOack(int blockSize) {
   return packet;
 }
 
-Failure UnexpectedOperation(const net::Endpoint& from) {
+ErrorPacket UnexpectedOperation(const net::Endpoint& from) {
   return {ERR_ILLEGAL_OPERATION,
           "Unexpected operation from " + net::FormatIpv4(from.ip) + ":" + std::to_string(from.port)};
 }
 
 bool ParseRequest(const uint8_t* data, size_t size, const net::Endpoint& from, Request* request,
-                  Failure* failure) {
+                  ErrorPacket* error) {
   if (size < 2) {
-    *failure = {ERR_NOT_DEFINED, "Stream read error"};
+    *error = {ERR_NOT_DEFINED, "Stream read error"};
     return false;
   }
   request->opcode = GetU16(data);
   if (request->opcode != RRQ && request->opcode != WRQ) {
-    *failure = UnexpectedOperation(from);
+    *error = UnexpectedOperation(from);
     return false;
   }
   size_t pos = 2;
@@ -90,7 +90,7 @@ bool ParseRequest(const uint8_t* data, size_t size, const net::Endpoint& from, R
   request->mode = NextField(data, size, &pos);
   if (!EqualsIgnoringCase(request->mode, "octet") && !EqualsIgnoringCase(request->mode, "binary") &&
       !EqualsIgnoringCase(request->mode, "netascii")) {
-    *failure = {ERR_ILLEGAL_OPERATION, "Unsupported transfer mode: \"" + request->mode + "\""};
+    *error = {ERR_ILLEGAL_OPERATION, "Unsupported transfer mode: \"" + request->mode + "\""};
     return false;
   }
   // Only the first option counts, and only under its exact lower-case name.
@@ -101,7 +101,7 @@ bool ParseRequest(const uint8_t* data, size_t size, const net::Endpoint& from, R
     std::string value = NextField(data, size, &pos);
     int blockSize = 0;
     if (!ParseDecimal(value, &blockSize)) {
-      *failure = {ERR_NOT_DEFINED, "'" + value + "' is not a valid integer value"};
+      *error = {ERR_NOT_DEFINED, "'" + value + "' is not a valid integer value"};
       return false;
     }
     request->requestedBlockSize = blockSize > 0 ? blockSize : 0;

@@ -53,16 +53,16 @@ void TftpSendThread::Join() {
 }
 
 void TftpSendThread::Execute() {
-  tftp::Failure failure;
+  tftp::ErrorPacket error;
   bool completed = false;
   try {
-    completed = Transfer(&failure);
+    completed = Transfer(&error);
   } catch (const std::exception& e) {  // e.g. a buffer that cannot be had
-    failure = {tftp::ERR_NOT_DEFINED, e.what()};
+    error = {tftp::ERR_NOT_DEFINED, e.what()};
   }
   if (!completed) {
-    std::vector<uint8_t> error = tftp::BuildError(failure.code, failure.message);
-    socket_.SendTo(error.data(), error.size(), peer_);
+    std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
+    socket_.SendTo(packet.data(), packet.size(), peer_);
   }
   TftpTransferCompleteEvent event;
   event.Success = endFlag_;
@@ -79,13 +79,13 @@ void TftpSendThread::Execute() {
   finished_ = true;
 }
 
-bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::Failure* failure) {
+bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::ErrorPacket* error) {
   *arrived = false;
   *got = 0;
   auto deadline = std::chrono::steady_clock::now() + settings_.retryTimeout;
   for (;;) {
     if (stop_) {
-      *failure = {tftp::ERR_NOT_DEFINED, kAborted};
+      *error = {tftp::ERR_NOT_DEFINED, kAborted};
       return false;
     }
     auto left = deadline - std::chrono::steady_clock::now();
@@ -93,7 +93,7 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
     bool ready = false;
     int slice = std::min(Milliseconds(left), static_cast<int>(settings_.stopCheck.count()));
     if (int err = socket_.WaitReadable(std::max(slice, 1), &ready)) {
-      *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
+      *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
       return false;
     }
     if (!ready) continue;
@@ -101,7 +101,7 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
     const int err = socket_.ReceiveFrom(buffer.data(), buffer.size(), &datagram);
     // A datagram longer than the packet size is judged by its head.
     if (err != 0 && err != EMSGSIZE) {
-      *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
+      *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
       return false;
     }
     *got = datagram.size;
@@ -110,7 +110,7 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
   }
 }
 
-bool TftpSendThread::Transfer(tftp::Failure* failure) {
+bool TftpSendThread::Transfer(tftp::ErrorPacket* error) {
   const int packetSize = tftp::NegotiatedPacketSize(requestedBlockSize_);
   const size_t blockSize = static_cast<size_t>(packetSize - 4);
   std::vector<uint8_t> packet(static_cast<size_t>(packetSize));
@@ -133,7 +133,7 @@ bool TftpSendThread::Transfer(tftp::Failure* failure) {
       tftp::PutU16(packet.data() + 2, block);
       size_t got = 0;
       if (stream_->Read(packet.data() + 4, blockSize, &got) != 0) {
-        *failure = {tftp::ERR_NOT_DEFINED, "Stream read error"};
+        *error = {tftp::ERR_NOT_DEFINED, "Stream read error"};
         return false;
       }
       endFlag_ = got < blockSize;
@@ -141,16 +141,16 @@ bool TftpSendThread::Transfer(tftp::Failure* failure) {
       retries = 0;
     }
     if (retries == settings_.sendsBeforeTimeout) {
-      *failure = {tftp::ERR_ILLEGAL_OPERATION, "Timeout"};
+      *error = {tftp::ERR_ILLEGAL_OPERATION, "Timeout"};
       return false;
     }
     if (int err = socket_.SendTo(packet.data(), outstanding, peer_)) {
-      *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
+      *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
       return false;
     }
     size_t got = 0;
     bool arrived = false;
-    if (!Receive(incoming, &got, &arrived, failure)) return false;
+    if (!Receive(incoming, &got, &arrived, error)) return false;
     if (!arrived) {
       // The final block is never sent again: the peer had its chance.
       if (endFlag_) return true;
@@ -158,12 +158,12 @@ bool TftpSendThread::Transfer(tftp::Failure* failure) {
       continue;
     }
     if (got == 0) {
-      *failure = {tftp::ERR_NOT_DEFINED, "UDP Receive Error = 0."};
+      *error = {tftp::ERR_NOT_DEFINED, "UDP Receive Error = 0."};
       return false;
     }
     uint16_t opcode = got >= 2 ? tftp::GetU16(incoming.data()) : 0;
     if (got < 2 || (opcode == tftp::ACK && got < 4)) {
-      *failure = {tftp::ERR_NOT_DEFINED, "Stream read error"};
+      *error = {tftp::ERR_NOT_DEFINED, "Stream read error"};
       return false;
     }
     if (opcode == tftp::ACK) {
@@ -178,10 +178,10 @@ bool TftpSendThread::Transfer(tftp::Failure* failure) {
       continue;
     }
     if (opcode == tftp::ERROR) {
-      *failure = {tftp::ERR_NOT_DEFINED, kAborted};
+      *error = {tftp::ERR_NOT_DEFINED, kAborted};
       return false;
     }
-    *failure = tftp::UnexpectedOperation(peer_);
+    *error = tftp::UnexpectedOperation(peer_);
     return false;
   }
 }
@@ -286,18 +286,18 @@ void TftpServer::ReapFinished() {
 }
 
 bool TftpServer::HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from) {
-  tftp::Failure failure;
-  if (HandleRequest(data, size, from, &failure)) return true;
-  std::vector<uint8_t> error = tftp::BuildError(failure.code, failure.message);
-  socket_.SendTo(error.data(), error.size(), from);
+  tftp::ErrorPacket error;
+  if (HandleRequest(data, size, from, &error)) return true;
+  std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
+  socket_.SendTo(packet.data(), packet.size(), from);
   // Refusals (access, illegal operation) leave the server serving; any other
   // failure ends it.
-  return failure.code != tftp::ERR_NOT_DEFINED;
+  return error.code != tftp::ERR_NOT_DEFINED;
 }
 
-bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::Failure* failure) {
+bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::ErrorPacket* error) {
   tftp::Request request;
-  if (!tftp::ParseRequest(data, size, from, &request, failure)) return false;
+  if (!tftp::ParseRequest(data, size, from, &request, error)) return false;
 
   TftpAccessEvent event;
   event.FileName = request.fileName;
@@ -305,12 +305,12 @@ bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endp
   const AccessHook& hook = request.opcode == tftp::RRQ ? OnReadFile : OnWriteFile;
   if (hook) hook(event);
   if (!event.Failure.empty()) {
-    *failure = {tftp::ERR_NOT_DEFINED, event.Failure};
+    *error = {tftp::ERR_NOT_DEFINED, event.Failure};
     return false;
   }
   // Nothing is ever received: a granted write request is refused all the same.
   if (!event.GrantAccess || request.opcode != tftp::RRQ || !event.AStream) {
-    *failure = {tftp::ERR_ACCESS_VIOLATION, "Access to " + event.FileName + " denied"};
+    *error = {tftp::ERR_ACCESS_VIOLATION, "Access to " + event.FileName + " denied"};
     return false;
   }
 
@@ -323,7 +323,7 @@ bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endp
         });
       });
   if (int err = transfer->Start()) {
-    *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
+    *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
     return false;
   }
   std::lock_guard lock(transfersMutex_);

@@ -76,11 +76,11 @@ class TftpSendThread {
 
  private:
   void Execute();
-  // Runs the exchange; false with *failure when it ended by a failure.
-  bool Transfer(tftp::Failure* failure);
+  // Runs the exchange; false with *error when it ended by a failure.
+  bool Transfer(tftp::ErrorPacket* error);
   // Waits up to the retry time-out for a datagram; 0 bytes in *got when none
-  // came. false with *failure on a socket error or a stop.
-  bool Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::Failure* failure);
+  // came. false with *error on a socket error or a stop.
+  bool Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::ErrorPacket* error);
 
   std::shared_ptr<TftpStream> stream_;
   bool freeStreamOnComplete_;
@@ -152,8 +152,8 @@ class TftpServer {
 
  private:
   bool HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from);
-  // false with *failure when the request is refused or fails.
-  bool HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::Failure* failure);
+  // false with *error when the request is refused or fails.
+  bool HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::ErrorPacket* error);
   void ReapFinished();
 
   TftpHandOver& handOver_;
