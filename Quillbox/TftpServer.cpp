@@ -110,80 +110,119 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
   }
 }
 
+TftpSendThread::State TftpSendThread::Fail(tftp::ErrorPacket* error, tftp::ErrorPacket what) {
+  *error = std::move(what);
+  return State::Failed;
+}
+
 bool TftpSendThread::Transfer(tftp::ErrorPacket* error) {
-  const int packetSize = tftp::NegotiatedPacketSize(requestedBlockSize_);
-  const size_t blockSize = static_cast<size_t>(packetSize - 4);
-  std::vector<uint8_t> packet(static_cast<size_t>(packetSize));
-  std::vector<uint8_t> incoming(static_cast<size_t>(packetSize));
-  size_t outstanding = 0;  // bytes of the packet kept for resending; 0: none
-  uint16_t block = 0;
-  int retries = 0;
+  const size_t packetSize = static_cast<size_t>(tftp::NegotiatedPacketSize(requestedBlockSize_));
+  progress_ = Progress{};
+  progress_.blockSize = packetSize - 4;
+  progress_.packet.resize(packetSize);
+  progress_.incoming.resize(packetSize);
   endFlag_ = false;
-
-  if (requestedBlockSize_ > 0) {
-    std::vector<uint8_t> oack = tftp::BuildOack(static_cast<int>(blockSize));
-    std::copy(oack.begin(), oack.end(), packet.begin());
-    outstanding = oack.size();
-  }
-
+  State state = State::Start;
+  Incoming in;
   for (;;) {
-    if (outstanding == 0) {
-      ++block;  // wraps from 65535 to 0
-      tftp::PutU16(packet.data(), tftp::DATA);
-      tftp::PutU16(packet.data() + 2, block);
-      size_t got = 0;
-      if (stream_->Read(packet.data() + 4, blockSize, &got) != 0) {
-        *error = {tftp::ERR_NOT_DEFINED, "Stream read error"};
-        return false;
-      }
-      endFlag_ = got < blockSize;
-      outstanding = 4 + got;
-      retries = 0;
-    }
-    if (retries == settings_.sendsBeforeTimeout) {
-      *error = {tftp::ERR_ILLEGAL_OPERATION, "Timeout"};
-      return false;
-    }
-    if (int err = socket_.SendTo(packet.data(), outstanding, peer_)) {
-      *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
-      return false;
-    }
-    size_t got = 0;
-    bool arrived = false;
-    if (!Receive(incoming, &got, &arrived, error)) return false;
-    if (!arrived) {
-      // The final block is never sent again: the peer had its chance.
-      if (endFlag_) return true;
-      ++retries;
-      continue;
-    }
-    if (got == 0) {
-      *error = {tftp::ERR_NOT_DEFINED, "UDP Receive Error = 0."};
-      return false;
-    }
-    uint16_t opcode = got >= 2 ? tftp::GetU16(incoming.data()) : 0;
-    if (got < 2 || (opcode == tftp::ACK && got < 4)) {
-      *error = {tftp::ERR_NOT_DEFINED, "Stream read error"};
-      return false;
-    }
-    if (opcode == tftp::ACK) {
-      if (tftp::GetU16(incoming.data() + 2) != block) {
-        // A duplicate or stray ACK: the same packet goes out again at once,
-        // not counted as a retry. This holds for the final block too, so a
-        // peer that missed it gets it rather than a transfer that stops.
-        continue;
-      }
-      outstanding = 0;
-      if (endFlag_) return true;
-      continue;
-    }
-    if (opcode == tftp::ERROR) {
-      *error = {tftp::ERR_NOT_DEFINED, kAborted};
-      return false;
-    }
-    *error = tftp::UnexpectedOperation(peer_);
-    return false;
+    state = Dispatch(state, in, error);
+    if (state == State::Done) return true;
+    if (state == State::Failed) return false;
+    if (!NextEvent(&in, error)) return false;
   }
+}
+
+TftpSendThread::State TftpSendThread::Dispatch(State state, const Incoming& in, tftp::ErrorPacket* error) {
+  switch (state) {
+    case State::Start:
+      return OnStart(error);
+    case State::AwaitingAck:
+      return OnAwaitingAck(in, error);
+    case State::Done:
+    case State::Failed:
+      break;
+  }
+  return state;
+}
+
+TftpSendThread::State TftpSendThread::OnStart(tftp::ErrorPacket* error) {
+  if (requestedBlockSize_ <= 0) return SendNextBlock(error);
+  const std::vector<uint8_t> oack = tftp::BuildOack(static_cast<int>(progress_.blockSize));
+  std::copy(oack.begin(), oack.end(), progress_.packet.begin());
+  progress_.outstanding = oack.size();
+  return Transmit(error);
+}
+
+TftpSendThread::State TftpSendThread::OnAwaitingAck(const Incoming& in, tftp::ErrorPacket* error) {
+  switch (in.event) {
+    case Event::Ack:
+      // A duplicate or stray ACK: the same packet goes out again at once, not
+      // counted as a retry. This holds for the final block too, so a peer
+      // that missed it gets it rather than a transfer that stops.
+      if (in.block != progress_.block) return Transmit(error);
+      if (endFlag_) return State::Done;
+      return SendNextBlock(error);
+    case Event::Silence:
+      // The final block is never sent again: the peer had its chance.
+      if (endFlag_) return State::Done;
+      ++progress_.retries;
+      return Transmit(error);
+    case Event::PeerError:
+      return Fail(error, {tftp::ERR_NOT_DEFINED, kAborted});
+    case Event::Empty:
+      return Fail(error, {tftp::ERR_NOT_DEFINED, "UDP Receive Error = 0."});
+    case Event::Malformed:
+      return Fail(error, {tftp::ERR_NOT_DEFINED, "Stream read error"});
+    case Event::Other:
+      return Fail(error, tftp::UnexpectedOperation(peer_));
+    case Event::Begin:
+      break;
+  }
+  return State::AwaitingAck;
+}
+
+TftpSendThread::State TftpSendThread::SendNextBlock(tftp::ErrorPacket* error) {
+  ++progress_.block;
+  uint8_t* packet = progress_.packet.data();
+  tftp::PutU16(packet, tftp::DATA);
+  tftp::PutU16(packet + 2, progress_.block);
+  size_t got = 0;
+  if (stream_->Read(packet + 4, progress_.blockSize, &got) != 0)
+    return Fail(error, {tftp::ERR_NOT_DEFINED, "Stream read error"});
+  endFlag_ = got < progress_.blockSize;
+  progress_.outstanding = 4 + got;
+  progress_.retries = 0;
+  return Transmit(error);
+}
+
+TftpSendThread::State TftpSendThread::Transmit(tftp::ErrorPacket* error) {
+  if (progress_.retries == settings_.sendsBeforeTimeout)
+    return Fail(error, {tftp::ERR_ILLEGAL_OPERATION, "Timeout"});
+  if (int err = socket_.SendTo(progress_.packet.data(), progress_.outstanding, peer_))
+    return Fail(error, {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)});
+  return State::AwaitingAck;
+}
+
+bool TftpSendThread::NextEvent(Incoming* in, tftp::ErrorPacket* error) {
+  size_t got = 0;
+  bool arrived = false;
+  if (!Receive(progress_.incoming, &got, &arrived, error)) return false;
+  const uint8_t* data = progress_.incoming.data();
+  const uint16_t opcode = got >= 2 ? tftp::GetU16(data) : 0;
+  if (!arrived) {
+    *in = {Event::Silence};
+  } else if (got == 0) {
+    *in = {Event::Empty};
+  } else if (got < 2 || (opcode == tftp::ACK && got < 4)) {
+    *in = {Event::Malformed};
+  } else if (opcode == tftp::ACK) {
+    *in = {Event::Ack, tftp::GetU16(data + 2)};
+  } else if (opcode == tftp::ERROR) {
+    *in = {Event::PeerError};
+  } else {
+    *in = {Event::Other};
+  }
+  return true;
 }
 
 // ------------------------------------------------------------------- listener

@@ -56,7 +56,9 @@ struct TftpServerSettings {
 };
 
 // One transfer of a read request: OACK when a block size was asked for, then
-// DATA blocks, each sent until acknowledged.
+// DATA blocks, each sent until acknowledged. The exchange is a state machine:
+// each event the peer's side brings (an ACK, silence, an ERROR, ...) is
+// dispatched on the state the transfer is in and leads to the next state.
 class TftpSendThread {
  public:
   using Report = std::function<void(const TftpTransferCompleteEvent&)>;
@@ -75,9 +77,49 @@ class TftpSendThread {
   bool Finished() const { return finished_; }
 
  private:
+  enum class State {
+    Start,        // nothing sent yet
+    AwaitingAck,  // the outstanding packet is out and waits for its ACK
+    Done,         // the final block went out and its wait is over
+    Failed,       // ends with one ERROR packet to the peer
+  };
+  enum class Event {
+    Begin,      // the transfer starts
+    Ack,        // an ACK with the block number in Incoming
+    Silence,    // nothing arrived within the retry time-out
+    PeerError,  // an ERROR packet
+    Empty,      // a datagram of no bytes
+    Malformed,  // too short for its opcode
+    Other,      // any other opcode, DATA included
+  };
+  struct Incoming {
+    Event event = Event::Begin;
+    uint16_t block = 0;
+  };
+  // What the transfer keeps between events.
+  struct Progress {
+    std::vector<uint8_t> packet;  // the outstanding packet, kept for resending
+    size_t outstanding = 0;       // its length
+    std::vector<uint8_t> incoming;
+    size_t blockSize = 0;
+    uint16_t block = 0;  // wraps from 65535 to 0
+    int retries = 0;
+  };
+
   void Execute();
   // Runs the exchange; false with *error when it ended by a failure.
   bool Transfer(tftp::ErrorPacket* error);
+  State Dispatch(State state, const Incoming& in, tftp::ErrorPacket* error);
+  State OnStart(tftp::ErrorPacket* error);
+  State OnAwaitingAck(const Incoming& in, tftp::ErrorPacket* error);
+  // Reads the next block from the stream into a DATA packet and sends it.
+  State SendNextBlock(tftp::ErrorPacket* error);
+  // Sends the outstanding packet unless its sends are used up.
+  State Transmit(tftp::ErrorPacket* error);
+  static State Fail(tftp::ErrorPacket* error, tftp::ErrorPacket what);
+  // Waits for what the peer does next; false with *error on a stop or a
+  // socket failure.
+  bool NextEvent(Incoming* in, tftp::ErrorPacket* error);
   // Waits up to the retry time-out for a datagram; 0 bytes in *got when none
   // came. false with *error on a socket error or a stop.
   bool Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::ErrorPacket* error);
@@ -89,7 +131,9 @@ class TftpSendThread {
   TftpServerSettings settings_;
   Report report_;
   net::Socket socket_;
-  bool endFlag_ = false;  // touched only by the thread
+  // Touched only by the thread.
+  Progress progress_;
+  bool endFlag_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;
