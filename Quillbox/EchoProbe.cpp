@@ -14,11 +14,71 @@
 namespace quillbox {
 namespace {
 
-constexpr uint8_t kEchoRequest = 8;
+// The echo request, an ICMP message (RFC 792) of 52 bytes. The fields after
+// the checksum are little-endian, least significant byte first; the checksum
+// (RFC 1071, over all 52 bytes with its own field 0) is in network order.
+// A reply starts the same way, behind the IPv4 header shown further down.
+//
+//  0               8               16                              31
+// +---------------+---------------+-------------------------------+  ---
+// |   type (8)    |   code (0)    |           checksum            |   ^
+// +---------------+---------------+-------------------------------+   |
+// |          identifier           |        sequence number        |   |
+// +-------------------------------+-------------------------------+   |
+// |                     send time (ms tick)                       |  52
+// +---------------------------------------------------------------+ bytes
+// |                        8 zero bytes                           |   |
+// |                                                               |   |
+// +---------------------------------------------------------------+   |
+// |                  32 bytes of the letter 'E'                   |   v
+// +---------------------------------------------------------------+  ---
+namespace icmp {
+constexpr size_t kType = 0;
+constexpr size_t kCode = 1;
+constexpr size_t kChecksum = 2;
+constexpr size_t kIdentifier = 4;
+constexpr size_t kSequence = 6;
+constexpr size_t kSendTime = 8;
+constexpr size_t kFill = 20;
+constexpr size_t kFillSize = 32;
+constexpr uint8_t kFillByte = 'E';
+// What every ICMP message has: type, code, checksum and four more bytes.
+constexpr size_t kHeaderSize = 8;
+
 constexpr uint8_t kEchoReply = 0;
 constexpr uint8_t kUnreachable = 3;
+constexpr uint8_t kEchoRequest = 8;
 constexpr uint8_t kTimeExceeded = 11;
-constexpr size_t kIpHeaderSize = 20;
+}  // namespace icmp
+
+// The IPv4 header in front of a received ICMP message (RFC 791). The
+// decoder reads the header length, the time to live and the source.
+//
+//  0       4       8               16                              31
+// +-------+-------+---------------+-------------------------------+
+// |version|  IHL  |type of service|         total length          |
+// +-------+-------+---------------+-------------------------------+
+// |        identification         |flags|     fragment offset     |
+// +---------------+---------------+-------------------------------+
+// | time to live  |   protocol    |        header checksum        |
+// +---------------+---------------+-------------------------------+
+// |                        source address                         |
+// +---------------------------------------------------------------+
+// |                      destination address                      |
+// +---------------------------------------------------------------+
+// | options while IHL (the header length in 32-bit words) > 5     |
+// +---------------------------------------------------------------+
+namespace ipv4 {
+constexpr size_t kVersionAndLength = 0;
+constexpr size_t kTotalLength = 2;
+constexpr size_t kTimeToLive = 8;
+constexpr size_t kProtocol = 9;
+constexpr size_t kSource = 12;
+constexpr size_t kMinHeaderSize = 20;
+constexpr uint8_t kVersion4NoOptions = 0x45;
+
+size_t HeaderLength(uint8_t versionAndLength) { return size_t(versionAndLength & 0x0f) * 4; }
+}  // namespace ipv4
 
 void PutLe16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
@@ -35,16 +95,16 @@ uint32_t GetLe32(const uint8_t* p) {
 
 // The datagram socket hands over the ICMP message only; put a minimal IPv4
 // header in front so that one decoder serves both kinds of socket.
-std::vector<uint8_t> WithIpHeader(const uint8_t* icmp, size_t size, uint32_t sourceNetOrder, uint8_t ttl) {
-  std::vector<uint8_t> datagram(kIpHeaderSize + size, 0);
-  datagram[0] = 0x45;
+std::vector<uint8_t> WithIpHeader(const uint8_t* message, size_t size, uint32_t sourceNetOrder, uint8_t ttl) {
+  std::vector<uint8_t> datagram(ipv4::kMinHeaderSize + size, 0);
+  datagram[ipv4::kVersionAndLength] = ipv4::kVersion4NoOptions;
   const size_t total = datagram.size();
-  datagram[2] = static_cast<uint8_t>(total >> 8);
-  datagram[3] = static_cast<uint8_t>(total);
-  datagram[8] = ttl;
-  datagram[9] = IPPROTO_ICMP;
-  std::memcpy(&datagram[12], &sourceNetOrder, 4);
-  if (size) std::memcpy(&datagram[kIpHeaderSize], icmp, size);
+  datagram[ipv4::kTotalLength] = static_cast<uint8_t>(total >> 8);
+  datagram[ipv4::kTotalLength + 1] = static_cast<uint8_t>(total);
+  datagram[ipv4::kTimeToLive] = ttl;
+  datagram[ipv4::kProtocol] = IPPROTO_ICMP;
+  std::memcpy(&datagram[ipv4::kSource], &sourceNetOrder, 4);
+  if (size) std::memcpy(&datagram[ipv4::kMinHeaderSize], message, size);
   return datagram;
 }
 
@@ -67,34 +127,36 @@ uint16_t EchoProbe::Checksum(const uint8_t* data, size_t size) {
 std::array<uint8_t, EchoProbe::kRequestSize> EchoProbe::BuildRequest(uint16_t identifier,
                                                                      uint16_t sequence,
                                                                      uint32_t tick) {
-  std::array<uint8_t, kRequestSize> req{};
-  req[0] = kEchoRequest;
-  req[1] = 0;
-  PutLe16(&req[4], identifier);
-  PutLe16(&req[6], sequence);
-  PutLe32(&req[8], tick);
-  std::memset(&req[20], 'E', 32);
+  static_assert(icmp::kFill + icmp::kFillSize == kRequestSize);
+  std::array<uint8_t, kRequestSize> req{};  // the zero bytes included
+  req[icmp::kType] = icmp::kEchoRequest;
+  req[icmp::kCode] = 0;
+  PutLe16(&req[icmp::kIdentifier], identifier);
+  PutLe16(&req[icmp::kSequence], sequence);
+  PutLe32(&req[icmp::kSendTime], tick);
+  std::memset(&req[icmp::kFill], icmp::kFillByte, icmp::kFillSize);
   const uint16_t sum = Checksum(req.data(), req.size());
-  req[2] = static_cast<uint8_t>(sum >> 8);
-  req[3] = static_cast<uint8_t>(sum);
+  req[icmp::kChecksum] = static_cast<uint8_t>(sum >> 8);
+  req[icmp::kChecksum + 1] = static_cast<uint8_t>(sum);
   return req;
 }
 
 Failure EchoProbe::DecodeDatagram(const uint8_t* data, size_t size, uint32_t nowTick,
                                   TReplyStatus* out) {
-  const size_t headerLength = size > 0 ? size_t(data[0] & 0x0f) * 4 : 0;
-  if (size == 0 || size < headerLength + 8) return Failure::General("Not enough bytes received");
-  const uint8_t* icmp = data + headerLength;
+  const size_t headerLength = size > 0 ? ipv4::HeaderLength(data[ipv4::kVersionAndLength]) : 0;
+  if (size == 0 || size < headerLength + icmp::kHeaderSize)
+    return Failure::General("Not enough bytes received");
+  const uint8_t* message = data + headerLength;
   TReplyStatus rec;
-  switch (icmp[0]) {
-    case kEchoReply:
-    case kEchoRequest:
+  switch (message[icmp::kType]) {
+    case icmp::kEchoReply:
+    case icmp::kEchoRequest:
       rec.ReplyStatus = rsEcho;
       break;
-    case kUnreachable:
+    case icmp::kUnreachable:
       rec.ReplyStatus = rsErrorUnreachable;
       break;
-    case kTimeExceeded:
+    case icmp::kTimeExceeded:
       rec.ReplyStatus = rsErrorTTLExceeded;
       break;
     default:
@@ -102,13 +164,13 @@ Failure EchoProbe::DecodeDatagram(const uint8_t* data, size_t size, uint32_t now
   }
   rec.BytesReceived = static_cast<int>(size);
   uint32_t source = 0;
-  if (size >= 16) std::memcpy(&source, data + 12, 4);
+  if (size >= ipv4::kSource + 4) std::memcpy(&source, data + ipv4::kSource, 4);
   rec.FromIpAddress = net::FormatIpv4(source);
-  rec.MsgType = icmp[0];
-  rec.SequenceId = static_cast<uint16_t>(icmp[6] | icmp[7] << 8);
-  rec.TimeToLive = size > 8 ? data[8] : 0;
-  if (size >= headerLength + 12)
-    rec.MsRoundTripTime = static_cast<int>(nowTick - GetLe32(icmp + 8));
+  rec.MsgType = message[icmp::kType];
+  rec.SequenceId = static_cast<uint16_t>(message[icmp::kSequence] | message[icmp::kSequence + 1] << 8);
+  rec.TimeToLive = size > ipv4::kTimeToLive ? data[ipv4::kTimeToLive] : 0;
+  if (size >= headerLength + icmp::kSendTime + 4)
+    rec.MsRoundTripTime = static_cast<int>(nowTick - GetLe32(message + icmp::kSendTime));
   *out = rec;
   return {};
 }
@@ -135,7 +197,7 @@ Failure EchoProbe::Receive(net::Socket& socket, bool datagram, short revents, TR
                                         isError ? MSG_ERRQUEUE : 0);
   if (err != 0 && err != EMSGSIZE) return Failure::SocketError(err);
   uint8_t ttl = 0;
-  std::vector<uint8_t> icmp(buffer, buffer + received.size);
+  std::vector<uint8_t> message(buffer, buffer + received.size);
   uint32_t source = received.from.ip;
   msghdr msg{};
   msg.msg_control = control;
@@ -153,17 +215,17 @@ Failure EchoProbe::Receive(net::Socket& socket, bool datagram, short revents, TR
       if (error.ee_origin != SO_EE_ORIGIN_ICMP) return Failure::SocketError(error.ee_errno);
       // An ICMP error about our request: present it as that message, its
       // header followed by what it quoted.
-      std::vector<uint8_t> message(8, 0);
-      message[0] = error.ee_type;
-      message[1] = error.ee_code;
-      message.insert(message.end(), icmp.begin(), icmp.end());
-      icmp.swap(message);
+      std::vector<uint8_t> notice(icmp::kHeaderSize, 0);
+      notice[icmp::kType] = error.ee_type;
+      notice[icmp::kCode] = error.ee_code;
+      notice.insert(notice.end(), message.begin(), message.end());
+      message.swap(notice);
       sockaddr_in offender{};
       std::memcpy(&offender, SO_EE_OFFENDER(ee), sizeof offender);
       source = offender.sin_addr.s_addr;
     }
   }
-  const auto bytes = WithIpHeader(icmp.data(), icmp.size(), source, ttl);
+  const auto bytes = WithIpHeader(message.data(), message.size(), source, ttl);
   return DecodeDatagram(bytes.data(), bytes.size(), TickCount(), rec);
 }
 
@@ -214,7 +276,7 @@ Failure EchoProbe::Ping() {
     if (int err = socket.Poll(POLLIN, slice, &revents)) return Failure::SocketError(err);
     if (revents != 0) {
       if (Failure f = Receive(socket, datagram, revents, &rec)) return f;
-      answered = targetIsLocal || rec.MsgType != kEchoRequest;
+      answered = targetIsLocal || rec.MsgType != icmp::kEchoRequest;
       if (answered) break;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
