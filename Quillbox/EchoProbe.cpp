@@ -229,55 +229,51 @@ Failure EchoProbe::Receive(net::Socket& socket, bool datagram, short revents, TR
   return DecodeDatagram(bytes.data(), bytes.size(), TickCount(), rec);
 }
 
-Failure EchoProbe::Ping() {
-  const auto request =
-      BuildRequest(static_cast<uint16_t>(::getpid() & 0xffff), sequence_, TickCount());
-  ++sequence_;
-
-  net::Socket socket;
-  bool datagram = UseDatagramSocket;
-  if (!datagram) {
-    if (int err = socket.Open(AF_INET, SOCK_RAW, IPPROTO_ICMP, net::Blocking::Yes)) {
+Failure EchoProbe::OpenSocket(net::Socket* socket, bool* datagram) {
+  if (!*datagram) {
+    if (int err = socket->Open(AF_INET, SOCK_RAW, IPPROTO_ICMP, net::Blocking::Yes)) {
       // Without the right to a raw socket the kernel's ping socket still
       // lets us send echo requests; report the raw socket's refusal if that
       // is not possible either.
-      if (socket.Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes) != 0)
+      if (socket->Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes) != 0)
         return Failure::SocketError(err);
-      datagram = true;
+      *datagram = true;
     }
-  } else if (int err = socket.Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes)) {
+  } else if (int err = socket->Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes)) {
     return Failure::SocketError(err);
   }
-  if (int err = socket.SetOption(IPPROTO_IP, IP_TTL, kTimeToLive)) return Failure::SocketError(err);
-  if (datagram) {
-    if (int err = socket.SetOption(IPPROTO_IP, IP_RECVTTL, 1)) return Failure::SocketError(err);
-    if (int err = socket.SetOption(IPPROTO_IP, IP_RECVERR, 1)) return Failure::SocketError(err);
+  if (int err = socket->SetOption(IPPROTO_IP, IP_TTL, kTimeToLive)) return Failure::SocketError(err);
+  if (*datagram) {
+    // The ping socket hands over neither the IPv4 header nor ICMP errors by
+    // itself: ask for the time to live and the error queue.
+    if (int err = socket->SetOption(IPPROTO_IP, IP_RECVTTL, 1)) return Failure::SocketError(err);
+    if (int err = socket->SetOption(IPPROTO_IP, IP_RECVERR, 1)) return Failure::SocketError(err);
   }
-  uint32_t target = 0;
-  if (int err = net::ResolveIpv4(Host, &target)) return Failure::SocketError(err);
-  if (int err = socket.SendTo(request.data(), request.size(), {target, 0}))
-    return Failure::SocketError(err);
-  // A raw socket also sees our own request when it leaves through the
-  // loopback interface, also for a target that is merely routed there and
-  // owned by nobody. An echo request counts as the answer only when the
-  // target is this computer; otherwise the wait goes on.
-  const bool targetIsLocal = datagram || IsLocalAddress(target);
+  return {};
+}
 
+Failure EchoProbe::SendRequest(net::Socket& socket, const std::array<uint8_t, kRequestSize>& request,
+                               uint32_t* target) const {
+  if (int err = net::ResolveIpv4(Host, target)) return Failure::SocketError(err);
+  if (int err = socket.SendTo(request.data(), request.size(), {*target, 0}))
+    return Failure::SocketError(err);
+  return {};
+}
+
+Failure EchoProbe::AwaitReply(net::Socket& socket, bool datagram, bool targetIsLocal,
+                              TReplyStatus* rec) const {
   const int timeout = ReceiveTimeout > 0 ? ReceiveTimeout : 0;
   const int idle = IdleTimeOut > 0 ? IdleTimeOut : 250;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
   // The first slice takes the remainder so that the others are whole.
   int slice = timeout % idle;
   if (slice == 0) slice = std::min(idle, timeout);
-  TReplyStatus rec;
-  bool answered = false;
   for (;;) {
     short revents = 0;
     if (int err = socket.Poll(POLLIN, slice, &revents)) return Failure::SocketError(err);
     if (revents != 0) {
-      if (Failure f = Receive(socket, datagram, revents, &rec)) return f;
-      answered = targetIsLocal || rec.MsgType != icmp::kEchoRequest;
-      if (answered) break;
+      if (Failure f = Receive(socket, datagram, revents, rec)) return f;
+      if (targetIsLocal || rec->MsgType != icmp::kEchoRequest) return {};
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
@@ -285,12 +281,33 @@ Failure EchoProbe::Ping() {
     if (left <= 0) break;
     slice = static_cast<int>(std::min<long long>(left, idle));
   }
-  if (!answered) {
-    rec = TReplyStatus{};
-    rec.SequenceId = sequence_;
-  }
+  *rec = TReplyStatus{};
+  rec->SequenceId = sequence_;
+  return {};
+}
+
+void EchoProbe::Report(const TReplyStatus& rec) {
   reply_ = rec;
   if (OnReply) OnReply(reply_);
+}
+
+Failure EchoProbe::Ping() {
+  const auto request =
+      BuildRequest(static_cast<uint16_t>(::getpid() & 0xffff), sequence_, TickCount());
+  ++sequence_;
+  net::Socket socket;
+  bool datagram = UseDatagramSocket;
+  if (Failure f = OpenSocket(&socket, &datagram)) return f;
+  uint32_t target = 0;
+  if (Failure f = SendRequest(socket, request, &target)) return f;
+  // A raw socket also sees our own request when it leaves through the
+  // loopback interface, also for a target that is merely routed there and
+  // owned by nobody. An echo request counts as the answer only when the
+  // target is this computer; otherwise the wait goes on.
+  const bool targetIsLocal = datagram || IsLocalAddress(target);
+  TReplyStatus rec;
+  if (Failure f = AwaitReply(socket, datagram, targetIsLocal, &rec)) return f;
+  Report(rec);
   return {};
 }
 

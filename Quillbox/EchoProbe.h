@@ -59,6 +59,16 @@ class EchoProbe {
   static uint32_t TickCount();
 
  private:
+  // The steps of Ping. OpenSocket falls back to the ping socket (and sets
+  // *datagram) where no raw socket may be had.
+  static Failure OpenSocket(net::Socket* socket, bool* datagram);
+  Failure SendRequest(net::Socket& socket, const std::array<uint8_t, kRequestSize>& request,
+                      uint32_t* target) const;
+  // The first accepted ICMP message within ReceiveTimeout, or the time-out
+  // record.
+  Failure AwaitReply(net::Socket& socket, bool datagram, bool targetIsLocal, TReplyStatus* rec) const;
+  void Report(const TReplyStatus& rec);
+
   static bool IsLocalAddress(uint32_t ipNetOrder);
   static Failure Receive(net::Socket& socket, bool datagram, short revents, TReplyStatus* rec);
 
