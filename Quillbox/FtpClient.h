@@ -92,7 +92,13 @@ class FtpClient {
   Failure Fill();
   Failure ConnectSocket(const net::Endpoint& server);
   Failure Login();
+  // The steps of Put: a listening data socket on the control connection's
+  // local address (handed to data_), the server's connection to it, the
+  // file's bytes, and the end-of-transfer reply.
+  Failure ListenForData(net::Endpoint* listening, net::Endpoint* server);
+  Failure AcceptDataConnection(uint32_t serverIp);
   Failure Upload(int fileFd);
+  Failure EndTransfer();
   void ReleaseData();
   void Log(const std::string& event) const {
     if (ProtocolLog && ProtocolLog->Active) ProtocolLog->Log(event);
