@@ -11,6 +11,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "tools/devicesim/DeviceCodec.h"
+
 extern char** environ;
 
 namespace {
@@ -119,12 +121,12 @@ std::optional<Device> ParseDeviceLine(const std::string& line, std::string* erro
 }
 
 int32_t CheckNetworkParameters(uint32_t ipNetOrder, uint32_t maskNetOrder) {
-  if (ipNetOrder == 0 || ipNetOrder == 0xFFFFFFFFu) return 5002;
+  if (ipNetOrder == 0 || ipNetOrder == 0xFFFFFFFFu) return devicewire::STATUS_CANNOT_SET_IP;
   const uint32_t m = ntohl(maskNetOrder);
   // A usable mask is a run of ones from the top, neither empty nor full.
   const bool contiguous = (~m & (~m + 1)) == 0;
-  if (m == 0 || m == 0xFFFFFFFFu || !contiguous) return 5003;
-  return 0;
+  if (m == 0 || m == 0xFFFFFFFFu || !contiguous) return devicewire::STATUS_CANNOT_SET_MASK;
+  return devicewire::STATUS_OK;
 }
 
 void DeviceTable::Add(const Device& device) {
@@ -173,14 +175,27 @@ std::set<uint32_t> DeviceTable::Addresses(const std::function<bool(const Device&
   return out;
 }
 
+std::string IpText(uint32_t ipNetOrder) {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr a{ipNetOrder};
+  ::inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+std::string MacText(const std::array<uint8_t, 6>& mac) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
+  return text;
+}
+
 void AddToLoopback(uint32_t ipNetOrder) {
   if (ipNetOrder == 0 || (ntohl(ipNetOrder) >> 24) == 127) return;
   // Never outside the private namespace, whatever the caller thinks.
   const char* flag = std::getenv("QUILL_NETNS");
   if (!flag || std::strcmp(flag, "1") != 0) return;
   char address[32];
-  in_addr a{ipNetOrder};
-  std::snprintf(address, sizeof address, "%s/32", inet_ntoa(a));
+  std::snprintf(address, sizeof address, "%s/32", IpText(ipNetOrder).c_str());
   const char* argv[] = {"ip", "addr", "add", address, "dev", "lo", nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

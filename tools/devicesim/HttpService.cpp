@@ -50,13 +50,6 @@ std::string Base64Decode(const std::string& in) {
   return out;
 }
 
-std::string FormatIpText(uint32_t ipNetOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{ipNetOrder};
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
 const char* Reason(int status) {
   switch (status) {
     case 200: return "OK";
@@ -174,7 +167,7 @@ void HandleHttp(SimConnection& c, DeviceTable& table) {
   std::string auth = headers.count("authorization") ? headers["authorization"] : "";
   bool digest = DeviceOption(*device, "auth") == "digest";
   // One fixed nonce per device is enough for a simulator.
-  const std::string realm = "device", nonce = Md5Hex("nonce:" + user + ":" + FormatIpText(c.localIp));
+  const std::string realm = "device", nonce = Md5Hex("nonce:" + user + ":" + IpText(c.localIp));
   bool authorised = digest ? DigestValid(auth, method, user, device->password, realm, nonce)
                            : Lower(auth.substr(0, 6)) == "basic " &&
                                  Base64Decode(auth.substr(6)) == user + ":" + device->password;

@@ -46,13 +46,6 @@ struct Worker {
   std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
 };
 
-std::string IpText(uint32_t ipNetOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{ipNetOrder};
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
 // Errors that say the port cannot be served at all, as opposed to one
 // device's address being unusable (a broadcast address, say).
 bool PortUnusable(int err) {
