@@ -3,14 +3,19 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
+#include <string>
 #include <thread>
 
 #include "explorer/protocol/DeviceMessages.h"
@@ -77,6 +82,21 @@ class TcpPeer {
   int fd_ = -1;
 };
 
+// Ended, or a zombie nobody has reaped yet.
+bool Gone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return errno == ESRCH;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string pidText, name, state;
+  return stat >> pidText >> name >> state && state == "Z";
+}
+
+struct PipeEnd {
+  int fd = -1;
+  ~PipeEnd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
 const char* Name(TcpPeer::Outcome o) {
   return o == TcpPeer::kAccepted ? "accepted" : o == TcpPeer::kRefused ? "refused" : "silent";
 }
@@ -103,6 +123,34 @@ TEST(DeviceSim, RejectsABadDeviceFileAndStopsCleanly) {
   const int status = good.Stop();
   ASSERT_TRUE(WIFEXITED(status)) << "SIGTERM must end it by itself";
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(DeviceSim, EndsWithTheProcessThatStartedIt) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  PipeEnd readEnd{fds[0]}, writeEnd{fds[1]};
+  const pid_t starter = ::fork();
+  ASSERT_GE(starter, 0);
+  if (starter == 0) {
+    // Ends as an aborting test would: nothing stops the simulator.
+    SimProcess sim({"--generate", "1", "--only", "udp"});
+    const pid_t pid = sim.Ready() ? sim.Pid() : -1;
+    const bool told = ::write(writeEnd.fd, &pid, sizeof pid) == sizeof pid;
+    ::_exit(told ? 0 : 1);
+  }
+  ::close(writeEnd.fd);
+  writeEnd.fd = -1;
+  pid_t sim = -1;
+  pollfd p{readEnd.fd, POLLIN, 0};
+  if (::poll(&p, 1, 15000) == 1 && ::read(readEnd.fd, &sim, sizeof sim) != sizeof sim) sim = -1;
+  int status = 0;
+  ASSERT_EQ(::waitpid(starter, &status, 0), starter);
+  ASSERT_GT(sim, 0) << "the simulator did not get ready";
+  const auto start = Clock::now();
+  while (!Gone(sim) && Ms(start) < 5000) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(Gone(sim)) << "the simulator outlived its parent";
+  if (!Gone(sim)) ::kill(sim, SIGKILL);
 }
 
 TEST(DeviceSim, SampleDevicesAreListedAndReachable) {
