@@ -35,7 +35,7 @@ uint32_t GetLe32(const uint8_t* p) {
 
 // The datagram socket hands over the ICMP message only; put a minimal IPv4
 // header in front so that one decoder serves both kinds of socket.
-std::vector<uint8_t> WithIpHeader(const uint8_t* icmp, size_t size, in_addr source, uint8_t ttl) {
+std::vector<uint8_t> WithIpHeader(const uint8_t* icmp, size_t size, uint32_t sourceNetOrder, uint8_t ttl) {
   std::vector<uint8_t> datagram(kIpHeaderSize + size, 0);
   datagram[0] = 0x45;
   const size_t total = datagram.size();
@@ -43,7 +43,7 @@ std::vector<uint8_t> WithIpHeader(const uint8_t* icmp, size_t size, in_addr sour
   datagram[3] = static_cast<uint8_t>(total);
   datagram[8] = ttl;
   datagram[9] = IPPROTO_ICMP;
-  std::memcpy(&datagram[12], &source.s_addr, 4);
+  std::memcpy(&datagram[12], &sourceNetOrder, 4);
   if (size) std::memcpy(&datagram[kIpHeaderSize], icmp, size);
   return datagram;
 }
@@ -101,9 +101,9 @@ Failure EchoProbe::DecodeDatagram(const uint8_t* data, size_t size, uint32_t now
       return Failure::General("Non-echo type response received");
   }
   rec.BytesReceived = static_cast<int>(size);
-  in_addr source{};
-  if (size >= 16) std::memcpy(&source.s_addr, data + 12, 4);
-  rec.FromIpAddress = FormatIpv4(source);
+  uint32_t source = 0;
+  if (size >= 16) std::memcpy(&source, data + 12, 4);
+  rec.FromIpAddress = net::FormatIpv4(source);
   rec.MsgType = icmp[0];
   rec.SequenceId = static_cast<uint16_t>(icmp[6] | icmp[7] << 8);
   rec.TimeToLive = size > 8 ? data[8] : 0;
@@ -113,30 +113,30 @@ Failure EchoProbe::DecodeDatagram(const uint8_t* data, size_t size, uint32_t now
   return {};
 }
 
-bool EchoProbe::IsLocalAddress(in_addr address) {
+bool EchoProbe::IsLocalAddress(uint32_t ipNetOrder) {
   // Only an address of this computer can be bound.
-  Socket probe;
-  return probe.OpenUdp() == 0 && probe.Bind(MakeAddress(address, 0)) == 0;
+  net::Socket probe;
+  return probe.OpenUdp() == 0 && probe.Bind({ipNetOrder, 0}) == 0;
 }
 
-Failure EchoProbe::Receive(Socket& socket, bool datagram, short revents, TReplyStatus* rec) {
+Failure EchoProbe::Receive(net::Socket& socket, bool datagram, short revents, TReplyStatus* rec) {
   uint8_t buffer[kReceiveBufferSize];
-  size_t got = 0;
-  sockaddr_in from{};
+  net::Datagram received;
+  // A longer datagram is decoded from its head; the decoder needs no more.
   if (!datagram) {
-    if (int err = socket.RecvFrom(buffer, sizeof buffer, &got, &from))
-      return Failure::SocketError(err);
-    return DecodeDatagram(buffer, got, TickCount(), rec);
+    const int err = socket.ReceiveFrom(buffer, sizeof buffer, &received);
+    if (err != 0 && err != EMSGSIZE) return Failure::SocketError(err);
+    return DecodeDatagram(buffer, received.size, TickCount(), rec);
   }
   alignas(cmsghdr) uint8_t control[512];
   size_t controlSize = sizeof control;
   const bool isError = (revents & POLLERR) != 0 && (revents & POLLIN) == 0;
-  if (int err = socket.RecvMsg(buffer, sizeof buffer, &got, &from, control, &controlSize,
-                               isError ? MSG_ERRQUEUE : 0))
-    return Failure::SocketError(err);
+  const int err = socket.ReceiveMessage(buffer, sizeof buffer, &received, control, &controlSize,
+                                        isError ? MSG_ERRQUEUE : 0);
+  if (err != 0 && err != EMSGSIZE) return Failure::SocketError(err);
   uint8_t ttl = 0;
-  std::vector<uint8_t> icmp(buffer, buffer + got);
-  in_addr source = from.sin_addr;
+  std::vector<uint8_t> icmp(buffer, buffer + received.size);
+  uint32_t source = received.from.ip;
   msghdr msg{};
   msg.msg_control = control;
   msg.msg_controllen = controlSize;
@@ -160,7 +160,7 @@ Failure EchoProbe::Receive(Socket& socket, bool datagram, short revents, TReplyS
       icmp.swap(message);
       sockaddr_in offender{};
       std::memcpy(&offender, SO_EE_OFFENDER(ee), sizeof offender);
-      source = offender.sin_addr;
+      source = offender.sin_addr.s_addr;
     }
   }
   const auto bytes = WithIpHeader(icmp.data(), icmp.size(), source, ttl);
@@ -172,17 +172,18 @@ Failure EchoProbe::Ping() {
       BuildRequest(static_cast<uint16_t>(::getpid() & 0xffff), sequence_, TickCount());
   ++sequence_;
 
-  Socket socket;
+  net::Socket socket;
   bool datagram = UseDatagramSocket;
   if (!datagram) {
-    if (int err = socket.Open(AF_INET, SOCK_RAW, IPPROTO_ICMP)) {
+    if (int err = socket.Open(AF_INET, SOCK_RAW, IPPROTO_ICMP, net::Blocking::Yes)) {
       // Without the right to a raw socket the kernel's ping socket still
       // lets us send echo requests; report the raw socket's refusal if that
       // is not possible either.
-      if (socket.Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP) != 0) return Failure::SocketError(err);
+      if (socket.Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes) != 0)
+        return Failure::SocketError(err);
       datagram = true;
     }
-  } else if (int err = socket.Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP)) {
+  } else if (int err = socket.Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes)) {
     return Failure::SocketError(err);
   }
   if (int err = socket.SetOption(IPPROTO_IP, IP_TTL, kTimeToLive)) return Failure::SocketError(err);
@@ -190,9 +191,9 @@ Failure EchoProbe::Ping() {
     if (int err = socket.SetOption(IPPROTO_IP, IP_RECVTTL, 1)) return Failure::SocketError(err);
     if (int err = socket.SetOption(IPPROTO_IP, IP_RECVERR, 1)) return Failure::SocketError(err);
   }
-  in_addr target{};
-  if (int err = ResolveIpv4(Host, &target)) return Failure::SocketError(err);
-  if (int err = socket.SendTo(request.data(), request.size(), MakeAddress(target, 0)))
+  uint32_t target = 0;
+  if (int err = net::ResolveIpv4(Host, &target)) return Failure::SocketError(err);
+  if (int err = socket.SendTo(request.data(), request.size(), {target, 0}))
     return Failure::SocketError(err);
   // A raw socket also sees our own request when it leaves through the
   // loopback interface, also for a target that is merely routed there and

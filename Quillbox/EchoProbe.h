@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Failure.h"
+#include "net/Socket.h"
 
 namespace quillbox {
 
@@ -58,8 +59,8 @@ class EchoProbe {
   static uint32_t TickCount();
 
  private:
-  static bool IsLocalAddress(in_addr address);
-  static Failure Receive(Socket& socket, bool datagram, short revents, TReplyStatus* rec);
+  static bool IsLocalAddress(uint32_t ipNetOrder);
+  static Failure Receive(net::Socket& socket, bool datagram, short revents, TReplyStatus* rec);
 
   uint16_t sequence_ = 0;
   TReplyStatus reply_;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Failure.h"
-#include "Socket.h"
+#include "net/Socket.h"
 
 namespace quillbox {
 
@@ -90,7 +90,7 @@ class FtpClient {
   Failure NextRawLine(int timeoutMs, std::string* line, bool* got);
   // One read from the control connection into the input buffer.
   Failure Fill();
-  Failure ConnectSocket(const sockaddr_in& addr);
+  Failure ConnectSocket(const net::Endpoint& server);
   Failure Login();
   Failure Upload(int fileFd);
   void ReleaseData();
@@ -99,7 +99,7 @@ class FtpClient {
   }
   bool TakeLine(std::string* line);
 
-  Socket control_;
+  net::Socket control_;
   std::string input_;
   std::vector<std::string> replyLines_;
   int replyCode_ = 0;
@@ -110,7 +110,7 @@ class FtpClient {
   // creates and releases it, and CloseDataConnection from another thread.
   // Put uses the descriptor without the lock: only Put ever closes it.
   std::mutex dataMutex_;
-  Socket data_;
+  net::Socket data_;
   std::atomic<bool> dataClosed_{false};
 };
 

@@ -1,14 +1,10 @@
 #include "TftpPacket.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <climits>
 #include <cstring>
-
-#include "Socket.h"
 
 namespace quillbox::tftp {
 namespace {
@@ -73,12 +69,12 @@ std::vector<uint8_t> BuildOack(int blockSize) {
   return packet;
 }
 
-Failure UnexpectedOperation(const sockaddr_in& from) {
+Failure UnexpectedOperation(const net::Endpoint& from) {
   return {ERR_ILLEGAL_OPERATION,
-          "Unexpected operation from " + FormatIpv4(from.sin_addr) + ":" + std::to_string(ntohs(from.sin_port))};
+          "Unexpected operation from " + net::FormatIpv4(from.ip) + ":" + std::to_string(from.port)};
 }
 
-bool ParseRequest(const uint8_t* data, size_t size, const sockaddr_in& from, Request* request,
+bool ParseRequest(const uint8_t* data, size_t size, const net::Endpoint& from, Request* request,
                   Failure* failure) {
   if (size < 2) {
     *failure = {ERR_NOT_DEFINED, "Stream read error"};

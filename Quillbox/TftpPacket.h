@@ -2,12 +2,12 @@
 // TFTP wire format (RFC 1350 with the option extension of RFC 2347 and the
 // block-size option of RFC 2348): building the packets the server sends and
 // parsing the requests it receives.
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "net/Ipv4.h"
 
 namespace quillbox::tftp {
 
@@ -45,7 +45,7 @@ std::vector<uint8_t> BuildOack(int blockSize);
 
 // Parses a datagram that arrived on the server port. false with *failure set
 // when it is not a read or write request the server accepts.
-bool ParseRequest(const uint8_t* data, size_t size, const sockaddr_in& from, Request* request,
+bool ParseRequest(const uint8_t* data, size_t size, const net::Endpoint& from, Request* request,
                   Failure* failure);
 
 // Size of DATA packets (block size + 4) for a requested block size (0 = none):
@@ -53,6 +53,6 @@ bool ParseRequest(const uint8_t* data, size_t size, const sockaddr_in& from, Req
 int NegotiatedPacketSize(int requestedBlockSize);
 
 // "Unexpected operation from <address>:<port>".
-Failure UnexpectedOperation(const sockaddr_in& from);
+Failure UnexpectedOperation(const net::Endpoint& from);
 
 }  // namespace quillbox::tftp

@@ -1,7 +1,5 @@
 #include "TftpServer.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <exception>
@@ -10,7 +8,7 @@
 namespace quillbox {
 namespace {
 
-TPeerInfo PeerOf(const sockaddr_in& addr) { return {FormatIpv4(addr.sin_addr), ntohs(addr.sin_port)}; }
+TPeerInfo PeerOf(const net::Endpoint& peer) { return {net::FormatIpv4(peer.ip), peer.port}; }
 
 int Milliseconds(std::chrono::steady_clock::duration d) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
@@ -24,7 +22,7 @@ const char kAborted[] = "Operation aborted";
 // ---------------------------------------------------------------- send thread
 
 TftpSendThread::TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete,
-                               const sockaddr_in& peer, int requestedBlockSize, const TftpServerSettings& settings,
+                               const net::Endpoint& peer, int requestedBlockSize, const TftpServerSettings& settings,
                                Report report)
     : stream_(std::move(stream)),
       freeStreamOnComplete_(freeStreamOnComplete),
@@ -40,7 +38,7 @@ TftpSendThread::~TftpSendThread() {
 
 int TftpSendThread::Start() {
   // Not bound: the system picks the port on the first send.
-  if (int err = socket_.OpenUdp()) return err;
+  if (int err = socket_.OpenUdp(net::Blocking::Yes)) return err;
   try {
     thread_ = std::thread(&TftpSendThread::Execute, this);
   } catch (const std::system_error& e) {
@@ -99,11 +97,14 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
       return false;
     }
     if (!ready) continue;
-    sockaddr_in from{};
-    if (int err = socket_.RecvFrom(buffer.data(), buffer.size(), got, &from)) {
+    net::Datagram datagram;
+    const int err = socket_.ReceiveFrom(buffer.data(), buffer.size(), &datagram);
+    // A datagram longer than the packet size is judged by its head.
+    if (err != 0 && err != EMSGSIZE) {
       *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
       return false;
     }
+    *got = datagram.size;
     *arrived = true;
     return true;
   }
@@ -187,7 +188,7 @@ bool TftpSendThread::Transfer(tftp::Failure* failure) {
 
 // ------------------------------------------------------------------- listener
 
-UdpListener::UdpListener(Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck,
+UdpListener::UdpListener(net::Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck,
                          Handler handler)
     : socket_(socket), handOver_(handOver), stopCheck_(stopCheck), handler_(std::move(handler)) {}
 
@@ -216,12 +217,13 @@ void UdpListener::Execute() {
     bool ready = false;
     if (socket_.WaitReadable(slice, &ready) != 0) break;
     if (!ready) continue;
-    size_t got = 0;
-    sockaddr_in from{};
-    // A zero-byte datagram or a read error ends listening, without an answer.
-    if (socket_.RecvFrom(buffer.data(), buffer.size(), &got, &from) != 0 || got == 0) break;
+    net::Datagram datagram;
+    // A zero-byte datagram or a read error ends listening, without an
+    // answer; a request longer than the buffer is judged by its head.
+    const int err = socket_.ReceiveFrom(buffer.data(), buffer.size(), &datagram);
+    if ((err != 0 && err != EMSGSIZE) || datagram.size == 0) break;
     bool keepListening = false;
-    if (!handOver_.Run([&] { keepListening = handler_(buffer.data(), got, from); })) break;
+    if (!handOver_.Run([&] { keepListening = handler_(buffer.data(), datagram.size, datagram.from); })) break;
     if (!keepListening) break;
   }
 }
@@ -233,25 +235,23 @@ TftpServer::TftpServer(TftpHandOver& handOver, const TftpServerSettings& setting
 
 TftpServer::~TftpServer() { Deactivate(); }
 
-std::string TftpServer::Activate() {
+Failure TftpServer::Activate() {
   if (listener_) return {};
-  if (int err = socket_.OpenUdp()) return SocketErrorMessage(err);
-  in_addr any{};
-  any.s_addr = htonl(INADDR_ANY);
-  if (int err = socket_.Bind(MakeAddress(any, settings_.port))) {
+  if (int err = socket_.OpenUdp(net::Blocking::Yes)) return Failure::SocketError(err);
+  if (int err = socket_.Bind({htonl(INADDR_ANY), settings_.port})) {
     socket_.Close();
-    if (err == EADDRINUSE) return "Could not bind socket. Address and port are already in use.";
-    return SocketErrorMessage(err);
+    if (err == EADDRINUSE)
+      return {FailureKind::Socket, err, "Could not bind socket. Address and port are already in use."};
+    return Failure::SocketError(err);
   }
-  sockaddr_in local{};
-  if (socket_.LocalAddress(&local) == 0) boundPort_ = ntohs(local.sin_port);
+  boundPort_ = socket_.LocalPort();
   listener_ = std::make_unique<UdpListener>(
       socket_, handOver_, settings_.stopCheck,
-      [this](const uint8_t* data, size_t size, const sockaddr_in& from) { return HandleDatagram(data, size, from); });
+      [this](const uint8_t* data, size_t size, const net::Endpoint& from) { return HandleDatagram(data, size, from); });
   if (int err = listener_->Start()) {
     listener_.reset();
     socket_.Close();
-    return SocketErrorMessage(err);
+    return Failure::SocketError(err);
   }
   return {};
 }
@@ -285,7 +285,7 @@ void TftpServer::ReapFinished() {
   for (auto& transfer : done) transfer->Join();
 }
 
-bool TftpServer::HandleDatagram(const uint8_t* data, size_t size, const sockaddr_in& from) {
+bool TftpServer::HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from) {
   tftp::Failure failure;
   if (HandleRequest(data, size, from, &failure)) return true;
   std::vector<uint8_t> error = tftp::BuildError(failure.code, failure.message);
@@ -295,7 +295,7 @@ bool TftpServer::HandleDatagram(const uint8_t* data, size_t size, const sockaddr
   return failure.code != tftp::ERR_NOT_DEFINED;
 }
 
-bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const sockaddr_in& from, tftp::Failure* failure) {
+bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::Failure* failure) {
   tftp::Request request;
   if (!tftp::ParseRequest(data, size, from, &request, failure)) return false;
 

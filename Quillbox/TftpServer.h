@@ -4,8 +4,6 @@
 // server port; each accepted read request is carried out by a send thread
 // from a port of its own. Requests and completion reports are handed to the
 // thread that runs the TftpHandOver, one at a time; the hooks run there.
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -16,10 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "Socket.h"
+#include "Failure.h"
 #include "TftpHandOver.h"
 #include "TftpPacket.h"
 #include "TftpStream.h"
+#include "net/Socket.h"
 
 namespace quillbox {
 
@@ -62,7 +61,7 @@ class TftpSendThread {
  public:
   using Report = std::function<void(const TftpTransferCompleteEvent&)>;
 
-  TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete, const sockaddr_in& peer,
+  TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete, const net::Endpoint& peer,
                  int requestedBlockSize, const TftpServerSettings& settings, Report report);
   ~TftpSendThread();  // stops and joins
   TftpSendThread(const TftpSendThread&) = delete;
@@ -85,11 +84,11 @@ class TftpSendThread {
 
   std::shared_ptr<TftpStream> stream_;
   bool freeStreamOnComplete_;
-  sockaddr_in peer_;
+  net::Endpoint peer_;
   int requestedBlockSize_;
   TftpServerSettings settings_;
   Report report_;
-  Socket socket_;
+  net::Socket socket_;
   bool endFlag_ = false;  // touched only by the thread
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
@@ -101,9 +100,9 @@ class TftpSendThread {
 class UdpListener {
  public:
   // Handles one datagram on the handing-over thread; false stops listening.
-  using Handler = std::function<bool(const uint8_t* data, size_t size, const sockaddr_in& from)>;
+  using Handler = std::function<bool(const uint8_t* data, size_t size, const net::Endpoint& from)>;
 
-  UdpListener(Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck, Handler handler);
+  UdpListener(net::Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck, Handler handler);
   ~UdpListener();  // stops and joins
   UdpListener(const UdpListener&) = delete;
   UdpListener& operator=(const UdpListener&) = delete;
@@ -115,7 +114,7 @@ class UdpListener {
  private:
   void Execute();
 
-  Socket& socket_;
+  net::Socket& socket_;
   TftpHandOver& handOver_;
   std::chrono::milliseconds stopCheck_;
   Handler handler_;
@@ -142,8 +141,9 @@ class TftpServer {
   CompleteHook OnTransferComplete;
 
   // Binds the server port on all local addresses and starts the listener.
-  // Empty on success, else the failure's text.
-  std::string Activate();
+  // A bind refused because the port is taken fails with the text "Could not
+  // bind socket. Address and port are already in use.".
+  Failure Activate();
   // Stops the listener and every running transfer (each peer gets one ERROR
   // code 0) and joins them.
   void Deactivate();
@@ -151,14 +151,14 @@ class TftpServer {
   uint16_t BoundPort() const { return boundPort_; }
 
  private:
-  bool HandleDatagram(const uint8_t* data, size_t size, const sockaddr_in& from);
+  bool HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from);
   // false with *failure when the request is refused or fails.
-  bool HandleRequest(const uint8_t* data, size_t size, const sockaddr_in& from, tftp::Failure* failure);
+  bool HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::Failure* failure);
   void ReapFinished();
 
   TftpHandOver& handOver_;
   TftpServerSettings settings_;
-  Socket socket_;
+  net::Socket socket_;
   uint16_t boundPort_ = 0;
   std::unique_ptr<UdpListener> listener_;
   // Guards transfers_.

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/Ipv4.h"
+
 namespace {
 
 void PutLe32(uint8_t* out, uint32_t v) {
@@ -124,13 +126,7 @@ int32_t ValidateReply(bool timedOut, int recvError, const uint8_t* buf, long cou
   return ERR_SUCCESS;
 }
 
-std::string FormatIp(uint32_t ipNetOrder) {
-  uint8_t b[4];
-  PutNet32(b, ipNetOrder);
-  char text[16];
-  std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-  return text;
-}
+std::string FormatIp(uint32_t ipNetOrder) { return net::FormatIpv4(ipNetOrder); }
 
 std::string FormatMac(const uint8_t* mac6) {
   char text[18];

@@ -364,14 +364,14 @@ TEST(FtpClientUpload, DataConnectionFromAnotherHostIsRefused) {
     unsigned h1, h2, h3, h4, p1, p2;
     for (const auto& cmd : server.Commands())
       if (std::sscanf(cmd.c_str(), "PORT %u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) == 6) break;
-    in_addr other{}, target{};
-    ParseIpv4("127.0.0.2", &other);
-    ParseIpv4("127.0.0.1", &target);
-    Socket rogue;
-    if (rogue.OpenTcp() || rogue.Bind(MakeAddress(other, 0))) return;
-    int err = rogue.StartConnect(MakeAddress(target, static_cast<uint16_t>(p1 << 8 | p2)));
+    uint32_t other = 0, target = 0;
+    net::ParseIpv4("127.0.0.2", &other);
+    net::ParseIpv4("127.0.0.1", &target);
+    net::Socket rogue;
+    if (rogue.OpenTcp() || rogue.Bind({other, 0})) return;
+    rogue.Connect({target, static_cast<uint16_t>(p1 << 8 | p2)},
+                  std::chrono::steady_clock::now() + std::chrono::seconds(1), 1000);
     bool ready = false;
-    if (err == EINPROGRESS) rogue.WaitWritable(1000, &ready);
     leaked.clear();
     for (int i = 0; i < 50; ++i) {
       rogue.WaitReadable(20, &ready);
