@@ -11,6 +11,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "net/Ipv4.h"
 #include "tools/devicesim/DeviceCodec.h"
 
 extern char** environ;
@@ -46,13 +47,6 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long& out)
   return true;
 }
 
-bool ParseIp(const std::string& text, uint32_t& out) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-  out = a.s_addr;
-  return true;
-}
-
 }  // namespace
 
 std::optional<Device> ParseDeviceLine(const std::string& line, std::string* error) {
@@ -73,11 +67,11 @@ std::optional<Device> ParseDeviceLine(const std::string& line, std::string* erro
     return std::nullopt;
   }
   d.kind = static_cast<uint16_t>(n);
-  if (!ParseIp(ip, d.ip)) {
+  if (!net::ParseIpv4(ip, &d.ip)) {
     *error = "bad IP address '" + ip + "'";
     return std::nullopt;
   }
-  if (!ParseIp(mask, d.mask)) {
+  if (!net::ParseIpv4(mask, &d.mask)) {
     *error = "bad network mask '" + mask + "'";
     return std::nullopt;
   }
@@ -175,13 +169,6 @@ std::set<uint32_t> DeviceTable::Addresses(const std::function<bool(const Device&
   return out;
 }
 
-std::string IpText(uint32_t ipNetOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{ipNetOrder};
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
 std::string MacText(const std::array<uint8_t, 6>& mac) {
   char text[18];
   std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
@@ -195,7 +182,7 @@ void AddToLoopback(uint32_t ipNetOrder) {
   const char* flag = std::getenv("QUILL_NETNS");
   if (!flag || std::strcmp(flag, "1") != 0) return;
   char address[32];
-  std::snprintf(address, sizeof address, "%s/32", IpText(ipNetOrder).c_str());
+  std::snprintf(address, sizeof address, "%s/32", net::FormatIpv4(ipNetOrder).c_str());
   const char* argv[] = {"ip", "addr", "add", address, "dev", "lo", nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -60,8 +60,6 @@ class DeviceTable {
   std::atomic<uint64_t> generation_{0};
 };
 
-// "192.168.1.20" for an address in network byte order.
-std::string IpText(uint32_t ipNetOrder);
 // "00:50:C2:1A:2B:3C".
 std::string MacText(const std::array<uint8_t, 6>& mac);
 

@@ -1,8 +1,6 @@
 // The devices' web server on port 80 (every kind without a console): the two
 // configuration CGI paths behind Basic authentication with the administrator
 // user and password.
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -158,9 +156,9 @@ bool ReadBody(SimConnection& c, std::string& buffer, Request& r) {
   }
   r.body = buffer.substr(0, std::min(buffer.size(), length));
   while (r.body.size() < length) {
-    if (!WaitReadable(c, kIdleMs)) return false;
     char chunk[64 * 1024];
-    const ssize_t n = ::recv(c.fd.get(), chunk, std::min(sizeof chunk, length - r.body.size()), 0);
+    const long n =
+        ReceiveSome(c.fd, *c.stop, chunk, std::min(sizeof chunk, length - r.body.size()), kIdleMs);
     if (n <= 0) return false;
     r.body.append(chunk, static_cast<size_t>(n));
   }
@@ -181,7 +179,7 @@ bool Authorise(SimConnection& c, const Device& d, const Request& r) {
   const std::string auth = r.Header("authorization");
   const bool digest = DeviceOption(d, "auth") == "digest";
   // One fixed nonce per device is enough for a simulator.
-  const std::string realm = "device", nonce = Md5Hex("nonce:" + user + ":" + IpText(c.localIp));
+  const std::string realm = "device", nonce = Md5Hex("nonce:" + user + ":" + net::FormatIpv4(c.localIp));
   const bool authorised = digest ? DigestValid(auth, r.method, user, d.password, realm, nonce)
                                  : Lower(auth.substr(0, 6)) == "basic " &&
                                        Base64Decode(auth.substr(6)) == user + ":" + d.password;

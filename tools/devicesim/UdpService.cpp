@@ -4,14 +4,13 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <queue>
 #include <vector>
 
+#include "net/Socket.h"
 #include "tools/devicesim/DeviceCodec.h"
 #include "tools/devicesim/Services.h"
-#include "tools/devicesim/SimUdp.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ struct Pending {
 
 class DeviceProtocol {
  public:
-  DeviceProtocol(ServiceContext& ctx, SimUdp& socket)
+  DeviceProtocol(ServiceContext& ctx, net::Socket& socket)
       : ctx_(ctx), socket_(socket), verbose_(ctx.settings.count("verbose") != 0) {}
 
   void Handle(const uint8_t* buf, size_t count, uint32_t from, uint16_t port) {
@@ -47,7 +46,7 @@ class DeviceProtocol {
     }
     if (verbose_)
       std::fprintf(stderr, "devicesim: operation %u from %s:%u, %d answers\n", request->operation,
-                   IpText(from).c_str(), port, answers);
+                   net::FormatIpv4(from).c_str(), port, answers);
   }
 
   // Sends what is due; returns the ms until the next pending answer.
@@ -90,7 +89,7 @@ class DeviceProtocol {
     if (ctx_.settings.count("no-addresses") == 0) AddToLoopback(set.target.ip);
     if (verbose_)
       std::fprintf(stderr, "devicesim: %s moved to %s\n", MacText(d.mac).c_str(),
-                   IpText(set.target.ip).c_str());
+                   net::FormatIpv4(set.target.ip).c_str());
     return status;
   }
 
@@ -111,25 +110,34 @@ class DeviceProtocol {
     // A burst of thousands of answers may find the send queue full for a
     // moment: wait for room rather than lose answers.
     for (int attempt = 0; attempt < 20; ++attempt) {
-      const int rc = socket_.Send(to, port, bytes.data(), bytes.size(), source);
+      const int rc = socket_.SendTo(bytes.data(), bytes.size(), {to, port}, {source, 0});
       if (rc != EAGAIN && rc != EWOULDBLOCK && rc != ENOBUFS) {
-        if (rc != 0 && verbose_) std::fprintf(stderr, "devicesim: send: %s\n", std::strerror(rc));
+        if (rc != 0 && verbose_)
+          std::fprintf(stderr, "devicesim: send: %s\n", net::SystemErrorText(rc).c_str());
         return;
       }
-      socket_.Poll(true, 10);
+      bool writable = false;
+      socket_.WaitWritable(10, &writable);
     }
   }
 
   ServiceContext& ctx_;
-  SimUdp& socket_;
+  net::Socket& socket_;
   const bool verbose_;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> pending_;
 };
 
+int OpenDevicePort(net::Socket& socket) {
+  int err = socket.OpenUdp();
+  if (err == 0) err = socket.SetReuseAddress(true);
+  if (err == 0) err = socket.Bind({0, wire::DEVICE_PORT});
+  return err;
+}
+
 int RunDeviceProtocol(ServiceContext& ctx) {
-  SimUdp socket;
-  if (const int rc = socket.Open(wire::DEVICE_PORT); rc != 0) {
-    ctx.Fail("UDP port " + std::to_string(wire::DEVICE_PORT) + ": " + std::strerror(rc));
+  net::Socket socket;
+  if (const int err = OpenDevicePort(socket); err != 0) {
+    ctx.Fail("UDP port " + std::to_string(wire::DEVICE_PORT) + ": " + net::SystemErrorText(err));
     return 1;
   }
   DeviceProtocol protocol(ctx, socket);
@@ -137,14 +145,13 @@ int RunDeviceProtocol(ServiceContext& ctx) {
   // Larger than any datagram a client sends, so over-long requests are seen.
   std::vector<uint8_t> buf(2048);
   while (!ctx.stop) {
-    const int wait = protocol.SendDue();
-    if (socket.Poll(false, wait) <= 0) continue;
+    bool readable = false;
+    if (socket.WaitReadable(protocol.SendDue(), &readable) != 0 || !readable) continue;
     for (int burst = 0; burst < 64; ++burst) {
-      uint32_t from = 0;
-      uint16_t port = 0;
-      const long n = socket.Receive(buf.data(), buf.size(), &from, &port);
-      if (n < 0) break;
-      protocol.Handle(buf.data(), static_cast<size_t>(n), from, port);
+      net::Datagram got;
+      // An over-long datagram (EMSGSIZE) is dropped: its head is no request.
+      if (socket.ReceiveFrom(buf.data(), buf.size(), &got) != 0) break;
+      protocol.Handle(buf.data(), got.size, got.from.ip, got.from.port);
     }
   }
   return 0;
