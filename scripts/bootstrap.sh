@@ -8,7 +8,6 @@ PKGS=(
   libgtest-dev libgmock-dev
   qt6-base-dev
   libcurl4-openssl-dev curl
-  libcpp-httplib-dev
   iproute2 util-linux iputils-ping
   xvfb xauth imagemagick xdotool
   python3 python3-pyftpdlib
