@@ -8,8 +8,8 @@
 
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/app/ProcessLauncher.h"
+#include "explorer/app/ProtocolCommands.h"
 #include "explorer/operations/Quillbox.h"
-#include "explorer/protocol/ui/ProtocolCommands.h"
 #include "explorer/res/Strings.h"
 
 namespace {

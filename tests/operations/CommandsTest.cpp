@@ -8,8 +8,8 @@
 #include <QLabel>
 #include <cstdlib>
 
+#include "explorer/app/OperationCommands.h"
 #include "explorer/operations/OperationQueue.h"
-#include "explorer/operations/ui/OperationCommands.h"
 #include "tests/operations/GuiHarness.h"
 #include "tests/support/NetGuard.h"
 #include "tests/support/SimProcess.h"

@@ -57,8 +57,7 @@ struct ListedDevice {
 
 // Lists the devices as a scan would and returns their objects in list order.
 inline std::vector<CQuillbox*> ListDevices(CExplorerDlg& dlg, const std::vector<ListedDevice>& devices) {
-  DeviceRecordArray& records = dlg.Records();
-  int n = 0;
+  std::vector<std::unique_ptr<DeviceRecord>> records;
   for (const ListedDevice& d : devices) {
     auto r = std::make_unique<DeviceRecord>();
     uint8_t mac[6] = {0x00, 0x50, 0xC2, 0x66, 0x00, d.macLast};
@@ -66,13 +65,9 @@ inline std::vector<CQuillbox*> ListDevices(CExplorerDlg& dlg, const std::vector<
     r->setKind(d.kind);
     r->setIp(htonl(d.ipHostOrder));
     r->setMask(htonl(0xFF000000u));
-    records[n++] = std::move(r);
+    records.push_back(std::move(r));
   }
-  dlg.RecordCount() = n;
-  dlg.DeviceList().FillDeviceList(records, n);
-  std::vector<CQuillbox*> out;
-  for (int row = 0; row < n; ++row) out.push_back(dlg.DeviceList().DeviceAt(row));
-  return out;
+  return dlg.ListDevices(std::move(records));
 }
 
 using testsupport::ReadAll;

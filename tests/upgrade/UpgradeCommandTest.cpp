@@ -9,8 +9,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include "explorer/app/OperationCommands.h"
 #include "explorer/operations/OperationQueue.h"
-#include "explorer/operations/ui/OperationCommands.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "tests/operations/GuiHarness.h"
 #include "tests/support/NetGuard.h"
