@@ -17,6 +17,7 @@
 #include "explorer/app/UpgradeCommand.h"
 #include "explorer/app/WebLaunch.h"
 #include "explorer/operations/Quillbox.h"
+#include "explorer/protocol/DeviceKinds.h"
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/Bitmaps.h"
 #include "explorer/res/ui/DialogUnits.h"
@@ -29,11 +30,9 @@ ActionButtonState ComputeActionButtons(const DeviceRecord* selected) {
   // A device without an address can still be given one.
   s.setIp = true;
   const uint16_t kind = selected->kind();
-  if (kind == 16 || kind == 18 || kind == 48 || kind == 49) s.upgrade = false;
-  if (kind == 48 || kind == 49) {
-    s.setConfig = s.getConfig = false;
-    s.telnetCaption = true;
-  }
+  if (!HasFirmwareUpgrade(kind)) s.upgrade = false;
+  if (!HasConfigurationTransfer(kind)) s.setConfig = s.getConfig = false;
+  if (IsTelnetOnlyKind(kind)) s.telnetCaption = true;
   return s;
 }
 

@@ -62,17 +62,6 @@ bool DeviceRecord::sameMac(const DeviceRecord& other) const {
   return std::memcmp(bytes.data(), other.bytes.data(), 6) == 0;
 }
 
-bool IsAcceptedKind(uint16_t kind) {
-  switch (kind) {
-    case 0: case 1: case 2: case 3: case 4:
-    case 0x10: case 0x11: case 0x12: case 0x13:
-    case 0x30: case 0x31:
-      return true;
-    default:
-      return false;
-  }
-}
-
 std::array<uint8_t, SET_NETWORK_REQUEST_SIZE> SetNetworkRequest::Encode() const {
   std::array<uint8_t, SET_NETWORK_REQUEST_SIZE> out{};
   std::memcpy(out.data(), mac.data(), 6);

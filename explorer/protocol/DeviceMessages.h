@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "explorer/protocol/DeviceKinds.h"
+
 constexpr uint16_t DEVICE_PORT = 8375;
 constexpr uint32_t PROTOCOL_VERSION = 2;
 constexpr uint32_t OP_DISCOVER = 1;
@@ -61,9 +63,6 @@ struct DeviceRecord {
 // The caller's record array of a discovery pass.
 #include <memory>
 using DeviceRecordArray = std::array<std::unique_ptr<DeviceRecord>, MAX_DEVICES>;
-
-// Only these kinds are listed; any other discovery answer is ignored.
-bool IsAcceptedKind(uint16_t kind);
 
 struct SetNetworkRequest {
   std::array<uint8_t, 6> mac{};
