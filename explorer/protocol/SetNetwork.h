@@ -7,7 +7,7 @@
 #include "explorer/protocol/DeviceMessages.h"
 
 constexpr int SET_NETWORK_BUSY_MS = 4000;
-constexpr size_t MAX_NETWORK_PASSWORD = 31;
+constexpr size_t MAX_NETWORK_PASSWORD = SetNetworkRequest::MAX_PASSWORD;  // 31
 constexpr const char* SET_NETWORK_FAILED_CAPTION = "Unable to update network parameters:";
 constexpr const char* NETWORK_DIALOG_TITLE = "IP Address and Netmask needed";
 
