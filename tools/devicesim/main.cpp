@@ -5,7 +5,8 @@
 //             [--set key=value]... [--only name,name] [--no-addresses] [--verbose]
 //
 // Prints "ready" on stdout once every side listens; ends cleanly on SIGTERM
-// or SIGINT, and when the process that started it ends. Refuses to start unless QUILL_NETNS=1 (set by scripts/netns.sh).
+// or SIGINT, and when the process that started it ends. Refuses to start
+// outside the project's own network namespaces (PrivateNetwork.h).
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/devicesim/PrivateNetwork.h"
 #include "tools/devicesim/Services.h"
 
 namespace {
@@ -38,7 +40,7 @@ void Usage() {
                "usage: devicesim [--file PATH]... [--device \"MAC kind IP mask password [options]\"]...\n"
                "                 [--generate N [--generate-kind K] [--generate-password P]]\n"
                "                 [--set key=value]... [--only name,...] [--no-addresses] [--verbose]\n"
-               "device options: twice late=MS short long size=N status=N silent quiet-others key=value\n");
+               "device options: twice late=MS short long size=N status=N silent quiet-others broadcast key=value\n");
 }
 
 bool LoadFile(const std::string& path, DeviceTable& table) {
@@ -89,11 +91,12 @@ struct Options {
 };
 
 bool InsidePrivateNetwork() {
-  const char* flag = std::getenv("QUILL_NETNS");
-  if (flag && std::strcmp(flag, "1") == 0) return true;
+  std::string why;
+  if (privatenet::InPrivateNetwork(&why)) return true;
   std::fprintf(stderr,
-               "devicesim: refusing to start outside the private network namespace "
-               "(run it through scripts/netns.sh)\n");
+               "devicesim: refusing to start outside the private network namespace: %s "
+               "(run it through scripts/netns.sh or scripts/netns-links.sh)\n",
+               why.c_str());
   return false;
 }
 
