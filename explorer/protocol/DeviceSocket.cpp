@@ -201,7 +201,8 @@ int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, si
   // room; without the privilege to force it, the receiving thread keeps the
   // default buffer from overflowing.
   int granted = 0;
-  const int sized = raw.SetReceiveBuffer(DISCOVERY_RECEIVE_BUFFER, &granted);
+  const int sized = receiveBufferRequest_ > 0 ? raw.SetReceiveBuffer(receiveBufferRequest_, &granted)
+                                              : raw.ReceiveBufferSize(&granted);
   lastReceiveBuffer_ = sized == 0 ? granted : -sized;
   // Which link each answer came in on; an answer without it is still kept.
   raw.EnablePacketInfo();

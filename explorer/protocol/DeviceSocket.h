@@ -153,6 +153,10 @@ class CDeviceSocket {
 
   // What the kernel granted the last discovery socket (bytes), or -errno.
   long LastReceiveBuffer() const { return lastReceiveBuffer_; }
+  // The receive buffer the exchanges ask for (DISCOVERY_RECEIVE_BUFFER
+  // unless changed); 0 leaves the system's default, as on a host where
+  // nothing more is granted.
+  void SetReceiveBufferRequest(int bytes) { receiveBufferRequest_ = bytes; }
 
  private:
   struct Received {
@@ -165,6 +169,7 @@ class CDeviceSocket {
 
   CTimeoutSocket socket_;
   long lastReceiveBuffer_ = 0;
+  int receiveBufferRequest_ = DISCOVERY_RECEIVE_BUFFER;
   std::vector<std::string> linkFilter_;
   std::vector<Link> sentLinks_;
   std::vector<Link> recordLinks_;

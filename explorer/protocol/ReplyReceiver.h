@@ -29,7 +29,7 @@ class ReplyReceiver {
     // receive that failed.
     long size = 0;
     unsigned link = 0;  // interface index it arrived on, 0 when not known
-    std::array<uint8_t, MAX_DATAGRAM> bytes{};
+    std::array<uint8_t, MAX_DATAGRAM> bytes;
   };
   // A flood beyond this is dropped rather than allowed to eat the memory.
   static constexpr size_t MAX_QUEUED = 16384;
@@ -55,11 +55,17 @@ class ReplyReceiver {
 
  private:
   void Run();
-  void Push(const Reply* replies, size_t count);
+  // Hands the thread's pending answers over; with `wait` false only when
+  // the lock is free at once. True when nothing is left pending.
+  bool HandOver(std::deque<Reply>& pending, bool wait);
 
+  // The thread never waits for the consumer while answers may be arriving:
+  // it keeps what it took in a list of its own and hands it over when the
+  // lock is free, and the consumer takes everything handed over at once.
   std::mutex mutex_;  // guards queue_
   std::condition_variable arrived_;
-  std::deque<Reply> queue_;
+  std::deque<Reply> queue_;  // handed over, not yet taken
+  std::deque<Reply> taken_;  // owner thread only: taken from queue_, not yet returned by Take
   std::atomic<bool> stop_{false};
   std::atomic<size_t> dropped_{0};
   // The thread's descriptor: opened by Start and closed by Stop on the
