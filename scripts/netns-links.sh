@@ -9,12 +9,13 @@
 #   default route points back at the PC.
 #
 # usage: netns-links.sh [--links N] [--unprivileged] [--devices K FILE]...
-#                       [--] COMMAND [ARGS...]
+#                       [--sim-arg ARG]... [--] COMMAND [ARGS...]
 #
 #   --devices K FILE  starts the device simulator (build/bin/devicesim, or
 #                     $QUILL_BIN_DIR/devicesim) inside segment K as root with
 #                     the devices of FILE; "@RUNDIR@" in FILE becomes the
 #                     run's folder, where the simulator's log also goes.
+#   --sim-arg ARG     passes ARG to every simulator started by --devices.
 #   --unprivileged    runs COMMAND as uid/gid 65534 without groups (setpriv);
 #                     the PC's ping_group_range admits it, as a desktop
 #                     distribution's does.
@@ -33,11 +34,12 @@ set -u
 
 links=2
 unprivileged=0
-declare -a device_links=() device_files=()
+declare -a device_links=() device_files=() sim_args=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --links) links=${2:?--links needs a number}; shift 2 ;;
     --unprivileged) unprivileged=1; shift ;;
+    --sim-arg) sim_args+=("${2:?--sim-arg needs a value}"); shift 2 ;;
     --devices) device_links+=("${2:?--devices needs a link}"); device_files+=("$(readlink -f "${3:?--devices needs a file}")"); shift 3 ;;
     --) shift; break ;;
     -*) echo "netns-links.sh: unknown option $1" >&2; exit 2 ;;
@@ -131,7 +133,7 @@ for i in "${!device_links[@]}"; do
   file="$rundir/devices-$i.txt"
   sed "s|@RUNDIR@|$rundir|g" "${device_files[$i]}" >"$file"
   log="$rundir/devicesim-$i.log"
-  QUILL_NETNS_LINKS="${names[$k]}" in_ns "${segments[$k]}" "$bin/devicesim" --file "$file" >"$log" 2>&1 &
+  QUILL_NETNS_LINKS="${names[$k]}" in_ns "${segments[$k]}" "$bin/devicesim" --file "$file" "${sim_args[@]}" >"$log" 2>&1 &
   sims+=("$!")
   ready=0
   for _ in $(seq 100); do
