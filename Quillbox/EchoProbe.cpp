@@ -269,6 +269,7 @@ Failure EchoProbe::AwaitReply(net::Socket& socket, bool datagram, bool targetIsL
   int slice = timeout % idle;
   if (slice == 0) slice = std::min(idle, timeout);
   for (;;) {
+    if (Cancelled && Cancelled()) break;
     short revents = 0;
     if (int err = socket.Poll(POLLIN, slice, &revents)) return Failure::SocketError(err);
     if (revents != 0) {

@@ -40,6 +40,9 @@ class EchoProbe {
   // Slice length of the reply wait.
   int IdleTimeOut = 250;
   std::function<void(const TReplyStatus&)> OnReply;
+  // Asked on every pass of the reply wait; true ends the wait at once as a
+  // time-out, so a cancel is not held by a stream of other ICMP traffic.
+  std::function<bool()> Cancelled;
   // Tests set this to exercise the unprivileged ICMP datagram socket even
   // where a raw socket could be opened.
   bool UseDatagramSocket = false;
