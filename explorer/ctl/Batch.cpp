@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -76,7 +77,7 @@ struct Job {
   Fd output;
   std::string captured;
   Clock::time_point start{};
-  long seconds = 0;
+  double seconds = 0;
   int exitCode = -1;  // -1: ended by a signal
 };
 
@@ -274,6 +275,12 @@ std::string LastLine(const std::string& text) {
   return nl == std::string::npos ? t : t.substr(nl + 1);
 }
 
+std::string Seconds(double s) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", s);
+  return text;
+}
+
 std::string ResultName(const Job& job) {
   switch (job.state) {
     case JobState::Skipped: return "skipped";
@@ -298,7 +305,7 @@ std::string Summary(const std::vector<Job>& jobs) {
   for (const Job& j : jobs) {
     const bool ran = j.state == JobState::Done;
     lines.push_back({j.label, j.ip.empty() ? "-" : j.ip, ResultName(j),
-                     ran ? std::to_string(j.seconds) + " s" : "-",
+                     ran ? Seconds(j.seconds) : "-",
                      ran ? LastLine(j.captured) : j.note});
   }
   std::array<size_t, 5> width{};
@@ -443,14 +450,14 @@ int RunBatch(const BatchArgs& args) {
       Drain(j);
       j.output.Reset();
       j.state = JobState::Done;
-      j.seconds = elapsed;
+      j.seconds = std::chrono::duration<double>(Clock::now() - j.start).count();
       j.exitCode = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
       ++finished;
       if (args.verbose) {
         std::istringstream lines(j.captured);
         for (std::string line; std::getline(lines, line);) console.Err(j.label + ": " + line);
       } else if (console.ShowsProgress()) {
-        console.Err(j.label + ": " + ResultName(j) + " (" + std::to_string(j.seconds) + " s)");
+        console.Err(j.label + ": " + ResultName(j) + " (" + Seconds(j.seconds) + ")");
       }
     }
     console.Status("[" + std::to_string(finished) + "/" + std::to_string(total) + " done]" + status);

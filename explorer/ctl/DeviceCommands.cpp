@@ -148,13 +148,14 @@ std::unique_ptr<CQuillbox> DeviceObject(const DeviceTarget& target, const std::s
 
 // What an operation's result means for the caller. A refused password ends
 // here: no second attempt, no prompt.
-int Outcome(int32_t result, const std::string& errorText, const std::string& cancelledText) {
+int Outcome(int32_t result, const std::string& errorText, const std::string& interruptedText,
+            const std::string& cancelledText) {
   if (result == 0) {
     Console::Get().Out(std::string(SUCCESS_TEXT) + "\n");
     return EXIT_OK;
   }
   if (Interrupted()) {
-    Fail("Interrupted: " + cancelledText);
+    Fail("Interrupted: " + interruptedText);
     return EXIT_INTERRUPTED;
   }
   if (result == 401 || result == HTTP_ERROR_INCORRECT_PASSWORD) {
@@ -299,7 +300,8 @@ int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
   Countdown countdown("Retrieving configuration file", RETRIEVE_BUDGET_S);
   std::optional<int32_t> result = runner.Run(*q, OPERATION_RETRIEVE, countdown);
   if (!result) return EXIT_FAILED;
-  return Outcome(*result, q->errorText, file + " was left as it was");
+  return Outcome(*result, q->errorText, file + " was left as it was",
+                 "The operation was canceled");
 }
 
 int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
@@ -316,7 +318,7 @@ int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
   Countdown countdown("Setting configuration file", UPLOAD_BUDGET_S);
   std::optional<int32_t> result = runner.Run(*q, OPERATION_UPLOAD, countdown);
   if (!result) return EXIT_FAILED;
-  return Outcome(*result, q->errorText, "the upload was cancelled");
+  return Outcome(*result, q->errorText, "the upload was cancelled", "The operation was canceled");
 }
 
 int UpgradeCommand(const DeviceTarget& target, const std::string& image,
@@ -335,15 +337,14 @@ int UpgradeCommand(const DeviceTarget& target, const std::string& image,
   {
     // The library traces its FTP dialogue on standard error; only --verbose
     // shows it.
-    std::optional<Console::QuietStderr> quiet;
-    if (!verbose) quiet.emplace();
+    Console::LibraryTrace trace(verbose);
     Countdown countdown("Upgrading " + FormatMac(target.record.mac()), UPGRADE_BUSY_MS / 1000);
     result = runner.Run(*q, OPERATION_UPGRADE, countdown);
   }
   ReleaseUpgradeLibrary();
   if (!result) return EXIT_FAILED;
-  return Outcome(*result, q->errorText,
-                 "the upgrade did not complete (the device closed the connection or did not "
+  return Outcome(*result, q->errorText, "the upgrade was cancelled",
+                 "The upgrade did not complete (the device closed the connection or did not "
                  "come back in time)");
 }
 

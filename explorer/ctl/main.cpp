@@ -67,7 +67,20 @@ void AddPasswordOptions(CLI::App* cmd, PasswordSource& p) {
 }
 
 // DEVICE, --record and the selectors name the device(s) in exclusive ways.
-int CheckDeviceChoice(const DeviceOptions& o, bool batchAllowed) {
+// The parser fills DEVICE first, so with a selector (or --record) the one
+// operand given is the command's own (FILE, IMAGE) and moves there.
+int CheckDeviceChoice(DeviceOptions& o, bool batchAllowed, std::string* operand,
+                      const char* operandName) {
+  if (operand && operand->empty() && !o.device.empty() &&
+      (o.selector.Given() || !o.record.empty())) {
+    *operand = o.device;
+    o.device.clear();
+  }
+  if (operand && operand->empty()) {
+    Console::Get().Err(std::string("explorerctl: ") + operandName + " is required");
+    Console::Get().Err("Run with --help for more information.");
+    return EXIT_USAGE;
+  }
   const int ways = (o.device.empty() ? 0 : 1) + (o.record.empty() ? 0 : 1) +
                    (o.selector.Given() ? 1 : 0);
   if (ways == 1) return EXIT_OK;
@@ -178,12 +191,11 @@ int main(int argc, char** argv) {
   CLI::App* get = config->add_subcommand("get", "store DEVICE's configuration file in FILE");
   AddDeviceOptions(get, getOpts, true);
   get->add_option("FILE", getFile, "where to store it (a FOLDER with a batch selector)")
-      ->type_name("")
-      ->required();
+      ->type_name("");
   AddPasswordOptions(get, getOpts.password);
   CLI::App* put = config->add_subcommand("put", "send FILE to DEVICE as its configuration");
   AddDeviceOptions(put, putOpts, false);
-  put->add_option("FILE", putFile, "the configuration file to send")->type_name("")->required();
+  put->add_option("FILE", putFile, "the configuration file to send")->type_name("");
   AddPasswordOptions(put, putOpts.password);
 
   // upgrade
@@ -192,7 +204,7 @@ int main(int argc, char** argv) {
   bool verbose = false;
   CLI::App* upgrade = app.add_subcommand("upgrade", "upgrade DEVICE's firmware with IMAGE (.pak)");
   AddDeviceOptions(upgrade, upgradeOpts, true);
-  upgrade->add_option("IMAGE", image, "the firmware image")->type_name("")->required();
+  upgrade->add_option("IMAGE", image, "the firmware image")->type_name("");
   upgrade->add_flag("--verbose", verbose, "show the FTP dialogue");
   AddPasswordOptions(upgrade, upgradeOpts.password);
 
@@ -266,7 +278,7 @@ int main(int argc, char** argv) {
   };
 
   if (*test) {
-    if (int rc = CheckDeviceChoice(testOpts, true)) return rc;
+    if (int rc = CheckDeviceChoice(testOpts, true, nullptr, "")) return rc;
     if (testOpts.selector.Given()) return batch(testOpts, BatchCommand::Test, "", nullptr);
     DeviceTarget target;
     if (int rc = Target(testOpts, target)) return rc;
@@ -274,7 +286,7 @@ int main(int argc, char** argv) {
   }
 
   if (*get) {
-    if (int rc = CheckDeviceChoice(getOpts, true)) return rc;
+    if (int rc = CheckDeviceChoice(getOpts, true, &getFile, "FILE")) return rc;
     if (getOpts.selector.Given())
       return batch(getOpts, BatchCommand::ConfigGet, getFile, &getOpts.password);
     std::string password;
@@ -285,7 +297,7 @@ int main(int argc, char** argv) {
   }
 
   if (*put) {
-    if (int rc = CheckDeviceChoice(putOpts, false)) return rc;
+    if (int rc = CheckDeviceChoice(putOpts, false, &putFile, "FILE")) return rc;
     std::string password;
     if (int rc = Password(putOpts.password, password)) return rc;
     DeviceTarget target;
@@ -294,7 +306,7 @@ int main(int argc, char** argv) {
   }
 
   if (*upgrade) {
-    if (int rc = CheckDeviceChoice(upgradeOpts, true)) return rc;
+    if (int rc = CheckDeviceChoice(upgradeOpts, true, &image, "IMAGE")) return rc;
     if (upgradeOpts.selector.Given())
       return batch(upgradeOpts, BatchCommand::Upgrade, image, &upgradeOpts.password);
     std::string password;
