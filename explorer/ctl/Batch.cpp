@@ -141,35 +141,46 @@ bool DevicesFromCsv(const std::string& path, std::vector<std::string>& devices, 
   return true;
 }
 
-int Select(const BatchArgs& args, const std::vector<DeviceRow>& scanned, Selection& out) {
+// The DEVICE entries of --from, checked before anything is sent.
+int ReadSelection(const BatchArgs& args, std::vector<DeviceSpec>& specs) {
+  if (args.selector.fromCsv.empty()) return EXIT_OK;
+  std::vector<std::string> devices;
+  std::string error;
+  if (!DevicesFromCsv(args.selector.fromCsv, devices, error)) {
+    Console::Get().Err("explorerctl: " + error);
+    return EXIT_USAGE;
+  }
+  for (const std::string& d : devices) {
+    std::optional<DeviceSpec> spec = ParseDeviceSpec(d);
+    if (!spec) {
+      Console::Get().Err("explorerctl: " + args.selector.fromCsv + ": not a DEVICE: " + d);
+      return EXIT_USAGE;
+    }
+    specs.push_back(*spec);
+  }
+  return EXIT_OK;
+}
+
+Selection Select(const BatchArgs& args, const std::vector<DeviceSpec>& specs,
+                 const std::vector<DeviceRow>& scanned) {
+  Selection out;
   if (args.selector.all) {
     out.rows = scanned;
   } else if (args.selector.kind) {
     for (const DeviceRow& r : scanned)
       if (r.record.kind() == *args.selector.kind) out.rows.push_back(r);
   } else {
-    std::vector<std::string> devices;
-    std::string error;
-    if (!DevicesFromCsv(args.selector.fromCsv, devices, error)) {
-      Console::Get().Err("explorerctl: " + error);
-      return EXIT_USAGE;
-    }
     std::set<size_t> taken;
-    for (const std::string& d : devices) {
-      std::optional<DeviceSpec> spec = ParseDeviceSpec(d);
-      if (!spec) {
-        Console::Get().Err("explorerctl: " + args.selector.fromCsv + ": not a DEVICE: " + d);
-        return EXIT_USAGE;
-      }
-      FoundDevice found = FindDevice(scanned, *spec);
+    for (const DeviceSpec& spec : specs) {
+      FoundDevice found = FindDevice(scanned, spec);
       if (found.exitCode != EXIT_OK) {
-        out.missing.push_back(d);
+        out.missing.push_back(spec.text);
       } else if (taken.insert(found.index).second) {
         out.rows.push_back(scanned[found.index]);
       }
     }
   }
-  return EXIT_OK;
+  return out;
 }
 
 // Why the explorer would not offer this command for the device, or "".
@@ -356,6 +367,9 @@ int RunBatch(const BatchArgs& args) {
     ReleaseUpgradeLibrary();
   }
 
+  std::vector<DeviceSpec> specs;
+  if (int rc = ReadSelection(args, specs)) return rc;
+
   ScanRequest request;
   request.passes = args.passes;
   ScanResult scan = ScanDevices(request);
@@ -364,8 +378,7 @@ int RunBatch(const BatchArgs& args) {
     Console::Get().Err(scan.failureText);
     return scan.exitCode;
   }
-  Selection selection;
-  if (int rc = Select(args, scan.rows, selection)) return rc;
+  const Selection selection = Select(args, specs, scan.rows);
 
   std::vector<Job> jobs;
   for (const std::string& m : selection.missing) {
