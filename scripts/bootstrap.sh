@@ -14,6 +14,8 @@ PKGS=(
   xvfb xauth imagemagick xdotool
   python3 python3-pyftpdlib
   tftp-hpa atftp tftpd-hpa
+  # the Debian package and its checks
+  dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin help2man
 )
 missing=()
 for p in "${PKGS[@]}"; do
