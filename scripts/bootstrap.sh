@@ -9,7 +9,7 @@ PKGS=(
   qt6-base-dev
   libcurl4-openssl-dev curl
   libcpp-httplib-dev
-  libcli11-dev nlohmann-json3-dev help2man ansible-core
+  libcli11-dev nlohmann-json3-dev ansible-core
   iproute2 util-linux iputils-ping
   xvfb xauth imagemagick xdotool
   python3 python3-pyftpdlib
