@@ -26,6 +26,14 @@ std::string CtlPath() {
 CtlProcess::CtlProcess(std::vector<std::string> args, std::vector<std::string> env,
                        std::string program) {
   if (program.empty()) program = CtlPath();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitizer's dlopen searches from its own runtime, not from the
+  // program with its RUNPATH: name the library's folder, unless the test
+  // says where (or that there is none).
+  bool givesPath = false;
+  for (const std::string& x : env) givesPath |= x.rfind("LD_LIBRARY_PATH=", 0) == 0;
+  if (!givesPath) env.push_back("LD_LIBRARY_PATH=" + CtlPath().substr(0, CtlPath().rfind('/')));
+#endif
   std::vector<std::string> environment;
   for (char** e = environ; e && *e; ++e) {
     const std::string entry = *e;
