@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Failure.h"
+#include "net/Socket.h"
 
 namespace quillbox {
 
@@ -58,8 +59,18 @@ class EchoProbe {
   static uint32_t TickCount();
 
  private:
-  static bool IsLocalAddress(in_addr address);
-  static Failure Receive(Socket& socket, bool datagram, short revents, TReplyStatus* rec);
+  // The steps of Ping. OpenSocket falls back to the ping socket (and sets
+  // *datagram) where no raw socket may be had.
+  static Failure OpenSocket(net::Socket* socket, bool* datagram);
+  Failure SendRequest(net::Socket& socket, const std::array<uint8_t, kRequestSize>& request,
+                      uint32_t* target) const;
+  // The first accepted ICMP message within ReceiveTimeout, or the time-out
+  // record.
+  Failure AwaitReply(net::Socket& socket, bool datagram, bool targetIsLocal, TReplyStatus* rec) const;
+  void Report(const TReplyStatus& rec);
+
+  static bool IsLocalAddress(uint32_t ipNetOrder);
+  static Failure Receive(net::Socket& socket, bool datagram, short revents, TReplyStatus* rec);
 
   uint16_t sequence_ = 0;
   TReplyStatus reply_;

@@ -2,12 +2,20 @@
 // How the protocol layers of the library report a failure: a kind, a number
 // (FTP reply code or errno) and an English text. A default Failure means
 // success.
+#include <cstdio>
 #include <string>
 #include <utility>
 
-#include "Socket.h"
+#include "net/Ipv4.h"
 
 namespace quillbox {
+
+// "Socket Error # <n>\r\n<description>", the text of a failed socket call.
+inline std::string SocketErrorMessage(int err) {
+  char head[64];
+  std::snprintf(head, sizeof head, "Socket Error # %d\r\n", err);
+  return head + net::SystemErrorText(err);
+}
 
 enum class FailureKind {
   None,

@@ -17,17 +17,39 @@ namespace {
 // Owns a file descriptor of a local file.
 class FileHandle {
  public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
+  FileHandle() = default;
+  ~FileHandle() { Reset(-1); }
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
   int Fd() const { return fd_; }
+  void Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
+
+// Opens the image to upload. Not blocking on open, so a FIFO cannot hold the
+// session before anything is sent; only a regular file is an image (a folder
+// opens on Linux too).
+Failure OpenImage(const std::string& path, FileHandle* file) {
+  file->Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st {};
+  if (file->Fd() < 0 || ::fstat(file->Fd(), &st) != 0 || !S_ISREG(st.st_mode))
+    return Failure::General("Cannot open file " + path);
+  return {};
+}
+
+// "PORT h1,h2,h3,h4,p1,p2" naming a local endpoint.
+std::string PortCommand(const net::Endpoint& local) {
+  const uint32_t ip = ntohl(local.ip);
+  char text[64];
+  std::snprintf(text, sizeof text, "PORT %u,%u,%u,%u,%u,%u", (ip >> 24) & 255, (ip >> 16) & 255,
+                (ip >> 8) & 255, ip & 255, local.port >> 8, local.port & 255);
+  return text;
+}
 
 bool IsTrimmed(unsigned char c) { return c <= ' ' || c == 127; }
 
@@ -219,20 +241,15 @@ Failure FtpClient::Command(const std::string& text, std::initializer_list<int> a
   return ReadReply(accepted);
 }
 
-Failure FtpClient::ConnectSocket(const sockaddr_in& addr) {
+Failure FtpClient::ConnectSocket(const net::Endpoint& server) {
   if (int err = control_.OpenTcp()) return Failure::SocketError(err);
-  int err = control_.StartConnect(addr);
-  if (err == 0) return {};
-  if (err != EINPROGRESS) return Failure::SocketError(err);
-  for (;;) {
-    bool ready = false;
-    if (int perr = control_.WaitWritable(IdleTimeOut, &ready)) return Failure::SocketError(perr);
-    if (ready) break;
-    // An address that swallows the handshake would otherwise hold the
-    // caller for the system's whole connect time-out after a cancel.
-    if (abort_) return Failure::Closed();
-  }
-  if (int cerr = control_.FinishConnect()) return Failure::SocketError(cerr);
+  // No time limit of its own; but an address that swallows the handshake
+  // would otherwise hold the caller for the system's whole connect time-out
+  // after a cancel.
+  const int err = control_.Connect(server, net::Socket::Clock::time_point::max(), IdleTimeOut,
+                                   [this] { return !abort_; });
+  if (err == ECANCELED) return Failure::Closed();
+  if (err) return Failure::SocketError(err);
   return {};
 }
 
@@ -252,12 +269,12 @@ Failure FtpClient::Connect(bool autoLogin) {
   input_.clear();
   replyLines_.clear();
   replyCode_ = 0;
-  in_addr addr{};
+  uint32_t ip = 0;
   Failure f;
-  if (int err = ResolveIpv4(Host, &addr)) {
+  if (int err = net::ResolveIpv4(Host, &ip)) {
     f = Failure::SocketError(err);
   } else {
-    f = ConnectSocket(MakeAddress(addr, static_cast<uint16_t>(Port)));
+    f = ConnectSocket({ip, static_cast<uint16_t>(Port)});
   }
   if (f) {
     control_.Close();
@@ -282,7 +299,7 @@ void FtpClient::ReleaseData() {
 
 Failure FtpClient::Upload(int fileFd) {
   struct stat st {};
-  if (::fstat(fileFd, &st) != 0) return Failure::General(SystemErrorText(errno));
+  if (::fstat(fileFd, &st) != 0) return Failure::General(net::SystemErrorText(errno));
   off_t left = st.st_size;
   std::vector<char> buffer(kChunkSize);
   while (left > 0) {
@@ -291,7 +308,7 @@ Failure FtpClient::Upload(int fileFd) {
     do {
       n = ::read(fileFd, buffer.data(), want);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) return Failure::General(SystemErrorText(errno));
+    if (n < 0) return Failure::General(net::SystemErrorText(errno));
     if (n == 0) return Failure::General("No data to read.");
     if (dataClosed_) return Failure::Closed();
     if (int err = data_.SendAll(buffer.data(), static_cast<size_t>(n)))
@@ -301,56 +318,34 @@ Failure FtpClient::Upload(int fileFd) {
   return {};
 }
 
-Failure FtpClient::Put(const std::string& localPath, const std::string& remoteName, bool append) {
-  // Not blocking on open, so a FIFO cannot hold the session before anything
-  // is sent; only a regular file is an image (a folder opens on Linux too).
-  FileHandle file(::open(localPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  struct stat st {};
-  if (file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0 || !S_ISREG(st.st_mode))
-    return Failure::General("Cannot open file " + localPath);
-  if (!control_.IsOpen()) return Failure::Closed();
-
-  sockaddr_in local{};
+Failure FtpClient::ListenForData(net::Endpoint* listening, net::Endpoint* server) {
+  net::Endpoint local;
   if (int err = control_.LocalAddress(&local)) return Failure::SocketError(err);
-  sockaddr_in server{};
-  if (int err = control_.PeerAddress(&server)) return Failure::SocketError(err);
-  Socket listener;
+  if (int err = control_.PeerAddress(server)) return Failure::SocketError(err);
+  net::Socket listener;
   if (int err = listener.OpenTcp()) return Failure::SocketError(err);
-  if (int err = listener.Bind(MakeAddress(local.sin_addr, 0))) return Failure::SocketError(err);
+  if (int err = listener.Bind({local.ip, 0})) return Failure::SocketError(err);
   if (int err = listener.Listen(1)) return Failure::SocketError(err);
-  if (int err = listener.SetNonBlocking(true)) return Failure::SocketError(err);
-  sockaddr_in bound{};
-  if (int err = listener.LocalAddress(&bound)) return Failure::SocketError(err);
-  {
-    std::lock_guard lock(dataMutex_);
-    data_ = std::move(listener);
-    dataClosed_ = false;
-  }
-  struct Release {
-    FtpClient* self;
-    ~Release() { self->ReleaseData(); }
-  } release{this};
+  if (int err = listener.LocalAddress(listening)) return Failure::SocketError(err);
+  std::lock_guard lock(dataMutex_);
+  data_ = std::move(listener);
+  dataClosed_ = false;
+  return {};
+}
 
-  const uint32_t ip = ntohl(bound.sin_addr.s_addr);
-  const uint16_t port = ntohs(bound.sin_port);
-  char portCommand[64];
-  std::snprintf(portCommand, sizeof portCommand, "PORT %u,%u,%u,%u,%u,%u", (ip >> 24) & 255,
-                (ip >> 16) & 255, (ip >> 8) & 255, ip & 255, port >> 8, port & 255);
-  if (Failure f = Command(portCommand, {200})) return f;
-  if (Failure f = Command((append ? "APPE " : "STOR ") + remoteName, {125, 150})) return f;
-
-  Socket connection;
+Failure FtpClient::AcceptDataConnection(uint32_t serverIp) {
+  net::Socket connection;
   for (;;) {
     if (dataClosed_) return Failure::Closed();
     bool ready = false;
     if (int err = data_.WaitReadable(IdleTimeOut, &ready)) return Failure::SocketError(err);
     if (dataClosed_) return Failure::Closed();
     if (ready) {
-      sockaddr_in from{};
+      net::Endpoint from;
       int err = data_.Accept(&connection, &from);
       // Only the server may fetch the file: a connection from another host
       // is dropped and the wait goes on.
-      if (err == 0 && from.sin_addr.s_addr == server.sin_addr.s_addr) break;
+      if (err == 0 && from.ip == serverIp) break;
       if (err == 0) {
         connection.Close();
         continue;
@@ -361,15 +356,34 @@ Failure FtpClient::Put(const std::string& localPath, const std::string& remoteNa
       return Failure::Closed();
     }
   }
-  {
-    std::lock_guard lock(dataMutex_);
-    data_ = std::move(connection);  // the listening socket closes here
-  }
-  if (Failure f = Upload(file.Fd())) return f;
+  std::lock_guard lock(dataMutex_);
+  data_ = std::move(connection);  // the listening socket closes here
+  return {};
+}
+
+Failure FtpClient::EndTransfer() {
   ReleaseData();
   if (Failure f = ReadReply({225, 226, 250, 426})) return f;
   if (replyCode_ == 426) return ReadReply({226});
   return {};
+}
+
+Failure FtpClient::Put(const std::string& localPath, const std::string& remoteName, bool append) {
+  FileHandle file;
+  if (Failure f = OpenImage(localPath, &file)) return f;
+  if (!control_.IsOpen()) return Failure::Closed();
+  net::Endpoint listening, server;
+  if (Failure f = ListenForData(&listening, &server)) return f;
+  // From here on the data socket goes with the upload, however it ends.
+  struct Release {
+    FtpClient* self;
+    ~Release() { self->ReleaseData(); }
+  } release{this};
+  if (Failure f = Command(PortCommand(listening), {200})) return f;
+  if (Failure f = Command((append ? "APPE " : "STOR ") + remoteName, {125, 150})) return f;
+  if (Failure f = AcceptDataConnection(server.ip)) return f;
+  if (Failure f = Upload(file.Fd())) return f;
+  return EndTransfer();
 }
 
 Failure FtpClient::Site(const std::string& command) { return Command("SITE " + command, {200}); }

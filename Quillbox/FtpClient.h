@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Failure.h"
-#include "Socket.h"
+#include "net/Socket.h"
 
 namespace quillbox {
 
@@ -90,16 +90,22 @@ class FtpClient {
   Failure NextRawLine(int timeoutMs, std::string* line, bool* got);
   // One read from the control connection into the input buffer.
   Failure Fill();
-  Failure ConnectSocket(const sockaddr_in& addr);
+  Failure ConnectSocket(const net::Endpoint& server);
   Failure Login();
+  // The steps of Put: a listening data socket on the control connection's
+  // local address (handed to data_), the server's connection to it, the
+  // file's bytes, and the end-of-transfer reply.
+  Failure ListenForData(net::Endpoint* listening, net::Endpoint* server);
+  Failure AcceptDataConnection(uint32_t serverIp);
   Failure Upload(int fileFd);
+  Failure EndTransfer();
   void ReleaseData();
   void Log(const std::string& event) const {
     if (ProtocolLog && ProtocolLog->Active) ProtocolLog->Log(event);
   }
   bool TakeLine(std::string* line);
 
-  Socket control_;
+  net::Socket control_;
   std::string input_;
   std::vector<std::string> replyLines_;
   int replyCode_ = 0;
@@ -110,7 +116,7 @@ class FtpClient {
   // creates and releases it, and CloseDataConnection from another thread.
   // Put uses the descriptor without the lock: only Put ever closes it.
   std::mutex dataMutex_;
-  Socket data_;
+  net::Socket data_;
   std::atomic<bool> dataClosed_{false};
 };
 

@@ -4,6 +4,8 @@
 #include <exception>
 #include <thread>
 
+#include "DeviceKinds.h"
+
 namespace quillbox {
 namespace {
 
@@ -89,8 +91,7 @@ Failure TFTPClientForm::RunSteps() {
   if (Failure f = FtpClient.Put(imagePath, kRemoteImageName, false)) return f;
 
   step = SendingSiteCommand;
-  const bool reboots = deviceKind == 17 || deviceKind == 19;
-  if (Failure f = FtpClient.Site(reboots ? "Reboot" : "Upgrade")) return f;
+  if (Failure f = FtpClient.Site(kinds::UpgradesByReboot(deviceKind) ? "Reboot" : "Upgrade")) return f;
 
   step = WaitingForDevice;
   bool accepted = false;
@@ -122,7 +123,7 @@ Failure TFTPClientForm::RunSteps() {
   step = Connecting;
   if (Failure f = FtpClient.Connect(true)) return f;
 
-  if (static_cast<uint32_t>(deviceKind) < 5) {
+  if (kinds::MarksFirmwareStable(deviceKind)) {
     step = SendingSiteCommand;
     if (Failure f = FtpClient.Site("stable")) return f;
   }
@@ -133,7 +134,7 @@ void TFTPClientForm::RunSession() {
   int32_t code = 0;
   std::string text;
   SetLastError(code, text);
-  if (deviceKind == 16 || deviceKind == 18) {
+  if (kinds::RefusesFtpUpgrade(deviceKind)) {
     SetLastError(kNotSupported, "Firmware does not support FTP upgrade");
     return;
   }

@@ -1,14 +1,10 @@
 #include "TftpPacket.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <climits>
 #include <cstring>
-
-#include "Socket.h"
 
 namespace quillbox::tftp {
 namespace {
@@ -73,20 +69,20 @@ std::vector<uint8_t> BuildOack(int blockSize) {
   return packet;
 }
 
-Failure UnexpectedOperation(const sockaddr_in& from) {
+ErrorPacket UnexpectedOperation(const net::Endpoint& from) {
   return {ERR_ILLEGAL_OPERATION,
-          "Unexpected operation from " + FormatIpv4(from.sin_addr) + ":" + std::to_string(ntohs(from.sin_port))};
+          "Unexpected operation from " + net::FormatIpv4(from.ip) + ":" + std::to_string(from.port)};
 }
 
-bool ParseRequest(const uint8_t* data, size_t size, const sockaddr_in& from, Request* request,
-                  Failure* failure) {
+bool ParseRequest(const uint8_t* data, size_t size, const net::Endpoint& from, Request* request,
+                  ErrorPacket* error) {
   if (size < 2) {
-    *failure = {ERR_NOT_DEFINED, "Stream read error"};
+    *error = {ERR_NOT_DEFINED, "Stream read error"};
     return false;
   }
   request->opcode = GetU16(data);
   if (request->opcode != RRQ && request->opcode != WRQ) {
-    *failure = UnexpectedOperation(from);
+    *error = UnexpectedOperation(from);
     return false;
   }
   size_t pos = 2;
@@ -94,7 +90,7 @@ bool ParseRequest(const uint8_t* data, size_t size, const sockaddr_in& from, Req
   request->mode = NextField(data, size, &pos);
   if (!EqualsIgnoringCase(request->mode, "octet") && !EqualsIgnoringCase(request->mode, "binary") &&
       !EqualsIgnoringCase(request->mode, "netascii")) {
-    *failure = {ERR_ILLEGAL_OPERATION, "Unsupported transfer mode: \"" + request->mode + "\""};
+    *error = {ERR_ILLEGAL_OPERATION, "Unsupported transfer mode: \"" + request->mode + "\""};
     return false;
   }
   // Only the first option counts, and only under its exact lower-case name.
@@ -105,7 +101,7 @@ bool ParseRequest(const uint8_t* data, size_t size, const sockaddr_in& from, Req
     std::string value = NextField(data, size, &pos);
     int blockSize = 0;
     if (!ParseDecimal(value, &blockSize)) {
-      *failure = {ERR_NOT_DEFINED, "'" + value + "' is not a valid integer value"};
+      *error = {ERR_NOT_DEFINED, "'" + value + "' is not a valid integer value"};
       return false;
     }
     request->requestedBlockSize = blockSize > 0 ? blockSize : 0;

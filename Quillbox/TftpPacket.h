@@ -2,12 +2,12 @@
 // TFTP wire format (RFC 1350 with the option extension of RFC 2347 and the
 // block-size option of RFC 2348): building the packets the server sends and
 // parsing the requests it receives.
-#include <netinet/in.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "net/Ipv4.h"
 
 namespace quillbox::tftp {
 
@@ -22,8 +22,9 @@ constexpr int DEFAULT_PACKET_SIZE = 516;
 // a peer cannot make a transfer allocate without bound.
 constexpr int MAX_BLOCK_SIZE = 65464;
 
-// A failure that ends a request or a transfer with one ERROR packet.
-struct Failure {
+// The ERROR packet that ends a refused request or a failed transfer: the
+// failures of the TFTP protocol layer are exactly what the peer is told.
+struct ErrorPacket {
   uint16_t code = ERR_NOT_DEFINED;
   std::string message;
 };
@@ -43,16 +44,16 @@ std::vector<uint8_t> BuildError(uint16_t code, const std::string& message);
 // "blksize", 0, digits, 0, and one more 0 that closes the option list.
 std::vector<uint8_t> BuildOack(int blockSize);
 
-// Parses a datagram that arrived on the server port. false with *failure set
+// Parses a datagram that arrived on the server port. false with *error set
 // when it is not a read or write request the server accepts.
-bool ParseRequest(const uint8_t* data, size_t size, const sockaddr_in& from, Request* request,
-                  Failure* failure);
+bool ParseRequest(const uint8_t* data, size_t size, const net::Endpoint& from, Request* request,
+                  ErrorPacket* error);
 
 // Size of DATA packets (block size + 4) for a requested block size (0 = none):
 // at least 516, at most MAX_BLOCK_SIZE + 4.
 int NegotiatedPacketSize(int requestedBlockSize);
 
 // "Unexpected operation from <address>:<port>".
-Failure UnexpectedOperation(const sockaddr_in& from);
+ErrorPacket UnexpectedOperation(const net::Endpoint& from);
 
 }  // namespace quillbox::tftp

@@ -1,7 +1,5 @@
 #include "TftpServer.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <exception>
@@ -10,7 +8,7 @@
 namespace quillbox {
 namespace {
 
-TPeerInfo PeerOf(const sockaddr_in& addr) { return {FormatIpv4(addr.sin_addr), ntohs(addr.sin_port)}; }
+TPeerInfo PeerOf(const net::Endpoint& peer) { return {net::FormatIpv4(peer.ip), peer.port}; }
 
 int Milliseconds(std::chrono::steady_clock::duration d) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
@@ -24,7 +22,7 @@ const char kAborted[] = "Operation aborted";
 // ---------------------------------------------------------------- send thread
 
 TftpSendThread::TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete,
-                               const sockaddr_in& peer, int requestedBlockSize, const TftpServerSettings& settings,
+                               const net::Endpoint& peer, int requestedBlockSize, const TftpServerSettings& settings,
                                Report report)
     : stream_(std::move(stream)),
       freeStreamOnComplete_(freeStreamOnComplete),
@@ -40,7 +38,7 @@ TftpSendThread::~TftpSendThread() {
 
 int TftpSendThread::Start() {
   // Not bound: the system picks the port on the first send.
-  if (int err = socket_.OpenUdp()) return err;
+  if (int err = socket_.OpenUdp(net::Blocking::Yes)) return err;
   try {
     thread_ = std::thread(&TftpSendThread::Execute, this);
   } catch (const std::system_error& e) {
@@ -55,16 +53,16 @@ void TftpSendThread::Join() {
 }
 
 void TftpSendThread::Execute() {
-  tftp::Failure failure;
+  tftp::ErrorPacket error;
   bool completed = false;
   try {
-    completed = Transfer(&failure);
+    completed = Transfer(&error);
   } catch (const std::exception& e) {  // e.g. a buffer that cannot be had
-    failure = {tftp::ERR_NOT_DEFINED, e.what()};
+    error = {tftp::ERR_NOT_DEFINED, e.what()};
   }
   if (!completed) {
-    std::vector<uint8_t> error = tftp::BuildError(failure.code, failure.message);
-    socket_.SendTo(error.data(), error.size(), peer_);
+    std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
+    socket_.SendTo(packet.data(), packet.size(), peer_);
   }
   TftpTransferCompleteEvent event;
   event.Success = endFlag_;
@@ -81,13 +79,13 @@ void TftpSendThread::Execute() {
   finished_ = true;
 }
 
-bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::Failure* failure) {
+bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::ErrorPacket* error) {
   *arrived = false;
   *got = 0;
   auto deadline = std::chrono::steady_clock::now() + settings_.retryTimeout;
   for (;;) {
     if (stop_) {
-      *failure = {tftp::ERR_NOT_DEFINED, kAborted};
+      *error = {tftp::ERR_NOT_DEFINED, kAborted};
       return false;
     }
     auto left = deadline - std::chrono::steady_clock::now();
@@ -95,99 +93,141 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
     bool ready = false;
     int slice = std::min(Milliseconds(left), static_cast<int>(settings_.stopCheck.count()));
     if (int err = socket_.WaitReadable(std::max(slice, 1), &ready)) {
-      *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
+      *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
       return false;
     }
     if (!ready) continue;
-    sockaddr_in from{};
-    if (int err = socket_.RecvFrom(buffer.data(), buffer.size(), got, &from)) {
-      *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
+    net::Datagram datagram;
+    const int err = socket_.ReceiveFrom(buffer.data(), buffer.size(), &datagram);
+    // A datagram longer than the packet size is judged by its head.
+    if (err != 0 && err != EMSGSIZE) {
+      *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
       return false;
     }
+    *got = datagram.size;
     *arrived = true;
     return true;
   }
 }
 
-bool TftpSendThread::Transfer(tftp::Failure* failure) {
-  const int packetSize = tftp::NegotiatedPacketSize(requestedBlockSize_);
-  const size_t blockSize = static_cast<size_t>(packetSize - 4);
-  std::vector<uint8_t> packet(static_cast<size_t>(packetSize));
-  std::vector<uint8_t> incoming(static_cast<size_t>(packetSize));
-  size_t outstanding = 0;  // bytes of the packet kept for resending; 0: none
-  uint16_t block = 0;
-  int retries = 0;
+TftpSendThread::State TftpSendThread::Fail(tftp::ErrorPacket* error, tftp::ErrorPacket what) {
+  *error = std::move(what);
+  return State::Failed;
+}
+
+bool TftpSendThread::Transfer(tftp::ErrorPacket* error) {
+  const size_t packetSize = static_cast<size_t>(tftp::NegotiatedPacketSize(requestedBlockSize_));
+  progress_ = Progress{};
+  progress_.blockSize = packetSize - 4;
+  progress_.packet.resize(packetSize);
+  progress_.incoming.resize(packetSize);
   endFlag_ = false;
-
-  if (requestedBlockSize_ > 0) {
-    std::vector<uint8_t> oack = tftp::BuildOack(static_cast<int>(blockSize));
-    std::copy(oack.begin(), oack.end(), packet.begin());
-    outstanding = oack.size();
-  }
-
+  State state = State::Start;
+  Incoming in;
   for (;;) {
-    if (outstanding == 0) {
-      ++block;  // wraps from 65535 to 0
-      tftp::PutU16(packet.data(), tftp::DATA);
-      tftp::PutU16(packet.data() + 2, block);
-      size_t got = 0;
-      if (stream_->Read(packet.data() + 4, blockSize, &got) != 0) {
-        *failure = {tftp::ERR_NOT_DEFINED, "Stream read error"};
-        return false;
-      }
-      endFlag_ = got < blockSize;
-      outstanding = 4 + got;
-      retries = 0;
-    }
-    if (retries == settings_.sendsBeforeTimeout) {
-      *failure = {tftp::ERR_ILLEGAL_OPERATION, "Timeout"};
-      return false;
-    }
-    if (int err = socket_.SendTo(packet.data(), outstanding, peer_)) {
-      *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
-      return false;
-    }
-    size_t got = 0;
-    bool arrived = false;
-    if (!Receive(incoming, &got, &arrived, failure)) return false;
-    if (!arrived) {
-      // The final block is never sent again: the peer had its chance.
-      if (endFlag_) return true;
-      ++retries;
-      continue;
-    }
-    if (got == 0) {
-      *failure = {tftp::ERR_NOT_DEFINED, "UDP Receive Error = 0."};
-      return false;
-    }
-    uint16_t opcode = got >= 2 ? tftp::GetU16(incoming.data()) : 0;
-    if (got < 2 || (opcode == tftp::ACK && got < 4)) {
-      *failure = {tftp::ERR_NOT_DEFINED, "Stream read error"};
-      return false;
-    }
-    if (opcode == tftp::ACK) {
-      if (tftp::GetU16(incoming.data() + 2) != block) {
-        // A duplicate or stray ACK: the same packet goes out again at once,
-        // not counted as a retry. This holds for the final block too, so a
-        // peer that missed it gets it rather than a transfer that stops.
-        continue;
-      }
-      outstanding = 0;
-      if (endFlag_) return true;
-      continue;
-    }
-    if (opcode == tftp::ERROR) {
-      *failure = {tftp::ERR_NOT_DEFINED, kAborted};
-      return false;
-    }
-    *failure = tftp::UnexpectedOperation(peer_);
-    return false;
+    state = Dispatch(state, in, error);
+    if (state == State::Done) return true;
+    if (state == State::Failed) return false;
+    if (!NextEvent(&in, error)) return false;
   }
+}
+
+TftpSendThread::State TftpSendThread::Dispatch(State state, const Incoming& in, tftp::ErrorPacket* error) {
+  switch (state) {
+    case State::Start:
+      return OnStart(error);
+    case State::AwaitingAck:
+      return OnAwaitingAck(in, error);
+    case State::Done:
+    case State::Failed:
+      break;
+  }
+  return state;
+}
+
+TftpSendThread::State TftpSendThread::OnStart(tftp::ErrorPacket* error) {
+  if (requestedBlockSize_ <= 0) return SendNextBlock(error);
+  const std::vector<uint8_t> oack = tftp::BuildOack(static_cast<int>(progress_.blockSize));
+  std::copy(oack.begin(), oack.end(), progress_.packet.begin());
+  progress_.outstanding = oack.size();
+  return Transmit(error);
+}
+
+TftpSendThread::State TftpSendThread::OnAwaitingAck(const Incoming& in, tftp::ErrorPacket* error) {
+  switch (in.event) {
+    case Event::Ack:
+      // A duplicate or stray ACK: the same packet goes out again at once, not
+      // counted as a retry. This holds for the final block too, so a peer
+      // that missed it gets it rather than a transfer that stops.
+      if (in.block != progress_.block) return Transmit(error);
+      if (endFlag_) return State::Done;
+      return SendNextBlock(error);
+    case Event::Silence:
+      // The final block is never sent again: the peer had its chance.
+      if (endFlag_) return State::Done;
+      ++progress_.retries;
+      return Transmit(error);
+    case Event::PeerError:
+      return Fail(error, {tftp::ERR_NOT_DEFINED, kAborted});
+    case Event::Empty:
+      return Fail(error, {tftp::ERR_NOT_DEFINED, "UDP Receive Error = 0."});
+    case Event::Malformed:
+      return Fail(error, {tftp::ERR_NOT_DEFINED, "Stream read error"});
+    case Event::Other:
+      return Fail(error, tftp::UnexpectedOperation(peer_));
+    case Event::Begin:
+      break;
+  }
+  return State::AwaitingAck;
+}
+
+TftpSendThread::State TftpSendThread::SendNextBlock(tftp::ErrorPacket* error) {
+  ++progress_.block;
+  uint8_t* packet = progress_.packet.data();
+  tftp::PutU16(packet, tftp::DATA);
+  tftp::PutU16(packet + 2, progress_.block);
+  size_t got = 0;
+  if (stream_->Read(packet + 4, progress_.blockSize, &got) != 0)
+    return Fail(error, {tftp::ERR_NOT_DEFINED, "Stream read error"});
+  endFlag_ = got < progress_.blockSize;
+  progress_.outstanding = 4 + got;
+  progress_.retries = 0;
+  return Transmit(error);
+}
+
+TftpSendThread::State TftpSendThread::Transmit(tftp::ErrorPacket* error) {
+  if (progress_.retries == settings_.sendsBeforeTimeout)
+    return Fail(error, {tftp::ERR_ILLEGAL_OPERATION, "Timeout"});
+  if (int err = socket_.SendTo(progress_.packet.data(), progress_.outstanding, peer_))
+    return Fail(error, {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)});
+  return State::AwaitingAck;
+}
+
+bool TftpSendThread::NextEvent(Incoming* in, tftp::ErrorPacket* error) {
+  size_t got = 0;
+  bool arrived = false;
+  if (!Receive(progress_.incoming, &got, &arrived, error)) return false;
+  const uint8_t* data = progress_.incoming.data();
+  const uint16_t opcode = got >= 2 ? tftp::GetU16(data) : 0;
+  if (!arrived) {
+    *in = {Event::Silence};
+  } else if (got == 0) {
+    *in = {Event::Empty};
+  } else if (got < 2 || (opcode == tftp::ACK && got < 4)) {
+    *in = {Event::Malformed};
+  } else if (opcode == tftp::ACK) {
+    *in = {Event::Ack, tftp::GetU16(data + 2)};
+  } else if (opcode == tftp::ERROR) {
+    *in = {Event::PeerError};
+  } else {
+    *in = {Event::Other};
+  }
+  return true;
 }
 
 // ------------------------------------------------------------------- listener
 
-UdpListener::UdpListener(Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck,
+UdpListener::UdpListener(net::Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck,
                          Handler handler)
     : socket_(socket), handOver_(handOver), stopCheck_(stopCheck), handler_(std::move(handler)) {}
 
@@ -216,12 +256,13 @@ void UdpListener::Execute() {
     bool ready = false;
     if (socket_.WaitReadable(slice, &ready) != 0) break;
     if (!ready) continue;
-    size_t got = 0;
-    sockaddr_in from{};
-    // A zero-byte datagram or a read error ends listening, without an answer.
-    if (socket_.RecvFrom(buffer.data(), buffer.size(), &got, &from) != 0 || got == 0) break;
+    net::Datagram datagram;
+    // A zero-byte datagram or a read error ends listening, without an
+    // answer; a request longer than the buffer is judged by its head.
+    const int err = socket_.ReceiveFrom(buffer.data(), buffer.size(), &datagram);
+    if ((err != 0 && err != EMSGSIZE) || datagram.size == 0) break;
     bool keepListening = false;
-    if (!handOver_.Run([&] { keepListening = handler_(buffer.data(), got, from); })) break;
+    if (!handOver_.Run([&] { keepListening = handler_(buffer.data(), datagram.size, datagram.from); })) break;
     if (!keepListening) break;
   }
 }
@@ -233,25 +274,23 @@ TftpServer::TftpServer(TftpHandOver& handOver, const TftpServerSettings& setting
 
 TftpServer::~TftpServer() { Deactivate(); }
 
-std::string TftpServer::Activate() {
+Failure TftpServer::Activate() {
   if (listener_) return {};
-  if (int err = socket_.OpenUdp()) return SocketErrorMessage(err);
-  in_addr any{};
-  any.s_addr = htonl(INADDR_ANY);
-  if (int err = socket_.Bind(MakeAddress(any, settings_.port))) {
+  if (int err = socket_.OpenUdp(net::Blocking::Yes)) return Failure::SocketError(err);
+  if (int err = socket_.Bind({htonl(INADDR_ANY), settings_.port})) {
     socket_.Close();
-    if (err == EADDRINUSE) return "Could not bind socket. Address and port are already in use.";
-    return SocketErrorMessage(err);
+    if (err == EADDRINUSE)
+      return {FailureKind::Socket, err, "Could not bind socket. Address and port are already in use."};
+    return Failure::SocketError(err);
   }
-  sockaddr_in local{};
-  if (socket_.LocalAddress(&local) == 0) boundPort_ = ntohs(local.sin_port);
+  boundPort_ = socket_.LocalPort();
   listener_ = std::make_unique<UdpListener>(
       socket_, handOver_, settings_.stopCheck,
-      [this](const uint8_t* data, size_t size, const sockaddr_in& from) { return HandleDatagram(data, size, from); });
+      [this](const uint8_t* data, size_t size, const net::Endpoint& from) { return HandleDatagram(data, size, from); });
   if (int err = listener_->Start()) {
     listener_.reset();
     socket_.Close();
-    return SocketErrorMessage(err);
+    return Failure::SocketError(err);
   }
   return {};
 }
@@ -285,19 +324,19 @@ void TftpServer::ReapFinished() {
   for (auto& transfer : done) transfer->Join();
 }
 
-bool TftpServer::HandleDatagram(const uint8_t* data, size_t size, const sockaddr_in& from) {
-  tftp::Failure failure;
-  if (HandleRequest(data, size, from, &failure)) return true;
-  std::vector<uint8_t> error = tftp::BuildError(failure.code, failure.message);
-  socket_.SendTo(error.data(), error.size(), from);
+bool TftpServer::HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from) {
+  tftp::ErrorPacket error;
+  if (HandleRequest(data, size, from, &error)) return true;
+  std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
+  socket_.SendTo(packet.data(), packet.size(), from);
   // Refusals (access, illegal operation) leave the server serving; any other
   // failure ends it.
-  return failure.code != tftp::ERR_NOT_DEFINED;
+  return error.code != tftp::ERR_NOT_DEFINED;
 }
 
-bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const sockaddr_in& from, tftp::Failure* failure) {
+bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::ErrorPacket* error) {
   tftp::Request request;
-  if (!tftp::ParseRequest(data, size, from, &request, failure)) return false;
+  if (!tftp::ParseRequest(data, size, from, &request, error)) return false;
 
   TftpAccessEvent event;
   event.FileName = request.fileName;
@@ -305,12 +344,12 @@ bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const sockaddr_
   const AccessHook& hook = request.opcode == tftp::RRQ ? OnReadFile : OnWriteFile;
   if (hook) hook(event);
   if (!event.Failure.empty()) {
-    *failure = {tftp::ERR_NOT_DEFINED, event.Failure};
+    *error = {tftp::ERR_NOT_DEFINED, event.Failure};
     return false;
   }
   // Nothing is ever received: a granted write request is refused all the same.
   if (!event.GrantAccess || request.opcode != tftp::RRQ || !event.AStream) {
-    *failure = {tftp::ERR_ACCESS_VIOLATION, "Access to " + event.FileName + " denied"};
+    *error = {tftp::ERR_ACCESS_VIOLATION, "Access to " + event.FileName + " denied"};
     return false;
   }
 
@@ -323,7 +362,7 @@ bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const sockaddr_
         });
       });
   if (int err = transfer->Start()) {
-    *failure = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
+    *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
     return false;
   }
   std::lock_guard lock(transfersMutex_);

@@ -4,8 +4,6 @@
 // server port; each accepted read request is carried out by a send thread
 // from a port of its own. Requests and completion reports are handed to the
 // thread that runs the TftpHandOver, one at a time; the hooks run there.
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -16,10 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "Socket.h"
+#include "Failure.h"
 #include "TftpHandOver.h"
 #include "TftpPacket.h"
 #include "TftpStream.h"
+#include "net/Socket.h"
 
 namespace quillbox {
 
@@ -57,12 +56,14 @@ struct TftpServerSettings {
 };
 
 // One transfer of a read request: OACK when a block size was asked for, then
-// DATA blocks, each sent until acknowledged.
+// DATA blocks, each sent until acknowledged. The exchange is a state machine:
+// each event the peer's side brings (an ACK, silence, an ERROR, ...) is
+// dispatched on the state the transfer is in and leads to the next state.
 class TftpSendThread {
  public:
   using Report = std::function<void(const TftpTransferCompleteEvent&)>;
 
-  TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete, const sockaddr_in& peer,
+  TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete, const net::Endpoint& peer,
                  int requestedBlockSize, const TftpServerSettings& settings, Report report);
   ~TftpSendThread();  // stops and joins
   TftpSendThread(const TftpSendThread&) = delete;
@@ -76,21 +77,63 @@ class TftpSendThread {
   bool Finished() const { return finished_; }
 
  private:
+  enum class State {
+    Start,        // nothing sent yet
+    AwaitingAck,  // the outstanding packet is out and waits for its ACK
+    Done,         // the final block went out and its wait is over
+    Failed,       // ends with one ERROR packet to the peer
+  };
+  enum class Event {
+    Begin,      // the transfer starts
+    Ack,        // an ACK with the block number in Incoming
+    Silence,    // nothing arrived within the retry time-out
+    PeerError,  // an ERROR packet
+    Empty,      // a datagram of no bytes
+    Malformed,  // too short for its opcode
+    Other,      // any other opcode, DATA included
+  };
+  struct Incoming {
+    Event event = Event::Begin;
+    uint16_t block = 0;
+  };
+  // What the transfer keeps between events.
+  struct Progress {
+    std::vector<uint8_t> packet;  // the outstanding packet, kept for resending
+    size_t outstanding = 0;       // its length
+    std::vector<uint8_t> incoming;
+    size_t blockSize = 0;
+    uint16_t block = 0;  // wraps from 65535 to 0
+    int retries = 0;
+  };
+
   void Execute();
-  // Runs the exchange; false with *failure when it ended by a failure.
-  bool Transfer(tftp::Failure* failure);
+  // Runs the exchange; false with *error when it ended by a failure.
+  bool Transfer(tftp::ErrorPacket* error);
+  State Dispatch(State state, const Incoming& in, tftp::ErrorPacket* error);
+  State OnStart(tftp::ErrorPacket* error);
+  State OnAwaitingAck(const Incoming& in, tftp::ErrorPacket* error);
+  // Reads the next block from the stream into a DATA packet and sends it.
+  State SendNextBlock(tftp::ErrorPacket* error);
+  // Sends the outstanding packet unless its sends are used up.
+  State Transmit(tftp::ErrorPacket* error);
+  static State Fail(tftp::ErrorPacket* error, tftp::ErrorPacket what);
+  // Waits for what the peer does next; false with *error on a stop or a
+  // socket failure.
+  bool NextEvent(Incoming* in, tftp::ErrorPacket* error);
   // Waits up to the retry time-out for a datagram; 0 bytes in *got when none
-  // came. false with *failure on a socket error or a stop.
-  bool Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::Failure* failure);
+  // came. false with *error on a socket error or a stop.
+  bool Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::ErrorPacket* error);
 
   std::shared_ptr<TftpStream> stream_;
   bool freeStreamOnComplete_;
-  sockaddr_in peer_;
+  net::Endpoint peer_;
   int requestedBlockSize_;
   TftpServerSettings settings_;
   Report report_;
-  Socket socket_;
-  bool endFlag_ = false;  // touched only by the thread
+  net::Socket socket_;
+  // Touched only by the thread.
+  Progress progress_;
+  bool endFlag_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;
@@ -101,9 +144,9 @@ class TftpSendThread {
 class UdpListener {
  public:
   // Handles one datagram on the handing-over thread; false stops listening.
-  using Handler = std::function<bool(const uint8_t* data, size_t size, const sockaddr_in& from)>;
+  using Handler = std::function<bool(const uint8_t* data, size_t size, const net::Endpoint& from)>;
 
-  UdpListener(Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck, Handler handler);
+  UdpListener(net::Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck, Handler handler);
   ~UdpListener();  // stops and joins
   UdpListener(const UdpListener&) = delete;
   UdpListener& operator=(const UdpListener&) = delete;
@@ -115,7 +158,7 @@ class UdpListener {
  private:
   void Execute();
 
-  Socket& socket_;
+  net::Socket& socket_;
   TftpHandOver& handOver_;
   std::chrono::milliseconds stopCheck_;
   Handler handler_;
@@ -142,8 +185,9 @@ class TftpServer {
   CompleteHook OnTransferComplete;
 
   // Binds the server port on all local addresses and starts the listener.
-  // Empty on success, else the failure's text.
-  std::string Activate();
+  // A bind refused because the port is taken fails with the text "Could not
+  // bind socket. Address and port are already in use.".
+  Failure Activate();
   // Stops the listener and every running transfer (each peer gets one ERROR
   // code 0) and joins them.
   void Deactivate();
@@ -151,14 +195,14 @@ class TftpServer {
   uint16_t BoundPort() const { return boundPort_; }
 
  private:
-  bool HandleDatagram(const uint8_t* data, size_t size, const sockaddr_in& from);
-  // false with *failure when the request is refused or fails.
-  bool HandleRequest(const uint8_t* data, size_t size, const sockaddr_in& from, tftp::Failure* failure);
+  bool HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from);
+  // false with *error when the request is refused or fails.
+  bool HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::ErrorPacket* error);
   void ReapFinished();
 
   TftpHandOver& handOver_;
   TftpServerSettings settings_;
-  Socket socket_;
+  net::Socket socket_;
   uint16_t boundPort_ = 0;
   std::unique_ptr<UdpListener> listener_;
   // Guards transfers_.

@@ -34,7 +34,7 @@ void TtftpForm::Create() {
   server_->OnReadFile = [this](TftpAccessEvent& e) { ReadFile(e); };
   server_->OnWriteFile = [this](TftpAccessEvent& e) { WriteFile(e); };
   server_->OnTransferComplete = [this](const TftpTransferCompleteEvent& e) { TransferComplete(e); };
-  bindFailure_ = server_->Activate();
+  bindFailure_ = server_->Activate().message;
   if (!bindFailure_.empty()) std::fprintf(stderr, "TFTPForm: %s\n", bindFailure_.c_str());
 }
 

@@ -8,7 +8,6 @@ PKGS=(
   libgtest-dev libgmock-dev
   qt6-base-dev
   libcurl4-openssl-dev curl
-  libcpp-httplib-dev
   libcli11-dev nlohmann-json3-dev ansible-core
   iproute2 util-linux iputils-ping
   xvfb xauth imagemagick xdotool

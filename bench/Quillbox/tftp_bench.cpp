@@ -35,7 +35,7 @@ class OurServer {
   explicit OurServer(const std::string& file) : folder_(quillbox::TftpFolder::OfFile(file)), server_(handOver_, Settings()) {
     server_.OnReadFile = [this](quillbox::TftpAccessEvent& e) { quillbox::ReadFromFolder(folder_, e); };
     server_.OnWriteFile = [](quillbox::TftpAccessEvent& e) { e.GrantAccess = false; };
-    activation_ = server_.Activate();
+    activation_ = server_.Activate().message;
     thread_ = std::thread([this] {
       while (!stop_) handOver_.HandleOne(Clock::now() + 50ms);
     });

@@ -22,6 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Answers every box at once; the network dialog gives `network` when set.
 class SilentUi : public ModalUi {
  public:
   void MessageBox(const std::string&, const std::string&, BoxIcon) override {}
@@ -29,7 +30,12 @@ class SilentUi : public ModalUi {
   std::optional<std::string> PasswordPrompt(const std::string&, const std::string&) override {
     return std::nullopt;
   }
-  bool NetworkDialog(NetworkDialogData&) override { return false; }
+  bool NetworkDialog(NetworkDialogData& data) override {
+    if (!network) return false;
+    data = *network;
+    return true;
+  }
+  std::optional<NetworkDialogData> network;
 };
 
 struct Stats {
@@ -55,17 +61,15 @@ Stats Summarise(const std::vector<double>& v, double goal) {
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-// Intervals between progress ticks while `exchange` runs under a busy display.
-template <typename Exchange>
-std::vector<double> TickIntervals(CExplorerDlg& dlg, int busyMs, Exchange exchange) {
+// Intervals between progress ticks while the window runs `command` (which
+// shows its own busy display).
+std::vector<double> TickIntervals(CExplorerDlg& dlg, int command) {
   std::vector<Clock::time_point> ticks;
   auto* bar = static_cast<QProgressBar*>(dlg.Control(IDC_PROGRESS));
   auto conn = QObject::connect(bar, &QProgressBar::valueChanged, [&](int v) {
     if (v > 0) ticks.push_back(Clock::now());
   });
-  dlg.BeginBusy(busyMs, "Benchmark");
-  exchange();
-  dlg.EndBusy();
+  dlg.RunCommand(command);
   QObject::disconnect(conn);
   std::vector<double> out;
   for (size_t i = 1; i < ticks.size(); ++i) out.push_back(Ms(ticks[i] - ticks[i - 1]));
@@ -101,26 +105,26 @@ int main(int argc, char** argv) {
               "stddev", "worst dev", "goal");
   std::printf("|%s|\n", std::string(127, '-').c_str());
 
-  // One discovery pass with 200 simulated devices answering.
-  const auto scanTicks = TickIntervals(dlg, 12000, [&] {
-    int count = 0;
-    dlg.Transport().Discover(dlg.Records(), count);
-    dlg.RecordCount() = count;
-  });
-  PrintRow("tick interval, discovery pass", Summarise(scanTicks, 100), "100, jitter < 20");
+  // A scan (its discovery passes) with 200 simulated devices answering.
+  const auto scanTicks = TickIntervals(dlg, IDC_SCAN);
+  PrintRow("tick interval, scan", Summarise(scanTicks, 100), "100, jitter < 20");
 
   // A set-network wait that nobody answers: the whole 4 s deadline.
-  const auto setTicks = TickIntervals(dlg, 4000, [&] {
-    SetNetworkRequest request;
-    request.mac = {0x02, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
-    request.ip = inet_addr("10.9.9.9");
-    request.mask = inet_addr("255.0.0.0");
-    request.password = "none";
-    dlg.Transport().SetNetworkParameters(request);
-  });
+  {
+    std::vector<std::unique_ptr<DeviceRecord>> absent;
+    absent.push_back(std::make_unique<DeviceRecord>());
+    const uint8_t mac[6] = {0x02, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+    absent.back()->setMac(mac);
+    absent.back()->setIp(inet_addr("10.9.9.8"));
+    dlg.SelectDevice(dlg.ListDevices(std::move(absent)).front());
+    ui.network = NetworkDialogData{inet_addr("10.9.9.9"), inet_addr("255.0.0.0"), "none"};
+  }
+  const auto setTicks = TickIntervals(dlg, IDC_SET_IP_ADDRESS);
+  ui.network.reset();
   PrintRow("tick interval, set-network wait", Summarise(setTicks, 100), "100, jitter < 20");
 
-  // A Cancel click in the middle of a discovery pass, to the pass's return.
+  // A Cancel click in the middle of a scan's first pass, to the scan's
+  // return (its rows listed).
   std::vector<double> cancels;
   auto* exitButton = static_cast<QPushButton*>(dlg.Control(IDC_EXIT));
   for (int i = 0; i < 10; ++i) {
@@ -129,17 +133,15 @@ int main(int argc, char** argv) {
       clicked = Clock::now();
       exitButton->click();
     });
-    dlg.BeginBusy(12000, "Benchmark");
-    int count = 0;
-    dlg.Transport().Discover(dlg.Records(), count);
+    dlg.RunCommand(IDC_SCAN);
     const auto returned = Clock::now();
-    dlg.EndBusy();
     if (clicked != Clock::time_point{}) cancels.push_back(Ms(returned - clicked));
   }
-  PrintRow("Cancel click to exchange return", Summarise(cancels, 0), "< 50");
+  PrintRow("Cancel click to scan return", Summarise(cancels, 0), "< 50");
 
   // Listing a full plant: fresh objects, then a refresh keeping them.
   std::vector<double> fresh, refresh;
+  auto records = std::make_unique<DeviceRecordArray>();
   for (int round = 0; round < 3; ++round) {
     dlg.DeviceList().ClearDeviceList();
     for (int pass = 0; pass < 2; ++pass) {
@@ -152,10 +154,10 @@ int main(int argc, char** argv) {
         const uint32_t host = (static_cast<uint32_t>(i) * 2654435761u) % 3000u;
         r->setIp(htonl(0x0A000000u | host));
         r->setMask(inet_addr("255.0.0.0"));
-        dlg.Records()[static_cast<size_t>(i)] = std::move(r);
+        (*records)[static_cast<size_t>(i)] = std::move(r);
       }
       const auto t0 = Clock::now();
-      dlg.DeviceList().FillDeviceList(dlg.Records(), MAX_DEVICES);
+      dlg.DeviceList().FillDeviceList(*records, MAX_DEVICES);
       const double ms = Ms(Clock::now() - t0);
       (pass == 0 ? fresh : refresh).push_back(ms);
     }

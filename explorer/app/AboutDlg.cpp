@@ -3,9 +3,9 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "explorer/app/DialogUnits.h"
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/Bitmaps.h"
+#include "explorer/res/ui/DialogUnits.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("dlg_%1").arg(IDD_ABOUTBOX));

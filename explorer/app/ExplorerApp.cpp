@@ -4,9 +4,9 @@
 
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/protocol/ErrorTable.h"
-#include "explorer/protocol/Socket.h"
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
+#include "net/Socket.h"
 
 CExplorerApp::CExplorerApp(ModalUi& ui, std::string appName) : ui_(ui), appName_(std::move(appName)) {}
 
@@ -53,7 +53,7 @@ bool SocketLayerAvailable() {
   // Linux needs no socket start-up; what can be detected is a kernel
   // without IPv4 datagram sockets. Other failures (no free descriptors)
   // pass: they are reported by the exchange that meets them.
-  Socket probe;
+  net::Socket probe;
   const int rc = probe.OpenUdp();
   return rc != EAFNOSUPPORT && rc != EPROTONOSUPPORT;
 }

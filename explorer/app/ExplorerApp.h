@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "explorer/app/ModalUi.h"
+#include "explorer/res/ui/ModalUi.h"
 
 class CExplorerDlg;
 

@@ -11,14 +11,16 @@
 #include <cstdio>
 
 #include "explorer/app/AboutDlg.h"
-#include "explorer/app/DialogUnits.h"
+#include "explorer/app/OperationCommands.h"
 #include "explorer/app/ProcessLauncher.h"
+#include "explorer/app/ProtocolCommands.h"
+#include "explorer/app/UpgradeCommand.h"
 #include "explorer/app/WebLaunch.h"
 #include "explorer/operations/Quillbox.h"
-#include "explorer/operations/ui/OperationCommands.h"
-#include "explorer/protocol/ui/ProtocolCommands.h"
+#include "explorer/protocol/DeviceKinds.h"
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/Bitmaps.h"
+#include "explorer/res/ui/DialogUnits.h"
 
 ActionButtonState ComputeActionButtons(const DeviceRecord* selected) {
   ActionButtonState s;
@@ -28,11 +30,9 @@ ActionButtonState ComputeActionButtons(const DeviceRecord* selected) {
   // A device without an address can still be given one.
   s.setIp = true;
   const uint16_t kind = selected->kind();
-  if (kind == 16 || kind == 18 || kind == 48 || kind == 49) s.upgrade = false;
-  if (kind == 48 || kind == 49) {
-    s.setConfig = s.getConfig = false;
-    s.telnetCaption = true;
-  }
+  if (!HasFirmwareUpgrade(kind)) s.upgrade = false;
+  if (!HasConfigurationTransfer(kind)) s.setConfig = s.getConfig = false;
+  if (IsTelnetOnlyKind(kind)) s.telnetCaption = true;
   return s;
 }
 
@@ -119,12 +119,14 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
   // a Cancel click all run inside the transport's waits.
   transport_.SetPumpHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
 
+  WireOperationQueue(*this);
   EnableActions(false);
 }
 
 CExplorerDlg::~CExplorerDlg() {
   // No worker may still use a CQuillbox when the rows go.
   WaitForRunningOperation();
+  UnwireOperationQueue(*this);
   list_->ClearDeviceList();
   transport_.SetPumpHook(nullptr);
 }
@@ -137,6 +139,20 @@ QPushButton* CExplorerDlg::AddButton(int id, const char* text, int x, int y, int
   controls_[id] = button;
   connect(button, &QPushButton::clicked, this, [this, id] { RunCommand(id); });
   return button;
+}
+
+std::vector<CQuillbox*> CExplorerDlg::ListDevices(std::vector<std::unique_ptr<DeviceRecord>> records) {
+  DeviceRecordArray& array = *records_;
+  int count = 0;
+  for (auto& record : records) {
+    if (count == MAX_DEVICES) break;
+    array[static_cast<size_t>(count++)] = std::move(record);
+  }
+  recordCount_ = count;
+  list_->FillDeviceList(array, count);
+  std::vector<CQuillbox*> rows;
+  for (int row = 0; row < list_->topLevelItemCount(); ++row) rows.push_back(list_->DeviceAt(row));
+  return rows;
 }
 
 QWidget* CExplorerDlg::Control(int id) {

@@ -5,12 +5,13 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "explorer/app/ModalUi.h"
 #include "explorer/operations/DeviceOperation.h"
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/DeviceSocket.h"
 #include "explorer/protocol/ui/DeviceListView.h"
+#include "explorer/res/ui/ModalUi.h"
 
 class CQuillbox;
 class QLabel;
@@ -61,9 +62,9 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   CQuillbox* SelectedDevice() const;
   void SelectDevice(CQuillbox* q);
   CDeviceListView& DeviceList() { return *list_; }
-  CDeviceSocket& Transport() { return transport_; }
-  DeviceRecordArray& Records() { return *records_; }
-  int& RecordCount() { return recordCount_; }
+  // Lists `records` as the last pass of a scan would (at most MAX_DEVICES);
+  // the devices' objects in row order.
+  std::vector<CQuillbox*> ListDevices(std::vector<std::unique_ptr<DeviceRecord>> records);
   ModalUi& Ui() { return ui_; }
   void PostOperationDone(int32_t result, CQuillbox* q) override;
   void PostCommand(int commandId);
@@ -85,6 +86,14 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
+  // The device-protocol handlers run the window's exchanges.
+  friend void Scan(CExplorerDlg& dlg);
+  friend void OnSetIpAddress(CExplorerDlg& dlg);
+  friend bool IsReachable(CExplorerDlg& dlg, const DeviceRecord& record);
+
+  CDeviceSocket& Transport() { return transport_; }
+  DeviceRecordArray& Records() { return *records_; }
+  int& RecordCount() { return recordCount_; }
   QPushButton* AddButton(int id, const char* text, int x, int y, int cx, int cy);
   void OpenHelp();
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <vector>
 
-#include "explorer/app/DialogUnits.h"
 #include "explorer/res/Strings.h"
+#include "explorer/res/ui/DialogUnits.h"
 
 std::string PasswordLabelText() { return LoadBrandString(IDS_ADMIN_USER) + " password"; }
 

@@ -3,7 +3,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "explorer/app/ModalUi.h"
+#include "explorer/res/ui/ModalUi.h"
 
 class QtModalUi : public ModalUi {
  public:

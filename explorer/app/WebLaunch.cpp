@@ -8,8 +8,9 @@
 
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/app/ProcessLauncher.h"
+#include "explorer/app/ProtocolCommands.h"
 #include "explorer/operations/Quillbox.h"
-#include "explorer/protocol/ui/ProtocolCommands.h"
+#include "explorer/protocol/DeviceKinds.h"
 #include "explorer/res/Strings.h"
 
 namespace {
@@ -44,10 +45,8 @@ std::string LaunchFailureText(const LaunchResult& r) {
 
 }  // namespace
 
-bool IsTelnetKind(unsigned kind) { return kind == 48 || kind == 49; }
-
 std::string ConfigurationAddress(const DeviceRecord& record) {
-  return (IsTelnetKind(record.kind()) ? "telnet://" : "http://") + FormatIp(record.ip());
+  return (IsTelnetOnlyKind(record.kind()) ? "telnet://" : "http://") + FormatIp(record.ip());
 }
 
 bool FindDefaultBrowser(std::string& path) {
@@ -103,7 +102,7 @@ void OnWebConfiguration(CExplorerDlg& dlg) {
   if (!CheckBeforeConfigure(dlg, record)) return;
 
   const std::string address = ConfigurationAddress(record);
-  if (IsTelnetKind(record.kind())) {
+  if (IsTelnetOnlyKind(record.kind())) {
     const LaunchResult r = StartProgram(kDesktopOpener, {kClientArgv0, address});
     if (r.result != 0)
       dlg.Ui().MessageBox("Unable to load " + LaunchFailureText(r), "Error", BoxIcon::Exclamation);

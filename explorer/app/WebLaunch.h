@@ -19,4 +19,3 @@ bool FindDefaultBrowser(std::string& path);
 // The address handed to the client for this record ("http://..." or
 // "telnet://...").
 std::string ConfigurationAddress(const DeviceRecord& record);
-bool IsTelnetKind(unsigned kind);

@@ -1,7 +1,5 @@
 #include "explorer/ctl/DeviceCommands.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +21,7 @@
 #include "explorer/operations/OperationQueue.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/ConnectionTest.h"
+#include "explorer/protocol/DeviceKinds.h"
 #include "explorer/protocol/DeviceSocket.h"
 #include "explorer/protocol/ErrorTable.h"
 #include "explorer/protocol/Scan.h"
@@ -30,6 +29,7 @@
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "explorer/upgrade/UpgradeWorker.h"
+#include "net/Socket.h"
 
 namespace ctl {
 namespace {
@@ -182,13 +182,10 @@ bool NeedsAddress(const DeviceTarget& target) {
 }  // namespace
 
 bool OffersConfiguration(const DeviceRecord& record) {
-  return record.kind() != 48 && record.kind() != 49;
+  return HasConfigurationTransfer(record.kind());
 }
 
-bool OffersUpgrade(const DeviceRecord& record) {
-  const uint16_t k = record.kind();
-  return k != 16 && k != 18 && k != 48 && k != 49;
-}
+bool OffersUpgrade(const DeviceRecord& record) { return HasFirmwareUpgrade(record.kind()); }
 
 int BindLibrary() {
   const int32_t status = BindUpgradeLibrary();
@@ -324,8 +321,10 @@ int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
 int UpgradeCommand(const DeviceTarget& target, const std::string& image,
                    const std::string& password, bool verbose) {
   if (NeedsAddress(target)) return EXIT_FAILED;
+  // Kinds without an FTP upgrade still go to the library, which says so in
+  // its own words; a telnet device has no FTP server to ask.
   const uint16_t kind = target.record.kind();
-  if (kind == 48 || kind == 49) {
+  if (IsTelnetOnlyKind(kind)) {
     Fail("A device of kind " + std::to_string(kind) + " has no firmware upgrade");
     return EXIT_FAILED;
   }
@@ -361,15 +360,11 @@ int ServeImageCommand(const std::string& image, int timeoutSeconds) {
   {
     // The library's server would only note a failed bind and then wait the
     // full time for nothing: find out first, and say why.
-    int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(69);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    const int rc = probe < 0 ? -1 : ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    const int err = errno;
-    if (probe >= 0) ::close(probe);
-    if (rc != 0) {
+    net::Socket probe;
+    int err = probe.OpenUdp();
+    if (err == 0) err = probe.Bind(net::Endpoint{0, 69});
+    probe.Close();
+    if (err != 0) {
       if (err == EACCES || err == EPERM)
         Fail("Cannot serve on TFTP port 69: binding a port below 1024 needs a privilege (run as "
              "root or give explorerctl the CAP_NET_BIND_SERVICE capability)");

@@ -1,7 +1,5 @@
 #include "explorer/ctl/DeviceScan.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +12,7 @@
 #include "explorer/protocol/DeviceSocket.h"
 #include "explorer/protocol/Scan.h"
 #include "explorer/res/Strings.h"
+#include "net/Ipv4.h"
 
 namespace ctl {
 namespace {
@@ -154,10 +153,9 @@ std::optional<std::array<uint8_t, 6>> ParseMac(const std::string& text) {
 }
 
 std::optional<uint32_t> ParseIpv4(const std::string& text) {
-  in_addr addr{};
-  // inet_pton accepts only the four-part dotted decimal form.
-  if (::inet_pton(AF_INET, text.c_str(), &addr) != 1) return std::nullopt;
-  return addr.s_addr;
+  uint32_t ip = 0;
+  if (!net::ParseIpv4(text, &ip)) return std::nullopt;
+  return ip;
 }
 
 std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text) {

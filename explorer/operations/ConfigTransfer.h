@@ -6,8 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "explorer/app/ModalUi.h"
-
 class CQuillbox;
 class HttpRequest;
 
@@ -19,6 +17,15 @@ constexpr const char* CONFIG_STORE_TITLE = "Please enter a filename to store con
 constexpr const char* CONFIG_LOAD_TITLE = "Please select a filename to load configuration file from ";
 constexpr const char* CONFIG_UPLOAD_ERROR = "Configuration Upload error!";
 constexpr const char* CONFIG_UPLOAD_NOT_SUPPORTED = "Configuration upload not supported";
+
+// What a file dialog is asked to show; the user-interface side decides how.
+struct FileDialogRequest {
+  bool save = false;
+  std::string title;
+  std::string filter;       // Qt filter text, e.g. "Text files (*.txt);;All files (*)"
+  std::string initialPath;  // name or full path shown at first
+  std::string defaultSuffix;
+};
 
 // File error causes (1..14) and their texts naming the file.
 int FileErrorCause(int errnoValue, bool creating);

@@ -1,6 +1,6 @@
 #include "explorer/protocol/ConnectionTest.h"
 
-uint16_t ConfigurationPort(uint16_t kind) { return (kind == 48 || kind == 49) ? 23 : 80; }
+uint16_t ConfigurationPort(uint16_t kind) { return IsTelnetOnlyKind(kind) ? TELNET_CONFIG_PORT : WEB_CONFIG_PORT; }
 
 std::string ConnectionTestStatusText(const DeviceRecord& record) {
   return "Testing connection to " + FormatMac(record.mac());

@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "explorer/protocol/DeviceKinds.h"
 #include "explorer/protocol/DeviceMessages.h"
 
 constexpr int CONNECTION_TEST_BUSY_MS = 2000;
@@ -12,7 +13,10 @@ constexpr const char* CONNECTION_TEST_CAPTION = "Connection Test";
 constexpr const char* CONNECTION_OK_TEXT = "Network connection is OK";
 constexpr const char* CONNECTION_FAILED_TEXT = "Network connection test failed";
 
-// 23 (telnet) for kinds 48 and 49, 80 (HTTP) for every other kind.
+constexpr uint16_t TELNET_CONFIG_PORT = 23;
+constexpr uint16_t WEB_CONFIG_PORT = 80;
+
+// Telnet for the telnet-only kinds, HTTP for every other kind.
 uint16_t ConfigurationPort(uint16_t kind);
 
 // "Testing connection to " + the Ethernet address.

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/Ipv4.h"
+
 namespace {
 
 void PutLe32(uint8_t* out, uint32_t v) {
@@ -28,73 +30,68 @@ uint32_t GetNet32(const uint8_t* in) {
   return v;
 }
 
+void PutLe16(uint8_t* out, uint16_t v) {
+  out[0] = static_cast<uint8_t>(v);
+  out[1] = static_cast<uint8_t>(v >> 8);
+}
+
+uint16_t GetLe16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
+
+// A record and a set-network request share their first 16 bytes.
+static_assert(SetNetworkRequest::MASK_OFFSET + 4 == SetNetworkRequest::PASSWORD_OFFSET);
+static_assert(DeviceRecord::MASK_OFFSET + 4 == DEVICE_RECORD_SIZE);
+static_assert(DeviceMessageHeader::LENGTH_OFFSET + 4 == DEVICE_HEADER_SIZE);
+
 }  // namespace
 
 void DeviceMessageHeader::Encode(uint8_t* out) const {
-  PutLe32(out, version);
-  PutLe32(out + 4, status);
-  PutLe32(out + 8, operation);
-  PutLe32(out + 12, length);
+  PutLe32(out + VERSION_OFFSET, version);
+  PutLe32(out + STATUS_OFFSET, status);
+  PutLe32(out + OPERATION_OFFSET, operation);
+  PutLe32(out + LENGTH_OFFSET, length);
 }
 
 DeviceMessageHeader DeviceMessageHeader::Decode(const uint8_t* in) {
   DeviceMessageHeader h;
-  h.version = GetLe32(in);
-  h.status = GetLe32(in + 4);
-  h.operation = GetLe32(in + 8);
-  h.length = GetLe32(in + 12);
+  h.version = GetLe32(in + VERSION_OFFSET);
+  h.status = GetLe32(in + STATUS_OFFSET);
+  h.operation = GetLe32(in + OPERATION_OFFSET);
+  h.length = GetLe32(in + LENGTH_OFFSET);
   return h;
 }
 
-uint16_t DeviceRecord::kind() const {
-  return static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
-}
-uint32_t DeviceRecord::ip() const { return GetNet32(bytes.data() + 8); }
-uint32_t DeviceRecord::mask() const { return GetNet32(bytes.data() + 12); }
-void DeviceRecord::setMac(const uint8_t* mac6) { std::memcpy(bytes.data(), mac6, 6); }
-void DeviceRecord::setKind(uint16_t kind) {
-  bytes[6] = static_cast<uint8_t>(kind);
-  bytes[7] = static_cast<uint8_t>(kind >> 8);
-}
-void DeviceRecord::setIp(uint32_t netOrder) { PutNet32(bytes.data() + 8, netOrder); }
-void DeviceRecord::setMask(uint32_t netOrder) { PutNet32(bytes.data() + 12, netOrder); }
+uint16_t DeviceRecord::kind() const { return GetLe16(bytes.data() + KIND_OFFSET); }
+uint32_t DeviceRecord::ip() const { return GetNet32(bytes.data() + IP_OFFSET); }
+uint32_t DeviceRecord::mask() const { return GetNet32(bytes.data() + MASK_OFFSET); }
+void DeviceRecord::setMac(const uint8_t* mac6) { std::memcpy(bytes.data() + MAC_OFFSET, mac6, MAC_SIZE); }
+void DeviceRecord::setKind(uint16_t kind) { PutLe16(bytes.data() + KIND_OFFSET, kind); }
+void DeviceRecord::setIp(uint32_t netOrder) { PutNet32(bytes.data() + IP_OFFSET, netOrder); }
+void DeviceRecord::setMask(uint32_t netOrder) { PutNet32(bytes.data() + MASK_OFFSET, netOrder); }
 bool DeviceRecord::sameMac(const DeviceRecord& other) const {
-  return std::memcmp(bytes.data(), other.bytes.data(), 6) == 0;
-}
-
-bool IsAcceptedKind(uint16_t kind) {
-  switch (kind) {
-    case 0: case 1: case 2: case 3: case 4:
-    case 0x10: case 0x11: case 0x12: case 0x13:
-    case 0x30: case 0x31:
-      return true;
-    default:
-      return false;
-  }
+  return std::memcmp(bytes.data() + MAC_OFFSET, other.bytes.data() + MAC_OFFSET, MAC_SIZE) == 0;
 }
 
 std::array<uint8_t, SET_NETWORK_REQUEST_SIZE> SetNetworkRequest::Encode() const {
   std::array<uint8_t, SET_NETWORK_REQUEST_SIZE> out{};
-  std::memcpy(out.data(), mac.data(), 6);
-  out[6] = static_cast<uint8_t>(kind);
-  out[7] = static_cast<uint8_t>(kind >> 8);
-  PutNet32(out.data() + 8, ip);
-  PutNet32(out.data() + 12, mask);
-  // At most 31 characters: the field's last byte stays 0 whatever was typed.
-  const size_t n = std::min<size_t>(password.size(), 31);
-  std::memcpy(out.data() + 16, password.data(), n);
+  std::memcpy(out.data() + MAC_OFFSET, mac.data(), mac.size());
+  PutLe16(out.data() + KIND_OFFSET, kind);
+  PutNet32(out.data() + IP_OFFSET, ip);
+  PutNet32(out.data() + MASK_OFFSET, mask);
+  // The field's last byte stays 0 whatever was typed.
+  const size_t n = std::min(password.size(), MAX_PASSWORD);
+  std::memcpy(out.data() + PASSWORD_OFFSET, password.data(), n);
   return out;
 }
 
 SetNetworkRequest SetNetworkRequest::Decode(const uint8_t* in) {
   SetNetworkRequest r;
-  std::memcpy(r.mac.data(), in, 6);
-  r.kind = static_cast<uint16_t>(in[6] | in[7] << 8);
-  r.ip = GetNet32(in + 8);
-  r.mask = GetNet32(in + 12);
-  // A sender that filled all 32 bytes still yields at most 31 characters.
-  const char* pw = reinterpret_cast<const char*>(in + 16);
-  r.password.assign(pw, strnlen(pw, 31));
+  std::memcpy(r.mac.data(), in + MAC_OFFSET, r.mac.size());
+  r.kind = GetLe16(in + KIND_OFFSET);
+  r.ip = GetNet32(in + IP_OFFSET);
+  r.mask = GetNet32(in + MASK_OFFSET);
+  // A sender that filled the whole field still yields at most 31 characters.
+  const char* pw = reinterpret_cast<const char*>(in + PASSWORD_OFFSET);
+  r.password.assign(pw, strnlen(pw, MAX_PASSWORD));
   return r;
 }
 
@@ -124,13 +121,7 @@ int32_t ValidateReply(bool timedOut, int recvError, const uint8_t* buf, long cou
   return ERR_SUCCESS;
 }
 
-std::string FormatIp(uint32_t ipNetOrder) {
-  uint8_t b[4];
-  PutNet32(b, ipNetOrder);
-  char text[16];
-  std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-  return text;
-}
+std::string FormatIp(uint32_t ipNetOrder) { return net::FormatIpv4(ipNetOrder); }
 
 std::string FormatMac(const uint8_t* mac6) {
   char text[18];

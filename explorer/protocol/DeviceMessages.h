@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "explorer/protocol/DeviceKinds.h"
+
 constexpr uint16_t DEVICE_PORT = 8375;
 constexpr uint32_t PROTOCOL_VERSION = 2;
 constexpr uint32_t OP_DISCOVER = 1;
@@ -33,7 +35,20 @@ constexpr int32_t ERR_UPGRADE_FUNCTION_NOT_FOUND = 0x2000;
 constexpr int32_t ERR_LIBRARY_NOT_FOUND = 0x2001;
 constexpr int32_t ERR_FTP_UPGRADE_NOT_SUPPORTED = 0x2002;
 
+// Every datagram starts with this header (16 bytes, little-endian):
+//
+//   0               4               8               12              16
+//   +---------------+---------------+---------------+---------------+
+//   |    version    |    status     |   operation   |    length     |
+//   +---------------+---------------+---------------+---------------+
+//
+// length counts the payload that follows the header.
 struct DeviceMessageHeader {
+  static constexpr size_t VERSION_OFFSET = 0;
+  static constexpr size_t STATUS_OFFSET = 4;
+  static constexpr size_t OPERATION_OFFSET = 8;
+  static constexpr size_t LENGTH_OFFSET = 12;
+
   uint32_t version = PROTOCOL_VERSION;
   uint32_t status = 0;
   uint32_t operation = 0;
@@ -43,8 +58,21 @@ struct DeviceMessageHeader {
   static DeviceMessageHeader Decode(const uint8_t* in);  // reads 16 bytes
 };
 
-// The 16 bytes of a discovery reply, kept as they came.
+// The 16 bytes of a discovery reply's payload, kept as they came:
+//
+//   0                       6       8               12              16
+//   +-----------------------+-------+---------------+---------------+
+//   |    mac (Ethernet)     | kind  |      ip       |     mask      |
+//   +-----------------------+-------+---------------+---------------+
+//
+// kind is little-endian; ip and mask travel in network byte order.
 struct DeviceRecord {
+  static constexpr size_t MAC_OFFSET = 0;
+  static constexpr size_t MAC_SIZE = 6;
+  static constexpr size_t KIND_OFFSET = 6;
+  static constexpr size_t IP_OFFSET = 8;
+  static constexpr size_t MASK_OFFSET = 12;
+
   std::array<uint8_t, DEVICE_RECORD_SIZE> bytes{};
 
   const uint8_t* mac() const { return bytes.data(); }
@@ -62,11 +90,29 @@ struct DeviceRecord {
 #include <memory>
 using DeviceRecordArray = std::array<std::unique_ptr<DeviceRecord>, MAX_DEVICES>;
 
-// Only these kinds are listed; any other discovery answer is ignored.
-bool IsAcceptedKind(uint16_t kind);
-
+// The 48-byte payload of OP_SET_NETWORK:
+//
+//   0                       6       8               12              16
+//   +-----------------------+-------+---------------+---------------+
+//   |    mac (Ethernet)     | kind  |    new ip     |   new mask    |
+//   +-----------------------+-------+---------------+---------------+
+//   16                                                              48
+//   +---------------------------------------------------------------+
+//   |             password (at most 31 characters, then 0)          |
+//   +---------------------------------------------------------------+
+//
+// The first 16 bytes are laid out as a DeviceRecord: mac and kind pick the
+// device, ip and mask (network byte order) are what it is to take.
 struct SetNetworkRequest {
-  std::array<uint8_t, 6> mac{};
+  static constexpr size_t MAC_OFFSET = DeviceRecord::MAC_OFFSET;
+  static constexpr size_t KIND_OFFSET = DeviceRecord::KIND_OFFSET;
+  static constexpr size_t IP_OFFSET = DeviceRecord::IP_OFFSET;
+  static constexpr size_t MASK_OFFSET = DeviceRecord::MASK_OFFSET;
+  static constexpr size_t PASSWORD_OFFSET = 16;
+  static constexpr size_t PASSWORD_FIELD_SIZE = SET_NETWORK_REQUEST_SIZE - PASSWORD_OFFSET;
+  static constexpr size_t MAX_PASSWORD = PASSWORD_FIELD_SIZE - 1;  // the last byte stays 0
+
+  std::array<uint8_t, DeviceRecord::MAC_SIZE> mac{};
   uint16_t kind = 0;
   uint32_t ip = 0;    // network byte order
   uint32_t mask = 0;  // network byte order

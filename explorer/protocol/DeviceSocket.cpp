@@ -70,12 +70,13 @@ bool CTimeoutSocket::Wait(bool forWrite, int* error) {
     if (CheckExpired()) return false;
     int slice = SLICE_MS;
     if (armed_) slice = std::clamp(MillisecondsUntil(deadline_), 1, SLICE_MS);
-    const int rc = socket_.Poll(forWrite, slice);
-    if (rc < 0) {
-      *error = -rc;
+    bool ready = false;
+    const int rc = forWrite ? socket_.WaitWritable(slice, &ready) : socket_.WaitReadable(slice, &ready);
+    if (rc != 0) {
+      *error = rc;
       return false;
     }
-    if (rc > 0) return true;
+    if (ready) return true;
     // The hook may run a Cancel click; the check at the top of the loop
     // then ends the wait before another slice starts.
     PumpIfDue(true);
@@ -95,10 +96,11 @@ long CTimeoutSocket::Receive(void* buf, size_t cap) {
     // Checked before taking a queued datagram, too: a flood of answers must
     // not carry a wait past its deadline or past a Cancel.
     if (CheckExpired()) return -ETIMEDOUT;
-    const long n = socket_.ReceiveFrom(buf, cap);
-    if (n != -EAGAIN && n != -EWOULDBLOCK) {
+    net::Datagram datagram;
+    const int rc = socket_.ReceiveFrom(buf, cap, &datagram);
+    if (rc != EAGAIN && rc != EWOULDBLOCK) {
       PumpIfDue(false);
-      return n;
+      return rc == 0 ? static_cast<long>(datagram.size) : -rc;
     }
     int error = 0;
     if (!Wait(false, &error)) return error != 0 ? -error : -ETIMEDOUT;
@@ -107,7 +109,7 @@ long CTimeoutSocket::Receive(void* buf, size_t cap) {
 
 int CTimeoutSocket::Connect(uint32_t addrNetOrder, uint16_t port) {
   if (CheckExpired()) return ETIMEDOUT;
-  const int rc = socket_.StartConnect(addrNetOrder, port);
+  const int rc = socket_.StartConnect({addrNetOrder, port});
   if (rc == 0) return 0;
   if (rc != EINPROGRESS) return rc;
   int error = 0;
@@ -119,8 +121,8 @@ int CTimeoutSocket::Connect(uint32_t addrNetOrder, uint16_t port) {
 
 int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len) {
   if (socket_.OpenUdp() != 0) return -1;
-  ::Socket& raw = socket_.Raw();
-  if (raw.Bind(htonl(INADDR_ANY), 0) != 0) {
+  net::Socket& raw = socket_.Raw();
+  if (raw.Bind({htonl(INADDR_ANY), 0}) != 0) {
     socket_.Close();
     return -1;
   }
@@ -133,8 +135,10 @@ int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, si
   }
   // Asked before the request leaves, so the first answers already find the
   // room; a smaller grant only risks drops in very large plants.
-  lastReceiveBuffer_ = raw.SetReceiveBuffer(DISCOVERY_RECEIVE_BUFFER);
-  if (raw.SendTo(addrNetOrder, DEVICE_PORT, buf, len) != 0) {
+  int granted = 0;
+  const int sized = raw.SetReceiveBuffer(DISCOVERY_RECEIVE_BUFFER, &granted);
+  lastReceiveBuffer_ = sized == 0 ? granted : -sized;
+  if (raw.SendTo(buf, len, {addrNetOrder, DEVICE_PORT}) != 0) {
     socket_.Close();
     return -1;
   }

@@ -15,7 +15,7 @@
 #include <functional>
 
 #include "explorer/protocol/DeviceMessages.h"
-#include "explorer/protocol/Socket.h"
+#include "net/Socket.h"
 
 // A socket whose waits end at an armed deadline or at CancelRequest.
 class CTimeoutSocket {
@@ -40,7 +40,7 @@ class CTimeoutSocket {
   int OpenUdp();
   int OpenTcp();
   void Close() { socket_.Close(); }
-  Socket& Raw() { return socket_; }
+  net::Socket& Raw() { return socket_; }
 
   // Receives one datagram into buf (cap bytes), waiting until one comes,
   // the deadline passes or Cancel. Returns the byte count, or -errno for a
@@ -62,7 +62,7 @@ class CTimeoutSocket {
   bool CheckExpired();
   void PumpIfDue(bool force);
 
-  Socket socket_;
+  net::Socket socket_;
   std::atomic<bool> timedOut_{false};
   std::atomic<bool> cancelled_{false};  // set by CancelRequest, cleared by Open*
   bool armed_ = false;                  // owner thread only
@@ -104,7 +104,7 @@ class CDeviceSocket {
   void SetPumpHook(std::function<void()> hook) { socket_.SetPumpHook(std::move(hook)); }
   CTimeoutSocket& Socket() { return socket_; }
 
-  // What the kernel granted the last discovery socket (bytes).
+  // What the kernel granted the last discovery socket (bytes), or -errno.
   long LastReceiveBuffer() const { return lastReceiveBuffer_; }
 
  private:

@@ -4,13 +4,19 @@
 #include <cstdint>
 #include <string>
 
-#include "explorer/app/ModalUi.h"
 #include "explorer/protocol/DeviceMessages.h"
 
 constexpr int SET_NETWORK_BUSY_MS = 4000;
-constexpr size_t MAX_NETWORK_PASSWORD = 31;
+constexpr size_t MAX_NETWORK_PASSWORD = SetNetworkRequest::MAX_PASSWORD;  // 31
 constexpr const char* SET_NETWORK_FAILED_CAPTION = "Unable to update network parameters:";
 constexpr const char* NETWORK_DIALOG_TITLE = "IP Address and Netmask needed";
+
+// Values of the network parameters dialog (addresses in network byte order).
+struct NetworkDialogData {
+  uint32_t ip = 0;
+  uint32_t mask = 0;
+  std::string password;  // at most 31 characters
+};
 
 // "Updating the " + device name + "'s network parameters"
 std::string SetNetworkStatusText(const std::string& deviceName);

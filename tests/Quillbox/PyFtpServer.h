@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "Socket.h"
+#include "net/Socket.h"
 
 namespace testftp {
 
@@ -73,30 +73,19 @@ class PyFtpServer {
 
  private:
   static uint16_t FreePort() {
-    quillbox::Socket s;
-    in_addr lo{};
-    quillbox::ParseIpv4("127.0.0.1", &lo);
-    if (s.OpenTcp() || s.Bind(quillbox::MakeAddress(lo, 0))) return 0;
-    sockaddr_in bound{};
-    s.LocalAddress(&bound);
-    return ntohs(bound.sin_port);
+    net::Socket s;
+    if (s.OpenTcp() || s.Bind({htonl(INADDR_LOOPBACK), 0})) return 0;
+    return s.LocalPort();
   }
 
   bool WaitListening(int ms) const {
-    in_addr lo{};
-    quillbox::ParseIpv4("127.0.0.1", &lo);
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
-      quillbox::Socket s;
-      if (s.OpenTcp() == 0) {
-        int err = s.StartConnect(quillbox::MakeAddress(lo, port_));
-        bool ready = false;
-        if (err == EINPROGRESS) {
-          s.WaitWritable(500, &ready);
-          err = ready ? s.FinishConnect() : ETIMEDOUT;
-        }
-        if (err == 0) return true;
-      }
+      net::Socket s;
+      if (s.OpenTcp() == 0 &&
+          s.Connect({htonl(INADDR_LOOPBACK), port_}, std::chrono::steady_clock::now() + std::chrono::milliseconds(500),
+                    500) == 0)
+        return true;
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) return false;  // it died
       std::this_thread::sleep_for(std::chrono::milliseconds(50));

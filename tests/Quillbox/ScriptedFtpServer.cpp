@@ -23,14 +23,12 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 
 ScriptedFtpServer::ScriptedFtpServer(Script script, const std::string& ip, uint16_t port)
     : script_(std::move(script)) {
-  in_addr addr{};
-  if (!quillbox::ParseIpv4(ip, &addr)) throw std::runtime_error("bad address " + ip);
-  if (listener_.OpenTcp() || listener_.SetOption(SOL_SOCKET, SO_REUSEADDR, 1) ||
-      listener_.Bind(quillbox::MakeAddress(addr, port)) || listener_.Listen(4))
+  uint32_t addr = 0;
+  if (!net::ParseIpv4(ip, &addr)) throw std::runtime_error("bad address " + ip);
+  if (listener_.OpenTcp(net::Blocking::Yes) || listener_.SetReuseAddress(true) ||
+      listener_.Bind({addr, port}) || listener_.Listen(4))
     throw std::runtime_error("cannot listen on " + ip);
-  sockaddr_in bound{};
-  listener_.LocalAddress(&bound);
-  port_ = ntohs(bound.sin_port);
+  port_ = listener_.LocalPort();
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -68,7 +66,7 @@ bool ScriptedFtpServer::WaitForConnections(int count, int ms) const {
   return true;
 }
 
-bool ScriptedFtpServer::SendText(quillbox::Socket& s, const std::string& text) {
+bool ScriptedFtpServer::SendText(net::Socket& s, const std::string& text) {
   if (!script_.trickle) return text.empty() || s.SendAll(text.data(), text.size()) == 0;
   for (char c : text) {
     if (s.SendAll(&c, 1) != 0) return false;
@@ -82,14 +80,14 @@ void ScriptedFtpServer::Run() {
     bool ready = false;
     listener_.WaitReadable(kSliceMs, &ready);
     if (!ready) continue;
-    quillbox::Socket control;
+    net::Socket control;
     if (listener_.Accept(&control) != 0) continue;
     ++connections_;
     Serve(control);
   }
 }
 
-void ScriptedFtpServer::Serve(quillbox::Socket& control) {
+void ScriptedFtpServer::Serve(net::Socket& control) {
   if (!SendText(control, script_.greeting)) return;
   std::string input;
   std::string portArgument;
@@ -131,23 +129,16 @@ void ScriptedFtpServer::Serve(quillbox::Socket& control) {
   }
 }
 
-void ScriptedFtpServer::Transfer(quillbox::Socket& control, const std::string& portArgument) {
+void ScriptedFtpServer::Transfer(net::Socket& control, const std::string& portArgument) {
   if (!script_.connectData) return;
   unsigned h1, h2, h3, h4, p1, p2;
   if (std::sscanf(portArgument.c_str(), "%u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) != 6)
     return;
-  in_addr addr{};
-  addr.s_addr = htonl(h1 << 24 | h2 << 16 | h3 << 8 | h4);
-  quillbox::Socket data;
+  const net::Endpoint target{htonl(h1 << 24 | h2 << 16 | h3 << 8 | h4),
+                             static_cast<uint16_t>(p1 << 8 | p2)};
+  net::Socket data;
   if (data.OpenTcp()) return;
-  sockaddr_in target = quillbox::MakeAddress(addr, static_cast<uint16_t>(p1 << 8 | p2));
-  int err = data.StartConnect(target);
-  if (err == EINPROGRESS) {
-    bool ready = false;
-    data.WaitWritable(2000, &ready);
-    err = ready ? data.FinishConnect() : ETIMEDOUT;
-  }
-  if (err) return;
+  if (data.Connect(target, std::chrono::steady_clock::now() + std::chrono::seconds(2), 2000)) return;
   ++dataConnections_;
   {
     std::lock_guard lock(mutex_);
@@ -174,9 +165,7 @@ void ScriptedFtpServer::Transfer(quillbox::Socket& control, const std::string& p
     if (got == 0) break;
     received.append(buffer, got);
     if (script_.resetData) {
-      linger hard{1, 0};
-      setsockopt(data.Fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-      data.Close();
+      data.Abort();
       SendText(control, script_.afterReset);
       return;
     }

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "Socket.h"
+#include "net/Socket.h"
 
 namespace testftp {
 
@@ -54,12 +54,12 @@ class ScriptedFtpServer {
 
  private:
   void Run();
-  void Serve(quillbox::Socket& control);
-  void Transfer(quillbox::Socket& control, const std::string& portArgument);
-  bool SendText(quillbox::Socket& s, const std::string& text);
+  void Serve(net::Socket& control);
+  void Transfer(net::Socket& control, const std::string& portArgument);
+  bool SendText(net::Socket& s, const std::string& text);
 
   Script script_;
-  quillbox::Socket listener_;
+  net::Socket listener_;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};

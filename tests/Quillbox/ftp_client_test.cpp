@@ -100,38 +100,40 @@ TEST(FtpClientDialogue, MultiLineGreetingPasswordLoginAndLogLines) {
 
 TEST(FtpClientDialogue, LoginVariantsAndSystemTypeRefusal) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  {
+  using Change = std::pair<std::string Script::*, const char*>;
+  auto with = [](std::initializer_list<Change> changes) {
     Script s;
-    s.user = "230 No password needed\r\n";
-    s.syst = "500 Unknown command\r\n";
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
-    EXPECT_THAT(server.Commands(), ElementsAre("user admin", "type I", "syst"));
-    EXPECT_TRUE(c.ftp.IsConnected());
-  }
-  {
-    Script s;
-    s.pass = "530 Login incorrect.\r\n";
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    Failure f = c.ftp.Connect(true);
-    EXPECT_EQ(f.kind, FailureKind::Reply);
-    EXPECT_EQ(f.code, 530);
-    EXPECT_EQ(f.message, "530 Login incorrect.");
-    EXPECT_FALSE(c.ftp.IsConnected());
-    EXPECT_EQ(c.Count(": Disconnected."), 1);
-    EXPECT_THAT(server.Commands(), ElementsAre("user admin", "pass secret"));
-  }
-  {
-    Script s;
-    s.greeting = "421 Too many users\r\n";
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    Failure f = c.ftp.Connect(true);
-    EXPECT_EQ(f.kind, FailureKind::Reply);
-    EXPECT_EQ(f.message, "421 Too many users");
-    EXPECT_TRUE(server.Commands().empty());
+    for (const auto& [step, reply] : changes) s.*step = reply;
+    return s;
+  };
+  struct Case {
+    const char* name;
+    Script script;
+    std::vector<std::string> commands;
+    FailureKind kind;  // None: the login succeeds
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      {"no password needed, system type refused",
+       with({{&Script::user, "230 No password needed\r\n"}, {&Script::syst, "500 Unknown command\r\n"}}),
+       {"user admin", "type I", "syst"}, FailureKind::None, ""},
+      {"password refused", with({{&Script::pass, "530 Login incorrect.\r\n"}}), {"user admin", "pass secret"},
+       FailureKind::Reply, "530 Login incorrect."},
+      {"greeting refused", with({{&Script::greeting, "421 Too many users\r\n"}}), {}, FailureKind::Reply,
+       "421 Too many users"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedFtpServer server(c.script);
+    Client client(server.Port());
+    Failure f = client.ftp.Connect(true);
+    EXPECT_EQ(f.kind, c.kind) << f.message;
+    EXPECT_EQ(f.message, c.message);
+    EXPECT_EQ(f.code, c.kind == FailureKind::Reply ? std::stoi(c.message.substr(0, 3)) : 0);
+    EXPECT_EQ(client.ftp.IsConnected(), c.kind == FailureKind::None);
+    // A failed login closes the connection before Connect reports it.
+    EXPECT_EQ(client.Count(": Disconnected."), c.kind == FailureKind::None ? 0 : 1);
+    EXPECT_EQ(server.Commands(), c.commands);
   }
 }
 
@@ -205,23 +207,22 @@ TEST(FtpClientUpload, PortCommandDataAndEndOfTransfer) {
     // The data connection is not logged: no log line is anywhere near that size.
     for (const auto& l : c.lines) EXPECT_LT(l.size(), 1000u);
   }
-  {
+  // After 426 one more reply is read, which must be 226.
+  struct End {
+    const char* replies;
+    std::string failure;  // empty: the upload succeeds
+  };
+  for (const End& e : {End{"426 Connection closed; transfer aborted\r\n226 Closing data connection\r\n", ""},
+                       End{"426 Connection closed; transfer aborted\r\n451 Local error\r\n", "451 Local error"}}) {
+    SCOPED_TRACE(e.replies);
     Script s;
-    s.transferEnd = "426 Connection closed; transfer aborted\r\n226 Closing data connection\r\n";
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
-    EXPECT_FALSE(c.ftp.Put(file.path, "release.pak", false));
-  }
-  {
-    Script s;
-    s.transferEnd = "426 Connection closed; transfer aborted\r\n451 Local error\r\n";
+    s.transferEnd = e.replies;
     ScriptedFtpServer server(s);
     Client c(server.Port());
     ASSERT_FALSE(c.ftp.Connect(true));
     Failure f = c.ftp.Put(file.path, "release.pak", false);
-    EXPECT_EQ(f.kind, FailureKind::Reply);
-    EXPECT_EQ(f.message, "451 Local error");
+    EXPECT_EQ(f.kind, e.failure.empty() ? FailureKind::None : FailureKind::Reply);
+    EXPECT_EQ(f.message, e.failure);
   }
 }
 
@@ -281,29 +282,25 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
     Failure f = c.ftp.Site("Upgrade");
     EXPECT_EQ(f.kind, FailureKind::ConnectionClosed) << f.message;
   }
-  {
+  // A line without end, and short lines that never end the reply, are
+  // bounded alike.
+  std::string endless = "200-Start\r\n";
+  while (endless.size() < 1536 * 1024) endless += "more of the same\r\n\r\n";
+  struct Flood {
+    std::string reply;
+    const char* message;
+  };
+  for (const Flood& flood : {Flood{std::string(200 * 1024, 'x'), "Reply line too long."},
+                             Flood{endless, "Reply too long."}}) {
+    SCOPED_TRACE(flood.message);
     Script s;
-    s.site = std::string(200 * 1024, 'x');
+    s.site = flood.reply;
     ScriptedFtpServer server(s);
     Client c(server.Port());
     ASSERT_FALSE(c.ftp.Connect(true));
     Failure f = c.ftp.Site("Upgrade");
     EXPECT_EQ(f.kind, FailureKind::General);
-    EXPECT_EQ(f.message, "Reply line too long.");
-    EXPECT_FALSE(c.ftp.IsConnected());
-  }
-  {
-    // Short lines that never end the reply are bounded as well.
-    std::string endless = "200-Start\r\n";
-    while (endless.size() < 1536 * 1024) endless += "more of the same\r\n\r\n";
-    Script s;
-    s.site = endless;
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
-    Failure f = c.ftp.Site("Upgrade");
-    EXPECT_EQ(f.kind, FailureKind::General);
-    EXPECT_EQ(f.message, "Reply too long.");
+    EXPECT_EQ(f.message, flood.message);
     EXPECT_FALSE(c.ftp.IsConnected());
   }
 }
@@ -364,14 +361,14 @@ TEST(FtpClientUpload, DataConnectionFromAnotherHostIsRefused) {
     unsigned h1, h2, h3, h4, p1, p2;
     for (const auto& cmd : server.Commands())
       if (std::sscanf(cmd.c_str(), "PORT %u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) == 6) break;
-    in_addr other{}, target{};
-    ParseIpv4("127.0.0.2", &other);
-    ParseIpv4("127.0.0.1", &target);
-    Socket rogue;
-    if (rogue.OpenTcp() || rogue.Bind(MakeAddress(other, 0))) return;
-    int err = rogue.StartConnect(MakeAddress(target, static_cast<uint16_t>(p1 << 8 | p2)));
+    uint32_t other = 0, target = 0;
+    net::ParseIpv4("127.0.0.2", &other);
+    net::ParseIpv4("127.0.0.1", &target);
+    net::Socket rogue;
+    if (rogue.OpenTcp() || rogue.Bind({other, 0})) return;
+    rogue.Connect({target, static_cast<uint16_t>(p1 << 8 | p2)},
+                  std::chrono::steady_clock::now() + std::chrono::seconds(1), 1000);
     bool ready = false;
-    if (err == EINPROGRESS) rogue.WaitWritable(1000, &ready);
     leaked.clear();
     for (int i = 0; i < 50; ++i) {
       rogue.WaitReadable(20, &ready);

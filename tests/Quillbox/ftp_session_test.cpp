@@ -66,7 +66,7 @@ TEST(UpgradeSession, SuccessDialoguePerDeviceKind) {
     const char* site;
     bool stable;
   };
-  for (const Case& c : {Case{3, "SITE Upgrade", true}, Case{0, "SITE Upgrade", true},
+  for (const Case& c : {Case{3, "SITE Upgrade", true}, Case{0, "SITE Upgrade", true}, Case{4, "SITE Upgrade", true},
                         Case{17, "SITE Reboot", false}, Case{19, "SITE Reboot", false},
                         Case{48, "SITE Upgrade", false}, Case{5, "SITE Upgrade", false},
                         Case{-1, "SITE Upgrade", false}}) {
@@ -225,31 +225,42 @@ Outcome CancelWhen(TFTPClientForm& form, Trigger trigger, long long* msAfterCanc
 
 }  // namespace
 
-TEST(UpgradeSessionCancel, SilentGreeting) {
-  QUILL_REQUIRE_PRIVATE_NETWORK();
-  Script s;
-  s.greeting = "";
-  ScriptedFtpServer server(s);
-  TFTPClientForm form("127.0.0.1", "admin", "pw", "/x", 3, Fast(server.Port()));
-  long long ms = 0;
-  const Outcome o = CancelWhen(form, [&] { server.WaitForConnections(1, 5000); }, &ms);
-  EXPECT_EQ(o.code, 12017);
-  EXPECT_EQ(o.text, "");
-  EXPECT_LT(ms, 1500);
-}
-
-TEST(UpgradeSessionCancel, WaitingForTheDataConnection) {
+TEST(UpgradeSessionCancel, WaitsForTheDeviceEndAtOnce) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   TempFile image(10);
-  Script s;
-  s.connectData = false;
-  ScriptedFtpServer server(s);
-  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
-  long long ms = 0;
-  const Outcome o = CancelWhen(form, [&] { server.WaitForCommand("STOR", 5000); }, &ms);
-  EXPECT_EQ(o.code, 12017);
-  EXPECT_EQ(o.text, "");
-  EXPECT_LT(ms, 1500);
+  Script silentGreeting;
+  silentGreeting.greeting = "";
+  Script noDataConnection;
+  noDataConnection.connectData = false;
+  Script silentSite;
+  silentSite.silentOn = "SITE";
+  struct Case {
+    const char* name;
+    Script script;
+    std::string imagePath;
+    const char* reached;  // the command after which the cancel comes; null: the connection
+  };
+  const std::vector<Case> cases{
+      {"silent greeting", silentGreeting, "/x", nullptr},
+      {"waiting for the data connection", noDataConnection, image.path, "STOR"},
+      {"silent site command", silentSite, image.path, "SITE"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedFtpServer server(c.script);
+    TFTPClientForm form("127.0.0.1", "admin", "pw", c.imagePath, 3, Fast(server.Port()));
+    long long ms = 0;
+    const Outcome o = CancelWhen(
+        form,
+        [&] {
+          if (c.reached) server.WaitForCommand(c.reached, 5000);
+          else server.WaitForConnections(1, 5000);
+        },
+        &ms);
+    EXPECT_EQ(o.code, 12017);
+    EXPECT_EQ(o.text, "");
+    EXPECT_LT(ms, 1500);
+  }
 }
 
 TEST(UpgradeSessionCancel, WhileWritingData) {
@@ -270,20 +281,6 @@ TEST(UpgradeSessionCancel, WhileWritingData) {
   EXPECT_EQ(o.code, EPIPE) << o.text;
   // The extra line read after a socket error waits at most a second.
   EXPECT_LT(ms, 2500);
-}
-
-TEST(UpgradeSessionCancel, SilentSiteCommand) {
-  QUILL_REQUIRE_PRIVATE_NETWORK();
-  TempFile image(10);
-  Script s;
-  s.silentOn = "SITE";
-  ScriptedFtpServer server(s);
-  TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
-  long long ms = 0;
-  const Outcome o = CancelWhen(form, [&] { server.WaitForCommand("SITE", 5000); }, &ms);
-  EXPECT_EQ(o.code, 12017);
-  EXPECT_EQ(o.text, "");
-  EXPECT_LT(ms, 1500);
 }
 
 TEST(UpgradeSessionCancel, RestartPause) {

@@ -199,7 +199,7 @@ class RunningServer {
       lastSuccess_ = e.Success;
       ++completions_;
     };
-    activation_ = server_.Activate();
+    activation_ = server_.Activate().message;
     thread_ = std::thread([this] {
       while (!stop_) handOver_.HandleOne(std::chrono::steady_clock::now() + 20ms);
     });

@@ -98,11 +98,20 @@ TEST_F(TftpServing, ModesAcceptedInAnyLetterCaseAndOthersRefused) {
     peer.SendTo(r.fromPort, Bytes{0, 5, 0, 0, 0});  // abandon; the server answers it
     ExpectError(peer.Receive(), 0, "Operation aborted");
   }
-  peer.SendTo(wait.Port(), Rrq("fw.pak", "mail"));
-  ExpectError(peer.Receive(), 4, "Unsupported transfer mode: \"mail\"");
-  // A refusal of this kind leaves the server answering.
-  peer.SendTo(wait.Port(), Rrq("fw.pak", "MaIl"));
-  ExpectError(peer.Receive(), 4, "Unsupported transfer mode: \"MaIl\"");
+  // Refusals of this kind leave the server answering the next request.
+  struct Refused {
+    Bytes request;
+    const char* message;
+  };
+  for (const Refused& r : {Refused{Rrq("fw.pak", "mail"), "Unsupported transfer mode: \"mail\""},
+                           Refused{Rrq("fw.pak", "MaIl"), "Unsupported transfer mode: \"MaIl\""},
+                           // A request without a mode is an unsupported mode, not a crash.
+                           Refused{Bytes{0, 1, 'f', 'w'}, "Unsupported transfer mode: \"\""}}) {
+    SCOPED_TRACE(r.message);
+    peer.SendTo(wait.Port(), r.request);
+    ExpectError(peer.Receive(), 4, r.message);
+  }
+  EXPECT_TRUE(FetchFile(peer, wait.Port(), Rrq("fw.pak")).complete);
 }
 
 TEST_F(TftpServing, WriteRequestRefusedAndNothingWritten) {
@@ -168,50 +177,58 @@ TEST_F(TftpServing, LargestBlockSizeCarriesWholeBlocks) {
   EXPECT_EQ(f.content, content_);
 }
 
-TEST_F(TftpServing, BlockSizeThatIsNoNumberEndsServing) {
-  RunningWait wait(filePath_);
-  Peer peer;
-  peer.SendTo(wait.Port(), Rrq("fw.pak", "octet", {"blksize", "12x"}));
-  ExpectError(peer.Receive(), 0, "'12x' is not a valid integer value");
-  peer.SendTo(wait.Port(), Rrq("fw.pak"));
-  EXPECT_FALSE(peer.Receive(600ms).arrived) << "the listener stops after such a failure";
+TEST_F(TftpServing, RequestFailuresAnswerCodeZeroAndEndServing) {
+  struct Case {
+    const char* name;
+    Bytes request;
+    const char* message;
+  };
+  const std::vector<Case> cases{
+      {"block size that is no number", Rrq("fw.pak", "octet", {"blksize", "12x"}),
+       "'12x' is not a valid integer value"},
+      {"unknown file", Rrq("missing.pak"), "stream error"},
+      {"datagram shorter than an opcode", Bytes{0}, "Stream read error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunningWait wait(filePath_);
+    Peer peer;
+    peer.SendTo(wait.Port(), c.request);
+    ExpectError(peer.Receive(), 0, c.message);
+    peer.SendTo(wait.Port(), Rrq("fw.pak"));
+    EXPECT_FALSE(peer.Receive(600ms).arrived) << "the listener stops after such a failure";
+    EXPECT_EQ(wait.WaitResult(100ms), -1) << "the wait itself goes on";
+    EXPECT_EQ(wait.Close(), 2);
+  }
 }
 
-TEST_F(TftpServing, UnknownFileAnswersStreamErrorAndServerStops) {
+TEST_F(TftpServing, EmptyDatagramEndsListeningUnanswered) {
   RunningWait wait(filePath_);
   Peer peer;
-  peer.SendTo(wait.Port(), Rrq("missing.pak"));
-  ExpectError(peer.Receive(), 0, "stream error");
+  peer.SendTo(wait.Port(), Bytes{});
+  EXPECT_FALSE(peer.Receive(400ms).arrived) << "an empty datagram is not answered";
   peer.SendTo(wait.Port(), Rrq("fw.pak"));
-  EXPECT_FALSE(peer.Receive(600ms).arrived);
-  EXPECT_EQ(wait.WaitResult(100ms), -1) << "the wait itself goes on";
-  EXPECT_EQ(wait.Close(), 2);
+  EXPECT_FALSE(peer.Receive(400ms).arrived) << "and ends listening";
 }
 
-TEST_F(TftpServing, MalformedDatagramsOnServerPort) {
-  {
-    RunningWait wait(filePath_);
-    Peer peer;
-    peer.SendTo(wait.Port(), Bytes{0});
-    ExpectError(peer.Receive(), 0, "Stream read error");
-    peer.SendTo(wait.Port(), Rrq("fw.pak"));
-    EXPECT_FALSE(peer.Receive(600ms).arrived);
-  }
-  {
-    RunningWait wait(filePath_);
-    Peer peer;
-    peer.SendTo(wait.Port(), Bytes{});
-    EXPECT_FALSE(peer.Receive(400ms).arrived) << "an empty datagram is not answered";
-    peer.SendTo(wait.Port(), Rrq("fw.pak"));
-    EXPECT_FALSE(peer.Receive(400ms).arrived) << "and ends listening";
-  }
-  {
-    // A request without a mode is an unsupported mode, not a crash.
-    RunningWait wait(filePath_);
-    Peer peer;
-    peer.SendTo(wait.Port(), Bytes{0, 1, 'f', 'w'});
-    ExpectError(peer.Receive(), 4, "Unsupported transfer mode: \"\"");
-  }
+TEST_F(TftpServing, OverlongDatagramsAreJudgedByTheirHead) {
+  RunningServer wait(filePath_);
+  Peer peer;
+  // Past the 8192-byte request buffer: what fits is a read request.
+  Bytes request = Rrq("fw.pak");
+  request.insert(request.end(), 9000, 'x');
+  peer.SendTo(wait.Port(), request);
+  Received d1 = peer.Receive();
+  ASSERT_EQ(d1.Opcode(), quillbox::tftp::DATA);
+  EXPECT_EQ(d1.Number(), 1);
+  EXPECT_EQ(d1.data.size(), 516u) << "no option in the head";
+  // An ACK longer than a DATA packet still acknowledges its block.
+  Bytes ack = Ack(1);
+  ack.insert(ack.end(), 1000, 0);
+  peer.SendTo(d1.fromPort, ack);
+  Received d2 = peer.Receive();
+  EXPECT_EQ(d2.Opcode(), quillbox::tftp::DATA);
+  EXPECT_EQ(d2.Number(), 2);
 }
 
 TEST_F(TftpServing, UnexpectedOpcodeNamesThePeer) {
@@ -482,4 +499,13 @@ TEST(TftpWaitEnd, BindFailureStillWaits) {
   EXPECT_EQ(form.BindFailure(), "Could not bind socket. Address and port are already in use.");
   EXPECT_EQ(form.ServerPort(), 0);
   EXPECT_EQ(form.ShowModal(), 1);
+
+  // The server reports it as the socket failure it is.
+  quillbox::TftpHandOver handOver;
+  quillbox::TftpServer server(handOver, settings.server);
+  const quillbox::Failure f = server.Activate();
+  EXPECT_EQ(f.kind, quillbox::FailureKind::Socket);
+  EXPECT_EQ(f.code, EADDRINUSE);
+  EXPECT_EQ(f.message, form.BindFailure());
+  handOver.Close();
 }

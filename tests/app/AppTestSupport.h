@@ -36,10 +36,9 @@ inline std::unique_ptr<DeviceRecord> MakeRecord(const Device& d) {
 
 // Lists `devices` as a scan would.
 inline void ListDevices(CExplorerDlg& dlg, const std::vector<Device>& devices) {
-  int n = 0;
-  for (const auto& d : devices) dlg.Records()[static_cast<size_t>(n++)] = MakeRecord(d);
-  dlg.RecordCount() = n;
-  dlg.DeviceList().FillDeviceList(dlg.Records(), n);
+  std::vector<std::unique_ptr<DeviceRecord>> records;
+  for (const auto& d : devices) records.push_back(MakeRecord(d));
+  dlg.ListDevices(std::move(records));
 }
 
 // The row whose IP column starts with `ip` (a duplicate mark may follow).

@@ -87,25 +87,67 @@ TEST_F(MainWindow, ButtonsFollowTheClickedDevice) {
   ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x03, 0, "0.0.0.0"}, {0x04, 16, "10.0.0.7"}});
   ASSERT_EQ(dlg.DeviceList().topLevelItemCount(), 4);
 
-  ClickRow(dlg, RowOf(dlg, "10.0.0.5"));  // telnet kind
-  ASSERT_NE(dlg.SelectedDevice(), nullptr);
-  EXPECT_EQ(dlg.SelectedDevice()->record->kind(), 48);
-  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Configuration");
-  EXPECT_EQ(ActionStates(), (std::vector<bool>{true, false, false, false, true, true}));
+  const bool T = true, F = false;
+  const struct {
+    const char* what;
+    const char* ip;  // the clicked row; none: the empty space below the rows
+    const char* caption;
+    std::vector<bool> states;  // in the order of kActions
+  } clicks[] = {
+      {"telnet kind", "10.0.0.5", "Configuration", {T, F, F, F, T, T}},
+      {"web kind", "10.0.0.6", "Web configuration", {T, T, T, T, T, T}},
+      {"no firmware upgrade for this kind", "10.0.0.7", "Web configuration", {T, T, T, F, T, T}},
+      {"only an address can be given", "0.0.0.0", "Web configuration", {F, F, F, F, T, F}},
+      {"nothing selected", nullptr, "Web configuration", {F, F, F, F, F, F}},
+  };
+  for (const auto& c : clicks) {
+    SCOPED_TRACE(c.what);
+    ClickRow(dlg, c.ip ? RowOf(dlg, c.ip) : nullptr);
+    if (c.ip) {
+      ASSERT_NE(dlg.SelectedDevice(), nullptr);
+      EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), c.ip);
+    } else {
+      EXPECT_EQ(dlg.SelectedDevice(), nullptr);
+    }
+    EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), c.caption);
+    EXPECT_EQ(ActionStates(), c.states);
+  }
+}
 
-  ClickRow(dlg, RowOf(dlg, "10.0.0.6"));
-  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Web configuration");
-  EXPECT_EQ(ActionStates(), std::vector<bool>(6, true));
+TEST(ActionButtons, EveryAcceptedKindGetsItsActions) {
+  // Kinds 16 and 18 take no firmware upgrade; 48 and 49 are configured over
+  // telnet and take neither an upgrade nor a configuration transfer.
+  const struct {
+    uint16_t kind;
+    bool upgrade, configuration, telnet;
+  } kinds[] = {
+      {0, true, true, false},     {1, true, true, false},     {2, true, true, false},
+      {3, true, true, false},     {4, true, true, false},     {16, false, true, false},
+      {17, true, true, false},    {18, false, true, false},   {19, true, true, false},
+      {48, false, false, true},   {49, false, false, true},
+  };
+  for (const auto& k : kinds) {
+    SCOPED_TRACE("kind " + std::to_string(k.kind));
+    ASSERT_TRUE(IsAcceptedKind(k.kind));
+    DeviceRecord record = *MakeRecord({0x01, k.kind, "10.0.0.5"});
+    const ActionButtonState s = ComputeActionButtons(&record);
+    EXPECT_TRUE(s.web);
+    EXPECT_EQ(s.upgrade, k.upgrade);
+    EXPECT_EQ(s.getConfig, k.configuration);
+    EXPECT_EQ(s.setConfig, k.configuration);
+    EXPECT_TRUE(s.setIp);
+    EXPECT_TRUE(s.test);
+    EXPECT_EQ(s.telnetCaption, k.telnet);
 
-  ClickRow(dlg, RowOf(dlg, "10.0.0.7"));  // no firmware upgrade for this kind
-  EXPECT_EQ(ActionStates(), (std::vector<bool>{true, true, true, false, true, true}));
-
-  ClickRow(dlg, RowOf(dlg, "0.0.0.0"));  // only an address can be given
-  EXPECT_EQ(ActionStates(), (std::vector<bool>{false, false, false, false, true, false}));
-
-  ClickRow(dlg, nullptr);  // empty space below the rows
-  EXPECT_EQ(dlg.SelectedDevice(), nullptr);
-  EXPECT_EQ(ActionStates(), std::vector<bool>(6, false));
+    // Without an address only the address can be given, whatever the kind.
+    record.setIp(0);
+    const ActionButtonState none = ComputeActionButtons(&record);
+    EXPECT_FALSE(none.web || none.getConfig || none.setConfig || none.upgrade || none.test);
+    EXPECT_TRUE(none.setIp);
+  }
+  const ActionButtonState nothing = ComputeActionButtons(nullptr);
+  EXPECT_FALSE(nothing.web || nothing.getConfig || nothing.setConfig || nothing.upgrade ||
+               nothing.setIp || nothing.test || nothing.telnetCaption);
 }
 
 TEST_F(MainWindow, SelectDeviceFindsTheRowOfItsObject) {

@@ -3,79 +3,38 @@
 // prompt and re-run, cancel, and one operation after the other.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <QLabel>
-#include <cstdlib>
 
+#include "explorer/app/OperationCommands.h"
 #include "explorer/operations/OperationQueue.h"
-#include "explorer/operations/ui/OperationCommands.h"
 #include "tests/operations/GuiHarness.h"
-#include "tests/support/NetGuard.h"
-#include "tests/support/SimProcess.h"
 
 namespace {
 
 using namespace guitest;
 using namespace std::chrono_literals;
 
-class CommandsTest : public ::testing::Test {
+class CommandsTest : public WindowSuite<CommandsTest> {
  protected:
   static void SetUpTestSuite() {
-    // Nothing is started outside the private network namespace.
-    std::string why;
-    if (!testsupport::InPrivateNetwork(&why)) return;
-    for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(v);
-    char tmpl[] = "/tmp/h6-commands-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    WriteAll(dir_ + "/a.cfg", "mode=fast\nname=A\n");
-    const std::string d = dir_;
-    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(
-        "00:50:C2:66:00:01 0 127.0.0.31 255.0.0.0 kqe config=" + d + "/a.cfg config-out=" + d + "/a.out\n"
-        "00:50:C2:66:00:02 0 127.0.0.32 255.0.0.0 secret config=" + d + "/a.cfg\n"
-        "00:50:C2:66:00:03 0 127.0.0.33 255.0.0.0 kqe config-bytes=2000000 http-slow=50\n"
-        "00:50:C2:66:00:04 0 127.0.0.34 255.0.0.0 kqe config-bytes=30000 http-slow=20\n"
-        "00:50:C2:66:00:05 0 127.0.0.35 255.0.0.0 kqe config-bytes=10 http-status=500\n",
-        {"--only", "http"}));
-  }
-  static void TearDownTestSuite() {
-    sim_.reset();
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    StartDevices("commands", {"--only", "http"}, [](const std::string& d) {
+      WriteAll(d + "/a.cfg", "mode=fast\nname=A\n");
+      return "00:50:C2:66:00:01 0 127.0.0.31 255.0.0.0 kqe config=" + d + "/a.cfg config-out=" + d + "/a.out\n"
+             "00:50:C2:66:00:02 0 127.0.0.32 255.0.0.0 secret config=" + d + "/a.cfg\n"
+             "00:50:C2:66:00:03 0 127.0.0.33 255.0.0.0 kqe config-bytes=2000000 http-slow=50\n"
+             "00:50:C2:66:00:04 0 127.0.0.34 255.0.0.0 kqe config-bytes=30000 http-slow=20\n"
+             "00:50:C2:66:00:05 0 127.0.0.35 255.0.0.0 kqe config-bytes=10 http-status=500\n";
+    });
   }
   void SetUp() override {
-    QUILL_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
-    App();
-    dlg = std::make_unique<CExplorerDlg>(ui);
-    devices = ListDevices(*dlg, {{1, 0, 0x7F00001F}, {2, 0, 0x7F000020}, {3, 0, 0x7F000021},
-                                 {4, 0, 0x7F000022}, {5, 0, 0x7F000023}});
-  }
-  void TearDown() override {
-    if (dlg) {
-      // As the window's close does: nothing may still run on its devices.
-      WaitForRunningOperation();
-      dlg.reset();
-    }
-    QCoreApplication::processEvents();
+    WindowSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    OpenWindow({{1, 0, 0x7F00001F}, {2, 0, 0x7F000020}, {3, 0, 0x7F000021}, {4, 0, 0x7F000022},
+                {5, 0, 0x7F000023}});
   }
 
-  void Click(CQuillbox* q, int command) {
-    dlg->SelectDevice(q);
-    dlg->RunCommand(command);
-  }
-  bool WaitBoxes(size_t n) { return WaitFor([&] { return ui.boxes.size() >= n; }); }
   bool WaitIdle() { return WaitFor([&] { return !dlg->IsBusy() && !QueueBusy(); }); }
-  std::string Path(const std::string& name) { return dir_ + "/" + name; }
-
-  ScriptUi ui;
-  std::unique_ptr<CExplorerDlg> dlg;
-  std::vector<CQuillbox*> devices;
-  static std::string dir_;
-  static std::unique_ptr<testsupport::SimProcess> sim_;
 };
-
-std::string CommandsTest::dir_;
-std::unique_ptr<testsupport::SimProcess> CommandsTest::sim_;
 
 TEST_F(CommandsTest, RoundTripShowsSuccessAndTheNextTransferRunsAtOnce) {
   CQuillbox* a = devices[0];

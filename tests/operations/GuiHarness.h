@@ -1,8 +1,9 @@
 #pragma once
 // Drives the main window headless for the long-operation tests: a ModalUi
 // that answers from a script and keeps one log of every interaction in
-// order, devices put into the list, and bounded waiting that keeps the
-// event loop running.
+// order, devices put into the list, bounded waiting that keeps the event
+// loop running, and the base of the suites that run the window against one
+// simulator.
 #include <QApplication>
 #include <QCoreApplication>
 #include <arpa/inet.h>
@@ -16,10 +17,12 @@
 #include <vector>
 
 #include "explorer/app/ExplorerDlg.h"
-#include "support/FileBytes.h"
-#include "support/ScriptedUi.h"
+#include "explorer/app/OperationCommands.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/ui/DeviceListView.h"
+#include "support/FileBytes.h"
+#include "support/ScriptedUi.h"
+#include "support/SimulatedDevicesSuite.h"
 
 namespace guitest {
 
@@ -57,8 +60,7 @@ struct ListedDevice {
 
 // Lists the devices as a scan would and returns their objects in list order.
 inline std::vector<CQuillbox*> ListDevices(CExplorerDlg& dlg, const std::vector<ListedDevice>& devices) {
-  DeviceRecordArray& records = dlg.Records();
-  int n = 0;
+  std::vector<std::unique_ptr<DeviceRecord>> records;
   for (const ListedDevice& d : devices) {
     auto r = std::make_unique<DeviceRecord>();
     uint8_t mac[6] = {0x00, 0x50, 0xC2, 0x66, 0x00, d.macLast};
@@ -66,16 +68,44 @@ inline std::vector<CQuillbox*> ListDevices(CExplorerDlg& dlg, const std::vector<
     r->setKind(d.kind);
     r->setIp(htonl(d.ipHostOrder));
     r->setMask(htonl(0xFF000000u));
-    records[n++] = std::move(r);
+    records.push_back(std::move(r));
   }
-  dlg.RecordCount() = n;
-  dlg.DeviceList().FillDeviceList(records, n);
-  std::vector<CQuillbox*> out;
-  for (int row = 0; row < n; ++row) out.push_back(dlg.DeviceList().DeviceAt(row));
-  return out;
+  return dlg.ListDevices(std::move(records));
 }
 
 using testsupport::ReadAll;
 using testsupport::WriteAll;
+
+// The main window over one simulator for the whole suite; each test opens
+// a window of its own with OpenWindow.
+template <typename Suite>
+class WindowSuite : public testsupport::SimulatedDevicesSuite<Suite> {
+ protected:
+  void OpenWindow(const std::vector<ListedDevice>& listed) {
+    App();
+    dlg = std::make_unique<CExplorerDlg>(ui);
+    devices = ListDevices(*dlg, listed);
+  }
+  void TearDown() override {
+    if (dlg) {
+      // As the window's close does: nothing may still run on its devices.
+      WaitForRunningOperation();
+      dlg.reset();
+    }
+    QCoreApplication::processEvents();
+  }
+
+  void Click(CQuillbox* q, int command) {
+    dlg->SelectDevice(q);
+    dlg->RunCommand(command);
+  }
+  bool WaitBoxes(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    return WaitFor([&] { return ui.boxes.size() >= n; }, limit);
+  }
+
+  ScriptUi ui;
+  std::unique_ptr<CExplorerDlg> dlg;
+  std::vector<CQuillbox*> devices;
+};
 
 }  // namespace guitest

@@ -1,15 +1,12 @@
 // Configuration retrieve and upload workers against simulated devices.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 #include "explorer/operations/ConfigTransfer.h"
@@ -17,8 +14,7 @@
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/ErrorTable.h"
 #include "tests/support/FileBytes.h"
-#include "tests/support/NetGuard.h"
-#include "tests/support/SimProcess.h"
+#include "tests/support/SimulatedDevicesSuite.h"
 
 namespace {
 
@@ -47,34 +43,18 @@ std::vector<std::string> Entries(const std::string& dir) {
 const char kRawConfig[] = "name=panel\n\0\x01key=\xff\xfe\n# end\n";
 const std::string kConfigWithZeros(kRawConfig, sizeof kRawConfig - 1);
 
-class TransferTest : public ::testing::Test {
+class TransferTest : public testsupport::SimulatedDevicesSuite<TransferTest> {
  protected:
   static void SetUpTestSuite() {
-    // Nothing is started outside the private network namespace.
-    std::string why;
-    if (!testsupport::InPrivateNetwork(&why)) return;
-    // The devices are reached directly, never through a proxy of the host.
-    for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(v);
-    char tmpl[] = "/tmp/h6-transfer-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    WriteAll(dir_ + "/device.cfg", kConfigWithZeros);
-    std::string d = dir_;
-    std::string devices =
-        "00:50:C2:60:00:01 0 127.0.0.21 255.0.0.0 admin config=" + d + "/device.cfg\n"
-        "00:50:C2:60:00:02 0 127.0.0.22 255.0.0.0 admin config-out=" + d + "/stored2.cfg http-log=" + d + "/http2.log\n"
-        "00:50:C2:60:00:03 0 127.0.0.23 255.0.0.0 admin config-bytes=100 http-status=500\n"
-        "00:50:C2:60:00:04 0 127.0.0.24 255.0.0.0 admin config-bytes=300000 http-drop=100000\n"
-        "00:50:C2:60:00:05 0 127.0.0.25 255.0.0.0 admin config-bytes=400000 http-slow=50\n"
-        "00:50:C2:60:00:06 0 127.0.0.26 255.0.0.0 admin auth=digest config=" + d + "/device.cfg config-out=" + d + "/stored6.cfg\n";
-    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(devices, {"--only", "http"}));
-  }
-  static void TearDownTestSuite() {
-    sim_.reset();
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-  void SetUp() override {
-    QUILL_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
+    StartDevices("transfer", {"--only", "http"}, [](const std::string& d) {
+      WriteAll(d + "/device.cfg", kConfigWithZeros);
+      return "00:50:C2:60:00:01 0 127.0.0.21 255.0.0.0 admin config=" + d + "/device.cfg\n"
+             "00:50:C2:60:00:02 0 127.0.0.22 255.0.0.0 admin config-out=" + d + "/stored2.cfg http-log=" + d + "/http2.log\n"
+             "00:50:C2:60:00:03 0 127.0.0.23 255.0.0.0 admin config-bytes=100 http-status=500\n"
+             "00:50:C2:60:00:04 0 127.0.0.24 255.0.0.0 admin config-bytes=300000 http-drop=100000\n"
+             "00:50:C2:60:00:05 0 127.0.0.25 255.0.0.0 admin config-bytes=400000 http-slow=50\n"
+             "00:50:C2:60:00:06 0 127.0.0.26 255.0.0.0 admin auth=digest config=" + d + "/device.cfg config-out=" + d + "/stored6.cfg\n";
+    });
   }
 
   static std::unique_ptr<CQuillbox> Device(uint8_t last, const std::string& password = "admin") {
@@ -95,20 +75,18 @@ class TransferTest : public ::testing::Test {
     };
   }
 
-  std::string Temp(const std::string& name) { return dir_ + "/" + name; }
+  // The store left no temporary file of `name` behind.
+  static void ExpectNoTemporaryOf(const std::string& name) {
+    for (const std::string& n : Entries(dir_)) EXPECT_EQ(n.find(name + "."), std::string::npos) << n;
+  }
 
   std::vector<FileDialogRequest> asked;
-  static std::string dir_;
-  static std::unique_ptr<testsupport::SimProcess> sim_;
 };
-
-std::string TransferTest::dir_;
-std::unique_ptr<testsupport::SimProcess> TransferTest::sim_;
 
 TEST_F(TransferTest, RetrieveStoresTheBodyUnchangedOverAnExistingFile) {
   auto q = Device(21);
   q->configPath = "earlier.txt";
-  const std::string target = Temp("retrieved.txt");
+  const std::string target = Path("retrieved.txt");
   WriteAll(target, "an older configuration that is longer than the new one ...........");
   ::chmod(target.c_str(), 0640);
   EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(target)), 0) << q->errorText;
@@ -125,97 +103,97 @@ TEST_F(TransferTest, RetrieveStoresTheBodyUnchangedOverAnExistingFile) {
   EXPECT_EQ(asked[0].filter, "Configuration Files (*.txt);;All Files (*.*)");
   EXPECT_EQ(asked[0].initialPath, "earlier.txt");
   EXPECT_EQ(asked[0].defaultSuffix, "txt");
-  for (const std::string& n : Entries(dir_)) EXPECT_EQ(n.find("retrieved.txt."), std::string::npos) << n;
+  ExpectNoTemporaryOf("retrieved.txt");
 }
 
 TEST_F(TransferTest, RetrieveFailingMidwayLeavesTheExistingFileAlone) {
   auto q = Device(24);
-  const std::string target = Temp("precious.txt");
+  const std::string target = Path("precious.txt");
   WriteAll(target, "precious=1\n");
   int32_t rc = RetrieveConfigurationWorker(*q, Answer(target));
   EXPECT_EQ(rc, HTTP_ERROR_CONNECTION_ABORTED);
   EXPECT_NE(q->errorText, "");
   EXPECT_EQ(ReadAll(target), "precious=1\n");
-  for (const std::string& n : Entries(dir_)) EXPECT_EQ(n.find("precious.txt."), std::string::npos) << n;
+  ExpectNoTemporaryOf("precious.txt");
 }
 
 TEST_F(TransferTest, StatusCodesBecomeTheirTexts) {
   auto none = Device(22);
-  EXPECT_EQ(RetrieveConfigurationWorker(*none, Answer(Temp("x.txt"))), 404);
+  EXPECT_EQ(RetrieveConfigurationWorker(*none, Answer(Path("x.txt"))), 404);
   EXPECT_EQ(none->errorText, "Configuration file not found");
   auto broken = Device(23);
-  EXPECT_EQ(RetrieveConfigurationWorker(*broken, Answer(Temp("x.txt"))), 500);
+  EXPECT_EQ(RetrieveConfigurationWorker(*broken, Answer(Path("x.txt"))), 500);
   EXPECT_EQ(broken->errorText, ErrorText(500));
   EXPECT_NE(broken->errorText.find("0x1F4"), std::string::npos) << broken->errorText;
-  broken->configPath = Temp("device.cfg");
+  broken->configPath = Path("device.cfg");
   EXPECT_EQ(UploadConfigurationWorker(*broken), 500);
   EXPECT_EQ(broken->errorText, "Configuration upload not supported");
   EXPECT_TRUE(asked.empty()) << "a file dialog for a failed request";
-  EXPECT_FALSE(Exists(Temp("x.txt")));
+  EXPECT_FALSE(Exists(Path("x.txt")));
 }
 
 TEST_F(TransferTest, WrongPasswordIsReportedAs401) {
   auto q = Device(21, "wrong");
-  EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(Temp("y.txt"))), 401);
-  q->configPath = Temp("device.cfg");
+  EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(Path("y.txt"))), 401);
+  q->configPath = Path("device.cfg");
   EXPECT_EQ(UploadConfigurationWorker(*q), 401);
   EXPECT_TRUE(asked.empty());
 }
 
 TEST_F(TransferTest, UploadSendsTheFileByteForByte) {
   auto q = Device(22);
-  q->configPath = Temp("upload-binary.cfg");
+  q->configPath = Path("upload-binary.cfg");
   WriteAll(q->configPath, kConfigWithZeros);
   EXPECT_EQ(UploadConfigurationWorker(*q), 0) << q->errorText;
-  EXPECT_EQ(ReadAll(Temp("stored2.cfg")), kConfigWithZeros);
+  EXPECT_EQ(ReadAll(Path("stored2.cfg")), kConfigWithZeros);
   // The device hands back what it stored.
-  const std::string back = Temp("back.txt");
+  const std::string back = Path("back.txt");
   EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(back)), 0) << q->errorText;
   EXPECT_EQ(ReadAll(back), kConfigWithZeros);
 
-  q->configPath = Temp("empty.cfg");
+  q->configPath = Path("empty.cfg");
   WriteAll(q->configPath, "");
   EXPECT_EQ(UploadConfigurationWorker(*q), 0) << q->errorText;
-  ASSERT_TRUE(Exists(Temp("stored2.cfg")));
-  EXPECT_EQ(ReadAll(Temp("stored2.cfg")), "");
-  std::string log = ReadAll(Temp("http2.log"));
+  ASSERT_TRUE(Exists(Path("stored2.cfg")));
+  EXPECT_EQ(ReadAll(Path("stored2.cfg")), "");
+  std::string log = ReadAll(Path("http2.log"));
   EXPECT_NE(log.find("POST /CGI/mUploadCGI?file=ConfigFile.txt 0\n"), std::string::npos) << log;
 }
 
 TEST_F(TransferTest, DigestAuthenticationIsNegotiated) {
   auto q = Device(26);
-  const std::string target = Temp("digest.txt");
+  const std::string target = Path("digest.txt");
   EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(target)), 0) << q->errorText;
   EXPECT_EQ(ReadAll(target), kConfigWithZeros);
   // The body goes out again in the authenticated round.
-  q->configPath = Temp("digest-up.cfg");
+  q->configPath = Path("digest-up.cfg");
   WriteAll(q->configPath, "digest=yes\n");
   EXPECT_EQ(UploadConfigurationWorker(*q), 0) << q->errorText;
-  EXPECT_EQ(ReadAll(Temp("stored6.cfg")), "digest=yes\n");
+  EXPECT_EQ(ReadAll(Path("stored6.cfg")), "digest=yes\n");
   auto wrong = Device(26, "nope");
   EXPECT_EQ(RetrieveConfigurationWorker(*wrong, Answer(target)), 401);
 }
 
 TEST_F(TransferTest, UploadOfAMissingFileNamesItAndSendsNothing) {
   auto q = Device(22);
-  const std::string before = ReadAll(Temp("http2.log"));
-  q->configPath = Temp("no-such-file.cfg");
+  const std::string before = ReadAll(Path("http2.log"));
+  q->configPath = Path("no-such-file.cfg");
   EXPECT_EQ(UploadConfigurationWorker(*q), 2);
-  EXPECT_EQ(q->errorText, Temp("no-such-file.cfg") + " was not found.");
+  EXPECT_EQ(q->errorText, Path("no-such-file.cfg") + " was not found.");
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(ReadAll(Temp("http2.log")), before) << "a request reached the device";
+  EXPECT_EQ(ReadAll(Path("http2.log")), before) << "a request reached the device";
 
   // A pipe nobody writes to is no configuration file (and must not hang).
-  q->configPath = Temp("pipe.cfg");
+  q->configPath = Path("pipe.cfg");
   ASSERT_EQ(::mkfifo(q->configPath.c_str(), 0600), 0);
   EXPECT_EQ(UploadConfigurationWorker(*q), 5);
-  EXPECT_EQ(q->errorText, "Access to " + Temp("pipe.cfg") + " was denied.");
-  EXPECT_EQ(ReadAll(Temp("http2.log")), before) << "a request reached the device";
+  EXPECT_EQ(q->errorText, "Access to " + Path("pipe.cfg") + " was denied.");
+  EXPECT_EQ(ReadAll(Path("http2.log")), before) << "a request reached the device";
 }
 
 TEST_F(TransferTest, DeviceRefusingTheUploadShowsItsAnswer) {
   auto q = Device(22);
-  q->configPath = Temp("malformed.cfg");
+  q->configPath = Path("malformed.cfg");
   WriteAll(q->configPath, "a=1\nthis is no setting\n");
   EXPECT_EQ(UploadConfigurationWorker(*q), 400);
   EXPECT_EQ(q->errorText, "Configuration Upload error!\n\nLine 2: expected name=value");
@@ -223,7 +201,7 @@ TEST_F(TransferTest, DeviceRefusingTheUploadShowsItsAnswer) {
 
 TEST_F(TransferTest, RetrieveIntoAMissingFolderReportsTheFileError) {
   auto q = Device(21);
-  const std::string target = Temp("no-folder/cfg.txt");
+  const std::string target = Path("no-folder/cfg.txt");
   EXPECT_EQ(RetrieveConfigurationWorker(*q, Answer(target)), 3);
   EXPECT_EQ(q->errorText, target + " contains an invalid path.");
 }
@@ -254,21 +232,21 @@ std::thread CancelLater(CQuillbox& q, std::chrono::milliseconds after) {
 
 TEST_F(TransferTest, CancelDuringASlowBodyKeepsTheOldFile) {
   auto q = Device(25);
-  const std::string target = Temp("slow.txt");
+  const std::string target = Path("slow.txt");
   WriteAll(target, "old=1\n");
   std::thread cancel = CancelLater(*q, 300ms);
   int32_t rc = RetrieveConfigurationWorker(*q, Answer(target));
   cancel.join();
   EXPECT_EQ(rc, HTTP_ERROR_CANCELLED);
   EXPECT_EQ(ReadAll(target), "old=1\n");
-  for (const std::string& n : Entries(dir_)) EXPECT_EQ(n.find("slow.txt."), std::string::npos) << n;
+  ExpectNoTemporaryOf("slow.txt");
 }
 
 TEST_F(TransferTest, CancelWhileTheDeviceNeverAnswers) {
   auto q = Device(21);
   q->record->setIp(htonl(0x0AC80005u));  // 10.200.0.5: the namespace's silent sink
   std::thread cancel = CancelLater(*q, 300ms);
-  int32_t rc = RetrieveConfigurationWorker(*q, Answer(Temp("never.txt")));
+  int32_t rc = RetrieveConfigurationWorker(*q, Answer(Path("never.txt")));
   cancel.join();
   EXPECT_EQ(rc, HTTP_ERROR_CANCELLED);
   EXPECT_TRUE(asked.empty());

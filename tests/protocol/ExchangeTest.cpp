@@ -74,14 +74,18 @@ TEST_F(Transport, CancelEndsASetNetworkWaitAtOnce) {
 TEST_F(Transport, LongPasswordTravelsAs31CharactersAndAZero) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   // Stand in for a device: take the broadcast ourselves.
-  Socket listener;
+  net::Socket listener;
   ASSERT_EQ(listener.OpenUdp(), 0);
   ASSERT_EQ(listener.SetReuseAddress(true), 0);
-  ASSERT_EQ(listener.Bind(htonl(INADDR_ANY), DEVICE_PORT), 0);
+  ASSERT_EQ(listener.Bind({htonl(INADDR_ANY), DEVICE_PORT}), 0);
   uint8_t wire[600];
   long got = -1;
   device_.SetPumpHook([&] {
-    if (got < 0) got = listener.ReceiveFrom(wire, sizeof wire);
+    net::Datagram d;
+    if (got < 0) {
+      const int err = listener.ReceiveFrom(wire, sizeof wire, &d);
+      got = err == 0 ? static_cast<long>(d.size) : -err;
+    }
     if (got >= 0 || got != -EAGAIN) device_.CancelRequest();
   });
   const std::string password = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
@@ -117,18 +121,18 @@ TEST_F(Transport, UnicastRequestAndReplyByHand) {
 
 TEST_F(Transport, ProbeOutcomes) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Socket listener;
+  net::Socket listener;
   ASSERT_EQ(listener.OpenTcp(), 0);
-  ASSERT_EQ(listener.Bind(Ip("127.0.0.1"), 0), 0);
+  ASSERT_EQ(listener.Bind({Ip("127.0.0.1"), 0}), 0);
   ASSERT_EQ(listener.Listen(4), 0);
   const uint16_t open = listener.LocalPort();
   EXPECT_TRUE(device_.ProbeConnect(Ip("127.0.0.1"), open));
 
   uint16_t closed = 0;
   {
-    Socket s;
+    net::Socket s;
     ASSERT_EQ(s.OpenTcp(), 0);
-    ASSERT_EQ(s.Bind(Ip("127.0.0.1"), 0), 0);
+    ASSERT_EQ(s.Bind({Ip("127.0.0.1"), 0}), 0);
     closed = s.LocalPort();
   }
   auto start = Clock::now();
@@ -151,9 +155,9 @@ TEST_F(Transport, ProbeOfADeviceWithoutAddressFails) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   // Something on this host listens on every address; a device whose address
   // is 0.0.0.0 must still not look reachable.
-  Socket listener;
+  net::Socket listener;
   ASSERT_EQ(listener.OpenTcp(), 0);
-  ASSERT_EQ(listener.Bind(htonl(INADDR_ANY), 0), 0);
+  ASSERT_EQ(listener.Bind({htonl(INADDR_ANY), 0}), 0);
   ASSERT_EQ(listener.Listen(4), 0);
   const uint16_t port = listener.LocalPort();
   ASSERT_TRUE(device_.ProbeConnect(Ip("127.0.0.1"), port));

@@ -14,7 +14,7 @@
 #include "support/SimProcess.h"
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/DeviceSocket.h"
-#include "explorer/protocol/Socket.h"
+#include "net/Socket.h"
 
 using testsupport::SimProcess;
 using Clock = std::chrono::steady_clock;

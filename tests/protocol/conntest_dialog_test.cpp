@@ -9,8 +9,8 @@
 #include <QTimer>
 
 #include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/ProtocolCommands.h"
 #include "explorer/operations/Quillbox.h"
-#include "explorer/protocol/ui/ProtocolCommands.h"
 #include "scan_test_support.h"
 #include "support/NetGuard.h"
 
@@ -24,11 +24,6 @@ class ConnectionTestTest : public ::testing::Test {
     scantest::App();
     dlg = std::make_unique<CExplorerDlg>(ui);
     dlg->show();
-  }
-  void List(std::vector<std::unique_ptr<DeviceRecord>> recs) {
-    int& count = dlg->RecordCount();
-    for (auto& r : recs) dlg->Records()[count++] = std::move(r);
-    dlg->DeviceList().FillDeviceList(dlg->Records(), count);
   }
   // Runs the test on the device with this Ethernet address; true when the
   // box said the connection is OK.
@@ -69,7 +64,7 @@ TEST_F(ConnectionTestTest, PortByKindAndDuplicatesFailAtOnce) {
   recs.push_back(Record(0x55, 1, "127.0.0.55"));   // two devices on one address
   recs.push_back(Record(0x56, 1, "127.0.0.55"));
   recs.push_back(Record(0x57, 1, "0.0.0.0"));
-  List(std::move(recs));
+  dlg->ListDevices(std::move(recs));
 
   EXPECT_TRUE(Test(0x51));
   EXPECT_TRUE(Test(0x52));
@@ -92,7 +87,7 @@ TEST_F(ConnectionTestTest, BusyTextNamesTheEthernetAddressAndCancelEndsTheProbe)
   // 10.200.0.0/24 swallows every packet: the connect hangs.
   std::vector<std::unique_ptr<DeviceRecord>> recs;
   recs.push_back(Record(0x0F, 1, "10.200.0.2"));
-  List(std::move(recs));
+  dlg->ListDevices(std::move(recs));
   std::string status, exitText;
   QTimer::singleShot(300, dlg.get(), [&] {
     status = qobject_cast<QLabel*>(dlg->Control(IDC_STATUS_TEXT))->text().toStdString();

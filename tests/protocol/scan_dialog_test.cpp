@@ -7,13 +7,13 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "support/NetGuard.h"
-#include "support/SimProcess.h"
 #include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/ProtocolCommands.h"
 #include "explorer/operations/Quillbox.h"
-#include "explorer/protocol/ui/ProtocolCommands.h"
 #include "explorer/res/Strings.h"
 #include "scan_test_support.h"
+#include "support/NetGuard.h"
+#include "support/SimProcess.h"
 
 using scantest::MacText;
 using scantest::Record;

@@ -1,6 +1,8 @@
 // Row building and the pass logic of the scan, without a window or network.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "explorer/protocol/ConnectionTest.h"
 #include "explorer/protocol/Scan.h"
 #include "scan_test_support.h"
@@ -81,89 +83,49 @@ struct Passes {
   }
 };
 
-TEST(ScanPasses, OnlyTheLastPassIsListed) {
-  const std::string name = "Osprey Panel";
-  {
-    // A device answering the first pass only: nothing listed, "No ... found".
-    Passes p{{{0, 1}, {5, 0}, {5, 0}}};
+TEST(ScanPasses, OnlyTheLastPassIsListedAndFailuresAndCancelDecideTheBox) {
+  // Fields left empty are not looked at for that case.
+  const struct {
+    const char* what;
+    std::vector<std::pair<int32_t, int>> script;  // per pass: result, records left
+    int cancelAfter;
+    std::optional<int> passes;
+    bool fill;
+    std::optional<int> count;
+    std::optional<int32_t> firstError;
+    bool networkingFailed;
+    const char* box;
+  } cases[] = {
+      {"a device answering the first pass only: nothing listed",
+       {{0, 1}, {5, 0}, {5, 0}}, -1, 3, false, 0, {}, false, "No Osprey Panels found"},
+      {"devices in every pass: listed, no box", {{0, 2}, {0, 3}, {0, 2}}, -1, {}, true, 2, {}, false, ""},
+      {"an early timeout followed by answers: listed, and no \"No Error\" box",
+       {{5, 0}, {5, 0}, {0, 1}}, -1, {}, true, {}, {}, false, ""},
+      {"a malformed first answer, then silence: the last pass's text",
+       {{4, 0}, {5, 0}, {5, 0}}, -1, {}, false, {}, 4, false, "Receive timeout"},
+      {"a device refusing (status 5000) in the last pass",
+       {{0, 1}, {0, 1}, {5000, 0}}, -1, {}, false, {}, {}, false, "Invalid password"},
+      {"networking fails: the scan ends at the failing pass",
+       {{0, 2}, {-1, 0}, {0, 2}}, -1, 2, false, 0, {}, true, "Cannot initialize networking"},
+      {"cancelled after a pass that found devices: nothing listed, no box",
+       {{0, 2}, {0, 2}, {0, 2}}, 1, 1, false, {}, {}, false, ""},
+      {"cancelled while nobody had answered", {{5, 0}, {0, 2}, {0, 2}}, 1, {}, false, {}, {}, false,
+       "No Osprey Panels found"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Passes p{c.script, c.cancelAfter};
     DeviceRecordArray records;
     int count = 0;
     const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);
-    EXPECT_EQ(o.passes, 3);
-    EXPECT_FALSE(o.fill);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(ScanFailureText(o, name), "No Osprey Panels found");
-  }
-  {
-    // Devices in every pass: listed, no box.
-    Passes p{{{0, 2}, {0, 3}, {0, 2}}};
-    DeviceRecordArray records;
-    int count = 0;
-    const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);
-    EXPECT_TRUE(o.fill);
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(ScanFailureText(o, name), "");
-  }
-  {
-    // An early timeout followed by answers: listed, and no "No Error" box.
-    Passes p{{{5, 0}, {5, 0}, {0, 1}}};
-    DeviceRecordArray records;
-    int count = 0;
-    const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);
-    EXPECT_TRUE(o.fill);
-    EXPECT_EQ(ScanFailureText(o, name), "");
-  }
-  {
-    // A malformed first answer, then silence: the last pass's text.
-    Passes p{{{4, 0}, {5, 0}, {5, 0}}};
-    DeviceRecordArray records;
-    int count = 0;
-    const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);
-    EXPECT_FALSE(o.fill);
-    EXPECT_EQ(o.firstError, 4);
-    EXPECT_EQ(ScanFailureText(o, name), "Receive timeout");
-  }
-  {
-    // A device refusing (status 5000) in the last pass.
-    Passes p{{{0, 1}, {0, 1}, {5000, 0}}};
-    DeviceRecordArray records;
-    int count = 0;
-    const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);
-    EXPECT_FALSE(o.fill);
-    EXPECT_EQ(ScanFailureText(o, name), "Invalid password");
-  }
-}
-
-TEST(ScanPasses, NetworkingFailureAndCancel) {
-  {
-    Passes p{{{0, 2}, {-1, 0}, {0, 2}}};
-    DeviceRecordArray records;
-    int count = 0;
-    const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);
-    EXPECT_TRUE(o.networkingFailed);
-    EXPECT_EQ(o.passes, 2);  // the scan ends at the failing pass
-    EXPECT_FALSE(o.fill);
-    EXPECT_EQ(count, 0);
-    EXPECT_EQ(records[0], nullptr);
-    EXPECT_EQ(ScanFailureText(o, "Osprey Panel"), "Cannot initialize networking");
-  }
-  {
-    // Cancelled after a pass that found devices: nothing listed, no box.
-    Passes p{{{0, 2}, {0, 2}, {0, 2}}, 1};
-    DeviceRecordArray records;
-    int count = 0;
-    const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);
-    EXPECT_EQ(o.passes, 1);
-    EXPECT_FALSE(o.fill);
-    EXPECT_EQ(ScanFailureText(o, "Osprey Panel"), "");
-  }
-  {
-    // Cancelled while nobody had answered.
-    Passes p{{{5, 0}, {0, 2}, {0, 2}}, 1};
-    DeviceRecordArray records;
-    int count = 0;
-    const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);
-    EXPECT_EQ(ScanFailureText(o, "Osprey Panel"), "No Osprey Panels found");
+    if (c.passes) { EXPECT_EQ(o.passes, *c.passes); }
+    EXPECT_EQ(o.fill, c.fill);
+    if (c.count) { EXPECT_EQ(count, *c.count); }
+    if (c.firstError) { EXPECT_EQ(o.firstError, *c.firstError); }
+    EXPECT_EQ(o.networkingFailed, c.networkingFailed);
+    // After a networking failure no record is kept.
+    if (c.networkingFailed) { EXPECT_EQ(records[0], nullptr); }
+    EXPECT_EQ(ScanFailureText(o, "Osprey Panel"), c.box);
   }
 }
 

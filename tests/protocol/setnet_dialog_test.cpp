@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/ProtocolCommands.h"
 #include "explorer/operations/Quillbox.h"
-#include "explorer/protocol/ui/ProtocolCommands.h"
 #include "scan_test_support.h"
 #include "support/NetGuard.h"
 #include "support/SimProcess.h"
@@ -28,11 +28,11 @@ class SetNetworkTest : public ::testing::Test {
     dlg = std::make_unique<CExplorerDlg>(ui);
     dlg->show();
     // The rows a scan would have made.
-    int& count = dlg->RecordCount();
-    dlg->Records()[count++] = Record(0x41, 1, "127.0.0.41", "255.0.0.0");
-    dlg->Records()[count++] = Record(0x42, 0, "127.0.0.42", "255.0.0.0");
-    dlg->Records()[count++] = Record(0x43, 1, "0.0.0.0", "0.0.0.0");
-    dlg->DeviceList().FillDeviceList(dlg->Records(), count);
+    std::vector<std::unique_ptr<DeviceRecord>> records;
+    records.push_back(Record(0x41, 1, "127.0.0.41", "255.0.0.0"));
+    records.push_back(Record(0x42, 0, "127.0.0.42", "255.0.0.0"));
+    records.push_back(Record(0x43, 1, "0.0.0.0", "0.0.0.0"));
+    dlg->ListDevices(std::move(records));
   }
   CQuillbox* Device(uint8_t lastMacByte) {
     for (int i = 0; i < dlg->DeviceList().topLevelItemCount(); ++i) {

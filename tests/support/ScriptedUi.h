@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "explorer/app/ModalUi.h"
+#include "explorer/res/ui/ModalUi.h"
 
 struct RecordedBox {
   std::string text;

@@ -3,48 +3,34 @@
 // upgrade, and cancel while the device restarts.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <QLabel>
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include "explorer/app/OperationCommands.h"
 #include "explorer/operations/OperationQueue.h"
-#include "explorer/operations/ui/OperationCommands.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "tests/operations/GuiHarness.h"
-#include "tests/support/NetGuard.h"
-#include "tests/support/SimProcess.h"
 
 namespace {
 
 using namespace guitest;
 using namespace std::chrono_literals;
 
-class UpgradeCommandTest : public ::testing::Test {
+class UpgradeCommandTest : public WindowSuite<UpgradeCommandTest> {
  protected:
   static void SetUpTestSuite() {
-    // Nothing is started outside the private network namespace.
-    std::string why;
-    if (!testsupport::InPrivateNetwork(&why)) return;
-    char tmpl[] = "/tmp/h6-upgrade-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    WriteAll(dir_ + "/release-1.pak", std::string(300000, '\x5a') + std::string("\0tail", 5));
-    const std::string d = dir_;
-    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(
-        "00:50:C2:66:00:01 0 127.0.0.41 255.0.0.0 kqe ftp-log=" + d + "/ftp1.log\n"
-        "00:50:C2:66:00:02 1 127.0.0.42 255.0.0.0 other ftp-log=" + d + "/ftp2.log\n"
-        "00:50:C2:66:00:03 0x10 127.0.0.43 255.0.0.0 kqe\n"
-        "00:50:C2:66:00:04 2 127.0.0.44 255.0.0.0 kqe ftp-log=" + d + "/ftp4.log\n",
-        {"--only", "ftp", "--set", "restart-ms=1500"}));
-  }
-  static void TearDownTestSuite() {
-    sim_.reset();
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    StartDevices("upgrade", {"--only", "ftp", "--set", "restart-ms=1500"}, [](const std::string& d) {
+      WriteAll(d + "/release-1.pak", std::string(300000, '\x5a') + std::string("\0tail", 5));
+      return "00:50:C2:66:00:01 0 127.0.0.41 255.0.0.0 kqe ftp-log=" + d + "/ftp1.log\n"
+             "00:50:C2:66:00:02 1 127.0.0.42 255.0.0.0 other ftp-log=" + d + "/ftp2.log\n"
+             "00:50:C2:66:00:03 0x10 127.0.0.43 255.0.0.0 kqe\n"
+             "00:50:C2:66:00:04 2 127.0.0.44 255.0.0.0 kqe ftp-log=" + d + "/ftp4.log\n";
+    });
   }
   void SetUp() override {
-    QUILL_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
+    WindowSuite::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     // A sanitizer's dlopen looks from its own runtime, not from the test
     // with its RUNPATH: load the library by path first, so the binding's
@@ -53,35 +39,14 @@ class UpgradeCommandTest : public ::testing::Test {
     ASSERT_NE(preloaded, nullptr) << ::dlerror();
 #endif
     ASSERT_EQ(BindUpgradeLibrary(), 0) << "QUILLBOX.DLL beside the test";
-    App();
-    dlg = std::make_unique<CExplorerDlg>(ui);
-    devices = ListDevices(*dlg, {{1, 0, 0x7F000029}, {2, 1, 0x7F00002A}, {3, 0x10, 0x7F00002B},
-                                 {4, 2, 0x7F00002C}, {5, 0, 0x7F00002D}});
-  }
-  void TearDown() override {
-    if (dlg) {
-      WaitForRunningOperation();
-      dlg.reset();
-    }
-    QCoreApplication::processEvents();
+    OpenWindow({{1, 0, 0x7F000029}, {2, 1, 0x7F00002A}, {3, 0x10, 0x7F00002B}, {4, 2, 0x7F00002C},
+                {5, 0, 0x7F00002D}});
   }
 
-  void Click(CQuillbox* q) {
-    dlg->SelectDevice(q);
-    dlg->RunCommand(IDC_UPGRADE_FIRMWARE);
-  }
-  bool WaitBoxes(size_t n) { return WaitFor([&] { return ui.boxes.size() >= n; }, 60s); }
-  std::string Path(const std::string& name) { return dir_ + "/" + name; }
-
-  ScriptUi ui;
-  std::unique_ptr<CExplorerDlg> dlg;
-  std::vector<CQuillbox*> devices;
-  static std::string dir_;
-  static std::unique_ptr<testsupport::SimProcess> sim_;
+  void Click(CQuillbox* q) { WindowSuite::Click(q, IDC_UPGRADE_FIRMWARE); }
+  // An upgrade waits for the device's restart.
+  bool WaitBoxes(size_t n) { return WindowSuite::WaitBoxes(n, std::chrono::seconds(60)); }
 };
-
-std::string UpgradeCommandTest::dir_;
-std::unique_ptr<testsupport::SimProcess> UpgradeCommandTest::sim_;
 
 TEST_F(UpgradeCommandTest, UpgradeRunsToTheEnd) {
   ui.fileAnswers = {Path("release-1.pak")};
@@ -122,34 +87,35 @@ TEST_F(UpgradeCommandTest, RefusedPasswordIsAskedForAndTheUpgradeRunsAgain) {
   EXPECT_NE(log.find("SITE stable"), std::string::npos) << log;
 }
 
-TEST_F(UpgradeCommandTest, KindWithoutFtpUpgradeShowsItsFailure) {
-  ui.fileAnswers = {Path("release-1.pak")};
-  Click(devices[2]);
-  ASSERT_TRUE(WaitBoxes(1));
-  EXPECT_EQ(ui.boxes[0].text, "Firmware does not support FTP upgrade");
-  EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
-  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
-  EXPECT_FALSE(dlg->IsBusy());
-}
-
-TEST_F(UpgradeCommandTest, MissingImageIsReportedByTheLibrary) {
-  ui.fileAnswers = {Path("no-such.pak")};
-  Click(devices[0]);
-  ASSERT_TRUE(WaitBoxes(1));
-  EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
-  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
-  EXPECT_NE(ui.boxes[0].text, "");
-}
-
-TEST_F(UpgradeCommandTest, DeviceThatNeverAnswersStillSaysWhy) {
-  // Nothing listens on the fifth device's address: the connection is refused
-  // before any reply line exists.
-  ui.fileAnswers = {Path("release-1.pak")};
-  Click(devices[4]);
-  ASSERT_TRUE(WaitBoxes(1));
-  EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
-  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
-  EXPECT_EQ(ui.boxes[0].text, "Connection refused");
+TEST_F(UpgradeCommandTest, FailuresShowTheLibrarysTextUnderOperationFailure) {
+  const struct {
+    const char* what;
+    size_t device;
+    const char* image;
+    const char* text;  // none: any text, as long as there is one
+  } cases[] = {
+      {"a kind without FTP upgrade", 2, "release-1.pak", "Firmware does not support FTP upgrade"},
+      {"an image that is not there", 0, "no-such.pak", nullptr},
+      // Nothing listens on the fifth device's address: the connection is
+      // refused before any reply line exists.
+      {"a device that never answers", 4, "release-1.pak", "Connection refused"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ui.boxes.clear();
+    ui.fileAnswers = {Path(c.image)};
+    Click(devices[c.device]);
+    ASSERT_TRUE(WaitBoxes(1));
+    EXPECT_EQ(ui.boxes[0].caption, "Operation Failure");
+    EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Stop);
+    if (c.text) {
+      EXPECT_EQ(ui.boxes[0].text, c.text);
+    } else {
+      EXPECT_NE(ui.boxes[0].text, "");
+    }
+    EXPECT_FALSE(dlg->IsBusy());
+    EXPECT_FALSE(QueueBusy());
+  }
 }
 
 TEST_F(UpgradeCommandTest, CancelWhileTheDeviceRestartsShowsNothing) {

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <sstream>
 
+#include "net/Ipv4.h"
+#include "tools/devicesim/DeviceCodec.h"
+
 extern char** environ;
 
 namespace {
@@ -44,13 +47,6 @@ bool ParseNumber(const std::string& text, unsigned long max, unsigned long& out)
   return true;
 }
 
-bool ParseIp(const std::string& text, uint32_t& out) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text.c_str(), &a) != 1) return false;
-  out = a.s_addr;
-  return true;
-}
-
 }  // namespace
 
 std::optional<Device> ParseDeviceLine(const std::string& line, std::string* error) {
@@ -71,11 +67,11 @@ std::optional<Device> ParseDeviceLine(const std::string& line, std::string* erro
     return std::nullopt;
   }
   d.kind = static_cast<uint16_t>(n);
-  if (!ParseIp(ip, d.ip)) {
+  if (!net::ParseIpv4(ip, &d.ip)) {
     *error = "bad IP address '" + ip + "'";
     return std::nullopt;
   }
-  if (!ParseIp(mask, d.mask)) {
+  if (!net::ParseIpv4(mask, &d.mask)) {
     *error = "bad network mask '" + mask + "'";
     return std::nullopt;
   }
@@ -119,12 +115,12 @@ std::optional<Device> ParseDeviceLine(const std::string& line, std::string* erro
 }
 
 int32_t CheckNetworkParameters(uint32_t ipNetOrder, uint32_t maskNetOrder) {
-  if (ipNetOrder == 0 || ipNetOrder == 0xFFFFFFFFu) return 5002;
+  if (ipNetOrder == 0 || ipNetOrder == 0xFFFFFFFFu) return devicewire::STATUS_CANNOT_SET_IP;
   const uint32_t m = ntohl(maskNetOrder);
   // A usable mask is a run of ones from the top, neither empty nor full.
   const bool contiguous = (~m & (~m + 1)) == 0;
-  if (m == 0 || m == 0xFFFFFFFFu || !contiguous) return 5003;
-  return 0;
+  if (m == 0 || m == 0xFFFFFFFFu || !contiguous) return devicewire::STATUS_CANNOT_SET_MASK;
+  return devicewire::STATUS_OK;
 }
 
 void DeviceTable::Add(const Device& device) {
@@ -173,14 +169,20 @@ std::set<uint32_t> DeviceTable::Addresses(const std::function<bool(const Device&
   return out;
 }
 
+std::string MacText(const std::array<uint8_t, 6>& mac) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
+  return text;
+}
+
 void AddToLoopback(uint32_t ipNetOrder) {
   if (ipNetOrder == 0 || (ntohl(ipNetOrder) >> 24) == 127) return;
   // Never outside the private namespace, whatever the caller thinks.
   const char* flag = std::getenv("QUILL_NETNS");
   if (!flag || std::strcmp(flag, "1") != 0) return;
   char address[32];
-  in_addr a{ipNetOrder};
-  std::snprintf(address, sizeof address, "%s/32", inet_ntoa(a));
+  std::snprintf(address, sizeof address, "%s/32", net::FormatIpv4(ipNetOrder).c_str());
   const char* argv[] = {"ip", "addr", "add", address, "dev", "lo", nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

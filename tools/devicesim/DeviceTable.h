@@ -60,6 +60,9 @@ class DeviceTable {
   std::atomic<uint64_t> generation_{0};
 };
 
+// "00:50:C2:1A:2B:3C".
+std::string MacText(const std::array<uint8_t, 6>& mac);
+
 // Puts ipNetOrder on lo so TCP sides can be reached there (nothing for
 // 0.0.0.0 and 127.0.0.0/8, which lo already answers). Only ever called
 // inside the private network namespace.

@@ -2,14 +2,10 @@
 // "release.pak" over an active data connection, and the site commands that
 // restart the device ("Upgrade", "Reboot") or mark its firmware stable.
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -28,55 +24,29 @@ std::string Upper(std::string s) {
   return s;
 }
 
-// Connects from the device's own address to the client's PORT address.
-SimFd ConnectData(uint32_t fromIp, uint32_t toIp, uint16_t toPort, const std::atomic<bool>& stop) {
-  SimFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.valid()) return fd;
-  sockaddr_in from{};
-  from.sin_family = AF_INET;
-  from.sin_addr.s_addr = fromIp;
-  ::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(toPort);
-  to.sin_addr.s_addr = toIp;
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)
-    return SimFd();
-  for (int waited = 0; waited < kDataConnectMs && !stop.load(); waited += 100) {
-    pollfd p{fd.get(), POLLOUT, 0};
-    if (::poll(&p, 1, 100) > 0) {
-      int err = 0;
-      socklen_t len = sizeof err;
-      ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len);
-      if (err != 0) return SimFd();
-      return fd;
-    }
-  }
-  return SimFd();
+// Connects from the device's own address to the client's PORT address;
+// a closed socket when that fails.
+net::Socket ConnectData(uint32_t fromIp, uint32_t toIp, uint16_t toPort, const std::atomic<bool>& stop) {
+  net::Socket s;
+  if (s.OpenTcp() != 0) return s;
+  // Without the device's address the routing picks one: the client may
+  // still take the connection.
+  s.Bind({fromIp, 0});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDataConnectMs);
+  if (s.Connect({toIp, toPort}, deadline, 100, [&stop] { return !stop.load(); }) != 0) s.Close();
+  return s;
 }
 
-// Receives the data connection's bytes until the client closes it.
-long ReceiveAll(const SimFd& fd, const std::atomic<bool>& stop) {
+// Receives the data connection's bytes until the client closes it: their
+// count, or -1 after a failure, stop or kIdleMs of silence.
+long ReceiveAll(net::Socket& s, const std::atomic<bool>& stop) {
   long total = 0;
-  for (int idle = 0; idle < kIdleMs && !stop.load();) {
-    pollfd p{fd.get(), POLLIN, 0};
-    int rc = ::poll(&p, 1, 100);
-    if (rc == 0) {
-      idle += 100;
-      continue;
-    }
-    if (rc < 0) return -1;
+  for (;;) {
     char chunk[64 * 1024];
-    ssize_t n = ::recv(fd.get(), chunk, sizeof chunk, 0);
-    if (n == 0) return total;
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return -1;
-    }
+    const long n = ReceiveSome(s, stop, chunk, sizeof chunk, kIdleMs);
+    if (n <= 0) return n == 0 ? total : -1;
     total += n;
-    idle = 0;
   }
-  return -1;
 }
 
 void HandleFtp(SimConnection& c, ServiceContext& ctx) {
@@ -136,8 +106,8 @@ void HandleFtp(SimConnection& c, ServiceContext& ctx) {
         reply = "425 Use PORT first.";
       } else {
         if (!SendAll(c, "150 Opening BINARY mode data connection for release.pak.\r\n")) return;
-        SimFd data = ConnectData(c.localIp, dataIp, dataPort, *c.stop);
-        long size = data.valid() ? ReceiveAll(data, *c.stop) : -1;
+        net::Socket data = ConnectData(c.localIp, dataIp, dataPort, *c.stop);
+        const long size = data.IsOpen() ? ReceiveAll(data, *c.stop) : -1;
         dataPort = 0;
         reply = size >= 0 ? "226 Transfer complete (" + std::to_string(size) + " bytes)."
                           : "426 Connection closed; transfer aborted.";

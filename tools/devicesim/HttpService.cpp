@@ -1,12 +1,10 @@
 // The devices' web server on port 80 (every kind without a console): the two
 // configuration CGI paths behind Basic authentication with the administrator
 // user and password.
-#include <arpa/inet.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -48,13 +46,6 @@ std::string Base64Decode(const std::string& in) {
     }
   }
   return out;
-}
-
-std::string FormatIpText(uint32_t ipNetOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{ipNetOrder};
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
 }
 
 const char* Reason(int status) {
@@ -112,111 +103,152 @@ void SendBody(SimConnection& c, const Device& d, const std::string& body) {
   if (limit < body.size()) c.fd.Abort();
 }
 
-void HandleHttp(SimConnection& c, DeviceTable& table) {
-  std::string buffer, line;
-  if (!ReadLine(c, buffer, line, kIdleMs)) return;
-  std::string method, target;
-  {
-    size_t a = line.find(' ');
-    size_t b = line.find(' ', a == std::string::npos ? a : a + 1);
-    if (a == std::string::npos || b == std::string::npos) {
-      Respond(c, 400, "Malformed request line");
-      return;
-    }
-    method = line.substr(0, a);
-    target = line.substr(a + 1, b - a - 1);
+struct Request {
+  std::string method;
+  std::string target;  // as the request line has it
+  std::string path;
+  std::string query;
+  std::map<std::string, std::string> headers;  // names in lower case
+  std::string body;
+
+  std::string Header(const std::string& name) const {
+    const auto it = headers.find(name);
+    return it == headers.end() ? "" : it->second;
   }
-  std::map<std::string, std::string> headers;
+};
+
+// "GET /path?query HTTP/1.0"; false (and 400 sent) when it is not one.
+bool ReadRequestLine(SimConnection& c, std::string& buffer, Request& r) {
+  std::string line;
+  if (!ReadLine(c, buffer, line, kIdleMs)) return false;
+  const size_t a = line.find(' ');
+  const size_t b = line.find(' ', a == std::string::npos ? a : a + 1);
+  if (a == std::string::npos || b == std::string::npos) {
+    Respond(c, 400, "Malformed request line");
+    return false;
+  }
+  r.method = line.substr(0, a);
+  r.target = line.substr(a + 1, b - a - 1);
+  const size_t question = r.target.find('?');
+  r.path = r.target.substr(0, question);
+  r.query = question == std::string::npos ? "" : r.target.substr(question + 1);
+  return true;
+}
+
+void ReadHeaders(SimConnection& c, std::string& buffer, Request& r) {
+  std::string line;
   while (ReadLine(c, buffer, line, kIdleMs) && !line.empty()) {
-    size_t colon = line.find(':');
+    const size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
     std::string value = line.substr(colon + 1);
     value.erase(0, value.find_first_not_of(" \t"));
-    headers[Lower(line.substr(0, colon))] = value;
+    r.headers[Lower(line.substr(0, colon))] = value;
   }
-  size_t length = 0;
-  if (headers.count("content-length")) length = std::strtoul(headers["content-length"].c_str(), nullptr, 10);
+}
+
+// The whole body is read before any answer, so the peer never meets a
+// reset while it is still sending.
+bool ReadBody(SimConnection& c, std::string& buffer, Request& r) {
+  const size_t length = std::strtoul(r.Header("content-length").c_str(), nullptr, 10);
   if (length > kMaxBody) {
     Respond(c, 400, "Request body too large");
-    return;
+    return false;
   }
-  // The whole body is read before any answer, so the peer never meets a
-  // reset while it is still sending.
-  std::string body = buffer.substr(0, std::min(buffer.size(), length));
-  while (body.size() < length) {
-    if (!WaitReadable(c, kIdleMs)) return;
+  r.body = buffer.substr(0, std::min(buffer.size(), length));
+  while (r.body.size() < length) {
     char chunk[64 * 1024];
-    ssize_t n = ::recv(c.fd.get(), chunk, std::min(sizeof chunk, length - body.size()), 0);
-    if (n <= 0) return;
-    body.append(chunk, static_cast<size_t>(n));
+    const long n =
+        ReceiveSome(c.fd, *c.stop, chunk, std::min(sizeof chunk, length - r.body.size()), kIdleMs);
+    if (n <= 0) return false;
+    r.body.append(chunk, static_cast<size_t>(n));
   }
+  return true;
+}
 
-  std::optional<Device> device = table.FindByIp(c.localIp);
-  if (!device) {
-    Respond(c, 404, "No such device");
-    return;
-  }
-  SimDeviceState::Get().Log(*device, "http-log", method + " " + target + " " + std::to_string(body.size()));
-  if (SimDeviceState::Get().Restarting(*device)) {
-    c.fd.Abort();
-    return;
-  }
-  std::string path = target.substr(0, target.find('?'));
-  std::string query = target.find('?') == std::string::npos ? "" : target.substr(target.find('?') + 1);
-  bool get = path == "/CGI/mReturnFileCGI";
-  bool post = path == "/CGI/mUploadCGI";
-  if (!get && !post) {
-    Respond(c, 404, "Not found");
-    return;
-  }
+bool ReadRequest(SimConnection& c, Request& r) {
+  std::string buffer;
+  if (!ReadRequestLine(c, buffer, r)) return false;
+  ReadHeaders(c, buffer, r);
+  return ReadBody(c, buffer, r);
+}
 
-  std::string user = DeviceOption(*device, "user", "root");
-  std::string auth = headers.count("authorization") ? headers["authorization"] : "";
-  bool digest = DeviceOption(*device, "auth") == "digest";
+// Basic, or Digest when the device asks for it; false (and the challenge
+// sent) when the request does not carry the device's credentials.
+bool Authorise(SimConnection& c, const Device& d, const Request& r) {
+  const std::string user = DeviceOption(d, "user", "root");
+  const std::string auth = r.Header("authorization");
+  const bool digest = DeviceOption(d, "auth") == "digest";
   // One fixed nonce per device is enough for a simulator.
-  const std::string realm = "device", nonce = Md5Hex("nonce:" + user + ":" + FormatIpText(c.localIp));
-  bool authorised = digest ? DigestValid(auth, method, user, device->password, realm, nonce)
-                           : Lower(auth.substr(0, 6)) == "basic " &&
-                                 Base64Decode(auth.substr(6)) == user + ":" + device->password;
-  if (!authorised) {
+  const std::string realm = "device", nonce = Md5Hex("nonce:" + user + ":" + net::FormatIpv4(c.localIp));
+  const bool authorised = digest ? DigestValid(auth, r.method, user, d.password, realm, nonce)
+                                 : Lower(auth.substr(0, 6)) == "basic " &&
+                                       Base64Decode(auth.substr(6)) == user + ":" + d.password;
+  if (!authorised)
     Respond(c, 401, "Authorization required",
             "WWW-Authenticate: " +
                 (digest ? DigestChallenge(realm, nonce) : std::string("Basic realm=\"device\"")) + "\r\n");
+  return authorised;
+}
+
+void ServeRetrieve(SimConnection& c, const Device& d, const Request& r) {
+  if (r.method != "GET") {
+    Respond(c, 405, "GET only");
     return;
   }
-  long forced = DeviceOptionNumber(*device, "http-status", 0);
-  if (forced > 0) {
-    Respond(c, static_cast<int>(forced), "Forced status");
+  const std::optional<std::string> config = SimDeviceState::Get().Config(d);
+  if (!config) {
+    Respond(c, 404, "Configuration file not found");
     return;
   }
-  if (query != "file=ConfigFile.txt") {
-    Respond(c, 404, "Unknown file");
-    return;
-  }
-  if (get) {
-    if (method != "GET") {
-      Respond(c, 405, "GET only");
-      return;
-    }
-    std::optional<std::string> config = SimDeviceState::Get().Config(*device);
-    if (!config) {
-      Respond(c, 404, "Configuration file not found");
-      return;
-    }
-    SendBody(c, *device, *config);
-    return;
-  }
-  if (method != "POST") {
+  SendBody(c, d, *config);
+}
+
+void ServeUpload(SimConnection& c, const Device& d, Request& r) {
+  if (r.method != "POST") {
     Respond(c, 405, "POST only");
     return;
   }
-  std::string problem = CheckConfiguration(body);
+  const std::string problem = CheckConfiguration(r.body);
   if (!problem.empty()) {
     Respond(c, 400, problem);
     return;
   }
-  SimDeviceState::Get().StoreConfig(*device, std::move(body));
+  SimDeviceState::Get().StoreConfig(d, std::move(r.body));
   Respond(c, 200, "Configuration stored");
+}
+
+void HandleHttp(SimConnection& c, DeviceTable& table) {
+  Request r;
+  if (!ReadRequest(c, r)) return;
+  const std::optional<Device> device = table.FindByIp(c.localIp);
+  if (!device) {
+    Respond(c, 404, "No such device");
+    return;
+  }
+  SimDeviceState::Get().Log(*device, "http-log",
+                            r.method + " " + r.target + " " + std::to_string(r.body.size()));
+  if (SimDeviceState::Get().Restarting(*device)) {
+    c.fd.Abort();
+    return;
+  }
+  const bool retrieve = r.path == "/CGI/mReturnFileCGI";
+  if (!retrieve && r.path != "/CGI/mUploadCGI") {
+    Respond(c, 404, "Not found");
+    return;
+  }
+  if (!Authorise(c, *device, r)) return;
+  if (const long forced = DeviceOptionNumber(*device, "http-status", 0); forced > 0) {
+    Respond(c, static_cast<int>(forced), "Forced status");
+    return;
+  }
+  if (r.query != "file=ConfigFile.txt") {
+    Respond(c, 404, "Unknown file");
+    return;
+  }
+  if (retrieve)
+    ServeRetrieve(c, *device, r);
+  else
+    ServeUpload(c, *device, r);
 }
 
 int RunHttp(ServiceContext& ctx) {

@@ -1,16 +1,8 @@
 #include "tools/devicesim/HttpSocket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <list>
 #include <map>
 #include <memory>
@@ -18,40 +10,14 @@
 #include <thread>
 #include <vector>
 
-SimFd::~SimFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-SimFd& SimFd::operator=(SimFd&& o) noexcept {
-  if (this != &o) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = o.fd_;
-    o.fd_ = -1;
-  }
-  return *this;
-}
-
-void SimFd::Abort() {
-  if (fd_ < 0) return;
-  linger l{1, 0};
-  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  ::close(fd_);
-  fd_ = -1;
-}
-
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 struct Worker {
   std::thread thread;
   std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
 };
-
-std::string IpText(uint32_t ipNetOrder) {
-  char text[INET_ADDRSTRLEN] = {};
-  in_addr a{ipNetOrder};
-  ::inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
 
 // Errors that say the port cannot be served at all, as opposed to one
 // device's address being unusable (a broadcast address, say).
@@ -61,43 +27,37 @@ bool PortUnusable(int err) {
 }
 
 // 0 and the listener, or the errno.
-int OpenListener(uint32_t ipNetOrder, uint16_t port, SimFd& out) {
-  SimFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.valid()) return errno;
-  int one = 1;
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+int OpenListener(uint32_t ipNetOrder, uint16_t port, net::Socket& out) {
+  net::Socket s;
+  int err = s.OpenTcp();
+  if (err == 0) err = s.SetReuseAddress(true);
   // A moved device's address reaches lo a moment after the table changes
   // (never, with --no-addresses): the listener waits there all the same.
-  ::setsockopt(fd.get(), IPPROTO_IP, IP_FREEBIND, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = ipNetOrder;
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd.get(), 64) != 0)
-    return errno;
-  out = std::move(fd);
-  return 0;
+  if (err == 0) err = s.SetFreeBind(true);
+  if (err == 0) err = s.Bind({ipNetOrder, port});
+  if (err == 0) err = s.Listen(64);
+  if (err == 0) out = std::move(s);
+  return err;
 }
 
 // Makes `open` hold one listener for each address of `wanted`: closing a
 // listener makes its address refuse connections again. False (and why)
 // when the port cannot be served; an address that alone cannot be bound
 // is reported and left without a listener.
-bool Follow(std::map<uint32_t, SimFd>& open, const std::set<uint32_t>& wanted, uint16_t port,
-            std::string* why) {
+bool Follow(std::map<uint32_t, net::Socket>& open, const std::set<uint32_t>& wanted,
+            uint16_t port, std::string* why) {
   for (auto it = open.begin(); it != open.end();)
     it = wanted.count(it->first) ? std::next(it) : open.erase(it);
   for (uint32_t ip : wanted) {
     if (open.count(ip)) continue;
-    SimFd fd;
-    const int err = OpenListener(ip, port, fd);
+    net::Socket s;
+    const int err = OpenListener(ip, port, s);
     if (err == 0) {
-      open.emplace(ip, std::move(fd));
+      open.emplace(ip, std::move(s));
       continue;
     }
-    const std::string what =
-        "port " + std::to_string(port) + " on " + IpText(ip) + ": " + std::strerror(err);
+    const std::string what = "port " + std::to_string(port) + " on " + net::FormatIpv4(ip) + ": " +
+                             net::SystemErrorText(err);
     if (PortUnusable(err)) {
       *why = what;
       return false;
@@ -107,13 +67,39 @@ bool Follow(std::map<uint32_t, SimFd>& open, const std::set<uint32_t>& wanted, u
   return true;
 }
 
+// The accepted connection, ready for its handler; nothing when it is gone
+// already.
+std::shared_ptr<SimConnection> TakeConnection(net::Socket& listener, const std::atomic<bool>& stop) {
+  auto conn = std::make_shared<SimConnection>();
+  net::Endpoint peer, local;
+  if (listener.Accept(&conn->fd, &peer) != 0 || conn->fd.SetNonBlocking(true) != 0 ||
+      conn->fd.LocalAddress(&local) != 0)
+    return nullptr;
+  conn->peerIp = peer.ip;
+  conn->localIp = local.ip;
+  conn->stop = &stop;
+  conn->fd.SetNoDelay(true);
+  return conn;
+}
+
+void JoinFinished(std::list<Worker>& workers) {
+  for (auto it = workers.begin(); it != workers.end();) {
+    if (it->done->load()) {
+      it->thread.join();
+      it = workers.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
 }  // namespace
 
 int ServeTcp(ServiceContext& ctx, uint16_t port, OffersSide offers,
              std::function<void(SimConnection&)> handle) {
   // Read before the addresses, so a move in between is seen next round.
   uint64_t generation = ctx.devices.Generation();
-  std::map<uint32_t, SimFd> listeners;  // by address, network byte order
+  std::map<uint32_t, net::Socket> listeners;  // by address, network byte order
   std::string why;
   if (!Follow(listeners, ctx.devices.Addresses(offers), port, &why)) {
     ctx.Fail(why);
@@ -121,41 +107,22 @@ int ServeTcp(ServiceContext& ctx, uint16_t port, OffersSide offers,
   }
   ctx.Ready();
   std::list<Worker> workers;
-  std::vector<pollfd> polled;
+  std::vector<net::Socket*> polled;
+  std::vector<size_t> ready;
   while (!ctx.stop) {
-    for (auto it = workers.begin(); it != workers.end();) {
-      if (it->done->load()) {
-        it->thread.join();
-        it = workers.erase(it);
-      } else {
-        ++it;
-      }
-    }
+    JoinFinished(workers);
     if (const uint64_t now = ctx.devices.Generation(); now != generation) {
       generation = now;
       if (!Follow(listeners, ctx.devices.Addresses(offers), port, &why))
         std::fprintf(stderr, "devicesim: %s\n", why.c_str());
     }
     polled.clear();
-    for (const auto& [ip, fd] : listeners) polled.push_back({fd.get(), POLLIN, 0});
+    for (auto& [ip, listener] : listeners) polled.push_back(&listener);
     // Without listeners this only waits, as it must to watch ctx.stop.
-    if (::poll(polled.data(), polled.size(), 100) <= 0) continue;
-    for (const pollfd& p : polled) {
-      if ((p.revents & POLLIN) == 0) continue;
-      sockaddr_in peer{};
-      socklen_t len = sizeof peer;
-      const int fd = ::accept4(p.fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      auto conn = std::make_shared<SimConnection>();
-      conn->fd = SimFd(fd);
-      conn->peerIp = peer.sin_addr.s_addr;
-      sockaddr_in local{};
-      len = sizeof local;
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len);
-      conn->localIp = local.sin_addr.s_addr;
-      conn->stop = &ctx.stop;
-      int one = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (net::WaitAnyReadable({polled.begin(), polled.end()}, 100, &ready) != 0) continue;
+    for (size_t i : ready) {
+      std::shared_ptr<SimConnection> conn = TakeConnection(*polled[i], ctx.stop);
+      if (!conn) continue;
       Worker& w = workers.emplace_back();
       auto done = w.done;
       w.thread = std::thread([conn, done, handle] {
@@ -168,18 +135,28 @@ int ServeTcp(ServiceContext& ctx, uint16_t port, OffersSide offers,
   return 0;
 }
 
-bool WaitReadable(const SimConnection& c, int timeoutMs) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!c.stop->load()) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    end - std::chrono::steady_clock::now()).count();
+bool WaitReadable(const net::Socket& s, const std::atomic<bool>& stop, int timeoutMs) {
+  const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!stop.load()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
     if (left <= 0) return false;
-    pollfd p{c.fd.get(), POLLIN, 0};
-    int rc = ::poll(&p, 1, static_cast<int>(left < 100 ? left : 100));
-    if (rc > 0) return true;
-    if (rc < 0 && errno != EINTR) return false;
+    bool ready = false;
+    if (s.WaitReadable(static_cast<int>(left < 100 ? left : 100), &ready) != 0) return false;
+    if (ready) return true;
   }
   return false;
+}
+
+long ReceiveSome(net::Socket& s, const std::atomic<bool>& stop, char* buffer, size_t size,
+                 int timeoutMs) {
+  for (;;) {
+    if (!WaitReadable(s, stop, timeoutMs)) return -1;
+    size_t got = 0;
+    const int err = s.Recv(buffer, size, &got);
+    if (err == 0) return static_cast<long>(got);
+    // Readable but nothing there after all: wait again.
+    if (err != EAGAIN && err != EWOULDBLOCK) return -1;
+  }
 }
 
 bool ReadLine(SimConnection& c, std::string& buffer, std::string& line, int timeoutMs) {
@@ -192,36 +169,34 @@ bool ReadLine(SimConnection& c, std::string& buffer, std::string& line, int time
       return true;
     }
     if (buffer.size() > 64 * 1024) return false;
-    if (!WaitReadable(c, timeoutMs)) return false;
     char chunk[4096];
-    ssize_t n = ::recv(c.fd.get(), chunk, sizeof chunk, 0);
+    const long n = ReceiveSome(c.fd, *c.stop, chunk, sizeof chunk, timeoutMs);
     if (n <= 0) return false;
     buffer.append(chunk, static_cast<size_t>(n));
   }
 }
 
-bool SendAll(const SimConnection& c, const char* data, size_t size) {
+bool SendAll(SimConnection& c, const char* data, size_t size) {
+  net::Socket& s = c.fd;
   while (size > 0) {
     if (c.stop->load()) return false;
-    pollfd p{c.fd.get(), POLLOUT, 0};
-    int rc = ::poll(&p, 1, 100);
-    if (rc < 0 && errno != EINTR) return false;
-    if (rc <= 0) continue;
-    ssize_t n = ::send(c.fd.get(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
+    bool ready = false;
+    if (s.WaitWritable(100, &ready) != 0) return false;
+    if (!ready) continue;
+    size_t sent = 0;
+    const int err = s.Send(data, size, &sent);
+    if (err == EAGAIN || err == EWOULDBLOCK) continue;
+    if (err != 0) return false;
+    data += sent;
+    size -= sent;
   }
   return true;
 }
 
 bool SleepWatching(const std::atomic<bool>& stop, int ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  auto end = Clock::now() + std::chrono::milliseconds(ms);
   while (!stop.load()) {
-    auto now = std::chrono::steady_clock::now();
+    auto now = Clock::now();
     if (now >= end) return true;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now);
     std::this_thread::sleep_for(left < std::chrono::milliseconds(20) ? left

@@ -9,28 +9,11 @@
 #include <functional>
 #include <string>
 
+#include "net/Socket.h"
 #include "tools/devicesim/Services.h"
 
-class SimFd {
- public:
-  SimFd() = default;
-  explicit SimFd(int fd) : fd_(fd) {}
-  ~SimFd();
-  SimFd(SimFd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  SimFd& operator=(SimFd&& o) noexcept;
-  SimFd(const SimFd&) = delete;
-  SimFd& operator=(const SimFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes with a reset instead of an orderly end.
-  void Abort();
-
- private:
-  int fd_ = -1;
-};
-
 struct SimConnection {
-  SimFd fd;
+  net::Socket fd;        // non-blocking: every wait watches stop
   uint32_t localIp = 0;  // network byte order: which device was called
   uint32_t peerIp = 0;
   const std::atomic<bool>* stop = nullptr;
@@ -46,13 +29,20 @@ using OffersSide = std::function<bool(const Device&)>;
 int ServeTcp(ServiceContext& ctx, uint16_t port, OffersSide offers,
              std::function<void(SimConnection&)> handle);
 
-// Waits (in slices, watching stop) until fd is readable; false on stop or
+// Waits (in slices, watching stop) until s is readable; false on stop or
 // after timeoutMs.
-bool WaitReadable(const SimConnection& c, int timeoutMs);
+bool WaitReadable(const net::Socket& s, const std::atomic<bool>& stop, int timeoutMs);
+inline bool WaitReadable(const SimConnection& c, int timeoutMs) {
+  return WaitReadable(c.fd, *c.stop, timeoutMs);
+}
+// One receive once s is readable: the byte count, 0 at the peer's end, -1
+// on a failure, stop or time-out.
+long ReceiveSome(net::Socket& s, const std::atomic<bool>& stop, char* buffer, size_t size,
+                 int timeoutMs);
 // One line without its CR LF; false on end, stop or time-out.
 bool ReadLine(SimConnection& c, std::string& buffer, std::string& line, int timeoutMs);
-bool SendAll(const SimConnection& c, const char* data, size_t size);
-inline bool SendAll(const SimConnection& c, const std::string& s) {
+bool SendAll(SimConnection& c, const char* data, size_t size);
+inline bool SendAll(SimConnection& c, const std::string& s) {
   return SendAll(c, s.data(), s.size());
 }
 // Sleeps up to ms in slices; false when stop was set.

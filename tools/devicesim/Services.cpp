@@ -2,11 +2,11 @@
 
 #include <cstdlib>
 
-void ServiceContext::Ready() { state = 1; }
+void ServiceContext::Ready() { state = ServiceState::Ready; }
 
 void ServiceContext::Fail(const std::string& why) {
   failure = why;
-  state = 2;
+  state = ServiceState::Failed;
 }
 
 long ServiceContext::SettingNumber(const std::string& key, long fallback) const {

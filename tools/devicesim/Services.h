@@ -41,6 +41,8 @@
 
 #include "tools/devicesim/DeviceTable.h"
 
+enum class ServiceState { Starting, Ready, Failed };
+
 struct ServiceContext {
   ServiceContext(DeviceTable& table, const std::atomic<bool>& stopFlag,
                  const std::map<std::string, std::string>& options)
@@ -55,9 +57,9 @@ struct ServiceContext {
   // The decimal process-wide setting key, or fallback when it is not set.
   long SettingNumber(const std::string& key, long fallback) const;
 
-  // Read by main: 0 starting, 1 ready, 2 failed.
-  std::atomic<int> state{0};
-  std::string failure;  // written before state becomes 2
+  // Read by main.
+  std::atomic<ServiceState> state{ServiceState::Starting};
+  std::string failure;  // written before state becomes Failed
 };
 
 using ServiceMain = std::function<int(ServiceContext&)>;

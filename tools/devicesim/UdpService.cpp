@@ -1,20 +1,20 @@
 // The devices' side of the UDP protocol: discovery answers and setting the
 // network parameters, with the per-device fault switches.
-#include <arpa/inet.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <optional>
 #include <queue>
 #include <vector>
 
-#include "explorer/protocol/DeviceMessages.h"
-#include "explorer/protocol/Socket.h"
+#include "net/Socket.h"
+#include "tools/devicesim/DeviceCodec.h"
 #include "tools/devicesim/Services.h"
 
 namespace {
 
+namespace wire = devicewire;
 using Clock = std::chrono::steady_clock;
 
 struct Pending {
@@ -28,71 +28,25 @@ struct Pending {
 
 class DeviceProtocol {
  public:
-  DeviceProtocol(ServiceContext& ctx, Socket& socket)
+  DeviceProtocol(ServiceContext& ctx, net::Socket& socket)
       : ctx_(ctx), socket_(socket), verbose_(ctx.settings.count("verbose") != 0) {}
 
-  void Handle(const uint8_t* buf, long count, uint32_t from, uint16_t port) {
-    if (count < static_cast<long>(DEVICE_HEADER_SIZE)) return;
-    const DeviceMessageHeader request = DeviceMessageHeader::Decode(buf);
+  void Handle(const uint8_t* buf, size_t count, uint32_t from, uint16_t port) {
+    const std::optional<wire::Header> request = wire::ReadHeader(buf, count);
+    if (!request) return;
     const std::vector<Device> devices = ctx_.devices.Snapshot();
     int answers = 0;
     for (size_t i = 0; i < devices.size(); ++i) {
       const Device& d = devices[i];
       if (d.silent) continue;
-      DeviceMessageHeader reply;
-      reply.version = request.version;
-      reply.operation = request.operation;
-      std::vector<uint8_t> bytes(DEVICE_HEADER_SIZE);
-      if (request.operation == OP_DISCOVER) {
-        DeviceRecord record;
-        record.setMac(d.mac.data());
-        record.setKind(d.kind);
-        record.setIp(d.ip);
-        record.setMask(d.mask);
-        reply.status = d.status;
-        reply.length = DEVICE_RECORD_SIZE;
-        bytes.insert(bytes.end(), record.bytes.begin(), record.bytes.end());
-      } else if (request.operation == OP_SET_NETWORK) {
-        if (request.length != SET_NETWORK_REQUEST_SIZE ||
-            count != static_cast<long>(DEVICE_HEADER_SIZE + SET_NETWORK_REQUEST_SIZE)) {
-          reply.status = 4994;  // "Invalid buffer length"
-        } else {
-          const SetNetworkRequest set = SetNetworkRequest::Decode(buf + DEVICE_HEADER_SIZE);
-          if (std::memcmp(set.mac.data(), d.mac.data(), 6) != 0) {
-            if (d.quietOthers) continue;
-            reply.status = ERR_INVALID_PHYSICAL_ADDRESS;
-          } else if (set.password != d.password) {
-            reply.status = ERR_INVALID_PASSWORD;
-          } else {
-            reply.status = static_cast<uint32_t>(CheckNetworkParameters(set.ip, set.mask));
-            if (reply.status == 0) {
-              ctx_.devices.SetAddress(i, set.ip, set.mask);
-              if (ctx_.settings.count("no-addresses") == 0) AddToLoopback(set.ip);
-              if (verbose_)
-                std::fprintf(stderr, "devicesim: %s moved to %s\n", FormatMac(d.mac.data()).c_str(),
-                             FormatIp(set.ip).c_str());
-            }
-          }
-        }
-        reply.length = 0;
-      } else {
-        reply.status = 4995;  // "Invalid operation"
-        reply.length = 0;
-      }
-      reply.Encode(bytes.data());
-      if (d.size >= 0) bytes.resize(static_cast<size_t>(d.size), 0);
-      const int copies = d.twice ? 2 : 1;
-      for (int c = 0; c < copies; ++c) {
-        if (d.lateMs > 0)
-          pending_.push({Clock::now() + std::chrono::milliseconds(d.lateMs), from, port, d.ip, bytes});
-        else
-          Send(from, port, d.ip, bytes);
-        ++answers;
-      }
+      std::optional<std::vector<uint8_t>> bytes = AnswerOf(i, d, *request, buf, count);
+      if (!bytes) continue;
+      if (d.size >= 0) bytes->resize(static_cast<size_t>(d.size), 0);
+      answers += Dispatch(d, from, port, *bytes);
     }
     if (verbose_)
-      std::fprintf(stderr, "devicesim: operation %u from %s:%u, %d answers\n", request.operation,
-                   FormatIp(from).c_str(), port, answers);
+      std::fprintf(stderr, "devicesim: operation %u from %s:%u, %d answers\n", request->operation,
+                   net::FormatIpv4(from).c_str(), port, answers);
   }
 
   // Sends what is due; returns the ms until the next pending answer.
@@ -109,32 +63,81 @@ class DeviceProtocol {
   }
 
  private:
+  // What device `d` (at `index` of the table) answers, or nothing when it
+  // keeps quiet.
+  std::optional<std::vector<uint8_t>> AnswerOf(size_t index, const Device& d,
+                                               const wire::Header& request, const uint8_t* buf,
+                                               size_t count) {
+    if (request.operation == wire::OP_DISCOVER)
+      return wire::DiscoveryAnswer(request, d.status, {d.mac, d.kind, d.ip, d.mask});
+    if (request.operation != wire::OP_SET_NETWORK)
+      return wire::StatusAnswer(request, wire::STATUS_INVALID_OPERATION);
+    const std::optional<wire::SetNetwork> set = wire::ReadSetNetwork(buf, count);
+    if (!set) return wire::StatusAnswer(request, wire::STATUS_INVALID_LENGTH);
+    if (set->target.mac != d.mac) {
+      if (d.quietOthers) return std::nullopt;
+      return wire::StatusAnswer(request, wire::STATUS_NOT_ADDRESSED);
+    }
+    return wire::StatusAnswer(request, Move(index, d, *set));
+  }
+
+  uint32_t Move(size_t index, const Device& d, const wire::SetNetwork& set) {
+    if (set.password != d.password) return wire::STATUS_INVALID_PASSWORD;
+    const uint32_t status = static_cast<uint32_t>(CheckNetworkParameters(set.target.ip, set.target.mask));
+    if (status != wire::STATUS_OK) return status;
+    ctx_.devices.SetAddress(index, set.target.ip, set.target.mask);
+    if (ctx_.settings.count("no-addresses") == 0) AddToLoopback(set.target.ip);
+    if (verbose_)
+      std::fprintf(stderr, "devicesim: %s moved to %s\n", MacText(d.mac).c_str(),
+                   net::FormatIpv4(set.target.ip).c_str());
+    return status;
+  }
+
+  // Sends (or queues, for a late device) the answer once or twice; returns
+  // how many copies went.
+  int Dispatch(const Device& d, uint32_t to, uint16_t port, const std::vector<uint8_t>& bytes) {
+    const int copies = d.twice ? 2 : 1;
+    for (int c = 0; c < copies; ++c) {
+      if (d.lateMs > 0)
+        pending_.push({Clock::now() + std::chrono::milliseconds(d.lateMs), to, port, d.ip, bytes});
+      else
+        Send(to, port, d.ip, bytes);
+    }
+    return copies;
+  }
+
   void Send(uint32_t to, uint16_t port, uint32_t source, const std::vector<uint8_t>& bytes) {
     // A burst of thousands of answers may find the send queue full for a
     // moment: wait for room rather than lose answers.
     for (int attempt = 0; attempt < 20; ++attempt) {
-      const int rc = socket_.SendTo(to, port, bytes.data(), bytes.size(), source);
+      const int rc = socket_.SendTo(bytes.data(), bytes.size(), {to, port}, {source, 0});
       if (rc != EAGAIN && rc != EWOULDBLOCK && rc != ENOBUFS) {
-        if (rc != 0 && verbose_) std::fprintf(stderr, "devicesim: send: %s\n", std::strerror(rc));
+        if (rc != 0 && verbose_)
+          std::fprintf(stderr, "devicesim: send: %s\n", net::SystemErrorText(rc).c_str());
         return;
       }
-      socket_.Poll(true, 10);
+      bool writable = false;
+      socket_.WaitWritable(10, &writable);
     }
   }
 
   ServiceContext& ctx_;
-  Socket& socket_;
+  net::Socket& socket_;
   const bool verbose_;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> pending_;
 };
 
+int OpenDevicePort(net::Socket& socket) {
+  int err = socket.OpenUdp();
+  if (err == 0) err = socket.SetReuseAddress(true);
+  if (err == 0) err = socket.Bind({0, wire::DEVICE_PORT});
+  return err;
+}
+
 int RunDeviceProtocol(ServiceContext& ctx) {
-  Socket socket;
-  int rc = socket.OpenUdp();
-  if (rc == 0) rc = socket.SetReuseAddress(true);
-  if (rc == 0) rc = socket.Bind(htonl(INADDR_ANY), DEVICE_PORT);
-  if (rc != 0) {
-    ctx.Fail(std::string("UDP port 8375: ") + std::strerror(rc));
+  net::Socket socket;
+  if (const int err = OpenDevicePort(socket); err != 0) {
+    ctx.Fail("UDP port " + std::to_string(wire::DEVICE_PORT) + ": " + net::SystemErrorText(err));
     return 1;
   }
   DeviceProtocol protocol(ctx, socket);
@@ -142,14 +145,13 @@ int RunDeviceProtocol(ServiceContext& ctx) {
   // Larger than any datagram a client sends, so over-long requests are seen.
   std::vector<uint8_t> buf(2048);
   while (!ctx.stop) {
-    const int wait = protocol.SendDue();
-    if (socket.Poll(false, wait) <= 0) continue;
+    bool readable = false;
+    if (socket.WaitReadable(protocol.SendDue(), &readable) != 0 || !readable) continue;
     for (int burst = 0; burst < 64; ++burst) {
-      uint32_t from = 0;
-      uint16_t port = 0;
-      const long n = socket.ReceiveFrom(buf.data(), buf.size(), &from, &port);
-      if (n < 0) break;
-      protocol.Handle(buf.data(), n, from, port);
+      net::Datagram got;
+      // An over-long datagram (EMSGSIZE) is dropped: its head is no request.
+      if (socket.ReceiveFrom(buf.data(), buf.size(), &got) != 0) break;
+      protocol.Handle(buf.data(), got.size, got.from.ip, got.from.port);
     }
   }
   return 0;

@@ -5,10 +5,12 @@
 //             [--set key=value]... [--only name,name] [--no-addresses] [--verbose]
 //
 // Prints "ready" on stdout once every side listens; ends cleanly on SIGTERM
-// or SIGINT. Refuses to start unless QUILL_NETNS=1 (set by scripts/netns.sh).
+// or SIGINT, and when the process that started it ends. Refuses to start unless QUILL_NETNS=1 (set by scripts/netns.sh).
 #include <arpa/inet.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,9 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
-#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/devicesim/Services.h"
 
@@ -75,133 +79,199 @@ void Generate(DeviceTable& table, unsigned long count, uint16_t kind, const std:
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const char* flag = std::getenv("QUILL_NETNS");
-  if (!flag || std::strcmp(flag, "1") != 0) {
-    std::fprintf(stderr,
-                 "devicesim: refusing to start outside the private network namespace "
-                 "(run it through scripts/netns.sh)\n");
-    return 2;
-  }
-
-  DeviceTable table;
+// What the command line asks for.
+struct Options {
   std::map<std::string, std::string> settings;
-  std::string only;
+  std::string only;  // ",name,name," or empty for every service
   unsigned long generate = 0;
   unsigned long generateKind = 0;
   std::string generatePassword = "admin";
+};
+
+bool InsidePrivateNetwork() {
+  const char* flag = std::getenv("QUILL_NETNS");
+  if (flag && std::strcmp(flag, "1") == 0) return true;
+  std::fprintf(stderr,
+               "devicesim: refusing to start outside the private network namespace "
+               "(run it through scripts/netns.sh)\n");
+  return false;
+}
+
+// A test that aborts must not leave the simulator behind, holding the
+// test's pipe for minutes: the simulator ends with its parent.
+bool EndWithParent() {
+  const pid_t parent = ::getppid();
+  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+    std::perror("devicesim: prctl");
+    return false;
+  }
+  // A parent that died before the call above sends no signal any more.
+  return ::getppid() == parent;
+}
+
+bool AddDevice(const char* line, DeviceTable& table) {
+  std::string error;
+  const auto device = ParseDeviceLine(line, &error);
+  if (!device) {
+    std::fprintf(stderr, "devicesim: --device: %s\n", error.c_str());
+    return false;
+  }
+  table.Add(*device);
+  return true;
+}
+
+// Devices from --file and --device go into table; false after a usage or
+// device error (already reported).
+bool ParseArguments(int argc, char** argv, DeviceTable& table, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
     if (a == "--file" && hasValue) {
-      if (!LoadFile(argv[++i], table)) return 1;
+      if (!LoadFile(argv[++i], table)) return false;
     } else if (a == "--device" && hasValue) {
-      std::string error;
-      const auto device = ParseDeviceLine(argv[++i], &error);
-      if (!device) {
-        std::fprintf(stderr, "devicesim: --device: %s\n", error.c_str());
-        return 1;
-      }
-      table.Add(*device);
+      if (!AddDevice(argv[++i], table)) return false;
     } else if (a == "--generate" && hasValue) {
-      generate = std::strtoul(argv[++i], nullptr, 0);
+      o.generate = std::strtoul(argv[++i], nullptr, 0);
     } else if (a == "--generate-kind" && hasValue) {
-      generateKind = std::strtoul(argv[++i], nullptr, 0);
+      o.generateKind = std::strtoul(argv[++i], nullptr, 0);
     } else if (a == "--generate-password" && hasValue) {
-      generatePassword = argv[++i];
+      o.generatePassword = argv[++i];
     } else if (a == "--set" && hasValue) {
       const std::string kv = argv[++i];
       const size_t eq = kv.find('=');
-      settings[kv.substr(0, eq)] = eq == std::string::npos ? "" : kv.substr(eq + 1);
+      o.settings[kv.substr(0, eq)] = eq == std::string::npos ? "" : kv.substr(eq + 1);
     } else if (a == "--only" && hasValue) {
-      only = "," + std::string(argv[++i]) + ",";
+      o.only = "," + std::string(argv[++i]) + ",";
     } else if (a == "--no-addresses") {
       // Assigning a whole string, not a literal, keeps GCC 12's -O3
       // -Wrestrict false positive away.
-      settings["no-addresses"] = std::string("1");
+      o.settings["no-addresses"] = std::string("1");
     } else if (a == "--verbose") {
-      settings["verbose"] = std::string("1");
+      o.settings["verbose"] = std::string("1");
     } else {
       Usage();
-      return 1;
+      return false;
     }
   }
-  if (generate > 254 * 256 || generateKind > 0xFFFF) {  // one 127.1.x.y address each
+  if (o.generate > 254 * 256 || o.generateKind > 0xFFFF) {  // one 127.1.x.y address each
     std::fprintf(stderr, "devicesim: --generate or --generate-kind out of range\n");
-    return 1;
+    return false;
   }
-  Generate(table, generate, static_cast<uint16_t>(generateKind), generatePassword);
+  Generate(table, o.generate, static_cast<uint16_t>(o.generateKind), o.generatePassword);
+  return true;
+}
 
+void HandleSignals() {
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
 
-  // The TCP sides hold a listener per device address: allow as many
-  // descriptors as the system lets this process have.
+// The TCP sides hold a listener per device address: allow as many
+// descriptors as the system lets this process have.
+void RaiseFileLimit() {
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
   }
+}
 
-  if (settings.count("no-addresses") == 0)
-    for (const Device& d : table.Snapshot()) AddToLoopback(d.ip);
+// The registered services that run, each on a thread of its own.
+class RunningServices {
+ public:
+  RunningServices(DeviceTable& table, const Options& o) {
+    for (const ServiceEntry& service : RegisteredServices()) {
+      if (!o.only.empty() && o.only.find("," + service.name + ",") == std::string::npos) continue;
+      contexts_.push_back(std::make_unique<ServiceContext>(table, g_stop, o.settings));
+      names_.push_back(service.name);
+      ServiceContext* ctx = contexts_.back().get();
+      ServiceMain run = service.run;
+      threads_.emplace_back([ctx, run] {
+        const int rc = run(*ctx);
+        if (rc != 0 && ctx->state != ServiceState::Failed) ctx->Fail("ended with " + std::to_string(rc));
+      });
+    }
+  }
+  ~RunningServices() {
+    g_stop = true;
+    for (std::thread& t : threads_) t.join();
+  }
+  RunningServices(const RunningServices&) = delete;
+  RunningServices& operator=(const RunningServices&) = delete;
 
-  std::vector<std::unique_ptr<ServiceContext>> contexts;
-  std::vector<std::thread> threads;
-  std::vector<std::string> names;
-  for (const ServiceEntry& service : RegisteredServices()) {
-    if (!only.empty() && only.find("," + service.name + ",") == std::string::npos) continue;
-    contexts.push_back(std::make_unique<ServiceContext>(table, g_stop, settings));
-    names.push_back(service.name);
-    ServiceContext* ctx = contexts.back().get();
-    ServiceMain run = service.run;
-    threads.emplace_back([ctx, run] {
-      const int rc = run(*ctx);
-      if (rc != 0 && ctx->state != 2) ctx->Fail("ended with " + std::to_string(rc));
-    });
+  // Reports every failed service; true when there was one.
+  bool ReportFailures() const {
+    bool failed = false;
+    for (size_t i = 0; i < contexts_.size(); ++i) {
+      if (contexts_[i]->state != ServiceState::Failed) continue;
+      std::fprintf(stderr, "devicesim: %s: %s\n", names_[i].c_str(), contexts_[i]->failure.c_str());
+      failed = true;
+    }
+    return failed;
   }
 
-  // Every side must listen before anyone is told to go ahead.
-  int exitCode = 0;
+  bool AllReady() const {
+    for (const auto& ctx : contexts_)
+      if (ctx->state != ServiceState::Ready) return false;
+    return true;
+  }
+
+ private:
+  std::vector<std::unique_ptr<ServiceContext>> contexts_;
+  std::vector<std::string> names_;
+  std::vector<std::thread> threads_;
+};
+
+// Every side must listen before anyone is told to go ahead: 0 once all
+// are ready (or a stop was asked for), 1 after a failure or 10 s.
+int WaitUntilReady(const RunningServices& services) {
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
-    bool allReady = true;
-    for (size_t i = 0; i < contexts.size(); ++i) {
-      if (contexts[i]->state == 2) {
-        std::fprintf(stderr, "devicesim: %s: %s\n", names[i].c_str(), contexts[i]->failure.c_str());
-        exitCode = 1;
-      }
-      allReady = allReady && contexts[i]->state == 1;
-    }
-    if (exitCode != 0 || allReady || g_stop) break;
+    if (services.ReportFailures()) return 1;
+    if (services.AllReady() || g_stop) return 0;
     if (std::chrono::steady_clock::now() > giveUp) {
       std::fprintf(stderr, "devicesim: a service did not get ready in time\n");
-      exitCode = 1;
-      break;
+      return 1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (exitCode == 0 && !g_stop) {
-    std::fprintf(stderr, "devicesim: %zu devices\n", table.Size());
-    std::printf("ready\n");
-    std::fflush(stdout);
-  }
-  while (exitCode == 0 && !g_stop) {
+}
+
+void AnnounceReady(const DeviceTable& table) {
+  std::fprintf(stderr, "devicesim: %zu devices\n", table.Size());
+  std::printf("ready\n");
+  std::fflush(stdout);
+}
+
+// Until SIGTERM/SIGINT (0) or a failing service (1).
+int ServeUntilStopped(const RunningServices& services) {
+  while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (size_t i = 0; i < contexts.size(); ++i) {
-      if (contexts[i]->state == 2) {
-        std::fprintf(stderr, "devicesim: %s: %s\n", names[i].c_str(), contexts[i]->failure.c_str());
-        exitCode = 1;
-      }
-    }
+    if (services.ReportFailures()) return 1;
   }
-  g_stop = true;
-  for (std::thread& t : threads) t.join();
-  return exitCode;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!InsidePrivateNetwork()) return 2;
+  if (!EndWithParent()) return 1;
+  DeviceTable table;
+  Options options;
+  if (!ParseArguments(argc, argv, table, options)) return 1;
+  HandleSignals();
+  RaiseFileLimit();
+  if (options.settings.count("no-addresses") == 0)
+    for (const Device& d : table.Snapshot()) AddToLoopback(d.ip);
+
+  RunningServices services(table, options);
+  int exitCode = WaitUntilReady(services);
+  if (exitCode != 0 || g_stop) return exitCode;
+  AnnounceReady(table);
+  return ServeUntilStopped(services);
 }

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <QPainter>
 
-#include "explorer/app/ModalUi.h"
 #include "explorer/protocol/SetNetwork.h"
+#include "explorer/res/ui/ModalUi.h"
 
 namespace {
 

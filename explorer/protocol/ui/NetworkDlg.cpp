@@ -5,10 +5,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "explorer/app/DialogUnits.h"
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/protocol/ui/IPWnd.h"
 #include "explorer/res/Strings.h"
+#include "explorer/res/ui/DialogUnits.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <QDialog>
 #include <string>
 
-#include "explorer/app/ModalUi.h"
+#include "explorer/res/ui/ModalUi.h"
 
 class QLineEdit;
 class QLabel;

@@ -1,29 +1,21 @@
-#include "explorer/protocol/ui/ProtocolCommands.h"
+#include "explorer/app/ProtocolCommands.h"
 
 #include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/OperationCommands.h"
 #include "explorer/operations/Quillbox.h"
-#include "explorer/operations/ui/OperationCommands.h"
 #include "explorer/protocol/ConnectionTest.h"
 #include "explorer/protocol/ErrorTable.h"
 #include "explorer/protocol/Scan.h"
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
 
-namespace {
-
-// Rows (with their objects and records) first, then the records of the
-// array that no row owns.
-void ClearDevices(CExplorerDlg& dlg) {
-  dlg.DeviceList().ClearDeviceList();
-  ReleaseRecords(dlg.Records(), dlg.RecordCount());
-}
-
-}  // namespace
-
 void Scan(CExplorerDlg& dlg) {
   // A worker may still use a device object; a scan would destroy it.
   if (QueueBusy() || dlg.IsBusy()) return;
-  ClearDevices(dlg);
+  // Rows (with their objects and records) first, then the records of the
+  // array that no row owns.
+  dlg.DeviceList().ClearDeviceList();
+  ReleaseRecords(dlg.Records(), dlg.RecordCount());
   dlg.BeginBusy(SCAN_BUSY_MS, SCAN_STATUS_TEXT);
   ScanHooks hooks;
   hooks.stillBusy = [&dlg] { return dlg.IsBusy(); };

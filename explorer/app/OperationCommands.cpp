@@ -1,7 +1,6 @@
-#include "explorer/operations/ui/OperationCommands.h"
+#include "explorer/app/OperationCommands.h"
 
 #include <QMetaObject>
-#include <QTreeWidget>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -9,7 +8,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/operations/ConfigTransfer.h"
@@ -25,7 +23,6 @@ namespace {
 
 constexpr int RETRIEVE_BUSY_MS = 40000;
 constexpr int UPLOAD_BUSY_MS = 10000;
-constexpr const char* PAK_FILTER = "Pak Files (*.pak);;All Files (*.*)";
 
 // A file dialog asked for by a worker and shown on the user-interface thread.
 struct PendingDialog {
@@ -69,28 +66,9 @@ StoreFileAsker AskOnUiThread(CExplorerDlg& dlg) {
   };
 }
 
-// Workers are (re)registered by every command: the retrieve worker needs the
-// window that shows its dialog.
-void SetUpQueue(CExplorerDlg& dlg) {
-  COperationQueue& ops = Operations();
-  ops.SetWorker(OPERATION_UPLOAD, [](CQuillbox& q) { return UploadConfigurationWorker(q); });
-  StoreFileAsker ask = AskOnUiThread(dlg);
-  ops.SetWorker(OPERATION_RETRIEVE,
-                [ask](CQuillbox& q) { return RetrieveConfigurationWorker(q, ask); });
-  ops.SetWorker(OPERATION_UPGRADE, [](CQuillbox& q) { return UpgradeWorker(q); });
-  ops.SetLibraryCancel([] {
-    if (QuillboxCancelFn cancel = UpgradeLibrary().Cancel) cancel();
-  });
-}
-
-void Queue(CExplorerDlg& dlg, CQuillbox* q, int32_t kind) {
-  auto op = std::make_unique<DeviceOperation>();
-  op->kind = kind;
-  op->owner = &dlg;
-  // A dropped request (device without an address) must not leave a busy
-  // display that only a report would end.
-  if (!Operations().StartOperation(q, std::move(op)) && !Operations().QueueBusy()) dlg.EndBusy();
-}
+// The window whose dialogs the retrieve worker uses (user-interface thread
+// only).
+CExplorerDlg* g_wiredWindow = nullptr;
 
 int CommandOfKind(int32_t kind) {
   switch (kind) {
@@ -101,17 +79,46 @@ int CommandOfKind(int32_t kind) {
   }
 }
 
-std::string MacText(const CQuillbox& q) { return q.record ? FormatMac(q.record->mac()) : ""; }
-
 }  // namespace
+
+void WireOperationQueue(CExplorerDlg& dlg) {
+  COperationQueue& ops = Operations();
+  ops.SetWorker(OPERATION_UPLOAD, [](CQuillbox& q) { return UploadConfigurationWorker(q); });
+  StoreFileAsker ask = AskOnUiThread(dlg);
+  ops.SetWorker(OPERATION_RETRIEVE,
+                [ask](CQuillbox& q) { return RetrieveConfigurationWorker(q, ask); });
+  ops.SetWorker(OPERATION_UPGRADE, [](CQuillbox& q) { return UpgradeWorker(q); });
+  ops.SetLibraryCancel([] {
+    if (QuillboxCancelFn cancel = UpgradeLibrary().Cancel) cancel();
+  });
+  g_wiredWindow = &dlg;
+}
+
+void UnwireOperationQueue(CExplorerDlg& dlg) {
+  if (g_wiredWindow != &dlg) return;
+  // A retrieve queued later has no window to ask over: it is dropped
+  // rather than run against one that is gone.
+  Operations().SetWorker(OPERATION_RETRIEVE, nullptr);
+  g_wiredWindow = nullptr;
+}
+
+void QueueOperation(CExplorerDlg& dlg, CQuillbox* q, int32_t kind) {
+  auto op = std::make_unique<DeviceOperation>();
+  op->kind = kind;
+  op->owner = &dlg;
+  // A dropped request (device without an address) must not leave a busy
+  // display that only a report would end.
+  if (!Operations().StartOperation(q, std::move(op)) && !Operations().QueueBusy()) dlg.EndBusy();
+}
+
+std::string DeviceMacText(const CQuillbox& q) { return q.record ? FormatMac(q.record->mac()) : ""; }
 
 void OnGetConfiguration(CExplorerDlg& dlg) {
   CQuillbox* q = dlg.SelectedDevice();
   // A device whose own transfer runs gets no second one.
   if (!q || Operations().IsRunning(q)) return;
-  SetUpQueue(dlg);
   dlg.BeginBusy(RETRIEVE_BUSY_MS, "Retrieving configuration file");
-  Queue(dlg, q, OPERATION_RETRIEVE);
+  QueueOperation(dlg, q, OPERATION_RETRIEVE);
 }
 
 void OnSetConfiguration(CExplorerDlg& dlg) {
@@ -122,39 +129,8 @@ void OnSetConfiguration(CExplorerDlg& dlg) {
   // device's waiting operation: its worker now reads configPath.
   if (!path || Operations().IsRunning(q)) return;
   q->configPath = *path;
-  SetUpQueue(dlg);
   dlg.BeginBusy(UPLOAD_BUSY_MS, "Setting configuration file");
-  Queue(dlg, q, OPERATION_UPLOAD);
-}
-
-void OnUpgradeFirmware(CExplorerDlg& dlg) {
-  // The rows selected now, in list order, before any dialog can change them.
-  std::vector<CQuillbox*> selected;
-  CDeviceListView& list = dlg.DeviceList();
-  for (int row = 0; row < list.topLevelItemCount(); ++row) {
-    QTreeWidgetItem* item = list.topLevelItem(row);
-    if (item && item->isSelected()) {
-      if (CQuillbox* q = list.DeviceAt(row)) selected.push_back(q);
-    }
-  }
-  if (selected.empty()) {
-    if (CQuillbox* q = dlg.SelectedDevice()) selected.push_back(q);
-  }
-  SetUpQueue(dlg);
-  for (CQuillbox* q : selected) {
-    if (Operations().IsRunning(q) || !list.Contains(q)) continue;
-    FileDialogRequest request;
-    request.save = false;
-    request.title = "Upgrade " + LoadBrandString(IDS_DEVICE_NAME) + " (" + MacText(*q) + ")";
-    request.filter = PAK_FILTER;
-    request.initialPath = q->firmwarePath;
-    request.defaultSuffix = "pak";
-    std::optional<std::string> path = dlg.Ui().FileDialog(request);
-    if (!path || Operations().IsRunning(q)) continue;
-    q->firmwarePath = *path;
-    dlg.BeginBusy(UPGRADE_BUSY_MS, "Upgrading " + MacText(*q));
-    Queue(dlg, q, OPERATION_UPGRADE);
-  }
+  QueueOperation(dlg, q, OPERATION_UPLOAD);
 }
 
 void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
@@ -171,7 +147,7 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
       dlg.EndBusy();
       int command = CommandOfKind(q->operation ? q->operation->kind : -1);
       std::optional<std::string> password =
-          dlg.Ui().PasswordPrompt(FormatIp(q->record ? q->record->ip() : 0), MacText(*q));
+          dlg.Ui().PasswordPrompt(FormatIp(q->record ? q->record->ip() : 0), DeviceMacText(*q));
       if (password) {
         q->password = *password;
         if (command) dlg.PostCommand(command);

@@ -1,26 +1,13 @@
 #pragma once
 // Every modal interaction of the program goes through this interface: the
 // real implementation shows Qt dialogs, tests give a scripted one.
-#include <cstdint>
 #include <optional>
 #include <string>
 
+#include "explorer/operations/ConfigTransfer.h"
+#include "explorer/protocol/SetNetwork.h"
+
 enum class BoxIcon { None, Exclamation, Stop, Information };
-
-struct FileDialogRequest {
-  bool save = false;
-  std::string title;
-  std::string filter;       // Qt filter text, e.g. "Text files (*.txt);;All files (*)"
-  std::string initialPath;  // name or full path shown at first
-  std::string defaultSuffix;
-};
-
-// Values of the network parameters dialog (addresses in network byte order).
-struct NetworkDialogData {
-  uint32_t ip = 0;
-  uint32_t mask = 0;
-  std::string password;  // at most 31 characters
-};
 
 class ModalUi {
  public:

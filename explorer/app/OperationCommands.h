@@ -1,0 +1,30 @@
+#pragma once
+// The configuration commands of the main window and the process-wide
+// operation queue as the window reaches it. All run on the user-interface
+// thread.
+#include <cstdint>
+#include <string>
+
+class CExplorerDlg;
+class CQuillbox;
+
+void OnGetConfiguration(CExplorerDlg& dlg);  // button 1031
+void OnSetConfiguration(CExplorerDlg& dlg);  // button 1032
+// Handler of a worker's report (WM_OPERATION_DONE).
+void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q);
+
+// Gives the queue its workers and the library's Cancel; the retrieve
+// worker asks for its file over `dlg`. Once, when the window is made.
+void WireOperationQueue(CExplorerDlg& dlg);
+// The window is going: the queue no longer reaches it.
+void UnwireOperationQueue(CExplorerDlg& dlg);
+// Queues an operation of `kind` for q, owned by the window.
+void QueueOperation(CExplorerDlg& dlg, CQuillbox* q, int32_t kind);
+// The device's Ethernet address as shown to the user ("" without a record).
+std::string DeviceMacText(const CQuillbox& q);
+
+bool QueueBusy();
+void CancelAllOperations();
+// Before the window (and with it every CQuillbox) is destroyed: returns
+// once no worker is running any more.
+void WaitForRunningOperation();

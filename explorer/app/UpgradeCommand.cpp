@@ -1,0 +1,48 @@
+#include "explorer/app/UpgradeCommand.h"
+
+#include <QTreeWidget>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/OperationCommands.h"
+#include "explorer/operations/OperationQueue.h"
+#include "explorer/operations/Quillbox.h"
+#include "explorer/res/Strings.h"
+#include "explorer/upgrade/UpgradeWorker.h"
+
+namespace {
+
+constexpr const char* PAK_FILTER = "Pak Files (*.pak);;All Files (*.*)";
+
+}  // namespace
+
+void OnUpgradeFirmware(CExplorerDlg& dlg) {
+  // The rows selected now, in list order, before any dialog can change them.
+  std::vector<CQuillbox*> selected;
+  CDeviceListView& list = dlg.DeviceList();
+  for (int row = 0; row < list.topLevelItemCount(); ++row) {
+    QTreeWidgetItem* item = list.topLevelItem(row);
+    if (item && item->isSelected()) {
+      if (CQuillbox* q = list.DeviceAt(row)) selected.push_back(q);
+    }
+  }
+  if (selected.empty()) {
+    if (CQuillbox* q = dlg.SelectedDevice()) selected.push_back(q);
+  }
+  for (CQuillbox* q : selected) {
+    if (Operations().IsRunning(q) || !list.Contains(q)) continue;
+    FileDialogRequest request;
+    request.save = false;
+    request.title = "Upgrade " + LoadBrandString(IDS_DEVICE_NAME) + " (" + DeviceMacText(*q) + ")";
+    request.filter = PAK_FILTER;
+    request.initialPath = q->firmwarePath;
+    request.defaultSuffix = "pak";
+    std::optional<std::string> path = dlg.Ui().FileDialog(request);
+    if (!path || Operations().IsRunning(q)) continue;
+    q->firmwarePath = *path;
+    dlg.BeginBusy(UPGRADE_BUSY_MS, "Upgrading " + DeviceMacText(*q));
+    QueueOperation(dlg, q, OPERATION_UPGRADE);
+  }
+}

@@ -1,0 +1,143 @@
+#pragma once
+// The one door to the operating system's socket calls, shared by the
+// explorer, the upgrade library and the device simulator.
+//
+// A Socket owns one descriptor and closes it when it goes away, on every
+// path. Every call returns 0 or the errno value of its failure and never
+// throws; counts and addresses come back through out-parameters. Addresses
+// are IPv4 in network byte order, ports in host order (Endpoint).
+//
+// Waiting is the caller's business: OpenUdp and OpenTcp make non-blocking
+// sockets unless asked otherwise, and the Wait/Poll calls wait in whatever
+// slices the caller chooses, so a deadline or a cancel can always end a wait.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "net/Ipv4.h"
+
+namespace net {
+
+enum class Blocking { No, Yes };
+
+// The local side of a datagram: the address and interface it leaves from or
+// arrived at. 0 in a field means no preference (sending) or not known.
+struct LocalSide {
+  uint32_t ip = 0;  // network byte order
+  unsigned interfaceIndex = 0;
+};
+
+// What a receive learnt about one datagram.
+struct Datagram {
+  size_t size = 0;  // bytes placed in the buffer
+  Endpoint from;
+  LocalSide to;  // filled only once EnablePacketInfo is on
+};
+
+class Socket {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}  // takes ownership
+  ~Socket() { Close(); }
+  Socket(Socket&& other) noexcept;
+  Socket& operator=(Socket&& other) noexcept;
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+  void Close();
+  // Closes with a reset instead of an orderly end.
+  void Abort();
+
+  // Opens a socket (close-on-exec), replacing one that is open.
+  int Open(int domain, int type, int protocol, Blocking blocking = Blocking::No);
+  int OpenUdp(Blocking blocking = Blocking::No);
+  int OpenTcp(Blocking blocking = Blocking::No);
+
+  int SetOption(int level, int name, int value);
+  int SetNonBlocking(bool on);
+  int SetBroadcast(bool on);
+  int SetReuseAddress(bool on);
+  // Lets a socket bind an address this host does not have (yet).
+  int SetFreeBind(bool on);
+  int SetNoDelay(bool on);
+  // Asks for a receive buffer of `bytes`, forcing past the system's limit
+  // when privileged; *granted (optional) gets what the kernel gave.
+  int SetReceiveBuffer(int bytes, int* granted = nullptr);
+  int ReceiveBufferSize(int* bytes) const;
+  // Asks for the local side (destination address and interface) of every
+  // datagram received from now on.
+  int EnablePacketInfo();
+
+  int Bind(const Endpoint& local);
+  int Listen(int backlog);
+  // Takes one pending connection; EAGAIN on a non-blocking listener when none
+  // is pending. The new socket is blocking, as POSIX makes it.
+  int Accept(Socket* out, Endpoint* peer = nullptr);
+  int LocalAddress(Endpoint* out) const;
+  int PeerAddress(Endpoint* out) const;
+  // The bound local port; 0 when there is none.
+  uint16_t LocalPort() const;
+
+  // Starts a connect and leaves the socket non-blocking: 0 when it completed
+  // at once, EINPROGRESS while it runs (wait writable, then FinishConnect).
+  int StartConnect(const Endpoint& to);
+  // The outcome of a connect that StartConnect left running.
+  int FinishConnect();
+  // A whole connect: waits for the handshake in slices of sliceMs until it
+  // completes, `deadline` passes (ETIMEDOUT) or keepWaiting, asked after
+  // every slice that ends without an outcome, says no (ECANCELED).
+  int Connect(const Endpoint& to, Clock::time_point deadline, int sliceMs,
+              const std::function<bool()>& keepWaiting = {});
+
+  // One send or receive call on a stream (never raises SIGPIPE). A receive
+  // of 0 bytes means the peer has ended the stream.
+  int Send(const void* data, size_t size, size_t* sent);
+  int Recv(void* buffer, size_t size, size_t* received);
+  // Writes everything, waiting for room as needed (also on a non-blocking
+  // socket). Ends only with the data written or a failure: Shutdown from
+  // another thread is the way to end it early.
+  int SendAll(const void* data, size_t size);
+  // Makes calls blocked in other threads on this socket return (accept,
+  // poll, send, recv) without closing the descriptor, so that its owner stays
+  // the only one that releases it. Nothing to shut down counts as success.
+  int Shutdown();
+
+  // Sends one datagram. A non-zero `from` asks for that source address
+  // and/or outgoing interface; when the address is not one of this host's,
+  // the routing's choice is taken instead.
+  int SendTo(const void* data, size_t size, const Endpoint& to, const LocalSide& from = {});
+  // Takes one datagram; EAGAIN on a non-blocking socket when none is queued.
+  // A datagram longer than `capacity` is consumed and reported as EMSGSIZE,
+  // with its head in buffer and *out filled: a head never passes for a whole
+  // datagram unless the caller says so.
+  int ReceiveFrom(void* buffer, size_t capacity, Datagram* out);
+  // The same with room for the caller's own ancillary data (control may be
+  // null; *controlSize is its capacity in and the length used out) and
+  // recvmsg flags such as MSG_ERRQUEUE.
+  int ReceiveMessage(void* buffer, size_t capacity, Datagram* out, void* control,
+                     size_t* controlSize, int flags = 0);
+
+  // Waits up to timeoutMs (0: just look, -1: no limit) for `events`;
+  // *revents gets what happened, 0 when the time ran out. A closed socket
+  // gives EBADF rather than a silent sleep.
+  int Poll(short events, int timeoutMs, short* revents) const;
+  // Errors and hang-ups count as ready: the following call reports them.
+  int WaitReadable(int timeoutMs, bool* ready) const;
+  int WaitWritable(int timeoutMs, bool* ready) const;
+
+ private:
+  int fd_ = -1;
+};
+
+// Waits up to timeoutMs for any of `sockets` to become readable (errors and
+// hang-ups count); *ready gets the indexes of those that are, in order.
+int WaitAnyReadable(const std::vector<const Socket*>& sockets, int timeoutMs,
+                    std::vector<size_t>* ready);
+
+}  // namespace net

@@ -1,0 +1,307 @@
+// The socket library against real peers on loopback: datagrams with their
+// local side, truncation, stream connections, waits that must end.
+#include <net/if.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "net/Socket.h"
+#include "support/NetGuard.h"
+
+using net::Datagram;
+using net::Endpoint;
+using net::LocalSide;
+using net::Socket;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+uint32_t Ip(const char* text) {
+  uint32_t ip = 0;
+  EXPECT_TRUE(net::ParseIpv4(text, &ip)) << text;
+  return ip;
+}
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A UDP socket bound to address:any port.
+Socket UdpOn(const char* address) {
+  Socket s;
+  EXPECT_EQ(s.OpenUdp(), 0);
+  EXPECT_EQ(s.Bind({Ip(address), 0}), 0) << address;
+  return s;
+}
+
+// Waits up to a second for one datagram.
+int ReceiveWithin(Socket& s, void* buffer, size_t capacity, Datagram* d) {
+  bool ready = false;
+  if (int err = s.WaitReadable(1000, &ready)) return err;
+  if (!ready) return ETIMEDOUT;
+  return s.ReceiveFrom(buffer, capacity, d);
+}
+
+class NetSocket : public ::testing::Test {
+ protected:
+  void SetUp() override { QUILL_REQUIRE_PRIVATE_NETWORK(); }
+};
+
+}  // namespace
+
+TEST(NetAddress, FormatAndParse) {
+  struct Case {
+    const char* text;
+    uint8_t bytes[4];
+  };
+  for (const Case& c : {Case{"0.0.0.0", {0, 0, 0, 0}}, Case{"10.0.0.5", {10, 0, 0, 5}},
+                        Case{"192.168.1.10", {192, 168, 1, 10}},
+                        Case{"255.255.255.255", {255, 255, 255, 255}}}) {
+    SCOPED_TRACE(c.text);
+    uint32_t wire = 0;
+    std::memcpy(&wire, c.bytes, 4);  // network byte order as it travels
+    EXPECT_EQ(net::FormatIpv4(wire), c.text);
+    uint32_t parsed = 1;
+    ASSERT_TRUE(net::ParseIpv4(c.text, &parsed));
+    EXPECT_EQ(parsed, wire);
+    uint32_t resolved = 1;
+    EXPECT_EQ(net::ResolveIpv4(c.text, &resolved), 0);
+    EXPECT_EQ(resolved, wire);
+  }
+  for (const char* bad : {"", "1.2.3", "256.1.1.1", "a.b.c.d", "1.2.3.4 ", "1.2.3.4.5"}) {
+    uint32_t untouched = 7;
+    EXPECT_FALSE(net::ParseIpv4(bad, &untouched)) << bad;
+    EXPECT_EQ(untouched, 7u) << bad;
+  }
+}
+
+TEST_F(NetSocket, DatagramsCarryTheirSenderAndEmptyQueueIsEagain) {
+  Socket a = UdpOn("127.0.0.1");
+  Socket b = UdpOn("127.0.0.3");
+  char buffer[64];
+  Datagram d;
+  EXPECT_EQ(b.ReceiveFrom(buffer, sizeof buffer, &d), EAGAIN) << "sockets do not block by default";
+  ASSERT_EQ(a.SendTo("hello", 5, {Ip("127.0.0.3"), b.LocalPort()}), 0);
+  ASSERT_EQ(ReceiveWithin(b, buffer, sizeof buffer, &d), 0);
+  EXPECT_EQ(std::string(buffer, d.size), "hello");
+  EXPECT_EQ(d.from, (Endpoint{Ip("127.0.0.1"), a.LocalPort()}));
+  EXPECT_EQ(d.to.ip, 0u) << "no local side unless asked for";
+}
+
+TEST_F(NetSocket, TruncatedDatagramIsEmsgsizeAndConsumed) {
+  Socket a = UdpOn("127.0.0.1");
+  Socket b = UdpOn("127.0.0.1");
+  const Endpoint to{Ip("127.0.0.1"), b.LocalPort()};
+  ASSERT_EQ(a.SendTo("0123456789", 10, to), 0);
+  ASSERT_EQ(a.SendTo("abcd", 4, to), 0);
+  char buffer[4];
+  Datagram d;
+  ASSERT_EQ(ReceiveWithin(b, buffer, sizeof buffer, &d), EMSGSIZE);
+  EXPECT_EQ(std::string(buffer, d.size), "0123") << "the head is there for a caller that wants it";
+  EXPECT_EQ(d.from.port, a.LocalPort());
+  // Exactly the buffer's size is no truncation; the long one is gone.
+  ASSERT_EQ(ReceiveWithin(b, buffer, sizeof buffer, &d), 0);
+  EXPECT_EQ(std::string(buffer, d.size), "abcd");
+
+  // The same rule holds for the receive with the caller's ancillary room.
+  ASSERT_EQ(a.SendTo("0123456789", 10, to), 0);
+  bool ready = false;
+  ASSERT_EQ(b.WaitReadable(1000, &ready), 0);
+  char control[64];
+  size_t controlSize = sizeof control;
+  EXPECT_EQ(b.ReceiveMessage(buffer, sizeof buffer, &d, control, &controlSize), EMSGSIZE);
+}
+
+TEST_F(NetSocket, PacketInfoTellsTheAddressCalled) {
+  Socket any = UdpOn("0.0.0.0");
+  ASSERT_EQ(any.EnablePacketInfo(), 0);
+  Socket sender = UdpOn("127.0.0.1");
+  char buffer[16];
+  Datagram d;
+  for (const char* called : {"127.0.0.5", "127.0.0.77", "127.0.0.1"}) {
+    SCOPED_TRACE(called);
+    ASSERT_EQ(sender.SendTo("x", 1, {Ip(called), any.LocalPort()}), 0);
+    ASSERT_EQ(ReceiveWithin(any, buffer, sizeof buffer, &d), 0);
+    EXPECT_EQ(d.to.ip, Ip(called));
+    EXPECT_EQ(d.to.interfaceIndex, if_nametoindex("lo"));
+  }
+}
+
+TEST_F(NetSocket, PacketInfoChoosesTheSourceOrFallsBackToRouting) {
+  Socket any = UdpOn("0.0.0.0");  // unbound address: the kernel picks a source
+  Socket receiver = UdpOn("127.0.0.1");
+  const Endpoint to{Ip("127.0.0.1"), receiver.LocalPort()};
+  char buffer[16];
+  Datagram d;
+  struct Case {
+    const char* name;
+    LocalSide from;
+    uint32_t seen;
+  };
+  const unsigned lo = if_nametoindex("lo");
+  for (const Case& c : {Case{"own address", {Ip("127.0.0.9"), 0}, Ip("127.0.0.9")},
+                        Case{"own address and interface", {Ip("127.0.0.10"), lo}, Ip("127.0.0.10")},
+                        Case{"interface only", {0, lo}, Ip("127.0.0.1")},
+                        Case{"no preference", {}, Ip("127.0.0.1")},
+                        // Routed here (the sink) but no address of ours.
+                        Case{"foreign address", {Ip("10.200.0.9"), 0}, Ip("127.0.0.1")},
+                        Case{"unrouted address", {Ip("192.0.2.1"), 0}, Ip("127.0.0.1")},
+                        Case{"broadcast address", {Ip("255.255.255.255"), 0}, Ip("127.0.0.1")}}) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(any.SendTo("y", 1, to, c.from), 0);
+    ASSERT_EQ(ReceiveWithin(receiver, buffer, sizeof buffer, &d), 0);
+    EXPECT_EQ(d.from.ip, c.seen);
+  }
+}
+
+TEST_F(NetSocket, ReceiveBufferGrowsOnRequest) {
+  Socket small = UdpOn("127.0.0.1");
+  Socket large = UdpOn("127.0.0.1");
+  int smallGrant = 0, largeGrant = 0, asked = 0;
+  ASSERT_EQ(small.SetReceiveBuffer(4096, &smallGrant), 0);
+  ASSERT_EQ(large.SetReceiveBuffer(8 * 1024 * 1024, &largeGrant), 0);
+  EXPECT_GT(largeGrant, smallGrant);
+  ASSERT_EQ(large.ReceiveBufferSize(&asked), 0);
+  EXPECT_EQ(asked, largeGrant);
+  Socket closed;
+  EXPECT_EQ(closed.SetReceiveBuffer(4096), EBADF);
+}
+
+TEST_F(NetSocket, StreamConnectAcceptAndBothDirections) {
+  Socket listener;
+  ASSERT_EQ(listener.OpenTcp(), 0);
+  ASSERT_EQ(listener.SetReuseAddress(true), 0);
+  ASSERT_EQ(listener.Bind({Ip("127.0.0.4"), 0}), 0);
+  ASSERT_EQ(listener.Listen(4), 0);
+  Socket pending;
+  EXPECT_EQ(listener.Accept(&pending), EAGAIN) << "a non-blocking listener does not wait";
+
+  Socket client;
+  ASSERT_EQ(client.OpenTcp(), 0);
+  ASSERT_EQ(client.Bind({Ip("127.0.0.6"), 0}), 0);
+  ASSERT_EQ(client.Connect({Ip("127.0.0.4"), listener.LocalPort()}, Clock::now() + 2s, 50), 0);
+  bool ready = false;
+  ASSERT_EQ(listener.WaitReadable(1000, &ready), 0);
+  ASSERT_TRUE(ready);
+  Socket server;
+  Endpoint peer;
+  ASSERT_EQ(listener.Accept(&server, &peer), 0);
+  EXPECT_EQ(peer, (Endpoint{Ip("127.0.0.6"), client.LocalPort()}));
+  Endpoint local, remote;
+  ASSERT_EQ(server.LocalAddress(&local), 0);
+  ASSERT_EQ(client.PeerAddress(&remote), 0);
+  EXPECT_EQ(local, remote);
+  EXPECT_EQ(server.SetNoDelay(true), 0);
+
+  const std::string big(3 * 1024 * 1024, 'q');  // more than the socket buffers hold
+  std::string got;
+  std::thread reader([&] {
+    char chunk[65536];
+    size_t n = 0;
+    while (got.size() < big.size() && server.Recv(chunk, sizeof chunk, &n) == 0 && n > 0)
+      got.append(chunk, n);
+  });
+  EXPECT_EQ(client.SendAll(big.data(), big.size()), 0) << "non-blocking, yet written whole";
+  reader.join();
+  EXPECT_EQ(got, big);
+
+  // A reset instead of an orderly end reaches the peer as such.
+  client.Abort();
+  EXPECT_FALSE(client.IsOpen());
+  ASSERT_EQ(server.WaitReadable(1000, &ready), 0);
+  char c;
+  size_t n = 0;
+  EXPECT_EQ(server.Recv(&c, 1, &n), ECONNRESET);
+}
+
+TEST_F(NetSocket, ConnectEndsByRefusalDeadlineOrCaller) {
+  uint16_t closedPort = 0;
+  {
+    Socket t;
+    ASSERT_EQ(t.OpenTcp(), 0);
+    ASSERT_EQ(t.Bind({Ip("127.0.0.1"), 0}), 0);
+    closedPort = t.LocalPort();
+  }
+  Socket s;
+  ASSERT_EQ(s.OpenTcp(), 0);
+  auto start = Clock::now();
+  EXPECT_EQ(s.Connect({Ip("127.0.0.1"), closedPort}, Clock::now() + 2s, 50), ECONNREFUSED);
+  EXPECT_LT(MsSince(start), 500);
+
+  ASSERT_EQ(s.OpenTcp(), 0);
+  start = Clock::now();
+  EXPECT_EQ(s.Connect({Ip("10.200.0.2"), 80}, Clock::now() + 300ms, 50), ETIMEDOUT);
+  EXPECT_GE(MsSince(start), 290);
+  EXPECT_LT(MsSince(start), 1500);
+
+  ASSERT_EQ(s.OpenTcp(), 0);
+  int asked = 0;
+  start = Clock::now();
+  EXPECT_EQ(s.Connect({Ip("10.200.0.2"), 80}, Clock::time_point::max(), 20,
+                      [&] { return ++asked < 5; }),
+            ECANCELED);
+  EXPECT_EQ(asked, 5);
+  EXPECT_LT(MsSince(start), 1000);
+}
+
+TEST_F(NetSocket, ShutdownEndsAWaitInAnotherThread) {
+  Socket listener;
+  ASSERT_EQ(listener.OpenTcp(net::Blocking::Yes), 0);
+  ASSERT_EQ(listener.Bind({Ip("127.0.0.1"), 0}), 0);
+  ASSERT_EQ(listener.Listen(1), 0);
+  int acceptResult = -1;
+  std::thread blocked([&] {
+    Socket none;
+    acceptResult = listener.Accept(&none);
+  });
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(listener.Shutdown(), 0);
+  blocked.join();
+  EXPECT_EQ(acceptResult, EINVAL);
+  EXPECT_TRUE(listener.IsOpen()) << "the owner still releases the descriptor";
+  Socket never;
+  EXPECT_EQ(never.Shutdown(), 0);
+}
+
+TEST_F(NetSocket, WaitOverSeveralSocketsNamesTheReadyOnes) {
+  Socket a = UdpOn("127.0.0.1");
+  Socket b = UdpOn("127.0.0.2");
+  Socket c = UdpOn("127.0.0.3");
+  Socket sender = UdpOn("127.0.0.1");
+  std::vector<size_t> ready{99};
+  auto start = Clock::now();
+  ASSERT_EQ(net::WaitAnyReadable({&a, &b, &c}, 100, &ready), 0);
+  EXPECT_TRUE(ready.empty());
+  EXPECT_GE(MsSince(start), 90);
+  ASSERT_EQ(sender.SendTo("1", 1, {Ip("127.0.0.2"), b.LocalPort()}), 0);
+  ASSERT_EQ(sender.SendTo("2", 1, {Ip("127.0.0.3"), c.LocalPort()}), 0);
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(net::WaitAnyReadable({&a, &b, &c}, 1000, &ready), 0);
+  EXPECT_EQ(ready, (std::vector<size_t>{1, 2}));
+  // Nothing to watch still waits its time, so a loop around it never spins.
+  start = Clock::now();
+  ASSERT_EQ(net::WaitAnyReadable({}, 50, &ready), 0);
+  EXPECT_GE(MsSince(start), 45);
+}
+
+TEST_F(NetSocket, ClosedSocketFailsInsteadOfSleeping) {
+  Socket s = UdpOn("127.0.0.1");
+  const int fd = s.Fd();
+  Socket moved(std::move(s));
+  EXPECT_FALSE(s.IsOpen());
+  EXPECT_EQ(moved.Fd(), fd);
+  moved.Close();
+  bool ready = true;
+  const auto start = Clock::now();
+  EXPECT_EQ(moved.WaitReadable(500, &ready), EBADF);
+  EXPECT_FALSE(ready);
+  EXPECT_LT(MsSince(start), 100);
+  std::vector<size_t> which;
+  EXPECT_EQ(net::WaitAnyReadable({&moved}, 500, &which), EBADF);
+}
