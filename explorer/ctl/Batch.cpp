@@ -26,7 +26,6 @@
 #include "explorer/ctl/ExitCodes.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/ctl/Password.h"
-#include "explorer/upgrade/UpgradeLibrary.h"
 #include "explorer/upgrade/UpgradeWorker.h"
 
 extern char** environ;
@@ -360,11 +359,6 @@ int RunBatch(const BatchArgs& args) {
       Console::Get().Err("explorerctl: " + args.folder + " is not a folder");
       return EXIT_USAGE;
     }
-  }
-  if (args.command == BatchCommand::Upgrade) {
-    // Every job would fail the same way: say it once.
-    if (int rc = BindLibrary()) return rc;
-    ReleaseUpgradeLibrary();
   }
 
   std::vector<DeviceSpec> specs;

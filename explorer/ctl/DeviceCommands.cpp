@@ -328,7 +328,6 @@ int UpgradeCommand(const DeviceTarget& target, const std::string& image,
     Fail("A device of kind " + std::to_string(kind) + " has no firmware upgrade");
     return EXIT_FAILED;
   }
-  if (int rc = BindLibrary()) return rc;
   auto q = DeviceObject(target, password);
   q->firmwarePath = image;
   OperationRunner runner;
@@ -340,7 +339,6 @@ int UpgradeCommand(const DeviceTarget& target, const std::string& image,
     Countdown countdown("Upgrading " + FormatMac(target.record.mac()), UPGRADE_BUSY_MS / 1000);
     result = runner.Run(*q, OPERATION_UPGRADE, countdown);
   }
-  ReleaseUpgradeLibrary();
   if (!result) return EXIT_FAILED;
   return Outcome(*result, q->errorText, "the upgrade was cancelled",
                  "The upgrade did not complete (the device closed the connection or did not "
@@ -373,7 +371,6 @@ int ServeImageCommand(const std::string& image, int timeoutSeconds) {
       return EXIT_FAILED;
     }
   }
-  if (int rc = BindLibrary()) return rc;
   const UpgradeLibraryBinding& lib = UpgradeLibrary();
 
   std::mutex mutex;  // guards done and result
@@ -408,7 +405,6 @@ int ServeImageCommand(const std::string& image, int timeoutSeconds) {
     countdown.Tick();
   }
   waiter.join();
-  ReleaseUpgradeLibrary();
   Console::Get().ClearStatus();
   if (Interrupted()) return EXIT_INTERRUPTED;
   // 1: a transfer ended (the library does not say how) or its own timer ran out.

@@ -37,8 +37,9 @@ int UpgradeCommand(const DeviceTarget& target, const std::string& image,
 // Timeout in seconds, 1 to 100 (the library's wait ends by itself after 100).
 int ServeImageCommand(const std::string& image, int timeoutSeconds);
 
-// Binds QUILLBOX.DLL as the explorer does; on failure prints the explorer's
-// text for it and returns EXIT_FAILED.
+// Binds QUILLBOX.DLL as the explorer does at its start; on failure prints
+// the explorer's text for it and returns EXIT_FAILED. Every command runs
+// after it; the binding is released when the program ends.
 int BindLibrary();
 
 // Which commands a device offers, as the explorer's buttons allow them.

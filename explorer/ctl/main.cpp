@@ -16,6 +16,7 @@
 #include "explorer/ctl/Password.h"
 #include "explorer/ctl/ScanOutput.h"
 #include "explorer/res/Strings.h"
+#include "explorer/upgrade/UpgradeLibrary.h"
 
 namespace {
 
@@ -124,6 +125,10 @@ std::string Footer() {
          "  upgrade, test and config get take --all, --kind K or --from FILE.csv instead\n"
          "  of DEVICE; config get then stores into a FOLDER, one file per device named by\n"
          "  its Ethernet address. A summary table ends the run.\n\n"
+         "Upgrade library:\n"
+         "  Like the explorer, every command first binds QUILLBOX.DLL (beside the\n"
+         "  program, else on the library path) and stops with the explorer's text\n"
+         "  when it is missing.\n\n"
          "Progress:\n"
          "  Shown on standard error only when it is a terminal. Ctrl-C cancels the running\n"
          "  exchange or operation as the explorer's Cancel does; no partial file is left.\n\n" +
@@ -237,6 +242,14 @@ int main(int argc, char** argv) {
     Console::Get().Err("Run with --help for more information.");
     return EXIT_USAGE;
   }
+
+  // The explorer binds its upgrade library before anything else and does
+  // not run without it; so does every command here.
+  if (int rc = BindLibrary()) return rc;
+  struct LibraryRelease {
+    // Every worker has been joined by then: nothing is inside the library.
+    ~LibraryRelease() { ReleaseUpgradeLibrary(); }
+  } release;
 
   if (*scan) {
     ScanResult result = ScanDevices(scanRequest);
