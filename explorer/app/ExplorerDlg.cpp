@@ -104,6 +104,12 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
                pal.color(QPalette::Active, QPalette::HighlightedText));
   list_->setPalette(pal);
   list_->viewport()->installEventFilter(this);
+  // The buttons describe the device the actions will run on, however the
+  // selection moved (mouse, arrow keys, Home/End, type-ahead). While an
+  // exchange runs they stay off; EndBusy recomputes them.
+  connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
+    if (!busy_) UpdateActionButtons();
+  });
   // The list stays usable during an exchange, but a double-click must not
   // start a second one on the same transport.
   connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) {
@@ -127,6 +133,8 @@ CExplorerDlg::~CExplorerDlg() {
   // No worker may still use a CQuillbox when the rows go.
   WaitForRunningOperation();
   UnwireOperationQueue(*this);
+  // Emptying the list changes its selection; no button is left to update.
+  list_->disconnect(this);
   list_->ClearDeviceList();
   transport_.SetPumpHook(nullptr);
 }

@@ -114,6 +114,49 @@ TEST_F(MainWindow, ButtonsFollowTheClickedDevice) {
   }
 }
 
+// Whoever moves the selection with the keyboard sees the buttons of the
+// device the actions will run on.
+TEST_F(MainWindow, ButtonsFollowTheSelectionMadeWithTheKeyboard) {
+  ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x03, 0, "0.0.0.0"}, {0x04, 16, "10.0.0.7"}});
+  auto& list = dlg.DeviceList();
+  list.setFocus();
+  const bool T = true, F = false;
+  const struct {
+    Qt::Key key;
+    const char* ip;  // selected afterwards
+    const char* caption;
+    std::vector<bool> states;
+  } keys[] = {
+      // Rows run 0.0.0.0, 10.0.0.5, 10.0.0.6, 10.0.0.7; nothing is selected yet.
+      {Qt::Key_Down, "0.0.0.0", "Web configuration", {F, F, F, F, T, F}},
+      {Qt::Key_Down, "10.0.0.5", "Configuration", {T, F, F, F, T, T}},
+      {Qt::Key_Down, "10.0.0.6", "Web configuration", {T, T, T, T, T, T}},
+      {Qt::Key_End, "10.0.0.7", "Web configuration", {T, T, T, F, T, T}},
+      {Qt::Key_Home, "0.0.0.0", "Web configuration", {F, F, F, F, T, F}},
+  };
+  for (const auto& k : keys) {
+    SCOPED_TRACE(k.ip);
+    QTest::keyClick(&list, k.key);
+    ASSERT_NE(dlg.SelectedDevice(), nullptr);
+    EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), k.ip);
+    EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), k.caption);
+    EXPECT_EQ(ActionStates(), k.states);
+  }
+  // A mouse click followed by an arrow key: the arrow's device counts.
+  ClickRow(dlg, RowOf(dlg, "10.0.0.6"));
+  QTest::keyClick(&list, Qt::Key_Up);
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Configuration");
+  EXPECT_EQ(ActionStates(), (std::vector<bool>{T, F, F, F, T, T}));
+
+  // While an operation runs the keyboard enables nothing either; its end
+  // shows the buttons of the row selected by then.
+  dlg.BeginBusy(2000, "Testing");
+  QTest::keyClick(&list, Qt::Key_Down);
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, false));
+  dlg.EndBusy();
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, true));
+}
+
 TEST(ActionButtons, EveryAcceptedKindGetsItsActions) {
   // Kinds 16 and 18 take no firmware upgrade; 48 and 49 are configured over
   // telnet and take neither an upgrade nor a configuration transfer.
