@@ -16,10 +16,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   const DialogUnits du(font());
   setFixedSize(du.Size(235, 55));
 
-  // No icon ships with the program; the picture stands in, scaled down.
   auto* icon = new QLabel(this);
   icon->setObjectName(QStringLiteral("ctl_1027"));
-  icon->setPixmap(LoadResBitmap(IDB_PICTURE).scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  icon->setPixmap(LoadResIcon(IDI_DEVICE).pixmap(32, 32));
   du.Place(icon, 11, 17, 20, 20);
 
   auto* title = new QLabel(

@@ -47,6 +47,10 @@ std::string CountdownText(int durationMs, int elapsedMs) {
 CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
     : QDialog(parent), ui_(ui), records_(std::make_unique<DeviceRecordArray>()) {
   setObjectName(QStringLiteral("dlg_%1").arg(IDD_EXPLORER_DIALOG));
+  // A fixed-size dialog: the window manager is told there is nothing to
+  // maximize or resize; minimizing stays, as for any main window.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   const DialogUnits du(font());
   // Controls sit at fixed places, so the window keeps its size.
   setFixedSize(du.Size(332, 210));
@@ -94,7 +98,8 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
   controls_[IDC_PICTURE] = picture;
 
   setWindowTitle(QString::fromStdString(LoadBrandString(IDS_TITLE)));
-  if (!bitmap.isNull()) setWindowIcon(QIcon(bitmap));
+  // Title bar, task bar and window list take their sizes of icon 152.
+  setWindowIcon(LoadResIcon(IDI_DEVICE));
 
   // The list lays out its own two columns; the window keeps the selection
   // visible while the focus is on a button.

@@ -83,6 +83,38 @@ TEST_F(MainWindow, StartsIdleWithEveryControlInPlace) {
   for (int id : ids) EXPECT_LE(dlg.Control(id)->geometry().right(), dlg.width()) << id;
 }
 
+// A window of fixed size tells the window manager so: no maximize button,
+// no resizing, but it can be minimised; its icon is the device picture.
+TEST_F(MainWindow, FixedSizeDialogHintsAndTheDeviceIcon) {
+  const Qt::WindowFlags flags = dlg.windowFlags();
+  EXPECT_TRUE(flags & Qt::MSWindowsFixedSizeDialogHint);
+  EXPECT_TRUE(flags & Qt::CustomizeWindowHint);  // exactly the buttons below
+  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowTitleHint);
+  EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+  EXPECT_EQ(dlg.minimumSize(), dlg.size());
+  EXPECT_EQ(dlg.maximumSize(), dlg.size());
+  EXPECT_TRUE(dlg.isVisible());  // changing the flags must not have hidden it
+
+  // Task bars and window lists ask for small sizes: each is drawn, on a
+  // transparent ground, with the panel's dark blue in the middle.
+  const QIcon icon = dlg.windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  for (int size : {16, 32, 48}) {
+    SCOPED_TRACE(size);
+    EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size)));
+    const QImage image = icon.pixmap(QSize(size, size)).toImage().convertToFormat(QImage::Format_ARGB32);
+    ASSERT_EQ(image.size(), QSize(size, size));
+    EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);
+    const QColor middle = image.pixelColor(size / 2, size / 2);
+    EXPECT_EQ(middle.alpha(), 255);
+    EXPECT_GT(middle.blue(), middle.red());
+    EXPECT_LT(middle.lightness(), 128);
+  }
+}
+
 TEST_F(MainWindow, ButtonsFollowTheClickedDevice) {
   ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x03, 0, "0.0.0.0"}, {0x04, 16, "10.0.0.7"}});
   ASSERT_EQ(dlg.DeviceList().topLevelItemCount(), 4);
