@@ -10,6 +10,9 @@ PKGS=(
   libcurl4-openssl-dev curl
   iproute2 util-linux iputils-ping
   xvfb xauth imagemagick xdotool
+  # Help and web configuration open through xdg-open; the documentation's
+  # screenshots are taken under a real window manager
+  xdg-utils openbox x11-utils
   python3 python3-pyftpdlib
   tftp-hpa atftp tftpd-hpa
   # the Debian package and its checks

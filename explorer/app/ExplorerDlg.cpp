@@ -12,7 +12,6 @@
 
 #include "explorer/app/AboutDlg.h"
 #include "explorer/app/OperationCommands.h"
-#include "explorer/app/ProcessLauncher.h"
 #include "explorer/app/ProtocolCommands.h"
 #include "explorer/app/UpgradeCommand.h"
 #include "explorer/app/WebLaunch.h"
@@ -311,8 +310,4 @@ void CExplorerDlg::ShowAbout() {
   about.exec();
 }
 
-void CExplorerDlg::OpenHelp() {
-  const std::string helpFile = QCoreApplication::applicationFilePath().toStdString() + ".HLP";
-  // Whatever the opener makes of a missing file is its own business.
-  StartProgram("xdg-open", {"xdg-open", helpFile});
-}
+void CExplorerDlg::OpenHelp() { ShowHelpFile(ui_, HelpFilePath()); }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QUrl>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -105,7 +107,9 @@ void OnWebConfiguration(CExplorerDlg& dlg) {
   if (IsTelnetOnlyKind(record.kind())) {
     const LaunchResult r = StartProgram(kDesktopOpener, {kClientArgv0, address});
     if (r.result != 0)
-      dlg.Ui().MessageBox("Unable to load " + LaunchFailureText(r), "Error", BoxIcon::Exclamation);
+      dlg.Ui().MessageBox(std::string("Unable to load ") + kDesktopOpener + " for " + address + "\n" +
+                              LaunchFailureText(r),
+                          "Error", BoxIcon::Exclamation);
     return;
   }
 
@@ -118,4 +122,30 @@ void OnWebConfiguration(CExplorerDlg& dlg) {
   if (r.result != 0)
     dlg.Ui().MessageBox("Unable to load " + browser + "\n" + LaunchFailureText(r), "Error",
                         BoxIcon::Exclamation);
+}
+
+std::string HelpFilePath() {
+  return QCoreApplication::applicationDirPath().toStdString() + "/" + HELP_FILE_NAME;
+}
+
+void ShowHelpFile(ModalUi& ui, const std::string& path) {
+  constexpr const char* kCaption = "Help";
+  // Handed on, a missing file would fail in the browser or not at all.
+  if (access(path.c_str(), R_OK) != 0) {
+    ui.MessageBox("Unable to find the help file " + path, kCaption, BoxIcon::Exclamation);
+    return;
+  }
+  std::string browser;
+  if (!FindDefaultBrowser(browser)) {
+    ui.MessageBox(std::string("Unable to open the help: ") + kDesktopOpener +
+                      " was not found and BROWSER is not set.\n"
+                      "Install xdg-utils or set BROWSER to your web browser.",
+                  kCaption, BoxIcon::Exclamation);
+    return;
+  }
+  const std::string url =
+      QUrl::fromLocalFile(QString::fromStdString(path)).toString(QUrl::FullyEncoded).toStdString();
+  const LaunchResult r = StartProgram(browser, {browser, url});
+  if (r.result != 0)
+    ui.MessageBox("Unable to load " + browser + "\n" + LaunchFailureText(r), kCaption, BoxIcon::Exclamation);
 }
