@@ -51,6 +51,8 @@ std::string ConfigurationAddress(const DeviceRecord& record) {
   return (IsTelnetOnlyKind(record.kind()) ? "telnet://" : "http://") + FormatIp(record.ip());
 }
 
+std::string WebProbeStatusText() { return "Attempting to connect to the " + LoadBrandString(IDS_DEVICE_NAME); }
+
 bool FindDefaultBrowser(std::string& path) {
   path.clear();
   if (const char* browser = std::getenv("BROWSER")) {
@@ -78,7 +80,7 @@ bool FindDefaultBrowser(std::string& path) {
 }
 
 bool CheckBeforeConfigure(CExplorerDlg& dlg, const DeviceRecord& record) {
-  dlg.BeginBusy(WEB_PROBE_MS, "Attempting to connect to the " + LoadBrandString(IDS_DEVICE_NAME));
+  dlg.BeginBusy(WEB_PROBE_MS, WebProbeStatusText());
   const bool reachable = IsReachable(dlg, record);
   // A Cancel during the probe has already ended the busy display: the user
   // asked to stop, so no network dialog pops up in place of the client.

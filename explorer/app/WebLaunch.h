@@ -22,6 +22,8 @@ bool FindDefaultBrowser(std::string& path);
 // The address handed to the client for this record ("http://..." or
 // "telnet://...").
 std::string ConfigurationAddress(const DeviceRecord& record);
+// The busy display's text while the device is probed before the launch.
+std::string WebProbeStatusText();
 // The guide beside the running program.
 std::string HelpFilePath();
 // Shows the guide at `path` in the user's browser, found as for the web
