@@ -79,6 +79,18 @@ int ParseReplyCode(const std::string& line) {
 
 }  // namespace
 
+std::string TraceText(const std::string& wire) {
+  // The trace goes to standard error and into the session's list: the
+  // password command shows that it was sent, never what.
+  static constexpr char kPass[] = "pass ";
+  constexpr size_t kPassLen = sizeof kPass - 1;
+  if (wire.size() >= kPassLen && strncasecmp(wire.c_str(), kPass, kPassLen) == 0) {
+    const bool eol = wire.size() >= kPassLen + 2 && wire.compare(wire.size() - 2, 2, "\r\n") == 0;
+    return wire.substr(0, kPassLen) + "****" + (eol ? "\r\n" : "");
+  }
+  return wire;
+}
+
 std::string TrimReplyLine(const std::string& line) {
   size_t begin = 0;
   size_t end = line.size();
@@ -246,7 +258,7 @@ Failure FtpClient::SendCommand(const std::string& text) {
   }
   const std::string wire = text + "\r\n";
   int err = control_.SendAll(wire.data(), wire.size());
-  Log("Sent: " + wire);
+  Log("Sent: " + TraceText(wire));
   NoteTraffic();
   if (err) return Failure::SocketError(err);
   return {};

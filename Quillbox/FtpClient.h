@@ -34,6 +34,10 @@ class ProtocolLog {
 
 enum TFtpTransferType { ftBinary, ftASCII };
 
+// A command line as the trace shows it: the password of "pass" replaced by
+// "****", every other command unchanged.
+std::string TraceText(const std::string& wire);
+
 class FtpClient {
  public:
   // A control line that grows past this without LF fails the connection.

@@ -2,7 +2,10 @@
 // kind, outcome codes and texts, and a cancel in each phase.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <chrono>
 #include <thread>
@@ -109,6 +112,48 @@ TEST(UpgradeSession, TraceListKeepsTheProtocolLog) {
   EXPECT_TRUE(has(": Recv: 220 Test device ready<EOL>"));
   EXPECT_TRUE(has(": Connected."));
   EXPECT_TRUE(has(": Disconnected."));
+}
+
+// The whole trace of a session, as the list keeps it and as it goes to
+// standard error, holds the device password nowhere, though the device
+// received it on both logins.
+TEST(UpgradeSession, TraceNeverShowsThePassword) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  const std::string password = "Kq3-zebra!";
+  TempFile image(10);
+  ScriptedFtpServer server(Script{});
+  testftp::TempFile stderrCopy("");
+  std::vector<std::string> lines;
+  {
+    // Standard error goes into a file for the time of the session.
+    fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    ASSERT_GE(saved, 0);
+    const int fd = open(stderrCopy.path.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+    TFTPClientForm form("127.0.0.1", "admin", password, image.path, 3, Fast(server.Port()));
+    const Outcome o = RunForm(form);
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    EXPECT_EQ(o.code, 0) << o.text;
+    lines = form.DebugListBox.Lines();
+  }
+  const auto commands = server.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "pass " + password), 2);
+  const std::string errText = testsupport::ReadAll(stderrCopy.path);
+  EXPECT_NE(errText.find(": Sent: user admin<EOL>"), std::string::npos) << "the trace went elsewhere";
+  EXPECT_EQ(errText.find(password), std::string::npos) << errText;
+  const std::string maskedLine = ": Sent: pass ****<EOL>";
+  int masked = 0;
+  for (const auto& l : lines) {
+    EXPECT_EQ(l.find(password), std::string::npos) << l;
+    if (l.size() > maskedLine.size() && l.compare(l.size() - maskedLine.size(), std::string::npos, maskedLine) == 0)
+      ++masked;
+  }
+  EXPECT_EQ(masked, 2);
 }
 
 TEST(UpgradeSession, RefusedKindsSendNothing) {
