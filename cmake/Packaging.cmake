@@ -4,6 +4,7 @@
 # in one place. Layout under the prefix (/usr in the package):
 #   lib/osprey-explorer/explorer, QUILLBOX.DLL  the program finds its library
 #                                               beside itself (RUNPATH $ORIGIN)
+#   lib/osprey-explorer/explorer-guide.html     the user guide Help opens
 #   lib/osprey-explorer/explorerctl             when that program is built
 #   bin/osprey-explorer, bin/explorerctl        relative symlinks to the above
 #   share/applications, share/metainfo, share/icons/hicolor, share/man/man1
@@ -49,6 +50,8 @@ install(TARGETS explorer RUNTIME DESTINATION ${OSPREY_PRIVATE_DIR})
 # Resolving every symbol at start leaves the relocation tables read-only.
 target_link_options(explorer PRIVATE -Wl,-z,relro,-z,now)
 target_link_options(Quillbox PRIVATE -Wl,-z,relro,-z,now)
+# Help looks for the guide beside the program.
+install(FILES ${PROJECT_SOURCE_DIR}/explorer/res/help/explorer-guide.html DESTINATION ${OSPREY_PRIVATE_DIR})
 # A plain shared object is not executable: it is loaded, never run.
 install(TARGETS Quillbox LIBRARY DESTINATION ${OSPREY_PRIVATE_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
@@ -94,8 +97,7 @@ install(FILES ${PKG_SRC}/lintian-overrides DESTINATION share/lintian/overrides
   RENAME ${OSPREY_PACKAGE_NAME})
 
 # --- explorerctl, when it is part of the build -----------------------------
-# Its manual page is explorer/ctl/explorerctl.1 when one is written by hand,
-# otherwise generated from the program's own --help.
+# Its manual page comes from its own build (explorerctl_man).
 
 set(OSPREY_PROVIDES_CTL "")
 if(TARGET explorerctl)
@@ -111,21 +113,8 @@ if(TARGET explorerctl)
   osprey_strip_comment(explorerctl)
   osprey_launcher(explorerctl explorerctl)
   set(OSPREY_PROVIDES_CTL "\n    <binary>explorerctl</binary>")
-  set(_ctl_man ${PROJECT_SOURCE_DIR}/explorer/ctl/explorerctl.1)
-  if(NOT EXISTS ${_ctl_man})
-    find_program(HELP2MAN help2man)
-    if(NOT HELP2MAN)
-      message(FATAL_ERROR "help2man is needed to write the manual page of explorerctl")
-    endif()
-    set(_ctl_man ${PKG_OUT}/explorerctl.1)
-    add_custom_command(OUTPUT ${_ctl_man}
-      COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${OSPREY_RELEASE_EPOCH}
-              ${HELP2MAN} --no-info --no-discard-stderr
-              --version-string=${OSPREY_PACKAGE_VERSION}
-              "--name=work on Osprey Panel devices from a terminal or a script"
-              --output=${_ctl_man} $<TARGET_FILE:explorerctl>
-      DEPENDS explorerctl VERBATIM)
-  endif()
+  # The program's own build writes its page (with a section per command).
+  set(_ctl_man ${CMAKE_BINARY_DIR}/man/explorerctl.1)
   osprey_gzip(${_ctl_man} ${PKG_OUT}/explorerctl.1.gz)
   install(FILES ${PKG_OUT}/explorerctl.1.gz DESTINATION share/man/man1)
 endif()
@@ -155,6 +144,9 @@ else()
 endif()
 
 add_custom_target(package_files ALL DEPENDS ${_pkg_outputs})
+if(TARGET explorerctl_man)
+  add_dependencies(package_files explorerctl_man)
+endif()
 
 # --- the Debian package -----------------------------------------------------
 
@@ -175,7 +167,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${OSPREY_HOMEPAGE})
-# Web configuration is opened through xdg-open when $BROWSER is not set.
+# Web configuration and the guide are opened through xdg-open when $BROWSER
+# is not set.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Relative to the package root, where dpkg-shlibdeps runs.
