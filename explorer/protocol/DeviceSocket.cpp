@@ -247,7 +247,9 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   count = 0;
   recordLinks_.clear();
   std::vector<unsigned> linkOf;  // interface index of record i's answer
+  std::vector<uint64_t> macOf;   // and its MAC
   linkOf.reserve(MAX_DEVICES);
+  macOf.reserve(MAX_DEVICES);
   int32_t result = 0;
   std::unordered_set<uint64_t> held;  // MACs of this pass, for the duplicate test
   held.reserve(MAX_DEVICES * 2);
@@ -267,6 +269,7 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
       records[count] = std::make_unique<DeviceRecord>(record);
       held.insert(key);
       linkOf.push_back(socket_.LastLink());
+      macOf.push_back(key);
     } catch (const std::bad_alloc&) {
       records[count].reset();
       continue;  // dropped; the pass goes on with what fits
@@ -276,21 +279,29 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   if (count > 0) result = 0;
   socket_.StopDeadline();
   socket_.Close();
-  NameLinks(linkOf);
+  NameLinks(linkOf, macOf);
   return result;
 }
 
-void CDeviceSocket::NameLinks(const std::vector<unsigned>& indexes) {
+void CDeviceSocket::NameLinks(const std::vector<unsigned>& indexes, const std::vector<uint64_t>& macs) {
   // Named once per interface, after the pass: the names are looked up in
   // the system, which has no place inside the receive loop.
   std::map<unsigned, std::string> names;
   for (const Link& l : sentLinks_) names[l.index] = l.name;
   recordLinks_.clear();
   recordLinks_.reserve(indexes.size());
-  for (unsigned index : indexes) {
+  recordOfDevice_.clear();
+  for (size_t i = 0; i < indexes.size(); ++i) {
+    const unsigned index = indexes[i];
     if (index != 0 && names.count(index) == 0) names[index] = net::InterfaceName(index);
     recordLinks_.push_back({index, index != 0 ? names[index] : std::string()});
+    if (i < macs.size()) recordOfDevice_.emplace(macs[i], i);
   }
+}
+
+CDeviceSocket::Link CDeviceSocket::LinkOfDevice(const uint8_t* mac6) const {
+  const auto it = recordOfDevice_.find(MacKey(mac6));
+  return it == recordOfDevice_.end() ? Link{} : recordLinks_[it->second];
 }
 
 int32_t CDeviceSocket::SetNetworkParameters(const SetNetworkRequest& request) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "explorer/protocol/DeviceMessages.h"
@@ -132,6 +133,9 @@ class CDeviceSocket {
   // Entry i is the link the answer of record i of the last Discover came
   // in on (the first answer, for a device heard on several).
   const std::vector<Link>& RecordLinks() const { return recordLinks_; }
+  // The link the device with this 6-byte MAC answered on in the last
+  // Discover; an empty Link when it did not answer there.
+  Link LinkOfDevice(const uint8_t* mac6) const;
   // The links the last broadcast request left through; empty when it left
   // where the routing sent it.
   const std::vector<Link>& SentLinks() const { return sentLinks_; }
@@ -165,7 +169,7 @@ class CDeviceSocket {
   };
   Received ReceiveOnce(uint32_t timeoutMs, uint8_t* buf, uint32_t expectedLength);
   bool SendOnEveryLink(const uint8_t* buf, size_t len);
-  void NameLinks(const std::vector<unsigned>& indexes);
+  void NameLinks(const std::vector<unsigned>& indexes, const std::vector<uint64_t>& macs);
 
   CTimeoutSocket socket_;
   long lastReceiveBuffer_ = 0;
@@ -173,4 +177,5 @@ class CDeviceSocket {
   std::vector<std::string> linkFilter_;
   std::vector<Link> sentLinks_;
   std::vector<Link> recordLinks_;
+  std::unordered_map<uint64_t, size_t> recordOfDevice_;  // MAC -> index into recordLinks_
 };
