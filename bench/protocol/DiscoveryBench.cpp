@@ -17,6 +17,7 @@
 // Without the link topology (scripts/netns.sh) it runs the one-namespace
 // rows of the loopback test bed instead.
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -92,6 +94,18 @@ Row UnprivilegedPass(int bufferRequest) {
   return row;
 }
 
+// The simulated devices stand for other machines: they must not take this
+// computer's CPU away from the explorer. Every thread of a simulator gets
+// the lowest priority, so it runs only where the explorer does not (unless
+// QUILL_SIMS_SHARE_CPU is set, to see what a loaded machine costs).
+void Yielding(const SimProcess& sim) {
+  if (std::getenv("QUILL_SIMS_SHARE_CPU")) return;
+  const std::string tasks = "/proc/" + std::to_string(sim.Pid()) + "/task";
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ec))
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(std::stoul(task.path().filename().string())), 19);
+}
+
 // Simulators for n devices: all behind link 0, or half behind each link;
 // without the topology, one in this namespace.
 std::vector<SimProcess> Devices(unsigned long n, int links, bool topology) {
@@ -139,6 +153,7 @@ int main(int argc, char** argv) {
           std::fprintf(stderr, "bench_discovery: %s\n", sim.Error().c_str());
           return 1;
         }
+        Yielding(sim);
       }
       struct Way {
         const char* name;
