@@ -283,11 +283,22 @@ Failure FtpClient::Connect(bool autoLogin) {
     return f;
   }
   Log("Connected.");
-  if (autoLogin) {
-    f = Login();
-  } else {
-    f = ReadReply({220});
-  }
+  return Greet(autoLogin);
+}
+
+Failure FtpClient::Attach(net::Socket connected, bool autoLogin) {
+  if (control_.IsOpen()) return Failure::General("Already connected.");
+  input_.clear();
+  replyLines_.clear();
+  replyCode_ = 0;
+  control_ = std::move(connected);
+  if (!control_.IsOpen()) return Failure::Closed();
+  Log("Connected.");
+  return Greet(autoLogin);
+}
+
+Failure FtpClient::Greet(bool autoLogin) {
+  Failure f = autoLogin ? Login() : ReadReply({220});
   if (f) Disconnect();
   return f;
 }

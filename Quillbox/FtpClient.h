@@ -60,6 +60,10 @@ class FtpClient {
   const quillbox::ProtocolLog* ProtocolLog = nullptr;
 
   Failure Connect(bool autoLogin);
+  // Connect from the point where the control connection stands: takes an
+  // already connected stream socket and reads the greeting (and logs in
+  // when asked), as Connect does after its TCP handshake.
+  Failure Attach(net::Socket connected, bool autoLogin);
   Failure Put(const std::string& localPath, const std::string& remoteName, bool append);
   Failure Site(const std::string& command);
   std::string LastReplyLine() const;
@@ -92,6 +96,8 @@ class FtpClient {
   Failure Fill();
   Failure ConnectSocket(const net::Endpoint& server);
   Failure Login();
+  // The steps after the handshake; a failure closes the connection.
+  Failure Greet(bool autoLogin);
   // The steps of Put: a listening data socket on the control connection's
   // local address (handed to data_), the server's connection to it, the
   // file's bytes, and the end-of-transfer reply.
