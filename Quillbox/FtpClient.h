@@ -110,9 +110,11 @@ class FtpClient {
     if (ProtocolLog && ProtocolLog->Active) ProtocolLog->Log(event);
   }
   bool TakeLine(std::string* line);
+  void ClearInput();
 
   net::Socket control_;
   std::string input_;
+  size_t inputPos_ = 0;  // where the unread part of input_ begins
   std::vector<std::string> replyLines_;
   int replyCode_ = 0;
   size_t replyBytes_ = 0;
