@@ -3,36 +3,10 @@
 // QUILL_REQUIRE_PRIVATE_NETWORK() first: outside the project's own network
 // namespace they skip instead of sending anything.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <cstdlib>
-#include <cstring>
+
 #include <string>
 
-namespace testsupport {
-
-inline bool InPrivateNetwork(std::string* why) {
-  const char* flag = std::getenv("QUILL_NETNS");
-  if (!flag || std::strcmp(flag, "1") != 0) {
-    *why = "not started through scripts/netns.sh";
-    return false;
-  }
-  struct if_nameindex* list = if_nameindex();
-  if (!list) {
-    *why = "cannot list interfaces";
-    return false;
-  }
-  bool ok = true;
-  for (auto* p = list; p->if_index != 0; ++p) {
-    if (std::strcmp(p->if_name, "lo") != 0 && std::strcmp(p->if_name, "d0") != 0) {
-      ok = false;
-      *why = std::string("foreign interface ") + p->if_name;
-    }
-  }
-  if_freenameindex(list);
-  return ok;
-}
-
-}  // namespace testsupport
+#include "support/PrivateNetwork.h"
 
 #define QUILL_REQUIRE_PRIVATE_NETWORK()                                        \
   do {                                                                         \
