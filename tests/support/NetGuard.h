@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "support/PrivateNetwork.h"
+#include "PrivateNetwork.h"
 
 #define QUILL_REQUIRE_PRIVATE_NETWORK()                                        \
   do {                                                                         \
