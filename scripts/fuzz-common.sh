@@ -54,6 +54,7 @@ fuzz_executions() {
 
 # What a run left in the findings folder.
 fuzz_findings() {
+  mkdir -p "$FUZZ_BUILD/findings/$1"
   find "$FUZZ_BUILD/findings/$1" -maxdepth 1 -type f \
-    \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) 2>/dev/null | wc -l
+    \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' -o -name 'oom-*' \) | wc -l
 }
