@@ -42,7 +42,9 @@ void OnUpgradeFirmware(CExplorerDlg& dlg) {
     std::optional<std::string> path = dlg.Ui().FileDialog(request);
     if (!path || Operations().IsRunning(q)) continue;
     q->firmwarePath = *path;
-    dlg.BeginBusy(UPGRADE_BUSY_MS, "Upgrading " + DeviceMacText(*q));
+    dlg.BeginBusy(UPGRADE_BUSY_MS, UpgradeStatusText(DeviceMacText(*q)));
     QueueOperation(dlg, q, OPERATION_UPGRADE);
   }
 }
+
+std::string UpgradeStatusText(const std::string& macText) { return "Upgrading " + macText; }

@@ -214,7 +214,9 @@ TEST_F(WebLaunch, TelnetWithoutAnOpenerSaysSo) {
   Select("127.0.0.25");
   ClickWeb();
   ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].text, "Unable to load -1: No such file or directory");
+  // The box names the program that could not be started and the address.
+  EXPECT_EQ(ui_.boxes[0].text, "Unable to load xdg-open for telnet://127.0.0.25\n-1: No such file or directory");
+  EXPECT_EQ(ui_.boxes[0].caption, "Error");
 }
 
 }  // namespace

@@ -1,16 +1,28 @@
 // A datagram on the TFTP server port: the request parser with its mode and
 // block-size rules, the packets built in answer, and the folder rule of the
-// wait's read handler. A file name starting with "@" stands for the
-// absolute path of the test tree, so absolute names into and out of it are
-// reachable too. The invariant of the folder rule: whatever the name, a
-// stream handed out reads a file inside the image folder, never one outside
-// (every file of the tree says where it lies in its first bytes), and no
-// descriptor is left open.
+// wait's read handler, with both ways of looking names up (the kernel's
+// confined lookup and the library's own walk). A file name starting with
+// "@" stands for the absolute path of the test tree, so absolute names into
+// and out of it are reachable too. The invariants of the folder rule,
+// whatever the name:
+//   - nothing outside the image folder is ever opened, not even to look:
+//     every descriptor the lookup opens (openat is watched) is the folder
+//     or something in it, and a stream handed out reads a file inside it
+//     (every file of the tree says where it lies in its first bytes);
+//   - both lookups come to the same verdict;
+//   - no descriptor is left open.
 #include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdarg>
 #include <cstdlib>
+#include <set>
+#include <utility>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -29,9 +41,26 @@ namespace {
 // base/fw is the image folder; everything else in base lies outside it.
 struct Tree {
   std::string base;
-  TftpFolder folder;
+  TftpFolder kernel;  // names looked up by the kernel's confined lookup
+  TftpFolder walk;    // names looked up by the library's own walk
+  // The folder and everything in it, links included, by device and inode.
+  std::set<std::pair<dev_t, ino_t>> inside;
 };
 Tree* g_tree = nullptr;
+
+// Set while a lookup runs: every descriptor openat hands out then must be
+// one of the tree's inside entries.
+std::atomic<bool> g_watching{false};
+
+void CheckOpenedInside(int fd, int dirFd, const char* path) {
+  struct stat st {};
+  FUZZ_CHECK(::fstat(fd, &st) == 0);
+  if (g_tree->inside.count({st.st_dev, st.st_ino}) == 0) {
+    std::fprintf(stderr, "opened \"%s\" (below descriptor %d): inode %lu lies outside the image folder\n",
+                 path, dirFd, static_cast<unsigned long>(st.st_ino));
+    FUZZ_CHECK(!"something outside the image folder was opened");
+  }
+}
 
 void Write(const std::string& path, const std::string& text) {
   FILE* f = std::fopen(path.c_str(), "w");
@@ -85,9 +114,17 @@ void MakeTree() {
   // A folder outside holding a link back in.
   fs::create_symlink(fw + "/fw.pak", base + "/fw-private/back-in");
 
-  static Tree tree{base, TftpFolder::OfFile(fw + "/fw.pak")};
+  static Tree tree{base, TftpFolder::OfFile(fw + "/fw.pak", TftpFolder::Lookup::Kernel),
+                   TftpFolder::OfFile(fw + "/fw.pak", TftpFolder::Lookup::Walk), {}};
   g_tree = &tree;
-  FUZZ_CHECK(!g_tree->folder.Path().empty());
+  FUZZ_CHECK(!tree.kernel.Path().empty() && tree.kernel.Path() == tree.walk.Path());
+  struct stat st {};
+  FUZZ_CHECK(::lstat(fw.c_str(), &st) == 0);
+  tree.inside.insert({st.st_dev, st.st_ino});
+  for (const auto& entry : fs::recursive_directory_iterator(fw)) {
+    FUZZ_CHECK(::lstat(entry.path().c_str(), &st) == 0);
+    tree.inside.insert({st.st_dev, st.st_ino});
+  }
   std::atexit(RemoveTree);
 }
 
@@ -135,35 +172,70 @@ void CheckBlockSize(int requested) {
   FUZZ_CHECK(oack[oack.size() - 2] == 0 && oack.back() == 0);
 }
 
-void CheckFolderRule(const std::string& name) {
-  std::string resolved;
-  const TftpFolder::Verdict verdict = g_tree->folder.Resolve(name, &resolved);
-  if (verdict == TftpFolder::Verdict::Inside)
-    FUZZ_CHECK(resolved.rfind(g_tree->folder.Path() + "/", 0) == 0);
+// The stream's first bytes say where its file lies.
+void CheckServedInside(TftpStream& stream, const std::string& name) {
+  uint8_t head[64] = {};
+  size_t got = 0;
+  FUZZ_CHECK(stream.Read(head, sizeof head, &got) == 0);
+  const std::string text(reinterpret_cast<const char*>(head), got);
+  if (text.rfind("inside:", 0) != 0) {
+    std::fprintf(stderr, "served \"%s\" for the name \"%s\"\n", text.c_str(), name.c_str());
+    FUZZ_CHECK(!"a file outside the image folder was served");
+  }
+}
 
+TftpFolder::Verdict Lookup(const TftpFolder& folder, const std::string& name) {
+  std::unique_ptr<TftpFileStream> stream;
+  g_watching = true;
+  const TftpFolder::Verdict verdict = folder.Open(name, &stream);
+  g_watching = false;
+  FUZZ_CHECK((verdict == TftpFolder::Verdict::Inside) == (stream != nullptr));
+  if (stream) CheckServedInside(*stream, name);
+  return verdict;
+}
+
+void CheckFolderRule(const std::string& name) {
   const int before = OpenDescriptors();
+  const TftpFolder::Verdict kernel = Lookup(g_tree->kernel, name);
+  const TftpFolder::Verdict walk = Lookup(g_tree->walk, name);
+  // The kernel refuses paths longer than PATH_MAX that a walk of one
+  // component at a time still follows; shorter names get one answer.
+  if (name.size() < PATH_MAX - g_tree->kernel.Path().size() && kernel != walk) {
+    std::fprintf(stderr, "\"%s\": the kernel's lookup says %d, the walk %d\n", name.c_str(),
+                 static_cast<int>(kernel), static_cast<int>(walk));
+    FUZZ_CHECK(!"the two lookups disagree");
+  }
   {
+    // The wait's handler, as the server calls it.
     TftpAccessEvent event;
     event.FileName = name;
-    ReadFromFolder(g_tree->folder, event);
-    if (event.AStream) {
-      FUZZ_CHECK(event.GrantAccess && event.Failure.empty());
-      uint8_t head[64] = {};
-      size_t got = 0;
-      FUZZ_CHECK(event.AStream->Read(head, sizeof head, &got) == 0);
-      const std::string text(reinterpret_cast<const char*>(head), got);
-      if (text.rfind("inside:", 0) != 0) {
-        std::fprintf(stderr, "served \"%s\" for the name \"%s\"\n", text.c_str(), name.c_str());
-        FUZZ_CHECK(!"a file outside the image folder was served");
-      }
-    } else {
-      FUZZ_CHECK(!event.GrantAccess || !event.Failure.empty());
-    }
+    g_watching = true;
+    ReadFromFolder(g_tree->kernel, event);
+    g_watching = false;
+    FUZZ_CHECK(event.GrantAccess == (kernel != TftpFolder::Verdict::Outside));
+    FUZZ_CHECK((event.AStream != nullptr) == (kernel == TftpFolder::Verdict::Inside));
+    FUZZ_CHECK(event.Failure.empty() == (kernel != TftpFolder::Verdict::Missing));
+    if (event.AStream) CheckServedInside(*event.AStream, name);
   }
   FUZZ_CHECK(OpenDescriptors() == before);
 }
 
 }  // namespace
+
+// Every openat of the process goes through here (the code under test is
+// linked into this program); while a lookup runs, what it opens is checked.
+extern "C" int openat(int dirFd, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = static_cast<mode_t>(va_arg(args, int));
+    va_end(args);
+  }
+  const int fd = static_cast<int>(::syscall(SYS_openat, dirFd, path, flags, mode));
+  if (fd >= 0 && g_watching) CheckOpenedInside(fd, dirFd, path);
+  return fd;
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   MakeTree();
