@@ -40,7 +40,10 @@ fuzz_command() {
   local name=$1 network=$2 out=$3
   shift 3
   mkdir -p "$FUZZ_BUILD/findings/$name" "$out"
+  # libFuzzer reports a finding with 77 unless told otherwise, which CTest
+  # would take for "skipped".
   FUZZ_CMD=("$FUZZ_BUILD/fuzz_$name" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1
+            -error_exitcode=1 -timeout_exitcode=1
             -artifact_prefix="$FUZZ_BUILD/findings/$name/" "$@")
   if [ -f "$FUZZ_SRC/dict/$name.dict" ]; then FUZZ_CMD+=(-dict="$FUZZ_SRC/dict/$name.dict"); fi
   FUZZ_CMD+=("$out" "$FUZZ_SRC/corpus/$name")

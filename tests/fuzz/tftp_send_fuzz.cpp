@@ -1,7 +1,8 @@
 // Whatever reaches the port of a TFTP send thread while it serves a read
 // request: ACKs right and wrong, ERRORs, other opcodes, short and empty
-// datagrams, silence. The target plays the requester over loopback inside
-// the private network namespace and checks everything the thread sends:
+// datagrams, silence, and datagrams from a stranger's port. The target
+// plays the requester (and the stranger) over loopback inside the private
+// network namespace and checks everything the thread sends:
 //   - only OACK (first, when a block size was asked), DATA and ERROR, all
 //     from one port;
 //   - DATA n+1 only after ACK n, each block the file's next bytes, a resend
@@ -9,7 +10,9 @@
 //   - nothing at all after an ERROR, and every transfer ends with an ERROR
 //     or its final block sent;
 //   - exactly one completion report, successful exactly when the final
-//     block went out, and the stream closed by whoever owns it.
+//     block went out, and the stream closed by whoever owns it;
+//   - a stranger gets one ERROR "unknown transfer ID" per datagram and
+//     changes nothing (its ACKs acknowledge nothing).
 // Input: block-size choice, file-size choice, stream ownership, then
 // actions, each an opcode byte and its operands.
 #include <atomic>
@@ -122,6 +125,7 @@ struct Report {
 
 net::Socket g_requester;
 uint16_t g_requesterPort = 0;
+net::Socket g_stranger;
 std::vector<uint8_t> g_buffer(70000);
 
 // Takes every datagram queued for the requester; waits up to waitMs for the
@@ -142,6 +146,28 @@ void Drain(Requester& r, int waitMs, Until until) {
     if (got || until() || Clock::now() >= end) return;
     bool ready = false;
     g_requester.WaitReadable(1, &ready);
+  }
+}
+
+// What the stranger gets for its datagram: one ERROR "unknown transfer
+// ID" from the thread's port, unless the thread ended before reading it.
+void StrangerAnswer(const Requester& r, const TftpSendThread& thread) {
+  const auto end = Clock::now() + std::chrono::milliseconds(500);
+  int answers = 0;
+  for (;;) {
+    net::Datagram d;
+    const int err = g_stranger.ReceiveFrom(g_buffer.data(), g_buffer.size(), &d);
+    if (err == 0) {
+      FUZZ_CHECK(d.from == r.thread);
+      FUZZ_CHECK(d.size >= 5 && tftp::GetU16(g_buffer.data()) == tftp::ERROR);
+      FUZZ_CHECK(tftp::GetU16(g_buffer.data() + 2) == tftp::ERR_UNKNOWN_TRANSFER_ID);
+      FUZZ_CHECK(++answers == 1);
+      continue;
+    }
+    FUZZ_CHECK(err == EAGAIN || err == EWOULDBLOCK);
+    if (answers == 1 || thread.Finished() || Clock::now() >= end) return;
+    bool ready = false;
+    g_stranger.WaitReadable(1, &ready);
   }
 }
 
@@ -166,6 +192,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Room for several of the largest blocks, so loopback never drops one.
   g_requester.SetReceiveBuffer(4 * 1024 * 1024);
   g_requesterPort = g_requester.LocalPort();
+  FUZZ_CHECK(g_stranger.OpenUdp() == 0);
+  FUZZ_CHECK(g_stranger.Bind({loopback, 0}) == 0);
   return 0;
 }
 
@@ -190,6 +218,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Drop anything a previous input left queued.
   for (net::Datagram d; g_requester.ReceiveFrom(g_buffer.data(), g_buffer.size(), &d) == 0;) {
   }
+  for (net::Datagram d; g_stranger.ReceiveFrom(g_buffer.data(), g_buffer.size(), &d) == 0;) {
+  }
 
   auto stream = std::make_shared<MemoryStream>(r.file);
   Report report;
@@ -212,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     for (int step = 0; step < 64 && in.Left() > 0 && !thread.Finished(); ++step) {
       const uint8_t action = in.U8();
-      switch (action % 6) {
+      switch (action % 7) {
         case 0:  // acknowledge what came last
           r.acked.insert(r.lastBlock);
           SendToThread(r, Packet(tftp::ACK, r.lastBlock));
@@ -244,6 +274,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 5:  // silence: the thread sends again or gives up
           Drain(r, 150, [] { return false; });
           continue;
+        case 6: {  // a stranger's datagram: an ACK of the block out, or anything
+          std::string bytes = in.U8() & 1 ? Packet(tftp::ACK, r.lastBlock) : in.Take(in.U8() % 32);
+          FUZZ_CHECK(g_stranger.SendTo(bytes.data(), bytes.size(), r.thread) == 0);
+          StrangerAnswer(r, thread);
+          Drain(r, 0, finished);
+          continue;
+        }
       }
       Drain(r, 500, finished);
       // A reaction may still be on its way when the thread ends.
