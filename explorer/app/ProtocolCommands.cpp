@@ -22,6 +22,7 @@ void Scan(CExplorerDlg& dlg) {
   hooks.discover = [&dlg](DeviceRecordArray& records, int& count) {
     return dlg.Transport().Discover(records, count);
   };
+  hooks.failedLocally = [&dlg] { return dlg.Transport().SendFailed(); };
   const ScanOutcome outcome = RunScanPasses(hooks, dlg.Records(), dlg.RecordCount());
   if (outcome.networkingFailed) {
     dlg.EndBusy();
