@@ -11,7 +11,7 @@
 
 void Scan(CExplorerDlg& dlg) {
   // A worker may still use a device object; a scan would destroy it.
-  if (QueueBusy() || dlg.IsBusy()) return;
+  if (QueueBusy() || dlg.IsBusy() || dlg.InExchange()) return;
   // Rows (with their objects and records) first, then the records of the
   // array that no row owns.
   dlg.DeviceList().ClearDeviceList();
@@ -23,7 +23,11 @@ void Scan(CExplorerDlg& dlg) {
     return dlg.Transport().Discover(records, count);
   };
   hooks.failedLocally = [&dlg] { return dlg.Transport().SendFailed(); };
-  const ScanOutcome outcome = RunScanPasses(hooks, dlg.Records(), dlg.RecordCount());
+  ScanOutcome outcome;
+  {
+    CExplorerDlg::ExchangeScope exchange(dlg);
+    outcome = RunScanPasses(hooks, dlg.Records(), dlg.RecordCount());
+  }
   if (outcome.networkingFailed) {
     dlg.EndBusy();
     dlg.Ui().MessageBox(NETWORKING_FAILED_TEXT, "Error", BoxIcon::Exclamation);
@@ -47,7 +51,11 @@ void OnSetIpAddress(CExplorerDlg& dlg) {
 
   const SetNetworkRequest request = FillSetNetworkRequest(*q->record, data);
   dlg.BeginBusy(SET_NETWORK_BUSY_MS, SetNetworkStatusText(LoadBrandString(IDS_DEVICE_NAME)));
-  const int32_t result = dlg.Transport().SetNetworkParameters(request);
+  int32_t result = 0;
+  {
+    CExplorerDlg::ExchangeScope exchange(dlg);
+    result = dlg.Transport().SetNetworkParameters(request);
+  }
   dlg.EndBusy();
 
   if (result != 0) {
@@ -65,6 +73,9 @@ void OnSetIpAddress(CExplorerDlg& dlg) {
 }
 
 bool IsReachable(CExplorerDlg& dlg, const DeviceRecord& record) {
+  // Also without a probe (duplicate address): the caller asks afterwards
+  // whether this exchange was cancelled.
+  CExplorerDlg::ExchangeScope exchange(dlg);
   return CheckReachable(record, dlg.DeviceList().IsDuplicateIp(record.ip()),
                         [&dlg](uint32_t ip, uint16_t port) { return dlg.Transport().ProbeConnect(ip, port); });
 }
