@@ -10,8 +10,10 @@
 #include "explorer/res/Strings.h"
 
 void Scan(CExplorerDlg& dlg) {
-  // A worker may still use a device object; a scan would destroy it.
-  if (QueueBusy() || dlg.IsBusy() || dlg.InExchange()) return;
+  // A scan destroys every device object. A worker may still use one: also
+  // a cancelled worker whose report has not been handled yet, though a
+  // second Cancel has already ended the busy display and enabled Scan.
+  if (QueueBusy() || WorkerExists() || dlg.IsBusy() || dlg.InExchange()) return;
   // Rows (with their objects and records) first, then the records of the
   // array that no row owns.
   dlg.DeviceList().ClearDeviceList();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QTimer>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -130,6 +131,47 @@ TEST_F(UpgradeCommandTest, CancelWhileTheDeviceRestartsShowsNothing) {
   Spin(300ms);
   EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
   EXPECT_EQ(ReadAll(Path("ftp4.log")).find("SITE stable"), std::string::npos);
+}
+
+TEST_F(UpgradeCommandTest, ScanIsRefusedWhileACancelledWorkerStillRuns) {
+  CQuillbox* d = devices[3];
+  // The device's log goes on from the earlier tests: wait for a new line.
+  auto upgrades = [&] {
+    const std::string log = ReadAll(Path("ftp4.log"));
+    size_t n = 0;
+    for (size_t at = log.find("SITE Upgrade"); at != std::string::npos; at = log.find("SITE Upgrade", at + 1)) ++n;
+    return n;
+  };
+  const size_t before = upgrades();
+  ui.fileAnswers = {Path("release-1.pak")};
+  Click(d);
+  ASSERT_TRUE(WaitFor([&] { return upgrades() > before; }, 30s));
+  // The first Cancel empties the queue; the worker stays inside Upgrade
+  // until the library reaches its next cancel point.
+  dlg->CancelOrExit();
+  EXPECT_FALSE(QueueBusy());
+  EXPECT_TRUE(dlg->IsBusy());
+  // The second (Escape, the close box) ends the busy display and so
+  // enables Scan, with the worker still there.
+  dlg->CancelOrExit();
+  EXPECT_FALSE(dlg->IsBusy());
+  ASSERT_TRUE(Operations().IsRunning(d));
+  dlg->RunCommand(IDC_SCAN);
+  EXPECT_EQ(dlg->DeviceList().topLevelItemCount(), 5);
+  EXPECT_TRUE(dlg->DeviceList().Contains(d));
+  EXPECT_FALSE(dlg->IsBusy()) << "a scan started";
+
+  // The late report is handled for the device that is still there, quietly.
+  ASSERT_TRUE(WaitFor([&] { return !Operations().IsRunning(d); }, 30s));
+  Spin(200ms);
+  EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
+  EXPECT_TRUE(dlg->DeviceList().Contains(d));
+
+  // With no worker left the scan runs (cancelled at once here).
+  QTimer::singleShot(100, dlg.get(), [this] { dlg->CancelOrExit(); });
+  dlg->RunCommand(IDC_SCAN);
+  EXPECT_EQ(dlg->DeviceList().topLevelItemCount(), 0);
+  devices.clear();
 }
 
 TEST_F(UpgradeCommandTest, ClosingTheWindowDuringAnUpgradeWaitsForIt) {
