@@ -1,6 +1,12 @@
 #pragma once
 // "Upgrade firmware" (button 1030): asks for an image per selected device
 // and queues one upgrade each. Runs on the user-interface thread.
+#include "explorer/operations/ConfigTransfer.h"
+
 class CExplorerDlg;
+class CQuillbox;
 
 void OnUpgradeFirmware(CExplorerDlg& dlg);
+// The image dialog for q: an open dialog offering "*.pak" first, then
+// every file.
+FileDialogRequest UpgradeDialogRequest(const CQuillbox& q);

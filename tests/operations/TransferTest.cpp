@@ -100,7 +100,7 @@ TEST_F(TransferTest, RetrieveStoresTheBodyUnchangedOverAnExistingFile) {
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_TRUE(asked[0].save);
   EXPECT_EQ(asked[0].title, "Please enter a filename to store configuration file to");
-  EXPECT_EQ(asked[0].filter, "Configuration Files (*.txt);;All Files (*.*)");
+  EXPECT_EQ(asked[0].filter, "Configuration Files (*.txt);;All Files (*)");
   EXPECT_EQ(asked[0].initialPath, "earlier.txt");
   EXPECT_EQ(asked[0].defaultSuffix, "txt");
   ExpectNoTemporaryOf("retrieved.txt");

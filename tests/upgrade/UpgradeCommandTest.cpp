@@ -55,7 +55,7 @@ TEST_F(UpgradeCommandTest, UpgradeRunsToTheEnd) {
   ASSERT_EQ(ui.fileRequests.size(), 1u);
   EXPECT_FALSE(ui.fileRequests[0].save);
   EXPECT_EQ(ui.fileRequests[0].title, "Upgrade Osprey Panel (00:50:C2:66:00:01)");
-  EXPECT_EQ(ui.fileRequests[0].filter, "Pak Files (*.pak);;All Files (*.*)");
+  EXPECT_EQ(ui.fileRequests[0].filter, "Pak Files (*.pak);;All Files (*)");
   EXPECT_EQ(ui.fileRequests[0].defaultSuffix, "pak");
   EXPECT_EQ(ui.fileRequests[0].initialPath, "");
   EXPECT_TRUE(dlg->IsBusy());
