@@ -94,8 +94,7 @@ install(FILES ${PKG_SRC}/lintian-overrides DESTINATION share/lintian/overrides
   RENAME ${OSPREY_PACKAGE_NAME})
 
 # --- explorerctl, when it is part of the build -----------------------------
-# Its manual page is explorer/ctl/explorerctl.1 when one is written by hand,
-# otherwise generated from the program's own --help.
+# Its manual page comes from its own build (explorerctl_man).
 
 set(OSPREY_PROVIDES_CTL "")
 if(TARGET explorerctl)
@@ -111,21 +110,8 @@ if(TARGET explorerctl)
   osprey_strip_comment(explorerctl)
   osprey_launcher(explorerctl explorerctl)
   set(OSPREY_PROVIDES_CTL "\n    <binary>explorerctl</binary>")
-  set(_ctl_man ${PROJECT_SOURCE_DIR}/explorer/ctl/explorerctl.1)
-  if(NOT EXISTS ${_ctl_man})
-    find_program(HELP2MAN help2man)
-    if(NOT HELP2MAN)
-      message(FATAL_ERROR "help2man is needed to write the manual page of explorerctl")
-    endif()
-    set(_ctl_man ${PKG_OUT}/explorerctl.1)
-    add_custom_command(OUTPUT ${_ctl_man}
-      COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${OSPREY_RELEASE_EPOCH}
-              ${HELP2MAN} --no-info --no-discard-stderr
-              --version-string=${OSPREY_PACKAGE_VERSION}
-              "--name=work on Osprey Panel devices from a terminal or a script"
-              --output=${_ctl_man} $<TARGET_FILE:explorerctl>
-      DEPENDS explorerctl VERBATIM)
-  endif()
+  # The program's own build writes its page (with a section per command).
+  set(_ctl_man ${CMAKE_BINARY_DIR}/man/explorerctl.1)
   osprey_gzip(${_ctl_man} ${PKG_OUT}/explorerctl.1.gz)
   install(FILES ${PKG_OUT}/explorerctl.1.gz DESTINATION share/man/man1)
 endif()
@@ -155,6 +141,9 @@ else()
 endif()
 
 add_custom_target(package_files ALL DEPENDS ${_pkg_outputs})
+if(TARGET explorerctl_man)
+  add_dependencies(package_files explorerctl_man)
+endif()
 
 # --- the Debian package -----------------------------------------------------
 

@@ -8,6 +8,7 @@ PKGS=(
   libgtest-dev libgmock-dev
   qt6-base-dev
   libcurl4-openssl-dev curl
+  libcli11-dev nlohmann-json3-dev ansible-core
   iproute2 util-linux iputils-ping
   xvfb xauth imagemagick xdotool
   python3 python3-pyftpdlib

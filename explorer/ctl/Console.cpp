@@ -1,0 +1,135 @@
+#include "explorer/ctl/Console.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "explorer/ctl/Interrupt.h"
+
+namespace ctl {
+
+Console& Console::Get() {
+  static Console console;
+  return console;
+}
+
+Console::Console() : progress_(::isatty(STDERR_FILENO) == 1) {}
+
+void Console::Write(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // a closed pipe: nobody reads any more
+    done += static_cast<size_t>(n);
+  }
+}
+
+void Console::Out(const std::string& text) {
+  std::fflush(stdout);
+  Write(STDOUT_FILENO, text);
+}
+
+void Console::Err(const std::string& line) { ErrText(line + "\n"); }
+
+void Console::ErrText(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (statusShown_) Write(errFd_, "\r\033[K");
+  statusShown_ = false;
+  Write(errFd_, text);
+}
+
+void Console::Status(const std::string& text) {
+  if (!progress_) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string line = text;
+  struct winsize ws {};
+  if (::ioctl(errFd_, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 && line.size() >= ws.ws_col)
+    line.resize(ws.ws_col - 1);
+  Write(errFd_, "\r\033[K" + line);
+  statusShown_ = true;
+}
+
+void Console::ClearStatus() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!statusShown_) return;
+  Write(errFd_, "\r\033[K");
+  statusShown_ = false;
+}
+
+namespace {
+
+std::string HidePassword(const std::string& line) {
+  // The trace shows the login as "Sent: pass SECRET<EOL>".
+  static const std::string kLogin = "Sent: pass ";
+  const size_t at = line.find(kLogin);
+  if (at == std::string::npos) return line;
+  const size_t from = at + kLogin.size();
+  const size_t end = line.find("<EOL>", from);
+  return line.substr(0, from) + "****" + (end == std::string::npos ? "" : line.substr(end));
+}
+
+}  // namespace
+
+Console::LibraryTrace::LibraryTrace(bool show) {
+  Console& c = Get();
+  int sink = -1;
+  int fds[2] = {-1, -1};
+  if (show) {
+    if (::pipe2(fds, O_CLOEXEC) != 0) return;
+    sink = fds[1];
+  } else {
+    sink = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  }
+  if (sink < 0) return;
+  saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (saved_ >= 0) {
+    std::lock_guard<std::mutex> lock(c.mutex_);
+    ::dup2(sink, STDERR_FILENO);
+    c.errFd_ = saved_;
+  }
+  ::close(sink);
+  if (!show) return;
+  if (saved_ < 0) {
+    ::close(fds[0]);
+    return;
+  }
+  // Only descriptor 2 now holds the pipe's write end: restoring it ends the
+  // forwarder's input.
+  SignalsBlockedForNewThreads blocked;
+  forwarder_ = std::thread([this, readFd = fds[0]] { Forward(readFd); });
+}
+
+void Console::LibraryTrace::Forward(int readFd) {
+  std::string pending;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = ::read(readFd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0) pending.append(buf, static_cast<size_t>(n));
+    size_t nl;
+    while ((nl = pending.find('\n')) != std::string::npos) {
+      const std::string line = HidePassword(pending.substr(0, nl + 1));
+      pending.erase(0, nl + 1);
+      Get().ErrText(line);
+    }
+    if (n <= 0) break;
+  }
+  if (!pending.empty()) Get().ErrText(HidePassword(pending));
+  ::close(readFd);
+}
+
+Console::LibraryTrace::~LibraryTrace() {
+  if (saved_ < 0) return;
+  Console& c = Get();
+  ::dup2(saved_, STDERR_FILENO);
+  if (forwarder_.joinable()) forwarder_.join();
+  std::lock_guard<std::mutex> lock(c.mutex_);
+  c.errFd_ = STDERR_FILENO;
+  ::close(saved_);
+}
+
+}  // namespace ctl

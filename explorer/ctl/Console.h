@@ -1,0 +1,55 @@
+#pragma once
+// Standard output carries results only (tables, CSV, JSON, summaries);
+// standard error carries failure texts and, when it is a terminal, one
+// progress line that is rewritten in place. Results and the progress line
+// come from the main thread; the library's trace may come from another
+// while an upgrade runs.
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ctl {
+
+class Console {
+ public:
+  static Console& Get();
+
+  void Out(const std::string& text);
+  // One line on standard error (a newline is added), after the progress
+  // line has been cleared.
+  void Err(const std::string& line);
+  // Whether progress is shown at all: only when standard error is a terminal.
+  bool ShowsProgress() const { return progress_; }
+  void Status(const std::string& text);
+  void ClearStatus();
+
+  // While one lives, whatever else is written to file descriptor 2 (the
+  // upgrade library's FTP trace) is either dropped or, when `show` is set,
+  // passed on with the password of its login hidden; the console keeps its
+  // own copy of the real standard error.
+  class LibraryTrace {
+   public:
+    explicit LibraryTrace(bool show);
+    ~LibraryTrace();
+    LibraryTrace(const LibraryTrace&) = delete;
+    LibraryTrace& operator=(const LibraryTrace&) = delete;
+
+   private:
+    void Forward(int readFd);
+    int saved_ = -1;
+    std::thread forwarder_;
+  };
+
+ private:
+  Console();
+  void Write(int fd, const std::string& text);
+  // Text for standard error that does not end the progress line's life.
+  void ErrText(const std::string& text);
+
+  std::mutex mutex_;  // guards errFd_, statusShown_ and the writes to standard error
+  int errFd_ = 2;
+  bool progress_ = false;
+  bool statusShown_ = false;
+};
+
+}  // namespace ctl

@@ -1,0 +1,424 @@
+#include "explorer/ctl/DeviceCommands.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "explorer/ctl/Console.h"
+#include "explorer/ctl/ExitCodes.h"
+#include "explorer/ctl/Interrupt.h"
+#include "explorer/operations/ConfigTransfer.h"
+#include "explorer/operations/HttpClient.h"
+#include "explorer/operations/OperationQueue.h"
+#include "explorer/operations/Quillbox.h"
+#include "explorer/protocol/ConnectionTest.h"
+#include "explorer/protocol/DeviceKinds.h"
+#include "explorer/protocol/DeviceSocket.h"
+#include "explorer/protocol/ErrorTable.h"
+#include "explorer/protocol/Scan.h"
+#include "explorer/protocol/SetNetwork.h"
+#include "explorer/res/Strings.h"
+#include "explorer/upgrade/UpgradeLibrary.h"
+#include "explorer/upgrade/UpgradeWorker.h"
+#include "net/Socket.h"
+
+namespace ctl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kTick = std::chrono::milliseconds(100);
+constexpr int RETRIEVE_BUDGET_S = 40;
+constexpr int UPLOAD_BUDGET_S = 10;
+constexpr const char* SUCCESS_TEXT = "Operation completed successfully";
+
+long SecondsSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count());
+}
+
+// "TEXT, 12 s of 300 s" on the progress line, at most every 200 ms.
+class Countdown {
+ public:
+  Countdown(std::string text, long budgetSeconds)
+      : text_(std::move(text)), budget_(budgetSeconds), start_(Clock::now()) {}
+  void Tick() {
+    Console& c = Console::Get();
+    if (!c.ShowsProgress()) return;
+    const auto now = Clock::now();
+    if (now - shown_ < std::chrono::milliseconds(200)) return;
+    shown_ = now;
+    c.Status(text_ + ", " + std::to_string(SecondsSince(start_)) + " s of " +
+             std::to_string(budget_) + " s");
+  }
+  ~Countdown() { Console::Get().ClearStatus(); }
+  Countdown(const Countdown&) = delete;
+  Countdown& operator=(const Countdown&) = delete;
+
+ private:
+  std::string text_;
+  long budget_;
+  Clock::time_point start_;
+  Clock::time_point shown_{};
+};
+
+// The main thread plays the explorer's user-interface thread: it starts the
+// operation on the queue, waits for the worker's report, and on Ctrl-C calls
+// the queue's CancelAllOperations, which is what the explorer's Cancel
+// button does (close the HTTP request, call the library's Cancel).
+class OperationRunner final : public OperationOwner {
+ public:
+  OperationRunner() {
+    COperationQueue& ops = Operations();
+    ops.SetWorker(OPERATION_UPLOAD, [](CQuillbox& q) { return UploadConfigurationWorker(q); });
+    ops.SetWorker(OPERATION_UPGRADE, [](CQuillbox& q) { return UpgradeWorker(q); });
+    ops.SetLibraryCancel([] {
+      if (QuillboxCancelFn cancel = UpgradeLibrary().Cancel) cancel();
+    });
+  }
+
+  void SetStoreFile(std::string path) {
+    Operations().SetWorker(OPERATION_RETRIEVE, [path](CQuillbox& q) {
+      return RetrieveConfigurationWorker(
+          q, [path](const FileDialogRequest&, const HttpRequest& request) -> std::optional<std::string> {
+            if (request.Closed()) return std::nullopt;
+            return path;
+          });
+    });
+  }
+
+  // The worker's result, or nothing when the queue refused to start it.
+  std::optional<int32_t> Run(CQuillbox& q, int32_t kind, Countdown& countdown) {
+    auto op = std::make_unique<DeviceOperation>();
+    op->kind = kind;
+    op->owner = this;
+    {
+      SignalsBlockedForNewThreads blocked;
+      if (!Operations().StartOperation(&q, std::move(op))) return std::nullopt;
+    }
+    bool cancelled = false;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (reported_.wait_for(lock, kTick, [this] { return done_; })) break;
+      }
+      if (Interrupted() && !cancelled) {
+        cancelled = true;
+        Operations().CancelAllOperations();
+      }
+      countdown.Tick();
+    }
+    Operations().AcceptReport(&q);
+    Operations().FinishOperation(&q);
+    return result_;
+  }
+
+  void PostOperationDone(int32_t result, CQuillbox*) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    result_ = result;
+    done_ = true;
+    reported_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;  // guards done_ and result_
+  std::condition_variable reported_;
+  bool done_ = false;
+  int32_t result_ = 0;
+};
+
+void Fail(const std::string& text) { Console::Get().Err(text); }
+
+std::string DeviceName() { return LoadBrandString(IDS_DEVICE_NAME); }
+
+std::unique_ptr<CQuillbox> DeviceObject(const DeviceTarget& target, const std::string& password) {
+  auto q = std::make_unique<CQuillbox>();
+  q->record = std::make_unique<DeviceRecord>(target.record);
+  q->password = password;
+  return q;
+}
+
+// What an operation's result means for the caller. A refused password ends
+// here: no second attempt, no prompt.
+int Outcome(int32_t result, const std::string& errorText, const std::string& interruptedText,
+            const std::string& cancelledText) {
+  if (result == 0) {
+    Console::Get().Out(std::string(SUCCESS_TEXT) + "\n");
+    return EXIT_OK;
+  }
+  if (Interrupted()) {
+    Fail("Interrupted: " + interruptedText);
+    return EXIT_INTERRUPTED;
+  }
+  if (result == 401 || result == HTTP_ERROR_INCORRECT_PASSWORD) {
+    // A 401 carries the explorer's status text ("Unknown Error", or the
+    // upload's "not supported"), which would hide what happened.
+    Fail(result == 401 || errorText.empty() ? ErrorText(ERR_INVALID_PASSWORD) : errorText);
+    return EXIT_WRONG_PASSWORD;
+  }
+  if (result == HTTP_ERROR_CANCELLED && errorText.empty()) {
+    Fail(cancelledText);
+    return EXIT_FAILED;
+  }
+  Fail(errorText.empty() ? ErrorText(result) : errorText);
+  return EXIT_FAILED;
+}
+
+bool NeedsAddress(const DeviceTarget& target) {
+  if (target.record.ip() != 0) return false;
+  Fail(FormatMac(target.record.mac()) +
+       " has no IP address yet (0.0.0.0); give it one with set-ip first");
+  return true;
+}
+
+}  // namespace
+
+bool OffersConfiguration(const DeviceRecord& record) {
+  return HasConfigurationTransfer(record.kind());
+}
+
+bool OffersUpgrade(const DeviceRecord& record) { return HasFirmwareUpgrade(record.kind()); }
+
+int BindLibrary() {
+  const int32_t status = BindUpgradeLibrary();
+  if (status == 0) return EXIT_OK;
+  Fail("explorerctl: " + ErrorText(status));
+  return EXIT_FAILED;
+}
+
+int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
+  if (!args.recordHex.empty()) {
+    std::optional<DeviceRecord> record = RecordFromHex(args.recordHex);
+    if (!record) {
+      Fail("explorerctl: --record needs 32 hexadecimal digits");
+      return EXIT_USAGE;
+    }
+    target.record = *record;
+    target.duplicateIp = args.duplicateIp;
+    return EXIT_OK;
+  }
+  std::optional<DeviceSpec> spec = ParseDeviceSpec(args.device);
+  if (!spec) {
+    Fail("explorerctl: DEVICE must be an IPv4 address or an Ethernet address, not \"" +
+         args.device + "\"");
+    return EXIT_USAGE;
+  }
+  ScanRequest request;
+  request.passes = args.passes;
+  ScanResult scan = ScanDevices(request);
+  if (scan.exitCode == EXIT_INTERRUPTED) return scan.exitCode;
+  if (scan.rows.empty()) {
+    Fail(scan.failureText);
+    return scan.exitCode;
+  }
+  FoundDevice found = FindDevice(scan.rows, *spec);
+  if (found.exitCode != EXIT_OK) {
+    Fail(found.error);
+    return found.exitCode;
+  }
+  target.record = scan.rows[found.index].record;
+  target.duplicateIp = scan.rows[found.index].duplicateIp;
+  return EXIT_OK;
+}
+
+int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
+                 const std::optional<std::string>& maskText, const std::string& password) {
+  std::optional<uint32_t> ip = ParseIpv4(ipText);
+  std::optional<uint32_t> mask = maskText ? ParseIpv4(*maskText) : target.record.mask();
+  if (!ip || !mask) {
+    Fail("explorerctl: not an IPv4 address: " + (!ip ? ipText : *maskText));
+    return EXIT_USAGE;
+  }
+  NetworkDialogData data;
+  data.ip = *ip;
+  data.mask = *mask;
+  data.password = password;
+  const SetNetworkRequest request = FillSetNetworkRequest(target.record, data);
+
+  CDeviceSocket transport;
+  Countdown countdown(SetNetworkStatusText(DeviceName()), SET_NETWORK_BUSY_MS / 1000);
+  transport.SetPumpHook([&] {
+    if (Interrupted()) transport.CancelRequest();
+    countdown.Tick();
+  });
+  const int32_t result = transport.SetNetworkParameters(request);
+  transport.SetPumpHook(nullptr);
+  Console::Get().ClearStatus();
+  if (result == 0) {
+    Console::Get().Out(FormatMac(target.record.mac()) + " " + FormatIp(*ip) + " " +
+                       FormatIp(*mask) + "\n");
+    return EXIT_OK;
+  }
+  if (Interrupted()) return EXIT_INTERRUPTED;
+  Fail(std::string(SET_NETWORK_FAILED_CAPTION) + " " + ErrorText(result));
+  return result == ERR_INVALID_PASSWORD ? EXIT_WRONG_PASSWORD : EXIT_FAILED;
+}
+
+int TestCommand(const DeviceTarget& target) {
+  CDeviceSocket transport;
+  Countdown countdown(ConnectionTestStatusText(target.record), CONNECTION_TEST_BUSY_MS / 1000);
+  transport.SetPumpHook([&] {
+    if (Interrupted()) transport.CancelRequest();
+    countdown.Tick();
+  });
+  const bool ok = CheckReachable(target.record, target.duplicateIp, [&](uint32_t ip, uint16_t port) {
+    return transport.ProbeConnect(ip, port);
+  });
+  transport.SetPumpHook(nullptr);
+  Console::Get().ClearStatus();
+  if (Interrupted()) return EXIT_INTERRUPTED;
+  if (ok) {
+    Console::Get().Out(std::string(CONNECTION_OK_TEXT) + "\n");
+    return EXIT_OK;
+  }
+  Fail(CONNECTION_FAILED_TEXT);
+  return EXIT_FAILED;
+}
+
+int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
+                     const std::string& password) {
+  if (NeedsAddress(target)) return EXIT_FAILED;
+  if (!OffersConfiguration(target.record)) {
+    Fail("A device of kind " + std::to_string(target.record.kind()) +
+         " has no configuration transfer");
+    return EXIT_FAILED;
+  }
+  auto q = DeviceObject(target, password);
+  OperationRunner runner;
+  runner.SetStoreFile(file);
+  Countdown countdown("Retrieving configuration file", RETRIEVE_BUDGET_S);
+  std::optional<int32_t> result = runner.Run(*q, OPERATION_RETRIEVE, countdown);
+  if (!result) return EXIT_FAILED;
+  return Outcome(*result, q->errorText, file + " was left as it was",
+                 "The operation was canceled");
+}
+
+int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
+                     const std::string& password) {
+  if (NeedsAddress(target)) return EXIT_FAILED;
+  if (!OffersConfiguration(target.record)) {
+    Fail("A device of kind " + std::to_string(target.record.kind()) +
+         " has no configuration transfer");
+    return EXIT_FAILED;
+  }
+  auto q = DeviceObject(target, password);
+  q->configPath = file;
+  OperationRunner runner;
+  Countdown countdown("Setting configuration file", UPLOAD_BUDGET_S);
+  std::optional<int32_t> result = runner.Run(*q, OPERATION_UPLOAD, countdown);
+  if (!result) return EXIT_FAILED;
+  return Outcome(*result, q->errorText, "the upload was cancelled", "The operation was canceled");
+}
+
+int UpgradeCommand(const DeviceTarget& target, const std::string& image,
+                   const std::string& password, bool verbose) {
+  if (NeedsAddress(target)) return EXIT_FAILED;
+  // Kinds without an FTP upgrade still go to the library, which says so in
+  // its own words; a telnet device has no FTP server to ask.
+  const uint16_t kind = target.record.kind();
+  if (IsTelnetOnlyKind(kind)) {
+    Fail("A device of kind " + std::to_string(kind) + " has no firmware upgrade");
+    return EXIT_FAILED;
+  }
+  auto q = DeviceObject(target, password);
+  q->firmwarePath = image;
+  OperationRunner runner;
+  std::optional<int32_t> result;
+  {
+    // The library traces its FTP dialogue on standard error; only --verbose
+    // shows it.
+    Console::LibraryTrace trace(verbose);
+    Countdown countdown("Upgrading " + FormatMac(target.record.mac()), UPGRADE_BUSY_MS / 1000);
+    result = runner.Run(*q, OPERATION_UPGRADE, countdown);
+  }
+  if (!result) return EXIT_FAILED;
+  return Outcome(*result, q->errorText, "the upgrade was cancelled",
+                 "The upgrade did not complete (the device closed the connection or did not "
+                 "come back in time)");
+}
+
+int ServeImageCommand(const std::string& image, int timeoutSeconds) {
+  struct stat st {};
+  if (::stat(image.c_str(), &st) != 0) {
+    Fail(FileErrorText(FileErrorCause(errno, false), image));
+    return EXIT_FAILED;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    Fail(FileErrorText(5, image));
+    return EXIT_FAILED;
+  }
+  {
+    // The library's server would only note a failed bind and then wait the
+    // full time for nothing: find out first, and say why.
+    net::Socket probe;
+    int err = probe.OpenUdp();
+    if (err == 0) err = probe.Bind(net::Endpoint{0, 69});
+    probe.Close();
+    if (err != 0) {
+      if (err == EACCES || err == EPERM)
+        Fail("Cannot serve on TFTP port 69: binding a port below 1024 needs a privilege (run as "
+             "root or give explorerctl the CAP_NET_BIND_SERVICE capability)");
+      else
+        Fail(std::string("Cannot serve on TFTP port 69: ") + std::strerror(err));
+      return EXIT_FAILED;
+    }
+  }
+  const UpgradeLibraryBinding& lib = UpgradeLibrary();
+
+  std::mutex mutex;  // guards done and result
+  std::condition_variable ended;
+  bool done = false;
+  int32_t result = 0;
+  std::thread waiter;
+  {
+    SignalsBlockedForNewThreads blocked;
+    waiter = std::thread([&] {
+      const int32_t r = lib.WaitForFile(image.c_str(), 0, nullptr);
+      std::lock_guard<std::mutex> lock(mutex);
+      result = r;
+      done = true;
+      ended.notify_all();
+    });
+  }
+  const auto start = Clock::now();
+  Countdown countdown("Waiting for a device to fetch " + image, timeoutSeconds);
+  bool cancelled = false;
+  bool timedOut = false;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (ended.wait_for(lock, kTick, [&] { return done; })) break;
+    }
+    if (!cancelled && (Interrupted() || Clock::now() - start >= std::chrono::seconds(timeoutSeconds))) {
+      timedOut = !Interrupted();
+      cancelled = true;
+      lib.Cancel();
+    }
+    countdown.Tick();
+  }
+  waiter.join();
+  Console::Get().ClearStatus();
+  if (Interrupted()) return EXIT_INTERRUPTED;
+  // 1: a transfer ended (the library does not say how) or its own timer ran out.
+  if (result == 1 && !timedOut && Clock::now() - start < std::chrono::seconds(timeoutSeconds)) {
+    Console::Get().Out("A device fetched " + image + " (transfer ended after " +
+                       std::to_string(SecondsSince(start)) + " s)\n");
+    return EXIT_OK;
+  }
+  if (result == 0) {
+    Fail("The upgrade library is busy with another operation");
+    return EXIT_FAILED;
+  }
+  Fail("No device fetched " + image + " within " + std::to_string(timeoutSeconds) + " s");
+  return EXIT_FAILED;
+}
+
+}  // namespace ctl

@@ -1,0 +1,49 @@
+#pragma once
+// The per-device commands. Each returns an exit code (ExitCodes.h) and has
+// printed its outcome: results on standard output, failures on standard
+// error.
+#include <optional>
+#include <string>
+
+#include "explorer/ctl/DeviceScan.h"
+#include "explorer/ctl/Password.h"
+
+namespace ctl {
+
+struct DeviceTarget {
+  DeviceRecord record;
+  bool duplicateIp = false;
+};
+
+// How a command finds its device: by a scan of `passes` passes, or from the
+// record a batch already scanned (then DEVICE is not given).
+struct TargetArgs {
+  std::string device;
+  std::string recordHex;
+  bool duplicateIp = false;  // only with recordHex
+  int passes = 1;
+};
+int ResolveTarget(const TargetArgs& args, DeviceTarget& target);
+
+int SetIpCommand(const DeviceTarget& target, const std::string& ip,
+                 const std::optional<std::string>& mask, const std::string& password);
+int TestCommand(const DeviceTarget& target);
+int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
+                     const std::string& password);
+int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
+                     const std::string& password);
+int UpgradeCommand(const DeviceTarget& target, const std::string& image,
+                   const std::string& password, bool verbose);
+// Timeout in seconds, 1 to 100 (the library's wait ends by itself after 100).
+int ServeImageCommand(const std::string& image, int timeoutSeconds);
+
+// Binds QUILLBOX.DLL as the explorer does at its start; on failure prints
+// the explorer's text for it and returns EXIT_FAILED. Every command runs
+// after it; the binding is released when the program ends.
+int BindLibrary();
+
+// Which commands a device offers, as the explorer's buttons allow them.
+bool OffersConfiguration(const DeviceRecord& record);
+bool OffersUpgrade(const DeviceRecord& record);
+
+}  // namespace ctl

@@ -1,0 +1,222 @@
+#include "explorer/ctl/DeviceScan.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "explorer/ctl/Console.h"
+#include "explorer/ctl/ExitCodes.h"
+#include "explorer/ctl/Interrupt.h"
+#include "explorer/ctl/LinkSeam.h"
+#include "explorer/protocol/DeviceSocket.h"
+#include "explorer/protocol/Scan.h"
+#include "explorer/res/Strings.h"
+#include "net/Ipv4.h"
+
+namespace ctl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kStatusEvery = std::chrono::milliseconds(200);
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Runs on the main thread inside every transport wait slice.
+class ScanPump {
+ public:
+  ScanPump(CDeviceSocket& transport, int passes) : transport_(transport), passes_(passes) {}
+
+  void StartPass() {
+    ++pass_;
+    passStart_ = Clock::now();
+    Show(true);
+  }
+  void operator()() {
+    if (Interrupted()) transport_.CancelRequest();
+    Show(false);
+  }
+
+ private:
+  void Show(bool now) {
+    Console& console = Console::Get();
+    if (!console.ShowsProgress()) return;
+    const auto t = Clock::now();
+    if (!now && t - lastShown_ < kStatusEvery) return;
+    lastShown_ = t;
+    const long passMs = CDeviceSocket::DISCOVERY_PASS_MS;
+    const long elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(t - passStart_).count();
+    long leftMs = (passes_ - pass_) * passMs + std::max(0L, passMs - elapsed);
+    char text[160];
+    std::snprintf(text, sizeof text, "%s pass %d of %d, %ld s left", SCAN_STATUS_TEXT, pass_,
+                  passes_, (leftMs + 999) / 1000);
+    console.Status(text);
+  }
+
+  CDeviceSocket& transport_;
+  int passes_;
+  int pass_ = 0;
+  Clock::time_point passStart_{};
+  Clock::time_point lastShown_{};
+};
+
+}  // namespace
+
+ScanResult ScanDevices(const ScanRequest& request) {
+  ScanResult result;
+  const int passes = std::clamp(request.passes, 1, SCAN_PASSES);
+  CDeviceSocket transport;
+  const bool restricted = RestrictToInterfaces(transport, request.interfaces);
+  if (!restricted) {
+    Console::Get().Err(
+        "explorerctl: this build cannot choose the interfaces a scan is sent on; --interface is "
+        "not applied");
+  }
+  ScanPump pump(transport, passes);
+  transport.SetPumpHook([&pump] { pump(); });
+
+  auto records = std::make_unique<DeviceRecordArray>();
+  int count = 0;
+  int started = 0;
+  ScanHooks hooks;
+  // The explorer's passes, ended early by Ctrl-C or after the asked number.
+  hooks.stillBusy = [&] { return !Interrupted() && started < passes; };
+  hooks.discover = [&](DeviceRecordArray& recs, int& n) {
+    ++started;
+    pump.StartPass();
+    return transport.Discover(recs, n);
+  };
+  const ScanOutcome outcome = RunScanPasses(hooks, *records, count);
+  transport.SetPumpHook(nullptr);
+  Console::Get().ClearStatus();
+
+  if (Interrupted()) {
+    result.exitCode = EXIT_INTERRUPTED;
+    return result;
+  }
+  if (outcome.networkingFailed) {
+    result.exitCode = EXIT_FAILED;
+    result.failureText = NETWORKING_FAILED_TEXT;
+    return result;
+  }
+  // RunScanPasses decides filling on "still busy", which the pass limit
+  // above turns false on purpose: fill on the explorer's other condition.
+  const bool fill = outcome.passes > 0 && outcome.lastResult == 0;
+  result.failureText = ScanFailureText(outcome, LoadBrandString(IDS_DEVICE_NAME));
+  if (fill) {
+    std::vector<const DeviceRecord*> list;
+    for (int i = 0; i < count; ++i) list.push_back((*records)[static_cast<size_t>(i)].get());
+    const std::vector<bool> dup = DuplicateIpFlags(list);
+    for (size_t i : RowOrder(list)) {
+      DeviceRow row;
+      row.record = *list[i];
+      row.duplicateIp = dup[i];
+      row.link = ReplyInterface(transport, row.record);
+      const bool wanted = request.interfaces.empty() || row.link.empty() ||
+                          std::find(request.interfaces.begin(), request.interfaces.end(),
+                                    row.link) != request.interfaces.end();
+      if (wanted) result.rows.push_back(row);
+    }
+  }
+  ReleaseRecords(*records, count);
+  if (result.rows.empty()) {
+    const std::string none = "No " + LoadBrandString(IDS_DEVICE_NAME) + "s found";
+    if (result.failureText.empty()) result.failureText = none;
+    result.exitCode = result.failureText == none ? EXIT_NOT_FOUND : EXIT_FAILED;
+  }
+  return result;
+}
+
+std::optional<std::array<uint8_t, 6>> ParseMac(const std::string& text) {
+  if (text.size() != 17) return std::nullopt;
+  std::array<uint8_t, 6> mac{};
+  const char sep = text[2];
+  if (sep != ':' && sep != '-') return std::nullopt;
+  for (size_t i = 0; i < 6; ++i) {
+    if (i > 0 && text[i * 3 - 1] != sep) return std::nullopt;
+    unsigned value = 0;
+    for (size_t k = 0; k < 2; ++k) {
+      const char c = text[i * 3 + k];
+      const int digit = HexDigit(c);
+      if (digit < 0) return std::nullopt;
+      value = value * 16 + static_cast<unsigned>(digit);
+    }
+    mac[i] = static_cast<uint8_t>(value);
+  }
+  return mac;
+}
+
+std::optional<uint32_t> ParseIpv4(const std::string& text) {
+  uint32_t ip = 0;
+  if (!net::ParseIpv4(text, &ip)) return std::nullopt;
+  return ip;
+}
+
+std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text) {
+  DeviceSpec spec;
+  spec.text = text;
+  if (auto mac = ParseMac(text)) {
+    spec.byMac = true;
+    spec.mac = *mac;
+    return spec;
+  }
+  if (auto ip = ParseIpv4(text)) {
+    spec.ip = *ip;
+    return spec;
+  }
+  return std::nullopt;
+}
+
+FoundDevice FindDevice(const std::vector<DeviceRow>& rows, const DeviceSpec& spec) {
+  FoundDevice found;
+  std::vector<size_t> hits;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const DeviceRecord& r = rows[i].record;
+    const bool match = spec.byMac ? std::equal(spec.mac.begin(), spec.mac.end(), r.mac())
+                                  : r.ip() == spec.ip;
+    if (match) hits.push_back(i);
+  }
+  const std::string device = LoadBrandString(IDS_DEVICE_NAME);
+  if (hits.empty()) {
+    found.exitCode = EXIT_NOT_FOUND;
+    found.error = "No " + device + " answers at " + spec.text;
+  } else if (hits.size() > 1) {
+    // Which of them a request by address would reach is anybody's guess.
+    found.exitCode = EXIT_NOT_FOUND;
+    found.error = std::to_string(hits.size()) + " " + device + "s answer at " + spec.text +
+                  DUPLICATE_IP_SUFFIX + "; name the device by its Ethernet address";
+  } else {
+    found.index = hits.front();
+  }
+  return found;
+}
+
+std::string RecordToHex(const DeviceRecord& record) {
+  static const char* const kDigits = "0123456789abcdef";
+  std::string hex;
+  for (uint8_t b : record.bytes) {
+    hex += kDigits[b >> 4];
+    hex += kDigits[b & 15];
+  }
+  return hex;
+}
+
+std::optional<DeviceRecord> RecordFromHex(const std::string& hex) {
+  if (hex.size() != DEVICE_RECORD_SIZE * 2) return std::nullopt;
+  DeviceRecord record;
+  for (size_t i = 0; i < DEVICE_RECORD_SIZE; ++i) {
+    const int hi = HexDigit(hex[i * 2]);
+    const int lo = HexDigit(hex[i * 2 + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    record.bytes[i] = static_cast<uint8_t>(hi * 16 + lo);
+  }
+  return record;
+}
+
+}  // namespace ctl

@@ -1,0 +1,23 @@
+#pragma once
+// Which network link a device answered on. The transport does not report
+// the interface of a reply yet, nor can it send on chosen interfaces; these
+// two functions are the only places that will ask it once it can, so the
+// scan output and --interface need no other change.
+#include <string>
+#include <vector>
+
+#include "explorer/protocol/DeviceMessages.h"
+#include "explorer/protocol/DeviceSocket.h"
+
+namespace ctl {
+
+// The interface name the device's discovery reply arrived on; "" when the
+// transport cannot tell.
+std::string ReplyInterface(const CDeviceSocket& transport, const DeviceRecord& record);
+
+// Asks the transport to send the next discovery passes only on these
+// interfaces (all of them for an empty list). False when it cannot choose:
+// the passes then go out as the system routes them.
+bool RestrictToInterfaces(CDeviceSocket& transport, const std::vector<std::string>& names);
+
+}  // namespace ctl

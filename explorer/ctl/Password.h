@@ -1,0 +1,22 @@
+#pragma once
+// Where a command's device password comes from. Never from the command line,
+// where every user sees it in the process list.
+#include <string>
+
+namespace ctl {
+
+constexpr const char* PASSWORD_ENV = "EXPLORERCTL_PASSWORD";
+
+struct PasswordSource {
+  std::string file;  // --password-file: its first line
+  bool ask = false;  // --ask-password: a prompt without echo on the terminal
+};
+
+enum class PasswordResult { Ok, Usage, Interrupted };
+
+// In this order: the file, the prompt, the environment variable, and else
+// the family's default password as the explorer starts every device with.
+PasswordResult ResolvePassword(const PasswordSource& source, std::string& password,
+                               std::string& error);
+
+}  // namespace ctl

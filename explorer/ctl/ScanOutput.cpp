@@ -1,0 +1,99 @@
+#include "explorer/ctl/ScanOutput.h"
+
+#include <algorithm>
+#include <array>
+#include <nlohmann/json.hpp>
+
+#include "explorer/ctl/Csv.h"
+
+namespace ctl {
+namespace {
+
+struct Fields {
+  std::string mac, ip, mask, kind, link;
+  bool duplicateIp = false;
+  bool noAddress = false;
+};
+
+Fields FieldsOf(const DeviceRow& row) {
+  Fields f;
+  f.mac = FormatMac(row.record.mac());
+  f.ip = FormatIp(row.record.ip());
+  f.mask = FormatIp(row.record.mask());
+  f.kind = std::to_string(row.record.kind());
+  f.link = row.link;
+  f.duplicateIp = row.duplicateIp;
+  f.noAddress = row.record.ip() == 0;
+  return f;
+}
+
+std::string Marks(const Fields& f) {
+  std::string marks;
+  if (f.noAddress) marks = "no-address";
+  if (f.duplicateIp) marks += std::string(marks.empty() ? "" : ",") + "duplicate-ip";
+  return marks;
+}
+
+std::string Table(const std::vector<DeviceRow>& rows) {
+  using Line = std::array<std::string, 6>;
+  std::vector<Line> lines{{"MAC", "IP", "MASK", "KIND", "LINK", "MARKS"}};
+  for (const DeviceRow& row : rows) {
+    const Fields f = FieldsOf(row);
+    lines.push_back({f.mac, f.ip, f.mask, f.kind, f.link.empty() ? "-" : f.link, Marks(f)});
+  }
+  std::array<size_t, 6> width{};
+  for (const Line& l : lines)
+    for (size_t c = 0; c < l.size(); ++c) width[c] = std::max(width[c], l[c].size());
+  std::string out;
+  for (const Line& l : lines) {
+    std::string text;
+    for (size_t c = 0; c < l.size(); ++c) {
+      text += l[c];
+      if (c + 1 < l.size()) text += std::string(width[c] - l[c].size() + 2, ' ');
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    out += text + "\n";
+  }
+  return out;
+}
+
+std::string CsvText(const std::vector<DeviceRow>& rows) {
+  std::string out = CsvLine({"mac", "ip", "mask", "kind", "link", "duplicate_ip", "no_address"});
+  for (const DeviceRow& row : rows) {
+    const Fields f = FieldsOf(row);
+    out += CsvLine({f.mac, f.ip, f.mask, f.kind, f.link, f.duplicateIp ? "true" : "false",
+                    f.noAddress ? "true" : "false"});
+  }
+  return out;
+}
+
+std::string Json(const std::vector<DeviceRow>& rows) {
+  nlohmann::ordered_json array = nlohmann::ordered_json::array();
+  for (const DeviceRow& row : rows) {
+    const Fields f = FieldsOf(row);
+    nlohmann::ordered_json o;
+    o["mac"] = f.mac;
+    o["ip"] = f.ip;
+    o["mask"] = f.mask;
+    o["kind"] = row.record.kind();
+    // null, not "": the link is unknown, not empty.
+    o["link"] = f.link.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(f.link);
+    o["duplicate_ip"] = f.duplicateIp;
+    o["no_address"] = f.noAddress;
+    array.push_back(std::move(o));
+  }
+  return array.dump(2) + "\n";
+}
+
+}  // namespace
+
+std::string RenderScan(const std::vector<DeviceRow>& rows, ScanFormat format) {
+  switch (format) {
+    case ScanFormat::Csv: return CsvText(rows);
+    case ScanFormat::Json: return Json(rows);
+    case ScanFormat::Table: break;
+  }
+  return Table(rows);
+}
+
+}  // namespace ctl

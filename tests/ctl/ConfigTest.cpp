@@ -1,0 +1,134 @@
+// explorerctl config get / put against simulated web servers: a round trip
+// that keeps every byte, failures that leave the old file as it was, a
+// refused password, and Ctrl-C in the middle of a slow retrieve.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "tests/ctl/CtlProcess.h"
+#include "tests/support/FileBytes.h"
+#include "tests/support/NetGuard.h"
+#include "tests/support/SimProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ctltest::RunCtl;
+using testsupport::ReadAll;
+using testsupport::WriteAll;
+
+// Zero bytes, CRLF and LF line ends, a line without an end: all must survive.
+const std::string kConfig = std::string("# plant 7\r\nname=pa\0nel\nmode=auto\r\nlast=1", 39);
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    if (!testsupport::InPrivateNetwork(&why)) return;
+    char tmpl[] = "/tmp/ctl-config-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    WriteAll(dir_ + "/device1.txt", kConfig);
+    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(
+        "00:50:C2:72:00:01 0 127.0.0.81 255.0.0.0 kqe config=" + dir_ + "/device1.txt\n"
+        "00:50:C2:72:00:02 1 127.0.0.82 255.0.0.0 kqe config-out=" + dir_ + "/uploaded.txt\n"
+        "00:50:C2:72:00:03 0 127.0.0.83 255.0.0.0 kqe http-status=404\n"
+        "00:50:C2:72:00:04 0 127.0.0.84 255.0.0.0 kqe config-bytes=400000 http-slow=20\n",
+        {"--only", "udp,http"}));
+  }
+  static void TearDownTestSuite() {
+    sim_.reset();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  void SetUp() override {
+    QUILL_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
+  }
+  static std::string Path(const std::string& name) { return dir_ + "/" + name; }
+  // Names in the folder that are neither given files nor the simulator's.
+  static std::vector<std::string> Leftovers(const std::string& keep) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      const std::string n = e.path().filename().string();
+      if (n != keep && n != "device1.txt" && n != "uploaded.txt" && n != "got.txt") names.push_back(n);
+    }
+    return names;
+  }
+
+  static std::string dir_;
+  static std::unique_ptr<testsupport::SimProcess> sim_;
+};
+std::string ConfigTest::dir_;
+std::unique_ptr<testsupport::SimProcess> ConfigTest::sim_;
+
+TEST_F(ConfigTest, RoundTripKeepsEveryByte) {
+  auto r = RunCtl({"config", "get", "127.0.0.81", Path("got.txt")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "Operation completed successfully\n");
+  EXPECT_EQ(ReadAll(Path("got.txt")), kConfig);
+
+  r = RunCtl({"config", "put", "00:50:C2:72:00:02", Path("got.txt")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadAll(Path("uploaded.txt")), kConfig);
+
+  // And back from the device that took it.
+  r = RunCtl({"config", "get", "127.0.0.82", Path("again.txt")});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadAll(Path("again.txt")), kConfig);
+  ::unlink(Path("again.txt").c_str());
+}
+
+TEST_F(ConfigTest, FailedRetrievesLeaveTheOldFileAsItWas) {
+  const std::string old = "old contents\n";
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int exitCode;
+    std::string err;
+  } cases[] = {
+      {{"config", "get", "127.0.0.83", Path("keep.txt")}, {}, 1, "Configuration file not found\n"},
+      {{"config", "get", "127.0.0.81", Path("keep.txt")}, {"EXPLORERCTL_PASSWORD=wrong"}, 4,
+       "Invalid password\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.err);
+    WriteAll(Path("keep.txt"), old);
+    const auto r = RunCtl(c.args, c.env);
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(ReadAll(Path("keep.txt")), old);
+    EXPECT_TRUE(Leftovers("keep.txt").empty());
+  }
+  // Nothing is sent when the upload's file is missing.
+  const auto r = RunCtl({"config", "put", "127.0.0.82", Path("missing.txt")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, Path("missing.txt") + " was not found.\n");
+  ::unlink(Path("keep.txt").c_str());
+}
+
+TEST_F(ConfigTest, CtrlCDuringARetrieveLeavesNoPartialFile) {
+  const std::string old = "the file before\n";
+  WriteAll(Path("slow.txt"), old);
+  ctltest::CtlProcess get({"config", "get", "127.0.0.84", Path("slow.txt")});
+  ASSERT_TRUE(get.Started());
+  // The scan takes 4.4 s; the body then trickles in for about 8 s. Wait
+  // until the transfer has written part of it.
+  const auto giveUp = std::chrono::steady_clock::now() + 20s;
+  while (Leftovers("slow.txt").empty() && std::chrono::steady_clock::now() < giveUp)
+    std::this_thread::sleep_for(50ms);
+  ASSERT_FALSE(Leftovers("slow.txt").empty()) << "the transfer never started writing";
+  std::this_thread::sleep_for(500ms);
+  get.Signal(SIGINT);
+  const auto r = get.Wait(20s);
+  EXPECT_EQ(r.exitCode, 130) << r.err;
+  EXPECT_EQ(r.err, "Interrupted: " + Path("slow.txt") + " was left as it was\n");
+  EXPECT_EQ(ReadAll(Path("slow.txt")), old);
+  EXPECT_TRUE(Leftovers("slow.txt").empty());
+  ::unlink(Path("slow.txt").c_str());
+}
+
+}  // namespace

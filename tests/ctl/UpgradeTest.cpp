@@ -1,0 +1,154 @@
+// explorerctl upgrade against simulated FTP servers and the real upgrade
+// library: one device to the end (with its trace), a refused password,
+// Ctrl-C while the device restarts, and a batch of eight devices three at a
+// time with one refusal among them.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "tests/ctl/CtlProcess.h"
+#include "tests/support/FileBytes.h"
+#include "tests/support/NetGuard.h"
+#include "tests/support/SimProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using ctltest::RunCtl;
+using testsupport::ReadAll;
+
+std::string BatchMac(int i) { return "00:50:C2:74:01:0" + std::to_string(i); }
+
+class UpgradeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string why;
+    if (!testsupport::InPrivateNetwork(&why)) return;
+    char tmpl[] = "/tmp/ctl-upgrade-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    testsupport::WriteAll(dir_ + "/release.pak", std::string(200000, '\x5a') + std::string("\0end", 4));
+    std::string devices =
+        "00:50:C2:74:00:01 0 127.0.0.91 255.0.0.0 kqe ftp-log=" + dir_ + "/ftp1.log\n"
+        "00:50:C2:74:00:02 2 127.0.0.92 255.0.0.0 other\n"
+        "00:50:C2:74:00:03 0 127.0.0.93 255.0.0.0 kqe restart-ms=20000 ftp-log=" + dir_ + "/ftp3.log\n";
+    // The batch: kind 3, one of them with another password.
+    for (int i = 1; i <= 8; ++i) {
+      devices += BatchMac(i) + " 3 127.0.1." + std::to_string(i) + " 255.0.0.0 " +
+                 (i == 5 ? "other" : "kqe") + " ftp-log=" + dir_ + "/batch" + std::to_string(i) +
+                 ".log\n";
+    }
+    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(
+        devices, {"--only", "udp,ftp", "--set", "restart-ms=1500"}));
+  }
+  static void TearDownTestSuite() {
+    sim_.reset();
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  void SetUp() override {
+    QUILL_REQUIRE_PRIVATE_NETWORK();
+    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
+  }
+  static std::string Path(const std::string& name) { return dir_ + "/" + name; }
+  static bool Contains(const std::string& text, const std::string& what) {
+    return text.find(what) != std::string::npos;
+  }
+
+  static std::string dir_;
+  static std::unique_ptr<testsupport::SimProcess> sim_;
+};
+std::string UpgradeTest::dir_;
+std::unique_ptr<testsupport::SimProcess> UpgradeTest::sim_;
+
+TEST_F(UpgradeTest, UpgradeRunsToTheEndAndVerboseShowsTheTraceWithoutThePassword) {
+  auto r = RunCtl({"upgrade", "127.0.0.91", Path("release.pak"), "--verbose"}, {}, 120s);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "Operation completed successfully\n");
+  const std::string log = ReadAll(Path("ftp1.log"));
+  EXPECT_TRUE(Contains(log, "STOR release.pak")) << log;
+  EXPECT_TRUE(Contains(log, "SITE Upgrade")) << log;
+  EXPECT_TRUE(Contains(log, "SITE stable")) << log;
+  EXPECT_TRUE(Contains(r.err, "Sent: pass ****")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "pass kqe")) << r.err;
+}
+
+TEST_F(UpgradeTest, RefusedPasswordEndsAtOnceWithItsCode) {
+  auto r = RunCtl({"upgrade", "00:50:C2:74:00:02", Path("release.pak")}, {}, 60s);
+  EXPECT_EQ(r.exitCode, 4);
+  EXPECT_EQ(r.err, "Login incorrect.\n");  // and no FTP trace without --verbose
+  EXPECT_EQ(r.out, "");
+  // The right one from a file works on the same device.
+  testsupport::WriteAll(Path("pw"), "other\n");
+  r = RunCtl({"upgrade", "00:50:C2:74:00:02", Path("release.pak"), "--password-file", Path("pw")},
+             {}, 120s);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+}
+
+TEST_F(UpgradeTest, CtrlCWhileTheDeviceRestartsCancelsTheUpgrade) {
+  ctltest::CtlProcess upgrade({"upgrade", "127.0.0.93", Path("release.pak")});
+  ASSERT_TRUE(upgrade.Started());
+  const auto giveUp = std::chrono::steady_clock::now() + 30s;
+  while (!Contains(ReadAll(Path("ftp3.log")), "SITE Upgrade") &&
+         std::chrono::steady_clock::now() < giveUp)
+    std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(1s);
+  const auto sent = std::chrono::steady_clock::now();
+  upgrade.Signal(SIGINT);
+  const auto r = upgrade.Wait(30s);
+  EXPECT_EQ(r.exitCode, 130) << r.err;
+  EXPECT_EQ(r.err, "Interrupted: the upgrade was cancelled\n");
+  // The library looks at its cancel flag once a second while it waits.
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count(), 3.0);
+  EXPECT_FALSE(Contains(ReadAll(Path("ftp3.log")), "SITE stable"));
+}
+
+TEST_F(UpgradeTest, BatchRunsAtMostThreeAtOnceAndReportsEveryDevice) {
+  // A spreadsheet's export: quoted fields, a device nobody answers for.
+  std::string csv = "\"Name\",\"mac\"\r\n";
+  for (int i = 1; i <= 8; ++i) csv += "\"panel, hall " + std::to_string(i) + "\",\"" + BatchMac(i) + "\"\r\n";
+  csv += "\"gone\",\"00:50:C2:74:01:99\"\r\n";
+  testsupport::WriteAll(Path("plant.csv"), csv);
+
+  ctltest::CtlProcess batch({"upgrade", "--from", Path("plant.csv"), Path("release.pak"), "--jobs", "3"});
+  ASSERT_TRUE(batch.Started());
+  // Watch the batch's child processes while it runs.
+  int most = 0;
+  std::thread watcher([&] {
+    const auto giveUp = std::chrono::steady_clock::now() + 200s;
+    while (::kill(batch.Pid(), 0) == 0 && std::chrono::steady_clock::now() < giveUp) {
+      most = std::max(most, ctltest::CountChildren(batch.Pid()));
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  const auto r = batch.Wait(240s);
+  watcher.join();
+  EXPECT_EQ(most, 3);
+
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  std::istringstream lines(r.out);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line.substr(0, 6), "DEVICE");
+  EXPECT_TRUE(Contains(line, " RESULT ")) << line;
+  int ok = 0, refused = 0, missing = 0;
+  while (std::getline(lines, line)) {
+    if (Contains(line, " ok ") && Contains(line, "Operation completed successfully")) ++ok;
+    if (Contains(line, BatchMac(5)) && Contains(line, "wrong password") &&
+        Contains(line, "Login incorrect."))
+      ++refused;
+    if (Contains(line, "00:50:C2:74:01:99") && Contains(line, "not found")) ++missing;
+  }
+  EXPECT_EQ(ok, 7) << r.out;
+  EXPECT_EQ(refused, 1) << r.out;
+  EXPECT_EQ(missing, 1) << r.out;
+  for (int i = 1; i <= 8; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(Contains(ReadAll(Path("batch" + std::to_string(i) + ".log")), "SITE stable"), i != 5);
+  }
+}
+
+}  // namespace

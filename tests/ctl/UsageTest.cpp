@@ -1,0 +1,100 @@
+// explorerctl's command line: every mistake is a usage error (exit 2) with a
+// message and nothing sent; a missing upgrade library gives the explorer's
+// text; the help and the manual page carry the exit codes.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/ctl/CtlProcess.h"
+#include "tests/support/FileBytes.h"
+#include "tests/support/NetGuard.h"
+
+namespace {
+
+using ctltest::RunCtl;
+
+bool Contains(const std::string& text, const std::string& what) {
+  return text.find(what) != std::string::npos;
+}
+
+// Run in the private network all the same: a mistake that slipped past the
+// checks would start a scan.
+TEST(UsageTest, MistakesAreUsageErrorsBeforeAnythingIsSent) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{}, "A subcommand is required"},
+      {{"scan", "--format", "xml"}, "--format"},
+      {{"scan", "--passes", "0"}, "--passes"},
+      {{"upgrade"}, "IMAGE is required"},
+      {{"upgrade", "127.0.0.1"}, "IMAGE is required"},
+      {{"test"}, "give DEVICE, or --all, --kind or --from"},
+      {{"upgrade", "127.0.0.1", "image.pak", "--all"}, "not both"},
+      {{"test", "--all", "--kind", "1"}, "excludes"},
+      {{"test", "--all", "--jobs", "0"}, "--jobs"},
+      {{"test", "1.2.3"}, "DEVICE must be an IPv4 address or an Ethernet address"},
+      {{"set-ip", "00:50:C2:00:00:01", "300.1.1.1"}, "not an IPv4 address: 300.1.1.1"},
+      {{"set-ip", "00:50:C2:00:00:01", "10.0.0.1", "--mask", "255.0"}, "not an IPv4 address: 255.0"},
+      {{"config", "get", "127.0.0.1", "f.txt", "--password-file", "/nonexistent/pw"},
+       "cannot read the password file /nonexistent/pw"},
+      {{"config", "get", "--all", "/nonexistent/folder"}, "/nonexistent/folder is not a folder"},
+      {{"upgrade", "--from", "/nonexistent/plant.csv", "image.pak"}, "cannot read /nonexistent/plant.csv"},
+      {{"serve-image", "image.pak", "--timeout", "101"}, "--timeout"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    const auto r = RunCtl(c.args);
+    EXPECT_EQ(r.exitCode, 2) << r.err;
+    EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_LT(r.seconds, 2.0);  // no scan ran
+  }
+}
+
+TEST(UsageTest, MissingLibraryGivesTheExplorersText) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  // The program alone in a folder: its RUNPATH ($ORIGIN) finds no library.
+  char tmpl[] = "/tmp/ctl-nolib-XXXXXX";
+  const std::string dir = ::mkdtemp(tmpl);
+  const std::string program = dir + "/explorerctl";
+  std::filesystem::copy_file(ctltest::CtlPath(), program);
+  std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+  testsupport::WriteAll(dir + "/image.pak", "image");
+  // Every command binds it first, as the explorer does at its start, and
+  // stops before it sends anything.
+  const std::vector<std::string> commands[] = {
+      {"scan"},
+      {"upgrade", "--record", "0050c2000001" "0000" "7f00001f" "ff000000", dir + "/image.pak"},
+  };
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args[0]);
+    ctltest::CtlProcess p(args, {"LD_LIBRARY_PATH="}, program);
+    const auto r = p.Wait();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "explorerctl: QUILLBOX.DLL not found\n");
+    EXPECT_LT(r.seconds, 2.0);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(UsageTest, HelpAndManualPageListTheExitCodes) {
+  const auto r = RunCtl({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::string man = testsupport::ReadAll(std::string(QUILL_BIN_DIR) + "/../man/explorerctl.1");
+  for (const char* code : {"130  interrupted", "4    wrong password", "3    device not found",
+                           "2    usage error", "1    the operation failed"})
+    EXPECT_TRUE(Contains(r.out, code)) << code;
+  ASSERT_FALSE(man.empty()) << "build/man/explorerctl.1 was not generated";
+  for (const char* text : {"wrong password", "interrupted", "EXPLORERCTL_PASSWORD", ".SS scan",
+                           ".SS set-ip", ".SS test", ".SS config get", ".SS config put",
+                           ".SS upgrade", ".SS serve-image"})
+    EXPECT_TRUE(Contains(man, text)) << text;
+  EXPECT_EQ(RunCtl({"--version"}).out, "explorerctl (Osprey Panel Explorer) 1.0.0\n");
+}
+
+}  // namespace
