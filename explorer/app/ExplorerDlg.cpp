@@ -241,12 +241,12 @@ void CExplorerDlg::EnableActions(bool enable) {
 
 void CExplorerDlg::UpdateActionButtons() {
   auto* web = static_cast<QPushButton*>(controls_[IDC_WEB_CONFIGURATION]);
-  web->setText(QStringLiteral("Web configuration"));
   if (InExchange()) {
     // Recomputed when the exchange ends.
     EnableActions(false);
     return;
   }
+  web->setText(QStringLiteral("Web configuration"));
   CQuillbox* q = SelectedDevice();
   const ActionButtonState s = ComputeActionButtons(q ? q->record.get() : nullptr);
   if (q && !q->record) {
