@@ -252,6 +252,19 @@ Failure EchoProbe::OpenSocket(net::Socket* socket, bool* datagram) {
   return {};
 }
 
+void EchoProbe::BindIdentifier(net::Socket& socket, uint16_t identifier) {
+  // The identifier is the bound port, sent as it is stored (network order);
+  // the request carries it least significant byte first, so the port is the
+  // identifier with its bytes swapped.
+  const uint16_t port = static_cast<uint16_t>((identifier & 0xff) << 8 | identifier >> 8);
+  // Ping sockets share identifiers by default, and the newest one then takes
+  // the replies meant for the other: ask for it alone, so a taken identifier
+  // is refused. A failed bind leaves the socket unbound and the system picks
+  // a free identifier at the send.
+  if (socket.SetReuseAddress(false) != 0) return;
+  (void)socket.Bind({htonl(INADDR_ANY), port});
+}
+
 Failure EchoProbe::SendRequest(net::Socket& socket, const std::array<uint8_t, kRequestSize>& request,
                                uint32_t* target) const {
   if (int err = net::ResolveIpv4(Host, target)) return Failure::SocketError(err);
@@ -269,6 +282,7 @@ Failure EchoProbe::AwaitReply(net::Socket& socket, bool datagram, bool targetIsL
   int slice = timeout % idle;
   if (slice == 0) slice = std::min(idle, timeout);
   for (;;) {
+    if (Cancelled && Cancelled()) break;
     short revents = 0;
     if (int err = socket.Poll(POLLIN, slice, &revents)) return Failure::SocketError(err);
     if (revents != 0) {
@@ -292,12 +306,13 @@ void EchoProbe::Report(const TReplyStatus& rec) {
 }
 
 Failure EchoProbe::Ping() {
-  const auto request =
-      BuildRequest(static_cast<uint16_t>(::getpid() & 0xffff), sequence_, TickCount());
+  const uint16_t identifier = static_cast<uint16_t>(::getpid() & 0xffff);
+  const auto request = BuildRequest(identifier, sequence_, TickCount());
   ++sequence_;
   net::Socket socket;
   bool datagram = UseDatagramSocket;
   if (Failure f = OpenSocket(&socket, &datagram)) return f;
+  if (datagram) BindIdentifier(socket, identifier);
   uint32_t target = 0;
   if (Failure f = SendRequest(socket, request, &target)) return f;
   // A raw socket also sees our own request when it leaves through the

@@ -40,6 +40,9 @@ class EchoProbe {
   // Slice length of the reply wait.
   int IdleTimeOut = 250;
   std::function<void(const TReplyStatus&)> OnReply;
+  // Asked on every pass of the reply wait; true ends the wait at once as a
+  // time-out, so a cancel is not held by a stream of other ICMP traffic.
+  std::function<bool()> Cancelled;
   // Tests set this to exercise the unprivileged ICMP datagram socket even
   // where a raw socket could be opened.
   bool UseDatagramSocket = false;
@@ -62,6 +65,10 @@ class EchoProbe {
   // The steps of Ping. OpenSocket falls back to the ping socket (and sets
   // *datagram) where no raw socket may be had.
   static Failure OpenSocket(net::Socket* socket, bool* datagram);
+  // The ping socket writes an identifier of its own choice into every
+  // request; asks for `identifier` instead, keeping the system's choice when
+  // another socket has it.
+  static void BindIdentifier(net::Socket& socket, uint16_t identifier);
   Failure SendRequest(net::Socket& socket, const std::array<uint8_t, kRequestSize>& request,
                       uint32_t* target) const;
   // The first accepted ICMP message within ReceiveTimeout, or the time-out

@@ -1,4 +1,6 @@
 // The library's C exports (WaitForFile lives with the TFTP server).
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -32,6 +34,8 @@ QUILLBOX_EXPORT int32_t Upgrade(const char* host, const char* user, const char* 
     if (!quillbox::BeginOperation(session.get())) return 1;
     OperationScope scope{session.get()};
     session->RunSession();
+  } catch (const abi::__forced_unwind&) {
+    throw;  // a thread being cancelled must unwind
   } catch (const std::exception& e) {
     quillbox::SetLastError(5, e.what());
   } catch (...) {

@@ -79,6 +79,18 @@ int ParseReplyCode(const std::string& line) {
 
 }  // namespace
 
+std::string TraceText(const std::string& wire) {
+  // The trace goes to standard error and into the session's list: the
+  // password command shows that it was sent, never what.
+  static constexpr char kPass[] = "pass ";
+  constexpr size_t kPassLen = sizeof kPass - 1;
+  if (wire.size() >= kPassLen && strncasecmp(wire.c_str(), kPass, kPassLen) == 0) {
+    const bool eol = wire.size() >= kPassLen + 2 && wire.compare(wire.size() - 2, 2, "\r\n") == 0;
+    return wire.substr(0, kPassLen) + "****" + (eol ? "\r\n" : "");
+  }
+  return wire;
+}
+
 std::string TrimReplyLine(const std::string& line) {
   size_t begin = 0;
   size_t end = line.size();
@@ -122,12 +134,19 @@ bool FtpClient::TakeLine(std::string* line) {
   return true;
 }
 
+bool FtpClient::AbortDue() const {
+  if (!abort_) return false;
+  if (AbortAfterSilenceMs <= 0) return true;
+  return std::chrono::steady_clock::now() - lastTraffic_ >= std::chrono::milliseconds(AbortAfterSilenceMs);
+}
+
 Failure FtpClient::Fill() {
   char buffer[kChunkSize];
   size_t got = 0;
   int err = control_.Recv(buffer, sizeof buffer, &got);
   if (err == EAGAIN || err == EWOULDBLOCK) return {};
   if (err) return Failure::SocketError(err);
+  NoteTraffic();
   if (got == 0) {
     // The peer is gone; what is buffered can still be read.
     control_.Close();
@@ -141,6 +160,9 @@ Failure FtpClient::Fill() {
 Failure FtpClient::NextRawLine(int timeoutMs, std::string* line, bool* got) {
   *got = false;
   for (;;) {
+    // Every pass, not only an idle one: a peer that keeps sending, however
+    // slowly, must not hold an aborted caller.
+    if (AbortDue()) return Failure::Closed();
     if (TakeLine(line)) {
       *got = true;
       return {};
@@ -157,7 +179,6 @@ Failure FtpClient::NextRawLine(int timeoutMs, std::string* line, bool* got) {
     if (timeoutMs < 0) {
       int err = control_.WaitReadable(IdleTimeOut, &ready);
       if (err) return Failure::SocketError(err);
-      if (!ready && abort_) return Failure::Closed();
     } else {
       // The first slice takes the remainder so that the others are whole.
       int remaining = timeoutMs;
@@ -168,6 +189,7 @@ Failure FtpClient::NextRawLine(int timeoutMs, std::string* line, bool* got) {
         if (err) return Failure::SocketError(err);
         remaining -= slice;
         if (ready || remaining <= 0) break;
+        if (AbortDue()) return Failure::Closed();
         slice = IdleTimeOut;
       }
       if (!ready) return {};
@@ -228,10 +250,16 @@ Failure FtpClient::SendCommand(const std::string& text) {
       if (Failure f = Fill()) return f;
     }
   }
-  if (!control_.IsOpen()) return Failure::Closed();
+  if (!control_.IsOpen()) {
+    // A peer that said something before it hung up (a "421" on its way out,
+    // say) has that reply read as the answer; only with nothing complete
+    // left is the connection simply closed.
+    return HasBufferedLine() ? Failure{} : Failure::Closed();
+  }
   const std::string wire = text + "\r\n";
   int err = control_.SendAll(wire.data(), wire.size());
-  Log("Sent: " + wire);
+  Log("Sent: " + TraceText(wire));
+  NoteTraffic();
   if (err) return Failure::SocketError(err);
   return {};
 }
@@ -243,11 +271,12 @@ Failure FtpClient::Command(const std::string& text, std::initializer_list<int> a
 
 Failure FtpClient::ConnectSocket(const net::Endpoint& server) {
   if (int err = control_.OpenTcp()) return Failure::SocketError(err);
+  NoteTraffic();
   // No time limit of its own; but an address that swallows the handshake
   // would otherwise hold the caller for the system's whole connect time-out
   // after a cancel.
   const int err = control_.Connect(server, net::Socket::Clock::time_point::max(), IdleTimeOut,
-                                   [this] { return !abort_; });
+                                   [this] { return !AbortDue(); });
   if (err == ECANCELED) return Failure::Closed();
   if (err) return Failure::SocketError(err);
   return {};
@@ -266,9 +295,9 @@ Failure FtpClient::Login() {
 
 Failure FtpClient::Connect(bool autoLogin) {
   if (control_.IsOpen()) return Failure::General("Already connected.");
+  // The last reply stays: it is the most recent one until a new one comes,
+  // and a refused connection reports it.
   input_.clear();
-  replyLines_.clear();
-  replyCode_ = 0;
   uint32_t ip = 0;
   Failure f;
   if (int err = net::ResolveIpv4(Host, &ip)) {
@@ -310,7 +339,7 @@ Failure FtpClient::Upload(int fileFd) {
     } while (n < 0 && errno == EINTR);
     if (n < 0) return Failure::General(net::SystemErrorText(errno));
     if (n == 0) return Failure::General("No data to read.");
-    if (dataClosed_) return Failure::Closed();
+    if (dataClosed_ || AbortDue()) return Failure::Closed();
     if (int err = data_.SendAll(buffer.data(), static_cast<size_t>(n)))
       return Failure::SocketError(err);
     left -= n;
@@ -336,7 +365,8 @@ Failure FtpClient::ListenForData(net::Endpoint* listening, net::Endpoint* server
 Failure FtpClient::AcceptDataConnection(uint32_t serverIp) {
   net::Socket connection;
   for (;;) {
-    if (dataClosed_) return Failure::Closed();
+    // Connections from other hosts keep the wait busy: look every pass.
+    if (dataClosed_ || AbortDue()) return Failure::Closed();
     bool ready = false;
     if (int err = data_.WaitReadable(IdleTimeOut, &ready)) return Failure::SocketError(err);
     if (dataClosed_) return Failure::Closed();
@@ -352,8 +382,6 @@ Failure FtpClient::AcceptDataConnection(uint32_t serverIp) {
       }
       if (err != EAGAIN && err != EWOULDBLOCK && err != ECONNABORTED)
         return Failure::SocketError(err);
-    } else if (abort_) {
-      return Failure::Closed();
     }
   }
   std::lock_guard lock(dataMutex_);

@@ -4,6 +4,7 @@
 // a protocol log of the control connection. Runs on the caller's thread;
 // only CloseDataConnection and AbortWaits may be called from another one.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <mutex>
@@ -32,6 +33,10 @@ class ProtocolLog {
 };
 
 enum TFtpTransferType { ftBinary, ftASCII };
+
+// A command line as the trace shows it: the password of "pass" replaced by
+// "****", every other command unchanged.
+std::string TraceText(const std::string& wire);
 
 class FtpClient {
  public:
@@ -68,10 +73,14 @@ class FtpClient {
   void Disconnect();
   // From any thread: closes the data connection or its listening socket.
   Failure CloseDataConnection();
-  // From any thread: from now on a wait without a time limit that sees a
-  // slice pass without input fails as a closed connection, so a silent peer
-  // cannot hold the caller forever. Waits that get input are unaffected.
+  // From any thread: from now on every wait on the peer (connect, reply,
+  // ReadLine, the data connection) fails as a closed connection at its next
+  // pass, at most IdleTimeOut later, whatever the peer sends meanwhile.
   void AbortWaits() { abort_ = true; }
+  // With a value above 0, an abort ends a wait only once the peer has been
+  // completely silent this long (no byte received, nothing sent to it, no
+  // connect started): a device that is answering is not cut off.
+  int AbortAfterSilenceMs = 0;
 
   bool IsConnected() const { return control_.IsOpen(); }
   int LastReplyCode() const { return replyCode_; }
@@ -104,6 +113,10 @@ class FtpClient {
     if (ProtocolLog && ProtocolLog->Active) ProtocolLog->Log(event);
   }
   bool TakeLine(std::string* line);
+  bool HasBufferedLine() const { return input_.find('\n') != std::string::npos; }
+  // Whether an abort ends waits now.
+  bool AbortDue() const;
+  void NoteTraffic() { lastTraffic_ = std::chrono::steady_clock::now(); }
 
   net::Socket control_;
   std::string input_;
@@ -111,6 +124,7 @@ class FtpClient {
   int replyCode_ = 0;
   size_t replyBytes_ = 0;
   std::atomic<bool> abort_{false};
+  std::chrono::steady_clock::time_point lastTraffic_;
 
   // Guards the existence of data_ (open or released) between Put, which
   // creates and releases it, and CloseDataConnection from another thread.

@@ -111,6 +111,7 @@ Failure TFTPClientForm::RunSteps() {
 
   EchoProbe.Host = settings_.echoHost.empty() ? FtpClient.Host : settings_.echoHost;
   EchoProbe.ReceiveTimeout = settings_.echoTimeoutMs;
+  EchoProbe.Cancelled = [this] { return cancelRequested.load(); };
   bool echoed = false;
   // Looking at the cancel flag between probes only ends the wait earlier:
   // a cancelled wait fails as cancelled either way.
@@ -120,6 +121,11 @@ Failure TFTPClientForm::RunSteps() {
   }
   if (cancelRequested || !echoed) return Failure::Closed();
 
+  // From here on a cancel has no effect on a device that is answering: the
+  // new firmware is flashed and must still be marked stable. Only a device
+  // that has gone completely silent may be given up.
+  pastCancelPoints_ = true;
+  FtpClient.AbortAfterSilenceMs = settings_.lateCancelSilenceMs;
   step = Connecting;
   if (Failure f = FtpClient.Connect(true)) return f;
 
@@ -150,7 +156,7 @@ void TFTPClientForm::RunSession() {
       case FailureKind::Socket: {
         code = f.code;
         text = FtpClient.LastReplyLine();
-        if (!Contains(text, kDeviceErrorMarker) && FtpClient.IsConnected()) {
+        if (!Contains(text, kDeviceErrorMarker) && FtpClient.IsConnected() && !CancelTookEffect()) {
           // The device may have said why before the connection broke.
           std::string line;
           if (!FtpClient.ReadLine(settings_.readLineTimeoutMs, &line) &&
@@ -167,6 +173,13 @@ void TFTPClientForm::RunSession() {
         text = f.message;
         break;
     }
+    // Whatever a cancel broke on its way (the upload's data connection
+    // closed under a write is a socket error) is the user's own doing, not
+    // a failure to show.
+    if (f && CancelTookEffect()) {
+      code = kCancelled;
+      text.clear();
+    }
   } catch (const std::exception& e) {
     code = kOtherFailure;
     text = e.what();
@@ -176,6 +189,8 @@ void TFTPClientForm::RunSession() {
   }
   SetLastError(code, RemoveReplyCode(text));
 }
+
+bool TFTPClientForm::CancelTookEffect() const { return cancelRequested && !pastCancelPoints_; }
 
 void TFTPClientForm::CancelSession() {
   cancelRequested = true;

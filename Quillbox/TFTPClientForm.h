@@ -32,6 +32,9 @@ struct SessionSettings {
   int readLineTimeoutMs = 1000;
   int ftpPort = 21;
   std::string echoHost;  // empty: the FTP host
+  // In the login after the restart and the "stable" command a cancel does
+  // not count, except to end a wait on a device silent this long.
+  int lateCancelSilenceMs = 10000;
 };
 
 // The trace list: appended from the session thread and, for the cancel
@@ -80,8 +83,12 @@ class TFTPClientForm : public Operation {
   // Steps 4 to 12; failures come back for classification.
   Failure RunSteps();
   void Pause() const;
+  bool CancelTookEffect() const;
 
   SessionSettings settings_;
+  // Set once the session has reached the login after the restart, where a
+  // cancel no longer ends it. The session thread's own.
+  bool pastCancelPoints_ = false;
 };
 
 // Removes a leading FTP reply code and the blank behind it.

@@ -14,9 +14,17 @@ namespace quillbox::tftp {
 enum Opcode : uint16_t { RRQ = 1, WRQ = 2, DATA = 3, ACK = 4, ERROR = 5, OACK = 6 };
 
 // Error codes the server sends.
-enum ErrorCode : uint16_t { ERR_NOT_DEFINED = 0, ERR_ACCESS_VIOLATION = 2, ERR_ILLEGAL_OPERATION = 4 };
+enum ErrorCode : uint16_t {
+  ERR_NOT_DEFINED = 0,
+  ERR_ACCESS_VIOLATION = 2,
+  ERR_ILLEGAL_OPERATION = 4,
+  ERR_UNKNOWN_TRANSFER_ID = 5,
+};
 
+// The largest request the server takes; a longer one is refused whole.
 constexpr size_t REQUEST_BUFFER_SIZE = 8192;
+// Datagrams are read whole, so that none passes for a shorter one.
+constexpr size_t MAX_DATAGRAM_SIZE = 65535;
 constexpr int DEFAULT_PACKET_SIZE = 516;
 // Largest block size RFC 2348 allows; larger requests are answered with it so
 // a peer cannot make a transfer allocate without bound.

@@ -16,6 +16,7 @@ int Milliseconds(std::chrono::steady_clock::duration d) {
 }
 
 const char kAborted[] = "Operation aborted";
+const char kUnknownTransfer[] = "Unknown transfer ID";
 
 }  // namespace
 
@@ -64,6 +65,7 @@ void TftpSendThread::Execute() {
     std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
     socket_.SendTo(packet.data(), packet.size(), peer_);
   }
+  ended_ = true;
   TftpTransferCompleteEvent event;
   event.Success = endFlag_;
   event.PeerInfo = PeerOf(peer_);
@@ -82,7 +84,7 @@ void TftpSendThread::Execute() {
 bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::ErrorPacket* error) {
   *arrived = false;
   *got = 0;
-  auto deadline = std::chrono::steady_clock::now() + settings_.retryTimeout;
+  const auto deadline = progress_.deadline;
   for (;;) {
     if (stop_) {
       *error = {tftp::ERR_NOT_DEFINED, kAborted};
@@ -103,6 +105,13 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
     if (err != 0 && err != EMSGSIZE) {
       *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
       return false;
+    }
+    if (!(datagram.from == peer_)) {
+      // Not this transfer's peer (RFC 1350's transfer ID is its address and
+      // port): it may neither acknowledge nor abort, and gets told so.
+      const std::vector<uint8_t> refusal = tftp::BuildError(tftp::ERR_UNKNOWN_TRANSFER_ID, kUnknownTransfer);
+      socket_.SendTo(refusal.data(), refusal.size(), datagram.from);
+      continue;
     }
     *got = datagram.size;
     *arrived = true;
@@ -158,8 +167,10 @@ TftpSendThread::State TftpSendThread::OnAwaitingAck(const Incoming& in, tftp::Er
     case Event::Ack:
       // A duplicate or stray ACK: the same packet goes out again at once, not
       // counted as a retry. This holds for the final block too, so a peer
-      // that missed it gets it rather than a transfer that stops.
-      if (in.block != progress_.block) return Transmit(error);
+      // that missed it gets it rather than a transfer that stops. Its
+      // time-out runs on: a stream of such ACKs ends in "Timeout" all the
+      // same.
+      if (in.block != progress_.block) return Transmit(error, false);
       if (endFlag_) return State::Done;
       return SendNextBlock(error);
     case Event::Silence:
@@ -195,11 +206,12 @@ TftpSendThread::State TftpSendThread::SendNextBlock(tftp::ErrorPacket* error) {
   return Transmit(error);
 }
 
-TftpSendThread::State TftpSendThread::Transmit(tftp::ErrorPacket* error) {
+TftpSendThread::State TftpSendThread::Transmit(tftp::ErrorPacket* error, bool restartTimer) {
   if (progress_.retries == settings_.sendsBeforeTimeout)
     return Fail(error, {tftp::ERR_ILLEGAL_OPERATION, "Timeout"});
   if (int err = socket_.SendTo(progress_.packet.data(), progress_.outstanding, peer_))
     return Fail(error, {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)});
+  if (restartTimer) progress_.deadline = std::chrono::steady_clock::now() + settings_.retryTimeout;
   return State::AwaitingAck;
 }
 
@@ -250,20 +262,20 @@ void UdpListener::Join() {
 }
 
 void UdpListener::Execute() {
-  std::vector<uint8_t> buffer(tftp::REQUEST_BUFFER_SIZE);
+  std::vector<uint8_t> buffer(tftp::MAX_DATAGRAM_SIZE);
   const int slice = std::max(1, static_cast<int>(stopCheck_.count()));
   while (!stop_) {
     bool ready = false;
     if (socket_.WaitReadable(slice, &ready) != 0) break;
     if (!ready) continue;
     net::Datagram datagram;
-    // A zero-byte datagram or a read error ends listening, without an
-    // answer; a request longer than the buffer is judged by its head.
     const int err = socket_.ReceiveFrom(buffer.data(), buffer.size(), &datagram);
-    if ((err != 0 && err != EMSGSIZE) || datagram.size == 0) break;
-    bool keepListening = false;
-    if (!handOver_.Run([&] { keepListening = handler_(buffer.data(), datagram.size, datagram.from); })) break;
-    if (!keepListening) break;
+    // A failed read concerns one datagram (a pending error report, say), not
+    // the server: listening goes on. Nothing fits an IPv4 datagram that does
+    // not fit the buffer; should one come, it counts as the largest.
+    if (err != 0 && err != EMSGSIZE) continue;
+    const size_t size = err == EMSGSIZE ? buffer.size() : datagram.size;
+    if (!handOver_.Run([&] { handler_(buffer.data(), size, datagram.from); })) break;
   }
 }
 
@@ -286,7 +298,7 @@ Failure TftpServer::Activate() {
   boundPort_ = socket_.LocalPort();
   listener_ = std::make_unique<UdpListener>(
       socket_, handOver_, settings_.stopCheck,
-      [this](const uint8_t* data, size_t size, const net::Endpoint& from) { return HandleDatagram(data, size, from); });
+      [this](const uint8_t* data, size_t size, const net::Endpoint& from) { HandleDatagram(data, size, from); });
   if (int err = listener_->Start()) {
     listener_.reset();
     socket_.Close();
@@ -312,31 +324,47 @@ void TftpServer::Deactivate() {
   socket_.Close();
 }
 
-void TftpServer::ReapFinished() {
+size_t TftpServer::ReapFinished() {
   std::vector<std::unique_ptr<TftpSendThread>> done;
+  size_t running = 0;
   {
     std::lock_guard lock(transfersMutex_);
     auto split = std::stable_partition(transfers_.begin(), transfers_.end(),
                                        [](const auto& t) { return !t->Finished(); });
     std::move(split, transfers_.end(), std::back_inserter(done));
     transfers_.erase(split, transfers_.end());
+    running = static_cast<size_t>(
+        std::count_if(transfers_.begin(), transfers_.end(), [](const auto& t) { return !t->Ended(); }));
   }
   for (auto& transfer : done) transfer->Join();
+  return running;
 }
 
-bool TftpServer::HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from) {
+void TftpServer::HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from) {
   tftp::ErrorPacket error;
-  if (HandleRequest(data, size, from, &error)) return true;
+  if (HandleRequest(data, size, from, &error)) return;
+  // Every failure is the sender's alone: it gets its ERROR, and the server
+  // goes on serving everybody else.
   std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
   socket_.SendTo(packet.data(), packet.size(), from);
-  // Refusals (access, illegal operation) leave the server serving; any other
-  // failure ends it.
-  return error.code != tftp::ERR_NOT_DEFINED;
 }
 
 bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::ErrorPacket* error) {
+  if (size == 0) {
+    *error = {tftp::ERR_NOT_DEFINED, "UDP Receive Error = 0."};
+    return false;
+  }
+  if (size > tftp::REQUEST_BUFFER_SIZE) {
+    *error = {tftp::ERR_ILLEGAL_OPERATION, "Request too large"};
+    return false;
+  }
   tftp::Request request;
   if (!tftp::ParseRequest(data, size, from, &request, error)) return false;
+  // Before the file is opened: a refused request costs nothing.
+  if (request.opcode == tftp::RRQ && ReapFinished() >= settings_.maxTransfers) {
+    *error = {tftp::ERR_NOT_DEFINED, "Too many transfers"};
+    return false;
+  }
 
   TftpAccessEvent event;
   event.FileName = request.fileName;
@@ -353,7 +381,6 @@ bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endp
     return false;
   }
 
-  ReapFinished();
   auto transfer = std::make_unique<TftpSendThread>(
       event.AStream, event.FreeStreamOnComplete, from, request.requestedBlockSize, settings_,
       [this](const TftpTransferCompleteEvent& done) {

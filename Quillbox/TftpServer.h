@@ -29,8 +29,8 @@ struct TPeerInfo {
 
 // OnReadFile / OnWriteFile. The hook may change FileName (the refusal names
 // it), must set GrantAccess, and for a read hands over AStream. A non-empty
-// Failure ends the request with ERROR code 0 and that text, after which the
-// server answers no further request.
+// Failure ends the request with ERROR code 0 and that text; the server goes
+// on with the next request.
 struct TftpAccessEvent {
   std::string FileName;
   TPeerInfo PeerInfo;
@@ -53,6 +53,9 @@ struct TftpServerSettings {
   int sendsBeforeTimeout = 3;
   // How long the threads wait at most before looking at their stop flags.
   std::chrono::milliseconds stopCheck{100};
+  // Transfers running at once; a request beyond them is refused, so that no
+  // peer can make the server take threads and descriptors without bound.
+  size_t maxTransfers = 32;
 };
 
 // One transfer of a read request: OACK when a block size was asked for, then
@@ -74,6 +77,9 @@ class TftpSendThread {
   // Ends the transfer soon; the peer gets one ERROR code 0.
   void Stop() { stop_ = true; }
   void Join();
+  // True once the transfer no longer counts as running (its report may
+  // still be on its way); Finished once the thread may be joined.
+  bool Ended() const { return ended_; }
   bool Finished() const { return finished_; }
 
  private:
@@ -104,6 +110,10 @@ class TftpSendThread {
     size_t blockSize = 0;
     uint16_t block = 0;  // wraps from 65535 to 0
     int retries = 0;
+    // When the outstanding packet counts as unanswered: set when it is sent
+    // anew or resent for silence, kept when a stray ACK makes it go out
+    // again, so that stray ACKs cannot hold a transfer open.
+    std::chrono::steady_clock::time_point deadline;
   };
 
   void Execute();
@@ -114,13 +124,16 @@ class TftpSendThread {
   State OnAwaitingAck(const Incoming& in, tftp::ErrorPacket* error);
   // Reads the next block from the stream into a DATA packet and sends it.
   State SendNextBlock(tftp::ErrorPacket* error);
-  // Sends the outstanding packet unless its sends are used up.
-  State Transmit(tftp::ErrorPacket* error);
+  // Sends the outstanding packet unless its sends are used up; restartTimer
+  // false keeps the time-out running.
+  State Transmit(tftp::ErrorPacket* error, bool restartTimer = true);
   static State Fail(tftp::ErrorPacket* error, tftp::ErrorPacket what);
   // Waits for what the peer does next; false with *error on a stop or a
   // socket failure.
   bool NextEvent(Incoming* in, tftp::ErrorPacket* error);
-  // Waits up to the retry time-out for a datagram; 0 bytes in *got when none
+  // Waits until the outstanding packet's deadline for a datagram from the
+  // transfer's own peer (address and port); any other sender is told
+  // "Unknown transfer ID" and the wait goes on. 0 bytes in *got when none
   // came. false with *error on a socket error or a stop.
   bool Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::ErrorPacket* error);
 
@@ -135,6 +148,7 @@ class TftpSendThread {
   Progress progress_;
   bool endFlag_ = false;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> ended_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;
 };
@@ -143,8 +157,10 @@ class TftpSendThread {
 // it has been handled.
 class UdpListener {
  public:
-  // Handles one datagram on the handing-over thread; false stops listening.
-  using Handler = std::function<bool(const uint8_t* data, size_t size, const net::Endpoint& from)>;
+  // Handles one datagram on the handing-over thread. A datagram is handed
+  // over whole, however bad: what it gets is the handler's business, and
+  // listening goes on.
+  using Handler = std::function<void(const uint8_t* data, size_t size, const net::Endpoint& from)>;
 
   UdpListener(net::Socket& socket, TftpHandOver& handOver, std::chrono::milliseconds stopCheck, Handler handler);
   ~UdpListener();  // stops and joins
@@ -195,10 +211,11 @@ class TftpServer {
   uint16_t BoundPort() const { return boundPort_; }
 
  private:
-  bool HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from);
+  void HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from);
   // false with *error when the request is refused or fails.
   bool HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::ErrorPacket* error);
-  void ReapFinished();
+  // Joins the transfers that are done; returns how many still run.
+  size_t ReapFinished();
 
   TftpHandOver& handOver_;
   TftpServerSettings settings_;

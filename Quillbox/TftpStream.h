@@ -21,9 +21,10 @@ class TftpStream {
 // block at a time.
 class TftpFileStream final : public TftpStream {
  public:
-  // Opens path for reading. Refuses anything but a regular file (a FIFO or a
-  // device would block or never end). 0 or an errno value.
-  static int Open(const std::string& path, std::unique_ptr<TftpFileStream>* out);
+  // Takes over fd, an open descriptor (closed in every case). Refuses
+  // anything but a regular file (a FIFO or a device would block or never
+  // end). 0 or an errno value.
+  static int Adopt(int fd, std::unique_ptr<TftpFileStream>* out);
 
  private:
   struct OwnKey {
@@ -31,7 +32,7 @@ class TftpFileStream final : public TftpStream {
   };
 
  public:
-  // Takes ownership of fd; only Open can make the key.
+  // Takes ownership of fd; only Adopt can make the key.
   TftpFileStream(OwnKey, int fd);
   ~TftpFileStream() override;
   TftpFileStream(const TftpFileStream&) = delete;
@@ -48,27 +49,51 @@ class TftpFileStream final : public TftpStream {
   bool eof_ = false;
 };
 
-// Which files a wait serves: only those inside one folder.
+// Which files a wait serves: only those inside one folder. The folder is
+// held open, and every name is looked up below that descriptor, so that no
+// link or swapped sub-folder met on the way can lead out of it, however the
+// folder changes meanwhile.
 class TftpFolder {
  public:
-  enum class Verdict { Inside, Outside, Missing };
+  enum class Verdict {
+    Inside,   // opened: a regular file inside the folder
+    Outside,  // the name leads out of the folder, or names the folder itself
+    Missing,  // inside, but nothing there, or nothing a transfer can read
+  };
+  // How names are looked up: by the system's confined lookup where it has
+  // one (openat2 with RESOLVE_BENEATH), else by a walk of our own.
+  enum class Lookup { Kernel, Walk };
+
+  TftpFolder() = default;
+  ~TftpFolder();
+  TftpFolder(TftpFolder&& other) noexcept;
+  TftpFolder& operator=(TftpFolder&& other) noexcept;
+  TftpFolder(const TftpFolder&) = delete;
+  TftpFolder& operator=(const TftpFolder&) = delete;
 
   // The folder that holds filePath (a relative path counts from the current
   // directory), with its symbolic links resolved. An empty path, or a folder
   // that does not exist, admits nothing.
-  static TftpFolder OfFile(const std::string& filePath);
+  static TftpFolder OfFile(const std::string& filePath, Lookup lookup = Lookup::Kernel);
 
   const std::string& Path() const { return root_; }
 
-  // Resolves a requested name (relative names count from the folder) with
-  // every symbolic link followed and says whether it lies inside the folder,
-  // comparing whole path components. *resolved gets the path to open.
-  // Missing: it does not exist, but would lie inside.
-  Verdict Resolve(const std::string& name, std::string* resolved) const;
+  // Opens a requested name for reading. Relative names count from the
+  // folder; an absolute one must begin with the folder's path. Links are
+  // followed only as far as they stay inside; whatever lies outside is
+  // refused alike, whether it exists or not.
+  Verdict Open(const std::string& name, std::unique_ptr<TftpFileStream>* out) const;
 
  private:
-  bool Contains(const std::string& path, bool orEqual) const;
+  void Release();
+  // 0 with *fd open below the folder, EXDEV when the name leads out of it,
+  // or another errno value.
+  int OpenBelow(const std::string& relative, int* fd) const;
+  int WalkBelow(const std::string& relative, int* fd) const;
+
   std::string root_;  // empty: admits nothing
+  int rootFd_ = -1;
+  Lookup lookup_ = Lookup::Kernel;
 };
 
 }  // namespace quillbox

@@ -71,8 +71,8 @@ void TtftpForm::ReadFile(TftpAccessEvent& event) { ReadFromFolder(folder_, event
 void ReadFromFolder(const TftpFolder& folder, TftpAccessEvent& event) {
   event.FreeStreamOnComplete = false;
   event.GrantAccess = true;
-  std::string path;
-  switch (folder.Resolve(event.FileName, &path)) {
+  std::unique_ptr<TftpFileStream> file;
+  switch (folder.Open(event.FileName, &file)) {
     case TftpFolder::Verdict::Outside:
       event.GrantAccess = false;
       return;
@@ -81,11 +81,6 @@ void ReadFromFolder(const TftpFolder& folder, TftpAccessEvent& event) {
       return;
     case TftpFolder::Verdict::Inside:
       break;
-  }
-  std::unique_ptr<TftpFileStream> file;
-  if (TftpFileStream::Open(path, &file) != 0) {
-    event.Failure = "stream error";
-    return;
   }
   event.AStream = std::move(file);
   event.FreeStreamOnComplete = true;

@@ -1,4 +1,6 @@
 // The TFTP wait export: lets a device fetch a file from this computer.
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -44,7 +46,9 @@ extern "C" __attribute__((visibility("default"))) int32_t WaitForFile(const char
     WaitRegistration registration(&form, ownerWindow);
     form.Create();
     return form.ShowModal();
-  } catch (const std::exception&) {
-    return 0;  // nothing escapes an export
+  } catch (const abi::__forced_unwind&) {
+    throw;  // a thread being cancelled must unwind
+  } catch (...) {
+    return 0;  // nothing else escapes an export, of whatever kind
   }
 }

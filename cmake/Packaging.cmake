@@ -4,6 +4,7 @@
 # in one place. Layout under the prefix (/usr in the package):
 #   lib/osprey-explorer/explorer, QUILLBOX.DLL  the program finds its library
 #                                               beside itself (RUNPATH $ORIGIN)
+#   lib/osprey-explorer/explorer-guide.html     the user guide Help opens
 #   lib/osprey-explorer/explorerctl             when that program is built
 #   bin/osprey-explorer, bin/explorerctl        relative symlinks to the above
 #   share/applications, share/metainfo, share/icons/hicolor, share/man/man1
@@ -49,6 +50,8 @@ install(TARGETS explorer RUNTIME DESTINATION ${OSPREY_PRIVATE_DIR})
 # Resolving every symbol at start leaves the relocation tables read-only.
 target_link_options(explorer PRIVATE -Wl,-z,relro,-z,now)
 target_link_options(Quillbox PRIVATE -Wl,-z,relro,-z,now)
+# Help looks for the guide beside the program.
+install(FILES ${PROJECT_SOURCE_DIR}/explorer/res/help/explorer-guide.html DESTINATION ${OSPREY_PRIVATE_DIR})
 # A plain shared object is not executable: it is loaded, never run.
 install(TARGETS Quillbox LIBRARY DESTINATION ${OSPREY_PRIVATE_DIR}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
@@ -164,7 +167,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${OSPREY_HOMEPAGE})
-# Web configuration is opened through xdg-open when $BROWSER is not set.
+# Web configuration and the guide are opened through xdg-open when $BROWSER
+# is not set.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS xdg-utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Relative to the package root, where dpkg-shlibdeps runs.

@@ -11,6 +11,9 @@ PKGS=(
   libcli11-dev nlohmann-json3-dev ansible-core
   iproute2 util-linux iputils-ping
   xvfb xauth imagemagick xdotool
+  # Help and web configuration open through xdg-open; the documentation's
+  # screenshots are taken under a real window manager
+  xdg-utils openbox x11-utils
   python3 python3-pyftpdlib
   tftp-hpa atftp tftpd-hpa
   # the Debian package and its checks

@@ -1,6 +1,7 @@
 // Upload throughput of FtpClient::Put against a real FTP server on loopback,
 // side by side with curl -T (active mode) to the same server.
 // Run inside the private network: scripts/netns.sh build/bin/quillbox_ftp_bench [MiB] [rounds]
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,13 +44,17 @@ bool UploadOurs(const testftp::PyFtpServer& server, const std::string& file, dou
 }
 
 bool UploadCurl(const testftp::PyFtpServer& server, const std::string& file, double* seconds) {
-  const std::string command = "curl -s -S -T '" + file + "' -P 127.0.0.1 'ftp://" +
+  // Bounded twice over: curl's own limit, and a kill should it not keep it.
+  const std::string command = "timeout -k 5 300 curl -s -S --max-time 240 -T '" + file + "' -P 127.0.0.1 'ftp://" +
                               testftp::PyFtpServer::kUser + ":" + testftp::PyFtpServer::kPassword +
                               "@127.0.0.1:" + std::to_string(server.Port()) + "/curl.pak'";
   const auto start = Clock::now();
-  const int rc = std::system(command.c_str());
+  const int status = std::system((command + " </dev/null").c_str());
   *seconds = Seconds(start);
-  if (rc != 0) std::fprintf(stderr, "curl failed (%d)\n", rc);
+  const int rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (rc != 0)
+    std::fprintf(stderr, "curl failed (%s)\n", rc == 124 || rc == 28 ? "no result within the time limit"
+                                                                     : ("exit " + std::to_string(rc)).c_str());
   return rc == 0;
 }
 

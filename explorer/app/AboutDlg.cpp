@@ -2,10 +2,12 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/Bitmaps.h"
 #include "explorer/res/ui/DialogUnits.h"
+#include "explorer/res/ui/TextFit.h"
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("dlg_%1").arg(IDD_ABOUTBOX));
@@ -16,10 +18,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   const DialogUnits du(font());
   setFixedSize(du.Size(235, 55));
 
-  // No icon ships with the program; the picture stands in, scaled down.
   auto* icon = new QLabel(this);
   icon->setObjectName(QStringLiteral("ctl_1027"));
-  icon->setPixmap(LoadResBitmap(IDB_PICTURE).scaled(32, 32, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  icon->setPixmap(LoadResIcon(IDI_DEVICE).pixmap(32, 32));
   du.Place(icon, 11, 17, 20, 20);
 
   auto* title = new QLabel(
@@ -37,6 +38,17 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   ok->setDefault(true);
   du.Place(ok, 178, 7, 50, 14);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+  // Whole texts whatever the font: a wider title pushes OK (and the
+  // window's edge) to the right; the copyright, below OK, may wrap into its
+  // two lines or grow to the right.
+  WidenToFit(title);
+  copyright->resize(WrappedWidthNeeded(copyright), copyright->height());
+  WidenToFit(ok);
+  const int shift = std::max(0, title->x() + title->width() + du.X(4) - ok->x());
+  ok->move(ok->x() + shift, ok->y());
+  const int right = std::max(ok->x() + ok->width(), copyright->x() + copyright->width()) + du.X(7);
+  setFixedSize(std::max(width(), right), height());
 }
 
 QWidget* CAboutDlg::Control(int id) const {

@@ -8,19 +8,24 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 
 #include "explorer/app/AboutDlg.h"
 #include "explorer/app/OperationCommands.h"
-#include "explorer/app/ProcessLauncher.h"
 #include "explorer/app/ProtocolCommands.h"
 #include "explorer/app/UpgradeCommand.h"
 #include "explorer/app/WebLaunch.h"
 #include "explorer/operations/Quillbox.h"
+#include "explorer/protocol/ConnectionTest.h"
 #include "explorer/protocol/DeviceKinds.h"
+#include "explorer/protocol/Scan.h"
+#include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/Bitmaps.h"
 #include "explorer/res/ui/DialogUnits.h"
+#include "explorer/res/ui/TextFit.h"
+#include "explorer/upgrade/UpgradeWorker.h"
 
 ActionButtonState ComputeActionButtons(const DeviceRecord* selected) {
   ActionButtonState s;
@@ -36,6 +41,34 @@ ActionButtonState ComputeActionButtons(const DeviceRecord* selected) {
   return s;
 }
 
+std::vector<std::string> BusyStatusTexts(const uint8_t (&mac)[6]) {
+  DeviceRecord device;
+  device.setMac(mac);
+  return {SCAN_STATUS_TEXT,
+          SetNetworkStatusText(LoadBrandString(IDS_DEVICE_NAME)),
+          ConnectionTestStatusText(device),
+          WebProbeStatusText(),
+          RETRIEVE_STATUS_TEXT,
+          UPLOAD_STATUS_TEXT,
+          UpgradeStatusText(FormatMac(mac))};
+}
+
+namespace {
+
+// The Ethernet address that reads widest in `fm`: every digit the widest
+// hexadecimal digit.
+void WidestMac(const QFontMetrics& fm, uint8_t (&mac)[6]) {
+  int widest = 0;
+  for (int digit = 1; digit < 16; ++digit) {
+    if (fm.horizontalAdvance(QString::number(digit, 16).toUpper()) >
+        fm.horizontalAdvance(QString::number(widest, 16).toUpper()))
+      widest = digit;
+  }
+  for (uint8_t& byte : mac) byte = static_cast<uint8_t>(widest * 0x11);
+}
+
+}  // namespace
+
 std::string CountdownText(int durationMs, int elapsedMs) {
   int seconds = (durationMs - elapsedMs) / 1000;
   if (seconds < 0) seconds = 0;
@@ -47,23 +80,22 @@ std::string CountdownText(int durationMs, int elapsedMs) {
 CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
     : QDialog(parent), ui_(ui), records_(std::make_unique<DeviceRecordArray>()) {
   setObjectName(QStringLiteral("dlg_%1").arg(IDD_EXPLORER_DIALOG));
-  const DialogUnits du(font());
-  // Controls sit at fixed places, so the window keeps its size.
-  setFixedSize(du.Size(332, 210));
-
+  // A fixed-size dialog: the window manager is told there is nothing to
+  // maximize or resize; minimizing stays, as for any main window.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   list_ = new CDeviceListView(this);
   list_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_DEVICE_LIST));
-  du.Place(list_, 18, 14, 230, 124);
   controls_[IDC_DEVICE_LIST] = list_;
 
   status_ = new QLabel(this);
   status_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_STATUS_TEXT));
-  du.Place(status_, 18, 143, 162, 8);
   controls_[IDC_STATUS_TEXT] = status_;
 
   countdown_ = new QLabel(this);
   countdown_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_COUNTDOWN_TEXT));
-  du.Place(countdown_, 178, 143, 70, 8);
+  // Flush with the list's right edge, away from the status text.
+  countdown_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   controls_[IDC_COUNTDOWN_TEXT] = countdown_;
 
   progress_ = new QProgressBar(this);
@@ -71,30 +103,30 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
   progress_->setTextVisible(false);
   progress_->setRange(0, 100);
   progress_->setValue(0);
-  du.Place(progress_, 18, 155, 230, 17);
   controls_[IDC_PROGRESS] = progress_;
 
-  AddButton(IDC_SCAN, "Scan", 18, 183, 55, 14);
-  exit_ = AddButton(IDC_EXIT, "Exit", 83, 183, 50, 14);
-  AddButton(IDC_HELP, "&Help", 143, 183, 50, 14);
-  QPushButton* web = AddButton(IDC_WEB_CONFIGURATION, "Web configuration", 258, 13, 65, 14);
+  AddButton(IDC_SCAN, "Scan");
+  exit_ = AddButton(IDC_EXIT, "Exit");
+  AddButton(IDC_HELP, "&Help");
+  QPushButton* web = AddButton(IDC_WEB_CONFIGURATION, "Web configuration");
   web->setDefault(true);
-  AddButton(IDC_GET_CONFIGURATION, "Get configuration", 258, 33, 65, 14);
-  AddButton(IDC_SET_CONFIGURATION, "Set configuration", 258, 53, 65, 14);
-  AddButton(IDC_UPGRADE_FIRMWARE, "Upgrade firmware", 258, 73, 65, 14);
-  AddButton(IDC_SET_IP_ADDRESS, "Set IP address", 258, 93, 65, 14);
-  AddButton(IDC_TEST_CONNECTION, "Test connection", 258, 113, 65, 14);
+  AddButton(IDC_GET_CONFIGURATION, "Get configuration");
+  AddButton(IDC_SET_CONFIGURATION, "Set configuration");
+  AddButton(IDC_UPGRADE_FIRMWARE, "Upgrade firmware");
+  AddButton(IDC_SET_IP_ADDRESS, "Set IP address");
+  AddButton(IDC_TEST_CONNECTION, "Test connection");
 
   auto* picture = new QLabel(this);
   picture->setObjectName(QStringLiteral("ctl_%1").arg(IDC_PICTURE));
   picture->setAlignment(Qt::AlignCenter);
-  const QPixmap bitmap = LoadResBitmap(IDB_PICTURE);
-  picture->setPixmap(bitmap);
-  du.Place(picture, 258, 135, 67, 62);
+  picture->setPixmap(LoadResBitmap(IDB_PICTURE));
   controls_[IDC_PICTURE] = picture;
 
+  LayOut(0);
+
   setWindowTitle(QString::fromStdString(LoadBrandString(IDS_TITLE)));
-  if (!bitmap.isNull()) setWindowIcon(QIcon(bitmap));
+  // Title bar, task bar and window list take their sizes of icon 152.
+  setWindowIcon(LoadResIcon(IDI_DEVICE));
 
   // The list lays out its own two columns; the window keeps the selection
   // visible while the focus is on a button.
@@ -104,6 +136,11 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
                pal.color(QPalette::Active, QPalette::HighlightedText));
   list_->setPalette(pal);
   list_->viewport()->installEventFilter(this);
+  // The buttons describe the device the actions will run on, however the
+  // selection moved (mouse, arrow keys, Home/End, type-ahead), also during
+  // the busy display of a queued long operation. While an exchange waits
+  // UpdateActionButtons keeps them off; its EndBusy recomputes them.
+  connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateActionButtons(); });
   // A double-click is the web command: it may run while a long operation
   // is queued, never while an exchange waits on the one transport.
   connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) {
@@ -127,18 +164,90 @@ CExplorerDlg::~CExplorerDlg() {
   // No worker may still use a CQuillbox when the rows go.
   WaitForRunningOperation();
   UnwireOperationQueue(*this);
+  // Emptying the list changes its selection; no button is left to update.
+  list_->disconnect(this);
   list_->ClearDeviceList();
   transport_.SetPumpHook(nullptr);
 }
 
-QPushButton* CExplorerDlg::AddButton(int id, const char* text, int x, int y, int cx, int cy) {
+QPushButton* CExplorerDlg::AddButton(int id, const char* text) {
   auto* button = new QPushButton(QString::fromUtf8(text), this);
   button->setObjectName(QStringLiteral("ctl_%1").arg(id));
   button->setAutoDefault(false);
-  DialogUnits(font()).Place(button, x, y, cx, cy);
   controls_[id] = button;
   connect(button, &QPushButton::clicked, this, [this, id] { RunCommand(id); });
   return button;
+}
+
+void CExplorerDlg::LayOut(int statusWidth) {
+  const DialogUnits du(font());
+  // Every text a control of the window can show, not only the current one:
+  // the window keeps its size whatever runs.
+  uint8_t widestMac[6];
+  WidestMac(status_->fontMetrics(), widestMac);
+  QStringList statusTexts;
+  for (const std::string& t : BusyStatusTexts(widestMac)) statusTexts << QString::fromStdString(t);
+  QStringList countdownTexts;
+  for (int seconds = 0; seconds <= UPGRADE_BUSY_MS / 1000; ++seconds)
+    countdownTexts << QString::fromStdString(CountdownText(seconds * 1000, 0));
+
+  // Busy line: the status text on the left, the countdown at the list's
+  // right edge, never on top of each other.
+  du.Place(status_, 18, 143, 152, 8);
+  du.Place(countdown_, 178, 143, 70, 8);
+  WidenToFit(status_, statusTexts);
+  if (status_->width() < statusWidth) status_->resize(statusWidth, status_->height());
+  WidenToFit(countdown_, countdownTexts);
+  statusWidth_ = status_->width();
+  const int left = du.X(18);
+  // Enough space that the two texts never read as one sentence.
+  const int gap = du.X(8);
+  // Scan, Exit/Cancel and Help in a row below the progress bar.
+  struct RowButton {
+    int id;
+    int dluWidth;
+    QStringList texts;
+  };
+  const RowButton row[] = {{IDC_SCAN, 55, {QStringLiteral("Scan")}},
+                           {IDC_EXIT, 50, {QStringLiteral("Exit"), QStringLiteral("Cancel")}},
+                           {IDC_HELP, 50, {QStringLiteral("&Help")}}};
+  int x = left;
+  for (const RowButton& b : row) {
+    QWidget* button = controls_[b.id];
+    button->setGeometry(x, du.Y(183), du.X(b.dluWidth), du.Y(14));
+    WidenToFit(button, b.texts);
+    x += button->width() + du.X(10);
+  }
+  const int rowWidth = x - du.X(10) - left;
+  const int listWidth = std::max({du.X(230), status_->width() + gap + countdown_->width(), rowWidth});
+  list_->setGeometry(left, du.Y(14), listWidth, du.Y(124));
+  progress_->setGeometry(left, du.Y(155), listWidth, du.Y(17));
+  status_->move(left, status_->y());
+  status_->resize(listWidth - gap - countdown_->width(), status_->height());
+  countdown_->move(left + listWidth - countdown_->width(), countdown_->y());
+
+  // The action column right of the list, all buttons as wide as the widest
+  // text needs (button 1 also reads "Configuration").
+  const int column = left + listWidth + du.X(10);
+  const struct {
+    int id;
+    int y;
+  } actions[] = {{IDC_WEB_CONFIGURATION, 13}, {IDC_GET_CONFIGURATION, 33}, {IDC_SET_CONFIGURATION, 53},
+                 {IDC_UPGRADE_FIRMWARE, 73},  {IDC_SET_IP_ADDRESS, 93},     {IDC_TEST_CONNECTION, 113}};
+  int buttonWidth = du.X(65);
+  for (const auto& a : actions) {
+    QWidget* button = controls_[a.id];
+    button->resize(du.X(65), du.Y(14));
+    QStringList texts{static_cast<QPushButton*>(button)->text()};
+    if (a.id == IDC_WEB_CONFIGURATION) texts << QStringLiteral("Web configuration") << QStringLiteral("Configuration");
+    buttonWidth = std::max(buttonWidth, TextSizeNeeded(button, texts).width());
+  }
+  for (const auto& a : actions) controls_[a.id]->setGeometry(column, du.Y(a.y), buttonWidth, du.Y(14));
+  const int pictureWidth = du.X(67) + buttonWidth - du.X(65);
+  controls_[IDC_PICTURE]->setGeometry(column, du.Y(135), pictureWidth, du.Y(62));
+
+  // Controls sit at fixed places, so the window keeps its size.
+  setFixedSize(column + pictureWidth + du.X(7), du.Y(210));
 }
 
 std::vector<CQuillbox*> CExplorerDlg::ListDevices(std::vector<std::unique_ptr<DeviceRecord>> records) {
@@ -197,6 +306,10 @@ void CExplorerDlg::PostOperationDone(int32_t result, CQuillbox* q) {
 }
 
 void CExplorerDlg::BeginBusy(int durationMs, const std::string& text) {
+  // A text nobody planned room for still shows whole: the window grows.
+  const QString status = QString::fromStdString(text);
+  const int need = TextSizeNeeded(status_, {status}).width();
+  if (need > statusWidth_) LayOut(need);
   busy_ = true;
   elapsedMs_ = 0;
   timer_->start();
@@ -320,8 +433,4 @@ void CExplorerDlg::ShowAbout() {
   about.exec();
 }
 
-void CExplorerDlg::OpenHelp() {
-  const std::string helpFile = QCoreApplication::applicationFilePath().toStdString() + ".HLP";
-  // Whatever the opener makes of a missing file is its own business.
-  StartProgram("xdg-open", {"xdg-open", helpFile});
-}
+void CExplorerDlg::OpenHelp() { ShowHelpFile(ui_, HelpFilePath()); }

@@ -47,6 +47,9 @@ struct ActionButtonState {
 ActionButtonState ComputeActionButtons(const DeviceRecord* selected);
 // The countdown text for `elapsedMs` of an operation of `durationMs`.
 std::string CountdownText(int durationMs, int elapsedMs);
+// Every text the status line shows while an operation runs, for the device
+// with Ethernet address `mac`.
+std::vector<std::string> BusyStatusTexts(const uint8_t (&mac)[6]);
 
 class CExplorerDlg : public QDialog, public OperationOwner {
   Q_OBJECT
@@ -116,7 +119,11 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   CDeviceSocket& Transport() { return transport_; }
   DeviceRecordArray& Records() { return *records_; }
   int& RecordCount() { return recordCount_; }
-  QPushButton* AddButton(int id, const char* text, int x, int y, int cx, int cy);
+  QPushButton* AddButton(int id, const char* text);
+  // Places the controls: the dialog-unit layout, widened wherever a text of
+  // the program would not show whole; the status line gets at least
+  // `statusWidth` pixels.
+  void LayOut(int statusWidth);
   void OpenHelp();
 
   ModalUi& ui_;
@@ -135,4 +142,5 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   QProgressBar* progress_ = nullptr;
   QPushButton* exit_ = nullptr;
   QTimer* timer_ = nullptr;
+  int statusWidth_ = 0;  // pixels the status line was laid out for
 };

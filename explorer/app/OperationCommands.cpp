@@ -117,7 +117,7 @@ void OnGetConfiguration(CExplorerDlg& dlg) {
   CQuillbox* q = dlg.SelectedDevice();
   // A device whose own transfer runs gets no second one.
   if (!q || Operations().IsRunning(q)) return;
-  dlg.BeginBusy(RETRIEVE_BUSY_MS, "Retrieving configuration file");
+  dlg.BeginBusy(RETRIEVE_BUSY_MS, RETRIEVE_STATUS_TEXT);
   QueueOperation(dlg, q, OPERATION_RETRIEVE);
 }
 
@@ -129,7 +129,7 @@ void OnSetConfiguration(CExplorerDlg& dlg) {
   // device's waiting operation: its worker now reads configPath.
   if (!path || Operations().IsRunning(q)) return;
   q->configPath = *path;
-  dlg.BeginBusy(UPLOAD_BUSY_MS, "Setting configuration file");
+  dlg.BeginBusy(UPLOAD_BUSY_MS, UPLOAD_STATUS_TEXT);
   QueueOperation(dlg, q, OPERATION_UPLOAD);
 }
 

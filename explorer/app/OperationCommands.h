@@ -8,6 +8,9 @@
 class CExplorerDlg;
 class CQuillbox;
 
+constexpr const char* RETRIEVE_STATUS_TEXT = "Retrieving configuration file";
+constexpr const char* UPLOAD_STATUS_TEXT = "Setting configuration file";
+
 void OnGetConfiguration(CExplorerDlg& dlg);  // button 1031
 void OnSetConfiguration(CExplorerDlg& dlg);  // button 1032
 // Handler of a worker's report (WM_OPERATION_DONE).

@@ -3,11 +3,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/DialogUnits.h"
+#include "explorer/res/ui/TextFit.h"
 
 std::string PasswordLabelText() { return LoadBrandString(IDS_ADMIN_USER) + " password"; }
 
@@ -53,6 +55,16 @@ CPasswordDlg::CPasswordDlg(const std::string& ipText, const std::string& macText
   cancel->setObjectName(QStringLiteral("ctl_2"));
   du.Place(cancel, 175, 22, 50, 14);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+  // Whole texts whatever the font: a wider prompt pushes the buttons (and
+  // the window's edge) to the right, wider button texts widen both.
+  const int promptGrow = WidenToFit(prompt);
+  WidenToFit(label);
+  const int buttonWidth = std::max(TextSizeNeeded(ok, {ok->text(), cancel->text()}).width(), ok->width());
+  const int buttonGrow = buttonWidth - ok->width();
+  for (QPushButton* b : {ok, cancel}) b->setGeometry(b->x() + promptGrow, b->y(), buttonWidth, b->height());
+  const int right = std::max(ok->x() + buttonWidth + du.X(7), label->x() + label->width() + du.X(7));
+  setFixedSize(std::max(du.X(232) + promptGrow + buttonGrow, right), height());
 
   // The edit is the first tab stop; the previous password is never shown.
   setTabOrder(edit_, ok);

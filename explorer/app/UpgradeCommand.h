@@ -1,6 +1,8 @@
 #pragma once
 // "Upgrade firmware" (button 1030): asks for an image per selected device
 // and queues one upgrade each. Runs on the user-interface thread.
+#include <string>
+
 #include "explorer/operations/ConfigTransfer.h"
 
 class CExplorerDlg;
@@ -10,3 +12,6 @@ void OnUpgradeFirmware(CExplorerDlg& dlg);
 // The image dialog for q: an open dialog offering "*.pak" first, then
 // every file.
 FileDialogRequest UpgradeDialogRequest(const CQuillbox& q);
+// The busy display's text while the device with this Ethernet address
+// text is upgraded.
+std::string UpgradeStatusText(const std::string& macText);

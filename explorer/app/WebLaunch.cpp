@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QUrl>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +51,8 @@ std::string ConfigurationAddress(const DeviceRecord& record) {
   return (IsTelnetOnlyKind(record.kind()) ? "telnet://" : "http://") + FormatIp(record.ip());
 }
 
+std::string WebProbeStatusText() { return "Attempting to connect to the " + LoadBrandString(IDS_DEVICE_NAME); }
+
 bool FindDefaultBrowser(std::string& path) {
   path.clear();
   if (const char* browser = std::getenv("BROWSER")) {
@@ -76,7 +80,7 @@ bool FindDefaultBrowser(std::string& path) {
 }
 
 bool CheckBeforeConfigure(CExplorerDlg& dlg, const DeviceRecord& record) {
-  dlg.BeginBusy(WEB_PROBE_MS, "Attempting to connect to the " + LoadBrandString(IDS_DEVICE_NAME));
+  dlg.BeginBusy(WEB_PROBE_MS, WebProbeStatusText());
   const bool reachable = IsReachable(dlg, record);
   // The user asked to stop: no network dialog pops up in place of the
   // client. (A worker's report may also have ended the busy display
@@ -106,7 +110,9 @@ void OnWebConfiguration(CExplorerDlg& dlg) {
   if (IsTelnetOnlyKind(record.kind())) {
     const LaunchResult r = StartProgram(kDesktopOpener, {kClientArgv0, address});
     if (r.result != 0)
-      dlg.Ui().MessageBox("Unable to load " + LaunchFailureText(r), "Error", BoxIcon::Exclamation);
+      dlg.Ui().MessageBox(std::string("Unable to load ") + kDesktopOpener + " for " + address + "\n" +
+                              LaunchFailureText(r),
+                          "Error", BoxIcon::Exclamation);
     return;
   }
 
@@ -119,4 +125,30 @@ void OnWebConfiguration(CExplorerDlg& dlg) {
   if (r.result != 0)
     dlg.Ui().MessageBox("Unable to load " + browser + "\n" + LaunchFailureText(r), "Error",
                         BoxIcon::Exclamation);
+}
+
+std::string HelpFilePath() {
+  return QCoreApplication::applicationDirPath().toStdString() + "/" + HELP_FILE_NAME;
+}
+
+void ShowHelpFile(ModalUi& ui, const std::string& path) {
+  constexpr const char* kCaption = "Help";
+  // Handed on, a missing file would fail in the browser or not at all.
+  if (access(path.c_str(), R_OK) != 0) {
+    ui.MessageBox("Unable to find the help file " + path, kCaption, BoxIcon::Exclamation);
+    return;
+  }
+  std::string browser;
+  if (!FindDefaultBrowser(browser)) {
+    ui.MessageBox(std::string("Unable to open the help: ") + kDesktopOpener +
+                      " was not found and BROWSER is not set.\n"
+                      "Install xdg-utils or set BROWSER to your web browser.",
+                  kCaption, BoxIcon::Exclamation);
+    return;
+  }
+  const std::string url =
+      QUrl::fromLocalFile(QString::fromStdString(path)).toString(QUrl::FullyEncoded).toStdString();
+  const LaunchResult r = StartProgram(browser, {browser, url});
+  if (r.result != 0)
+    ui.MessageBox("Unable to load " + browser + "\n" + LaunchFailureText(r), kCaption, BoxIcon::Exclamation);
 }

@@ -4,9 +4,12 @@
 #include <string>
 
 class CExplorerDlg;
+class ModalUi;
 struct DeviceRecord;
 
 constexpr size_t MAX_BROWSER_PATH = 200;
+// The user guide, installed beside the program.
+constexpr const char* HELP_FILE_NAME = "explorer-guide.html";
 
 // The main window's default command and the double-click on a row.
 void OnWebConfiguration(CExplorerDlg& dlg);
@@ -19,3 +22,10 @@ bool FindDefaultBrowser(std::string& path);
 // The address handed to the client for this record ("http://..." or
 // "telnet://...").
 std::string ConfigurationAddress(const DeviceRecord& record);
+// The busy display's text while the device is probed before the launch.
+std::string WebProbeStatusText();
+// The guide beside the running program.
+std::string HelpFilePath();
+// Shows the guide at `path` in the user's browser, found as for the web
+// configuration; every failure is told in a box.
+void ShowHelpFile(ModalUi& ui, const std::string& path);

@@ -28,7 +28,7 @@ class PyFtpServer {
   static constexpr const char* kPassword = "s3cret";
 
   static bool Available() {
-    return std::system("/usr/bin/python3 -c 'import pyftpdlib' >/dev/null 2>&1") == 0;
+    return std::system("timeout 30 /usr/bin/python3 -c 'import pyftpdlib' >/dev/null 2>&1") == 0;
   }
 
   PyFtpServer() {
@@ -56,8 +56,14 @@ class PyFtpServer {
   ~PyFtpServer() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
+      // Bounded: a server that does not stop on request is killed.
       int status = 0;
-      waitpid(pid_, &status, 0);
+      for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      if (waitpid(pid_, &status, WNOHANG) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+      }
     }
     if (!dir_.empty()) {
       std::error_code ec;

@@ -75,6 +75,34 @@ bool ScriptedFtpServer::SendText(net::Socket& s, const std::string& text) {
   return true;
 }
 
+bool ScriptedFtpServer::Reply(net::Socket& s, const std::string& text) {
+  if (laterConnection_ && script_.laterConnectionsSilent) return true;
+  if (laterConnection_ && script_.laterConnectionsDelayMs > 0) {
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(script_.laterConnectionsDelayMs);
+    while (!stop_ && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return SendText(s, text);
+}
+
+void ScriptedFtpServer::Trickle(net::Socket& s) {
+  if (!SendText(s, script_.trickleFirst)) return;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(script_.trickleForMs);
+  for (size_t i = 0; !stop_ && std::chrono::steady_clock::now() < end; ++i) {
+    const char c = script_.trickleText[i % script_.trickleText.size()];
+    if (s.SendAll(&c, 1) != 0) return;
+    // Sliced, so that a client hanging up ends the trickle soon.
+    for (int slept = 0; slept < script_.trickleIntervalMs && !stop_; slept += 10) {
+      bool ready = false;
+      s.WaitReadable(10, &ready);
+      char buffer[256];
+      size_t got = 0;
+      if (ready && s.Recv(buffer, sizeof buffer, &got) == 0 && got == 0) return;
+    }
+  }
+}
+
 void ScriptedFtpServer::Run() {
   while (!stop_) {
     bool ready = false;
@@ -82,13 +110,18 @@ void ScriptedFtpServer::Run() {
     if (!ready) continue;
     net::Socket control;
     if (listener_.Accept(&control) != 0) continue;
-    ++connections_;
+    laterConnection_ = ++connections_ > 1;
+    // Refuse whatever comes after the last connection the script allows.
+    if (script_.maxConnections > 0 && connections_ >= script_.maxConnections) listener_.Close();
     Serve(control);
+    if (!listener_.IsOpen()) {
+      while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
+    }
   }
 }
 
 void ScriptedFtpServer::Serve(net::Socket& control) {
-  if (!SendText(control, script_.greeting)) return;
+  if (!Reply(control, script_.greeting)) return;
   std::string input;
   std::string portArgument;
   while (!stop_) {
@@ -110,6 +143,10 @@ void ScriptedFtpServer::Serve(net::Socket& control) {
       }
       if (StartsWith(command, script_.closeOn)) return;
       if (StartsWith(command, script_.silentOn)) continue;
+      if (StartsWith(command, script_.trickleOn)) {
+        Trickle(control);
+        return;
+      }
       std::string reply = "502 Command not implemented\r\n";
       if (StartsWith(command, "user ")) reply = script_.user;
       else if (StartsWith(command, "pass ")) reply = script_.pass;
@@ -120,11 +157,12 @@ void ScriptedFtpServer::Serve(net::Socket& control) {
         portArgument = command.substr(5);
         reply = script_.port;
       } else if (StartsWith(command, "stor ")) {
-        if (!SendText(control, script_.stor)) return;
+        if (!Reply(control, script_.stor)) return;
         Transfer(control, portArgument);
+        if (script_.closeAfterTransfer || script_.trickleAfterReset) return;
         continue;
       }
-      if (!SendText(control, reply)) return;
+      if (!Reply(control, reply)) return;
     }
   }
 }
@@ -167,6 +205,7 @@ void ScriptedFtpServer::Transfer(net::Socket& control, const std::string& portAr
     if (script_.resetData) {
       data.Abort();
       SendText(control, script_.afterReset);
+      if (script_.trickleAfterReset) Trickle(control);
       return;
     }
   }

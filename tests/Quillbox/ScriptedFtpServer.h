@@ -34,6 +34,24 @@ struct Script {
   std::string afterReset;
   // Send every reply byte by byte, so that lines arrive in pieces.
   bool trickle = false;
+  // A command starting with this is answered by trickleText, repeated, one
+  // byte every trickleIntervalMs, for trickleForMs; then the device hangs up.
+  std::string trickleOn;
+  // The same after the data connection was reset (resetData).
+  bool trickleAfterReset = false;
+  std::string trickleFirst;  // sent at once before the trickle
+  std::string trickleText = "x";
+  int trickleIntervalMs = 100;
+  int trickleForMs = 5000;
+  // Hang up right after the end-of-transfer reply.
+  bool closeAfterTransfer = false;
+  // From the second connection on (the login after the restart): every
+  // reply, the greeting included, comes this late, or never.
+  int laterConnectionsDelayMs = 0;
+  bool laterConnectionsSilent = false;
+  // Once this many connections have been taken (0: no limit), the device
+  // stops listening, so further connects are refused.
+  int maxConnections = 0;
 };
 
 class ScriptedFtpServer {
@@ -57,6 +75,9 @@ class ScriptedFtpServer {
   void Serve(net::Socket& control);
   void Transfer(net::Socket& control, const std::string& portArgument);
   bool SendText(net::Socket& s, const std::string& text);
+  // A reply on the current connection, as late as the script says.
+  bool Reply(net::Socket& s, const std::string& text);
+  void Trickle(net::Socket& s);
 
   Script script_;
   net::Socket listener_;
@@ -64,6 +85,7 @@ class ScriptedFtpServer {
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::atomic<int> dataConnections_{0};
+  bool laterConnection_ = false;  // the server thread's own
   mutable std::mutex mutex_;  // guards commands_ and data_
   std::vector<std::string> commands_;
   std::string data_;

@@ -1,6 +1,7 @@
 // The ICMP echo probe: request layout, decoding, and real probes inside the
 // private network (loopback answers, the sink never does).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -149,4 +150,55 @@ TEST(EchoProbeNet, SilentAddressTimesOut) {
   EXPECT_EQ(r.SequenceId, 1) << "a time-out reports the advanced counter";
   EXPECT_GE(ms, 990);
   EXPECT_LT(ms, 3000);
+}
+
+namespace {
+
+// The identifier field of the first echo request (type 8 with the probe's
+// fill) that a raw socket sees arrive, or -1.
+int SniffedIdentifier(net::Socket& sniffer) {
+  for (int i = 0; i < 20; ++i) {
+    short revents = 0;
+    if (sniffer.Poll(POLLIN, 200, &revents) != 0 || revents == 0) return -1;
+    uint8_t buffer[1024];
+    net::Datagram d;
+    if (sniffer.ReceiveFrom(buffer, sizeof buffer, &d) != 0) continue;
+    const size_t ihl = size_t(buffer[0] & 0x0f) * 4;
+    if (d.size < ihl + 52 || buffer[ihl] != 8 || buffer[ihl + 20] != 'E') continue;
+    return buffer[ihl + 4] | buffer[ihl + 5] << 8;  // least significant byte first
+  }
+  return -1;
+}
+
+}  // namespace
+
+TEST(EchoProbeNet, DatagramSocketSendsTheProcessIdentifier) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  net::Socket sniffer;
+  if (sniffer.Open(AF_INET, SOCK_RAW, IPPROTO_ICMP, net::Blocking::Yes) != 0)
+    GTEST_SKIP() << "watching the requests needs a raw socket";
+  const int pid = ::getpid() & 0xffff;
+  EchoProbe probe;
+  probe.Host = "127.0.0.1";
+  probe.ReceiveTimeout = 1000;
+  probe.UseDatagramSocket = true;
+  Failure f = probe.Ping();
+  if (f.kind == FailureKind::Socket && (f.code == EACCES || f.code == EPERM))
+    GTEST_SKIP() << "ICMP datagram sockets not permitted here: " << f.message;
+  ASSERT_FALSE(f) << f.message;
+  EXPECT_EQ(probe.ReplyStatus().ReplyStatus, rsEcho);
+  EXPECT_EQ(SniffedIdentifier(sniffer), pid) << "the low 16 bits of the process id";
+
+  // Another ping socket holding that identifier: the probe still works with
+  // whatever identifier the system gives it.
+  net::Socket holder;
+  ASSERT_EQ(holder.Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP), 0);
+  ASSERT_EQ(holder.Bind({0, static_cast<uint16_t>((pid & 0xff) << 8 | pid >> 8)}), 0);
+  while (SniffedIdentifier(sniffer) >= 0) {
+  }
+  ASSERT_FALSE(probe.Ping());
+  EXPECT_EQ(probe.ReplyStatus().ReplyStatus, rsEcho);
+  const int taken = SniffedIdentifier(sniffer);
+  EXPECT_GE(taken, 0);
+  EXPECT_NE(taken, pid);
 }

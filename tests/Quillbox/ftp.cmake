@@ -29,3 +29,8 @@ add_dependencies(quillbox_exports_net_test Quillbox)
 quill_add_test(NAME quillbox_ftp_interop_test NET
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ftp_interop_test.cpp
   LIBS quillbox_test_ftp TIMEOUT 120)
+
+# The exports under allocation failures of every kind (no network).
+quill_add_test(NAME quillbox_exports_fault_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/exports_fault_test.cpp
+  LIBS quillbox_core TIMEOUT 120)

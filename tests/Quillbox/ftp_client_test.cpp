@@ -81,7 +81,9 @@ TEST(FtpClientDialogue, MultiLineGreetingPasswordLoginAndLogLines) {
   for (const auto& l : c.lines) found = found || IsStamped(l, "Sent: user admin<EOL>");
   EXPECT_TRUE(found) << "no log line for the login name";
   EXPECT_EQ(c.Count(": Connected."), 1);
-  EXPECT_EQ(c.Count(": Sent: pass secret<EOL>"), 1);  // the password is logged as sent
+  // The password command is traced, the password itself never.
+  EXPECT_EQ(c.Count(": Sent: pass ****<EOL>"), 1);
+  for (const auto& l : c.lines) EXPECT_EQ(l.find("secret"), std::string::npos) << l;
   bool recvGreeting = false;
   for (const auto& l : c.lines) recvGreeting = recvGreeting || l.find(": Recv: 220-Welcome") != std::string::npos;
   EXPECT_TRUE(recvGreeting);
@@ -184,6 +186,20 @@ TEST(FtpClientDialogue, ConnectionRefusedIsSocketError) {
   EXPECT_EQ(c.Count(": Disconnected."), 2);
 }
 
+TEST(FtpClientDialogue, LastReplySurvivesTheNextConnect) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  Script once;
+  once.maxConnections = 1;
+  ScriptedFtpServer server(once);
+  Client c(server.Port());
+  ASSERT_FALSE(c.ftp.Connect(true));
+  ASSERT_FALSE(c.ftp.Site("Upgrade"));
+  c.ftp.Disconnect();
+  Failure f = c.ftp.Connect(true);
+  EXPECT_EQ(f.code, ECONNREFUSED);
+  EXPECT_EQ(c.ftp.LastReplyLine(), "200 Command okay") << "the most recent reply is still the last one";
+}
+
 TEST(FtpClientUpload, PortCommandDataAndEndOfTransfer) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   const std::string content = RandomBytes(200000);
@@ -271,6 +287,25 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
     EXPECT_EQ(f.message, "Connection Closed Gracefully.");
     std::string line;
     EXPECT_EQ(c.ftp.ReadLine(0, &line).kind, FailureKind::ConnectionClosed);
+  }
+  {
+    // A reply that came before the hang-up is still read: the command after
+    // the upload gets it, and only the one after that meets the close.
+    Script s;
+    s.transferEnd = "226 Transfer complete\r\n421 Bye\r\n";
+    s.closeAfterTransfer = true;
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    TempFile file("image");
+    ASSERT_FALSE(c.ftp.Put(file.path, "release.pak", false));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the hang-up has arrived
+    Failure f = c.ftp.Site("Upgrade");
+    EXPECT_EQ(f.kind, FailureKind::Reply) << f.message;
+    EXPECT_EQ(f.code, 421);
+    EXPECT_EQ(f.message, "421 Bye");
+    f = c.ftp.Site("Upgrade");
+    EXPECT_EQ(f.kind, FailureKind::ConnectionClosed) << f.message;
   }
   {
     // Hung up while we were idle: the next command meets a closed connection.
@@ -426,10 +461,43 @@ TEST(FtpClientCancel, AbortEndsSilentWaitsButNotAnsweredOnes) {
     EXPECT_FALSE(c.ftp.IsConnected());
   }
   {
-    // Aborted before it starts, a prompt device still completes the login.
+    // Aborted before it starts, the login ends at once; with a silence
+    // limit, a prompt device still completes it.
     ScriptedFtpServer server(Script{});
     Client c(server.Port());
     c.ftp.AbortWaits();
+    EXPECT_EQ(c.ftp.Connect(true).kind, FailureKind::ConnectionClosed);
+    c.ftp.AbortAfterSilenceMs = 10000;
     EXPECT_FALSE(c.ftp.Connect(true));
+  }
+}
+
+TEST(FtpClientCancel, AbortEndsWaitsOnATricklingDevice) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  // One byte every 100 ms: every slice of the wait sees input, and every
+  // piece of a line restarts the time limit of ReadLine.
+  for (bool limited : {false, true}) {
+    SCOPED_TRACE(limited ? "ReadLine with a time limit" : "reply wait without a limit");
+    Script s;
+    s.trickleOn = "SITE";
+    if (limited) s.trickleFirst = "200 OK\r\n";
+    ScriptedFtpServer server(s);
+    Client c(server.Port());
+    ASSERT_FALSE(c.ftp.Connect(true));
+    if (limited) {
+      ASSERT_FALSE(c.ftp.Site("Upgrade"));
+    }
+    std::chrono::steady_clock::time_point abortedAt;
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      abortedAt = std::chrono::steady_clock::now();
+      c.ftp.AbortWaits();
+    });
+    std::string line;
+    Failure f = limited ? c.ftp.ReadLine(1000, &line) : c.ftp.Site("Upgrade");
+    const auto end = std::chrono::steady_clock::now();
+    canceller.join();
+    EXPECT_EQ(f.kind, FailureKind::ConnectionClosed) << f.message;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(end - abortedAt).count(), 350);
   }
 }

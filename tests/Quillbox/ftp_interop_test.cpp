@@ -30,6 +30,8 @@ TEST(FtpInterop, UploadToARealServerIsByteIdentical) {
   ProtocolLog log;
   log.Target = ltNone;
   log.Active = true;
+  std::vector<std::string> trace;
+  log.OnLogItem = [&trace](const std::string& line) { trace.push_back(line); };
   FtpClient ftp;
   ftp.ProtocolLog = &log;
   ftp.Host = "127.0.0.1";
@@ -55,6 +57,10 @@ TEST(FtpInterop, UploadToARealServerIsByteIdentical) {
   EXPECT_GE(f.code, 500);
   ftp.Disconnect();
   unlink(local.c_str());
+  // The real server accepted the password; the trace does not show it.
+  ASSERT_FALSE(trace.empty());
+  for (const auto& line : trace)
+    EXPECT_EQ(line.find(testftp::PyFtpServer::kPassword), std::string::npos) << line;
 
   // A wrong password is refused by the real server during Connect.
   ftp.Password = "wrong";

@@ -1,5 +1,8 @@
 // The TFTP server at packet level, against a scripted peer on loopback.
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <atomic>
 #include <filesystem>
@@ -177,7 +180,7 @@ TEST_F(TftpServing, LargestBlockSizeCarriesWholeBlocks) {
   EXPECT_EQ(f.content, content_);
 }
 
-TEST_F(TftpServing, RequestFailuresAnswerCodeZeroAndEndServing) {
+TEST_F(TftpServing, RequestFailuresAnswerCodeZeroAndServingGoesOn) {
   struct Case {
     const char* name;
     Bytes request;
@@ -195,33 +198,62 @@ TEST_F(TftpServing, RequestFailuresAnswerCodeZeroAndEndServing) {
     Peer peer;
     peer.SendTo(wait.Port(), c.request);
     ExpectError(peer.Receive(), 0, c.message);
-    peer.SendTo(wait.Port(), Rrq("fw.pak"));
-    EXPECT_FALSE(peer.Receive(600ms).arrived) << "the listener stops after such a failure";
-    EXPECT_EQ(wait.WaitResult(100ms), -1) << "the wait itself goes on";
-    EXPECT_EQ(wait.Close(), 2);
+    // One bad request must not end serving for everybody else.
+    Peer other;
+    Fetch f = FetchFile(other, wait.Port(), Rrq("fw.pak"));
+    EXPECT_TRUE(f.complete) << "the listener goes on after such a failure";
+    EXPECT_EQ(wait.WaitResult(), 1);
   }
 }
 
-TEST_F(TftpServing, EmptyDatagramEndsListeningUnanswered) {
+TEST_F(TftpServing, BadDatagramsAreAnsweredAndServingGoesOn) {
   RunningWait wait(filePath_);
   Peer peer;
-  peer.SendTo(wait.Port(), Bytes{});
-  EXPECT_FALSE(peer.Receive(400ms).arrived) << "an empty datagram is not answered";
-  peer.SendTo(wait.Port(), Rrq("fw.pak"));
-  EXPECT_FALSE(peer.Receive(400ms).arrived) << "and ends listening";
+  struct Case {
+    Bytes datagram;
+    const char* message;
+  };
+  for (const Case& c : {Case{Bytes{}, "UDP Receive Error = 0."}, Case{Bytes{7}, "Stream read error"}}) {
+    SCOPED_TRACE(c.message);
+    peer.SendTo(wait.Port(), c.datagram);
+    ExpectError(peer.Receive(), 0, c.message);
+  }
+  Peer other;
+  EXPECT_TRUE(FetchFile(other, wait.Port(), Rrq("fw.pak")).complete);
 }
 
-TEST_F(TftpServing, OverlongDatagramsAreJudgedByTheirHead) {
+TEST_F(TftpServing, RequestsAreReadWholeAndOversizedOnesRefused) {
   RunningServer wait(filePath_);
   Peer peer;
-  // Past the 8192-byte request buffer: what fits is a read request.
-  Bytes request = Rrq("fw.pak");
-  request.insert(request.end(), 9000, 'x');
-  peer.SendTo(wait.Port(), request);
+  // Up to the 8192-byte request buffer a request is served; one byte more,
+  // or a datagram of near the largest size, is refused rather than cut.
+  auto padded = [](size_t size) {
+    Bytes request = Rrq("fw.pak");
+    request.resize(size, 'x');
+    return request;
+  };
+  peer.SendTo(wait.Port(), padded(8192));
+  Received r = peer.Receive();
+  EXPECT_EQ(r.Opcode(), quillbox::tftp::DATA);
+  peer.SendTo(r.fromPort, Bytes{0, 5, 0, 0, 0});
+  ExpectError(peer.Receive(), 0, "Operation aborted");
+  for (size_t size : {size_t{8193}, size_t{9000}, size_t{65000}}) {
+    SCOPED_TRACE(size);
+    peer.SendTo(wait.Port(), padded(size));
+    r = peer.Receive();
+    ExpectError(r, 4, "Request too large");
+    EXPECT_EQ(r.fromPort, wait.Port());
+  }
+  EXPECT_TRUE(FetchFile(peer, wait.Port(), Rrq("fw.pak")).complete);
+}
+
+TEST_F(TftpServing, OverlongAckStillAcknowledges) {
+  RunningServer wait(filePath_);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
   Received d1 = peer.Receive();
   ASSERT_EQ(d1.Opcode(), quillbox::tftp::DATA);
   EXPECT_EQ(d1.Number(), 1);
-  EXPECT_EQ(d1.data.size(), 516u) << "no option in the head";
   // An ACK longer than a DATA packet still acknowledges its block.
   Bytes ack = Ack(1);
   ack.insert(ack.end(), 1000, 0);
@@ -338,6 +370,87 @@ TEST_F(TftpServing, PeerErrorAfterOackIsAnsweredAndEndsWait) {
   EXPECT_EQ(wait.WaitResult(), 1);
 }
 
+TEST_F(TftpServing, ConcurrentTransfersAreCapped) {
+  quillbox::TtftpSettings settings = FastSettings();
+  settings.server.retryTimeout = 20000ms;  // every transfer stays open
+  RunningServer wait(filePath_, settings);
+  std::vector<std::unique_ptr<Peer>> peers;
+  std::vector<uint16_t> transferPorts;
+  int refused = 0;
+  for (int i = 0; i < 40; ++i) {
+    peers.push_back(std::make_unique<Peer>());
+    peers.back()->SendTo(wait.Port(), Rrq("fw.pak"));
+    Received r = peers.back()->Receive();
+    if (r.Opcode() == quillbox::tftp::DATA) transferPorts.push_back(r.fromPort);
+    if (r.Opcode() == quillbox::tftp::ERROR) {
+      ++refused;
+      EXPECT_EQ(r.Number(), 0);
+      EXPECT_EQ(r.Message(), "Too many transfers");
+      EXPECT_EQ(r.fromPort, wait.Port());
+    }
+  }
+  EXPECT_EQ(transferPorts.size(), 32u);
+  EXPECT_EQ(refused, 8);
+  // A transfer that ends makes room for the next request.
+  ASSERT_FALSE(transferPorts.empty());
+  peers.front()->SendTo(transferPorts.front(), Bytes{0, 5, 0, 0, 0});
+  ExpectError(peers.front()->Receive(), 0, "Operation aborted");
+  EXPECT_EQ(wait.Completions(), 1);
+  Peer next;
+  EXPECT_EQ(FetchFile(next, wait.Port(), Rrq("fw.pak")).first.Opcode(), quillbox::tftp::DATA);
+}
+
+TEST_F(TftpServing, OnlyTheTransfersOwnPeerMayAnswer) {
+  quillbox::TtftpSettings settings = FastSettings();
+  settings.server.retryTimeout = 5000ms;  // no resend by time-out during the test
+  RunningWait wait(filePath_, settings);
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  Received d1 = peer.Receive();
+  ASSERT_EQ(d1.Opcode(), quillbox::tftp::DATA);
+  // Another port on the same address, and the same port on another address.
+  Peer otherPort;
+  Peer otherAddress("127.0.0.2", peer.Port());
+  ASSERT_TRUE(otherAddress.Bound());
+  for (Peer* intruder : {&otherPort, &otherAddress}) {
+    for (const Bytes& packet : {Ack(1), Bytes{0, 5, 0, 0, 'n', 'o', 0}}) {
+      intruder->SendTo(d1.fromPort, packet);
+      Received r = intruder->Receive();
+      ExpectError(r, 5, "Unknown transfer ID");
+      EXPECT_EQ(r.fromPort, d1.fromPort) << "answered from the transfer's port";
+    }
+  }
+  EXPECT_FALSE(peer.Receive(200ms).arrived) << "the intruders neither advanced nor ended the transfer";
+  peer.SendTo(d1.fromPort, Ack(1));
+  Received d2 = peer.Receive();
+  EXPECT_EQ(d2.Opcode(), quillbox::tftp::DATA);
+  EXPECT_EQ(d2.Number(), 2);
+  EXPECT_EQ(wait.WaitResult(100ms), -1) << "the transfer goes on";
+}
+
+TEST_F(TftpServing, StrayAcksDoNotHoldATransferOpen) {
+  // Retry time-out 300 ms: three sends, then "Timeout", within about a
+  // second, whatever stray ACKs arrive meanwhile.
+  for (bool fromOwnPeer : {false, true}) {
+    SCOPED_TRACE(fromOwnPeer ? "duplicate ACKs from the peer" : "ACKs from another port");
+    RunningServer wait(filePath_);
+    Peer peer, other;
+    peer.SendTo(wait.Port(), Rrq("fw.pak"));
+    Received r = peer.Receive();
+    ASSERT_EQ(r.Opcode(), quillbox::tftp::DATA);
+    const auto start = std::chrono::steady_clock::now();
+    Peer& stray = fromOwnPeer ? peer : other;
+    bool timedOut = false;
+    while (!timedOut && std::chrono::steady_clock::now() - start < 3000ms) {
+      stray.SendTo(r.fromPort, Ack(0));
+      Received got = peer.Receive(100ms);
+      timedOut = got.Opcode() == quillbox::tftp::ERROR && got.Message() == "Timeout";
+    }
+    EXPECT_TRUE(timedOut);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1600ms);
+  }
+}
+
 TEST_F(TftpServing, RepeatedRequestStartsIndependentTransfer) {
   RunningServer wait(filePath_);
   Peer peer;
@@ -407,22 +520,140 @@ TEST_F(TftpConfinement, ServesOnlyInsideTheFolderOfTheGivenFile) {
   ExpectError(peer.Receive(), 0, "stream error");
 }
 
+TEST_F(TftpConfinement, OutsideFilesCannotBeProbed) {
+  // Links inside that lead out, absolute and relative; behind them a name
+  // that exists outside and one that does not must get the same answer.
+  std::filesystem::create_directory_symlink(base_ + "/fw-private", base_ + "/fw/out");
+  std::filesystem::create_directory_symlink("../fw-private", base_ + "/fw/outrel");
+  scratch_.Write("outside.bin", Pattern(10, 4));
+  for (const std::string link : {"out", "outrel", "sub/../out"}) {
+    for (const std::string rest : {"/../outside.bin", "/../no-such.bin", "/secret.bin", "/no-such.bin"}) {
+      const std::string name = link + rest;
+      SCOPED_TRACE(name);
+      RunningServer wait(served_);
+      Peer peer;
+      peer.SendTo(wait.Port(), Rrq(name));
+      ExpectError(peer.Receive(), 2, "Access to " + name + " denied");
+    }
+  }
+}
+
+TEST_F(TftpConfinement, SwappedSubFolderNeverLeadsOutside) {
+  // "sub" is swapped, again and again, between a real folder and a link to
+  // a folder outside that holds a file of the same name.
+  scratch_.Write("fw-private/inner.bin", Pattern(10, 9));
+  const std::string sub = base_ + "/fw/sub";
+  const std::string link = base_ + "/fw/sub-link";
+  std::filesystem::create_directory_symlink(base_ + "/fw-private", link);
+  std::atomic<bool> done{false};
+  std::atomic<int> swaps{0};
+  std::thread swapper([&] {
+    while (!done) {
+      if (::syscall(SYS_renameat2, AT_FDCWD, sub.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0) ++swaps;
+    }
+  });
+  const Bytes inside = Pattern(10, 2);
+  for (auto lookup : {quillbox::TftpFolder::Lookup::Kernel, quillbox::TftpFolder::Lookup::Walk}) {
+    SCOPED_TRACE(lookup == quillbox::TftpFolder::Lookup::Kernel ? "system lookup" : "own walk");
+    const quillbox::TftpFolder folder = quillbox::TftpFolder::OfFile(served_, lookup);
+    int leaked = 0, served = 0;
+    const int before = swaps;
+    for (int i = 0; i < 3000; ++i) {
+      quillbox::TftpAccessEvent event;
+      event.FileName = "sub/inner.bin";
+      quillbox::ReadFromFolder(folder, event);
+      if (!event.AStream) continue;
+      Bytes got(64);
+      size_t n = 0;
+      ASSERT_EQ(event.AStream->Read(got.data(), got.size(), &n), 0);
+      got.resize(n);
+      if (got == inside) ++served;
+      else ++leaked;
+    }
+    EXPECT_EQ(leaked, 0) << "of " << served + leaked << " files handed out";
+    EXPECT_GT(swaps - before, 100);
+  }
+  done = true;
+  swapper.join();
+  // At rest, with the real folder in place, the file is served.
+  if (std::filesystem::is_symlink(sub)) {
+    ASSERT_EQ(::syscall(SYS_renameat2, AT_FDCWD, sub.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE), 0);
+  }
+  for (auto lookup : {quillbox::TftpFolder::Lookup::Kernel, quillbox::TftpFolder::Lookup::Walk}) {
+    quillbox::TftpAccessEvent event;
+    event.FileName = "sub/inner.bin";
+    quillbox::ReadFromFolder(quillbox::TftpFolder::OfFile(served_, lookup), event);
+    EXPECT_TRUE(event.AStream);
+  }
+}
+
 TEST_F(TftpConfinement, FolderRules) {
   using quillbox::TftpFolder;
-  TftpFolder folder = TftpFolder::OfFile(served_);
-  std::string resolved;
-  EXPECT_EQ(folder.Resolve("fw.pak", &resolved), TftpFolder::Verdict::Inside);
-  EXPECT_EQ(resolved, std::filesystem::canonical(served_).string());
-  EXPECT_EQ(folder.Resolve("absent.pak", &resolved), TftpFolder::Verdict::Missing);
-  EXPECT_EQ(folder.Resolve("../fw-private", &resolved), TftpFolder::Verdict::Outside);
+  using Verdict = TftpFolder::Verdict;
+  std::filesystem::create_directory_symlink(base_ + "/fw-private", base_ + "/fw/out");
+  std::filesystem::create_directory_symlink("sub", base_ + "/fw/sublink");
+  std::filesystem::create_symlink("../fw.pak", base_ + "/fw/sub/up");
+  std::filesystem::create_symlink("loop", base_ + "/fw/loop");
+  std::filesystem::create_directory_symlink("../fw-private", base_ + "/fw/outrel");
+  struct Case {
+    std::string name;
+    Verdict verdict;
+  };
+  const std::vector<Case> cases{
+      {"fw.pak", Verdict::Inside},
+      {served_, Verdict::Inside},
+      {"alias", Verdict::Inside},
+      {"sub/inner.bin", Verdict::Inside},
+      {"sublink/inner.bin", Verdict::Inside},
+      {"sub/up", Verdict::Inside},
+      {"sub/../fw.pak", Verdict::Inside},
+      {"./sub//inner.bin", Verdict::Inside},
+      {base_ + "/fw/./sub/inner.bin", Verdict::Inside},
+      {"absent.pak", Verdict::Missing},
+      {"sub", Verdict::Missing},
+      {"loop", Verdict::Missing},
+      {"no-dir/../fw.pak", Verdict::Missing},
+      {"../fw-private", Verdict::Outside},
+      {"escape", Verdict::Outside},
+      {"out/secret.bin", Verdict::Outside},
+      {"out/../fw/fw.pak", Verdict::Outside},
+      {"out/../no-such.bin", Verdict::Outside},
+      {"outrel/secret.bin", Verdict::Outside},
+      {"outrel/../no-such.bin", Verdict::Outside},
+      {"sub/../../fw/fw.pak", Verdict::Outside},
+      {".", Verdict::Outside},
+      {"sub/..", Verdict::Outside},
+      {base_ + "/fw", Verdict::Outside},
+      {base_ + "/fw-other/x", Verdict::Outside},
+      {"/etc/passwd", Verdict::Outside},
+      {"", Verdict::Outside},
+  };
+  for (TftpFolder::Lookup lookup : {TftpFolder::Lookup::Kernel, TftpFolder::Lookup::Walk}) {
+    SCOPED_TRACE(lookup == TftpFolder::Lookup::Kernel ? "system lookup" : "own walk");
+    const TftpFolder folder = TftpFolder::OfFile(served_, lookup);
+    for (const Case& c : cases) {
+      std::unique_ptr<quillbox::TftpFileStream> file;
+      EXPECT_EQ(folder.Open(c.name, &file), c.verdict) << c.name;
+      EXPECT_EQ(file != nullptr, c.verdict == Verdict::Inside) << c.name;
+    }
+    // What is opened is the file named.
+    std::unique_ptr<quillbox::TftpFileStream> file;
+    ASSERT_EQ(folder.Open("sub/up", &file), Verdict::Inside);
+    Bytes got(1000);
+    size_t n = 0;
+    ASSERT_EQ(file->Read(got.data(), got.size(), &n), 0);
+    got.resize(n);
+    EXPECT_TRUE(got == Pattern(600, 1));
+  }
+  std::unique_ptr<quillbox::TftpFileStream> file;
   // The given file need not exist; its folder must.
-  EXPECT_EQ(TftpFolder::OfFile(base_ + "/fw/not-yet.pak").Resolve("fw.pak", &resolved), TftpFolder::Verdict::Inside);
+  EXPECT_EQ(TftpFolder::OfFile(base_ + "/fw/not-yet.pak").Open("fw.pak", &file), Verdict::Inside);
   TftpFolder none = TftpFolder::OfFile(base_ + "/no-such-dir/fw.pak");
-  EXPECT_EQ(none.Resolve("fw.pak", &resolved), TftpFolder::Verdict::Outside);
-  EXPECT_EQ(none.Resolve(served_, &resolved), TftpFolder::Verdict::Outside);
+  EXPECT_EQ(none.Open("fw.pak", &file), Verdict::Outside);
+  EXPECT_EQ(none.Open(served_, &file), Verdict::Outside);
   // Through a symlinked folder the real folder counts.
   std::filesystem::create_directory_symlink(base_ + "/fw", base_ + "/fwlink");
-  EXPECT_EQ(TftpFolder::OfFile(base_ + "/fwlink/fw.pak").Resolve(served_, &resolved), TftpFolder::Verdict::Inside);
+  EXPECT_EQ(TftpFolder::OfFile(base_ + "/fwlink/fw.pak").Open(served_, &file), Verdict::Inside);
 }
 
 TEST_F(TftpConfinement, FifoIsRefusedWithoutBlocking) {

@@ -83,6 +83,38 @@ TEST_F(MainWindow, StartsIdleWithEveryControlInPlace) {
   for (int id : ids) EXPECT_LE(dlg.Control(id)->geometry().right(), dlg.width()) << id;
 }
 
+// A window of fixed size tells the window manager so: no maximize button,
+// no resizing, but it can be minimised; its icon is the device picture.
+TEST_F(MainWindow, FixedSizeDialogHintsAndTheDeviceIcon) {
+  const Qt::WindowFlags flags = dlg.windowFlags();
+  EXPECT_TRUE(flags & Qt::MSWindowsFixedSizeDialogHint);
+  EXPECT_TRUE(flags & Qt::CustomizeWindowHint);  // exactly the buttons below
+  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowTitleHint);
+  EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+  EXPECT_EQ(dlg.minimumSize(), dlg.size());
+  EXPECT_EQ(dlg.maximumSize(), dlg.size());
+  EXPECT_TRUE(dlg.isVisible());  // changing the flags must not have hidden it
+
+  // Task bars and window lists ask for small sizes: each is drawn, on a
+  // transparent ground, with the panel's dark blue in the middle.
+  const QIcon icon = dlg.windowIcon();
+  ASSERT_FALSE(icon.isNull());
+  for (int size : {16, 32, 48}) {
+    SCOPED_TRACE(size);
+    EXPECT_TRUE(icon.availableSizes().contains(QSize(size, size)));
+    const QImage image = icon.pixmap(QSize(size, size)).toImage().convertToFormat(QImage::Format_ARGB32);
+    ASSERT_EQ(image.size(), QSize(size, size));
+    EXPECT_EQ(image.pixelColor(0, 0).alpha(), 0);
+    const QColor middle = image.pixelColor(size / 2, size / 2);
+    EXPECT_EQ(middle.alpha(), 255);
+    EXPECT_GT(middle.blue(), middle.red());
+    EXPECT_LT(middle.lightness(), 128);
+  }
+}
+
 TEST_F(MainWindow, ButtonsFollowTheClickedDevice) {
   ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x03, 0, "0.0.0.0"}, {0x04, 16, "10.0.0.7"}});
   ASSERT_EQ(dlg.DeviceList().topLevelItemCount(), 4);
@@ -112,6 +144,51 @@ TEST_F(MainWindow, ButtonsFollowTheClickedDevice) {
     EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), c.caption);
     EXPECT_EQ(ActionStates(), c.states);
   }
+}
+
+// Whoever moves the selection with the keyboard sees the buttons of the
+// device the actions will run on.
+TEST_F(MainWindow, ButtonsFollowTheSelectionMadeWithTheKeyboard) {
+  ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x03, 0, "0.0.0.0"}, {0x04, 16, "10.0.0.7"}});
+  auto& list = dlg.DeviceList();
+  list.setFocus();
+  const bool T = true, F = false;
+  const struct {
+    Qt::Key key;
+    const char* ip;  // selected afterwards
+    const char* caption;
+    std::vector<bool> states;
+  } keys[] = {
+      // Rows run 0.0.0.0, 10.0.0.5, 10.0.0.6, 10.0.0.7; nothing is selected yet.
+      {Qt::Key_Down, "0.0.0.0", "Web configuration", {F, F, F, F, T, F}},
+      {Qt::Key_Down, "10.0.0.5", "Configuration", {T, F, F, F, T, T}},
+      {Qt::Key_Down, "10.0.0.6", "Web configuration", {T, T, T, T, T, T}},
+      {Qt::Key_End, "10.0.0.7", "Web configuration", {T, T, T, F, T, T}},
+      {Qt::Key_Home, "0.0.0.0", "Web configuration", {F, F, F, F, T, F}},
+  };
+  for (const auto& k : keys) {
+    SCOPED_TRACE(k.ip);
+    QTest::keyClick(&list, k.key);
+    ASSERT_NE(dlg.SelectedDevice(), nullptr);
+    EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), k.ip);
+    EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), k.caption);
+    EXPECT_EQ(ActionStates(), k.states);
+  }
+  // A mouse click followed by an arrow key: the arrow's device counts.
+  ClickRow(dlg, RowOf(dlg, "10.0.0.6"));
+  QTest::keyClick(&list, Qt::Key_Up);
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Configuration");
+  EXPECT_EQ(ActionStates(), (std::vector<bool>{T, F, F, F, T, T}));
+
+  // During the busy display of a queued long operation the keyboard moves
+  // the buttons along too, so another device's operation can be queued
+  // (during an exchange nothing changes: the web launch tests show that
+  // with a real one). The operation's end shows the same buttons.
+  dlg.BeginBusy(300000, "Upgrading 00:C0:3A:01:02:01");
+  QTest::keyClick(&list, Qt::Key_Down);
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, true));
+  dlg.EndBusy();
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, true));
 }
 
 TEST(ActionButtons, EveryAcceptedKindGetsItsActions) {

@@ -190,6 +190,8 @@ TEST_F(WebLaunch, ClicksAndDoubleClicksDuringAnExchangeStartNothing) {
     const QPoint at = list.visualItemRect(row).center();
     QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::NoModifier, at);
     QTest::mouseDClick(list.viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    // The keyboard moves the selection as well.
+    QTest::keyClick(&list, Qt::Key_Up);
     QCoreApplication::processEvents();
     actionsDuring = ActionStates(*dlg_);
     statusDuring = Text(*dlg_, IDC_STATUS_TEXT);
@@ -309,7 +311,9 @@ TEST_F(WebLaunch, TelnetWithoutAnOpenerSaysSo) {
   Select("127.0.0.25");
   ClickWeb();
   ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_EQ(ui_.boxes[0].text, "Unable to load -1: No such file or directory");
+  // The box names the program that could not be started and the address.
+  EXPECT_EQ(ui_.boxes[0].text, "Unable to load xdg-open for telnet://127.0.0.25\n-1: No such file or directory");
+  EXPECT_EQ(ui_.boxes[0].caption, "Error");
 }
 
 }  // namespace

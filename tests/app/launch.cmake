@@ -14,3 +14,8 @@ quill_add_test(NAME app_scan_window_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/ScanW
                LIBS explorer_ui Qt6::Test NET TIMEOUT 120)
 target_include_directories(app_scan_window_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
 add_dependencies(app_scan_window_test devicesim)
+
+quill_add_test(NAME app_help_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/HelpTest.cpp ${CMAKE_CURRENT_LIST_DIR}/QtTestMain.cpp
+               LIBS explorer_ui Qt6::Test TIMEOUT 60)
+target_include_directories(app_help_test PRIVATE ${CMAKE_CURRENT_LIST_DIR})
+add_dependencies(app_help_test app_argv_recorder)

@@ -1,6 +1,7 @@
 // Typing into the address entry control of the network parameters dialog.
 #include <gtest/gtest.h>
 
+#include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
@@ -102,6 +103,64 @@ TEST_F(IpEditTest, FullStopMovesOnExceptFromTheLastField) {
   EXPECT_EQ(Focused(), ip->Field(3));  // nowhere to go
   EXPECT_EQ(ip->Field(3)->text(), "9");  // the dot itself is never typed
   EXPECT_EQ(FormatIp(ip->GetAddress()), "10.7.8.9");
+}
+
+// A technician types the dots, also after a field that moved on by itself:
+// that dot closes the octet just completed and must not skip a field.
+TEST_F(IpEditTest, TypedAddressesArriveAsTyped) {
+  struct Case {
+    const char* start;
+    bool maskControl;
+    const char* typed;
+    const char* expected;
+  } cases[] = {
+      {"192.168.1.20", false, "192.168.1.30", "192.168.1.30"},
+      {"255.255.0.0", true, "255.255.255.0", "255.255.255.0"},
+      {"192.168.1.20", false, "10.1.2.3", "10.1.2.3"},
+      {"192.168.1.20", false, "1.22.133.4", "1.22.133.4"},
+      // Only the one dot right after the move is taken as the octet's end;
+      // a second dot moves on as usual.
+      {"192.168.1.20", false, "192..7.8", "192.168.7.8"},
+      // Digits only, three per field, no dots at all: as before.
+      {"192.168.1.20", false, "010002003004", "10.2.3.4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.typed);
+    CIPWnd* control = c.maskControl ? mask : ip;
+    control->SetAddress(Ip(c.start));
+    Enter(control->Field(0));
+    // Each key goes through the window to whichever field has the focus.
+    QTest::keyClicks(nullptr, c.typed);
+    EXPECT_EQ(FormatIp(control->GetAddress()), c.expected);
+    EXPECT_EQ(Focused(), control->Field(3));
+  }
+  EXPECT_TRUE(ui.boxes.empty());
+}
+
+TEST_F(IpEditTest, PastedOctetsFollowTheTypingRulesAndNothingElseGetsIn) {
+  ip->SetAddress(Ip("192.168.1.20"));
+  // Three pasted digits complete the octet and move on like typed ones; the
+  // dot typed next closes that octet.
+  QApplication::clipboard()->setText(QStringLiteral("130"));
+  Enter(ip->Field(2));
+  ip->Field(2)->paste();
+  ASSERT_EQ(Focused(), ip->Field(3));
+  QTest::keyClicks(nullptr, ".5");
+  EXPECT_EQ(FormatIp(ip->GetAddress()), "192.168.130.5");
+
+  // A whole address does not fit one field: cut to its first three
+  // characters it would quietly send another address, so it is refused.
+  QApplication::clipboard()->setText(QStringLiteral("10.1.2.3"));
+  Enter(ip->Field(0));
+  ip->Field(0)->paste();
+  EXPECT_EQ(ip->Field(0)->text(), "192");
+  EXPECT_EQ(Focused(), ip->Field(0));
+  QApplication::clipboard()->setText(QStringLiteral("7x"));
+  ip->Field(1)->selectAll();
+  ip->Field(1)->paste();
+  EXPECT_EQ(ip->Field(1)->text(), "168");
+  EXPECT_EQ(FormatIp(ip->GetAddress()), "192.168.130.5");
+  EXPECT_TRUE(ui.boxes.empty());
 }
 
 TEST_F(IpEditTest, BackspaceAndArrowsCrossFieldBorders) {

@@ -2,7 +2,9 @@
 
 #include <QKeyEvent>
 #include <algorithm>
+#include <utility>
 #include <QPainter>
+#include <QValidator>
 
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/ui/ModalUi.h"
@@ -15,6 +17,21 @@ int g_nextOctetId = FIRST_OCTET_ID;
 
 CIPEdit* AsOctetField(QWidget* w) { return qobject_cast<CIPEdit*>(w); }
 
+// Whatever reaches the field (typing, a middle-click paste, a drop) is taken
+// whole or not at all. A length limit alone would cut a pasted "10.1.2.3" to
+// "10." and send an address nobody entered.
+class OctetTextValidator : public QValidator {
+ public:
+  using QValidator::QValidator;
+  State validate(QString& input, int&) const override {
+    if (input.size() > OCTET_TEXT_LIMIT) return Invalid;
+    for (QChar c : input) {
+      if (c < u'0' || c > u'9') return Invalid;
+    }
+    return Acceptable;
+  }
+};
+
 }  // namespace
 
 CIPEdit::CIPEdit(CIPWnd* owner, int index)
@@ -22,7 +39,7 @@ CIPEdit::CIPEdit(CIPWnd* owner, int index)
   setObjectName(QStringLiteral("ctl_%1").arg(id_));
   setFrame(false);
   setAlignment(Qt::AlignCenter);
-  setMaxLength(OCTET_TEXT_LIMIT);
+  setValidator(new OctetTextValidator(this));
   setContextMenuPolicy(Qt::NoContextMenu);  // no paste of arbitrary text
   setAttribute(Qt::WA_InputMethodEnabled, false);
   setFocusPolicy(Qt::StrongFocus);
@@ -41,9 +58,20 @@ void CIPEdit::OnTextEdited(const QString& text) {
     owner_->Ui().MessageBox(e.boxText, "Error", BoxIcon::Exclamation);
     setText(QString::fromStdString(e.text));
   } else if (e.moveNext) {
-    owner_->Navigate(index_, CIPWnd::Direction::Next, true);
+    if (owner_->Navigate(index_, CIPWnd::Direction::Next, true))
+      owner_->Field(index_ + 1)->EnteredByAutomaticMove();
   }
   value_ = e.value;
+}
+
+void CIPEdit::focusOutEvent(QFocusEvent* e) {
+  dotClosesOctet_ = false;
+  QLineEdit::focusOutEvent(e);
+}
+
+void CIPEdit::mousePressEvent(QMouseEvent* e) {
+  dotClosesOctet_ = false;
+  QLineEdit::mousePressEvent(e);
 }
 
 bool CIPEdit::event(QEvent* e) {
@@ -69,6 +97,11 @@ void CIPEdit::keyPressEvent(QKeyEvent* e) {
   const int key = e->key();
   const bool keypad = e->modifiers() & Qt::KeypadModifier;
   const int selStart = hasSelectedText() ? selectionStart() : cursorPosition();
+  // Only the very first key after the automatic move can be that full stop
+  // (a modifier pressed on its own is not a key typed).
+  const bool modifierOnly = key == Qt::Key_Shift || key == Qt::Key_Control || key == Qt::Key_Alt ||
+                            key == Qt::Key_Meta || key == Qt::Key_AltGr;
+  const bool dotClosesOctet = !modifierOnly && std::exchange(dotClosesOctet_, false);
   switch (key) {
     case Qt::Key_Backspace:
       if (text().isEmpty()) {
@@ -91,7 +124,7 @@ void CIPEdit::keyPressEvent(QKeyEvent* e) {
     case Qt::Key_Period:
       // The full stop of the main keyboard separates octets; the keypad's
       // decimal key is not a separator.
-      if (!keypad) owner_->Navigate(index_, CIPWnd::Direction::Next, true);
+      if (!keypad && !dotClosesOctet) owner_->Navigate(index_, CIPWnd::Direction::Next, true);
       return;
     case Qt::Key_Return:
     case Qt::Key_Enter:

@@ -24,11 +24,15 @@ class CIPEdit : public QLineEdit {
   int controlId() const { return id_; }
   uint8_t value() const { return value_; }
   void setValue(uint8_t v);
+  // The field was just entered by the move after a completed octet.
+  void EnteredByAutomaticMove() { dotClosesOctet_ = true; }
 
  protected:
   bool event(QEvent* e) override;
   void keyPressEvent(QKeyEvent* e) override;
   void inputMethodEvent(QInputMethodEvent* e) override;
+  void focusOutEvent(QFocusEvent* e) override;
+  void mousePressEvent(QMouseEvent* e) override;
 
  private:
   void OnTextEdited(const QString& text);
@@ -37,6 +41,9 @@ class CIPEdit : public QLineEdit {
   int index_;
   int id_;
   uint8_t value_ = 0;
+  // A full stop typed first after the automatic move ends the octet that
+  // caused the move; it must not move on a second time.
+  bool dotClosesOctet_ = false;
 };
 
 class CIPWnd : public QWidget {

@@ -4,11 +4,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <algorithm>
 
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/protocol/ui/IPWnd.h"
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/DialogUnits.h"
+#include "explorer/res/ui/TextFit.h"
 
 namespace {
 
@@ -42,7 +44,8 @@ CNetworkDlg::CNetworkDlg(ModalUi& ui, const NetworkDialogData& data, QWidget* pa
   du.Place(cancel, 133, 66, 50, 14);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
-  du.Place(new QLabel(QStringLiteral("IP Address:"), this), 17, 10, 100, 10);
+  auto* ipLabel = new QLabel(QStringLiteral("IP Address:"), this);
+  du.Place(ipLabel, 17, 10, 100, 10);
   QFrame* ipFrame = Placeholder(this, IDC_IP_PLACEHOLDER);
   du.Place(ipFrame, 17, 23, 95, 15);
 
@@ -51,7 +54,8 @@ CNetworkDlg::CNetworkDlg(ModalUi& ui, const NetworkDialogData& data, QWidget* pa
   label->setText(QString::fromStdString(LoadBrandString(IDS_ADMIN_USER) + " password"));
   du.Place(label, 17, 80, 75, 8);
 
-  du.Place(new QLabel(QStringLiteral("Network Mask:"), this), 17, 45, 100, 10);
+  auto* maskLabel = new QLabel(QStringLiteral("Network Mask:"), this);
+  du.Place(maskLabel, 17, 45, 100, 10);
 
   password_ = new QLineEdit(this);
   password_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_NETWORK_PASSWORD));
@@ -61,6 +65,19 @@ CNetworkDlg::CNetworkDlg(ModalUi& ui, const NetworkDialogData& data, QWidget* pa
 
   QFrame* maskFrame = Placeholder(this, IDC_MASK_PLACEHOLDER);
   du.Place(maskFrame, 17, 58, 95, 15);
+
+  // Whole texts whatever the font: wider labels push the buttons (and the
+  // window's edge) to the right, wider button texts widen both buttons.
+  int labelsRight = 0;
+  for (QLabel* l : {ipLabel, maskLabel, label}) {
+    WidenToFit(l);
+    labelsRight = std::max(labelsRight, l->x() + l->width());
+  }
+  const int shift = std::max(0, labelsRight + du.X(4) - ok->x());
+  const int buttonWidth = std::max(TextSizeNeeded(ok, {ok->text(), cancel->text()}).width(), ok->width());
+  const int buttonGrow = buttonWidth - ok->width();
+  for (QPushButton* b : {ok, cancel}) b->setGeometry(b->x() + shift, b->y(), buttonWidth, b->height());
+  setFixedSize(width() + shift + buttonGrow, height());
 
   ip_ = new CIPWnd(ui);
   ip_->SetAddress(data.ip);

@@ -10,9 +10,10 @@ namespace {
 
 constexpr int kRowImageWidth = 16;
 
-QPixmap DrawPicture() {
-  QImage image(100, 100, QImage::Format_RGB888);
-  image.fill(Qt::white);
+// The device picture in its 100 x 100 frame, on `ground`.
+QImage DrawPictureImage(QImage::Format format, const QColor& ground) {
+  QImage image(100, 100, format);
+  image.fill(ground);
   QPainter p(&image);
   p.setRenderHint(QPainter::Antialiasing);
 
@@ -51,7 +52,20 @@ QPixmap DrawPicture() {
   p.setFont(font);
   p.drawText(QRectF(16, 50, 36, 20), Qt::AlignLeft | Qt::AlignVCenter, "LAN");
   p.end();
-  return QPixmap::fromImage(image);
+  return image;
+}
+
+QPixmap DrawPicture() { return QPixmap::fromImage(DrawPictureImage(QImage::Format_RGB888, Qt::white)); }
+
+QIcon DrawDeviceIcon() {
+  // The square around the panel and its cable, without the white ground
+  // that would show as a box on a coloured title bar.
+  const QImage square =
+      DrawPictureImage(QImage::Format_ARGB32_Premultiplied, Qt::transparent).copy(QRect(6, 10, 88, 88));
+  QIcon icon;
+  for (int size : {16, 22, 24, 32, 48, 64})
+    icon.addPixmap(QPixmap::fromImage(square.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+  return icon;
 }
 
 QImage DrawRowImageStrip() {
@@ -85,6 +99,8 @@ QPixmap LoadResBitmap(int id) {
       return {};
   }
 }
+
+QIcon LoadResIcon(int id) { return id == IDI_DEVICE ? DrawDeviceIcon() : QIcon(); }
 
 QIcon RowImage(int index) {
   const QImage strip = DrawRowImageStrip();

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# Takes the documentation's pictures of the main window, idle and busy, as a
+# user sees them: under Xvfb with a real window manager (openbox), driven
+# with the keyboard, against the simulated devices in the private network
+# (scripts/netns.sh), so nothing reaches a real network.
+#
+#   scripts/docs-screenshots.sh [OUT_DIR]     (default: docs)
+#
+# Writes OUT_DIR/main-window-idle.png and OUT_DIR/main-window-busy.png.
+# Needs a finished build (BUILD_DIR, default build) and the packages of
+# scripts/bootstrap.sh (xvfb, openbox, xdotool, imagemagick, x11-utils).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$(pwd)
+BUILD=${BUILD_DIR:-build}
+
+# --- inside the namespace and the X server --------------------------------
+if [ "${1:-}" = "--in-x" ]; then
+  OUT=$2
+  TMP=$3
+  openbox >/dev/null 2>&1 &
+  wm=$!
+  explorer=""
+  trap 'kill $explorer $wm 2>/dev/null; wait 2>/dev/null || true' EXIT
+  sleep 1
+  "$BUILD/bin/explorer" >"$TMP/explorer.log" 2>&1 &
+  explorer=$!
+  wid=""
+  for _ in $(seq 100); do
+    wid=$(xdotool search --onlyvisible --name '^Osprey Panel Explorer$|^.* Explorer$' 2>/dev/null | head -1 || true)
+    [ -n "$wid" ] && break
+    sleep 0.1
+  done
+  [ -n "$wid" ] || { cat "$TMP/explorer.log" >&2; echo "docs-screenshots: no main window" >&2; exit 1; }
+  xdotool windowactivate --sync "$wid" >/dev/null 2>&1 || true
+  sleep 0.5
+
+  # The whole window with the window manager's frame around it.
+  shot() {
+    local l r t b x y w h
+    read -r l r t b <<<"$(xprop -id "$wid" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')"
+    x=$(xwininfo -id "$wid" | awk '/Absolute upper-left X/ {print $4}')
+    y=$(xwininfo -id "$wid" | awk '/Absolute upper-left Y/ {print $4}')
+    w=$(xwininfo -id "$wid" | awk '/Width:/ {print $2}')
+    h=$(xwininfo -id "$wid" | awk '/Height:/ {print $2}')
+    import -window root -crop "$((w + l + r))x$((h + t + b))+$((x - l))+$((y - t))" +repage "$1"
+  }
+  # Typed as on a keyboard, into the window that has the focus.
+  key() { xdotool key --delay 150 "$@"; sleep 0.3; }
+
+  # Focus starts in the device list; Tab reaches Scan, Space presses it.
+  key Tab space
+  sleep 14.5   # three discovery passes of 4.4 s
+  # Scan was disabled while it ran, so the focus went on to Exit: back over
+  # Scan to the list, and pick a device there (the third row, a web kind).
+  key shift+Tab shift+Tab Down Down
+  sleep 0.5
+  shot "$OUT/main-window-idle.png"
+
+  # The last row is the slow device. Set IP address (the eighth tab stop
+  # from the list: Scan, Exit, Help and the first five action buttons before
+  # it) opens the network parameters dialog; OK there sends the parameters,
+  # which the device takes its time to answer: the busy display with the
+  # longest status text of the family.
+  key End Tab Tab Tab Tab Tab Tab Tab Tab space
+  for _ in $(seq 60); do
+    xdotool search --onlyvisible --name '^IP Address and Netmask needed$' >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  key Return
+  sleep 1.2
+  shot "$OUT/main-window-busy.png"
+  exit 0
+fi
+
+# --- inside the private network: the simulator, then the X server --------
+if [ "${1:-}" = "--in-namespace" ]; then
+  OUT=$2
+  TMP=$3
+  # The sample devices and one that answers its requests late.
+  cp tools/devicesim/sample-devices.txt "$TMP/devices.txt"
+  echo "00:50:C2:10:00:09 1 192.168.1.40 255.255.255.0 admin late=3500" >>"$TMP/devices.txt"
+  "$BUILD/bin/devicesim" --file "$TMP/devices.txt" >"$TMP/sim.log" 2>&1 &
+  sim=$!
+  trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
+  for _ in $(seq 100); do
+    grep -q ready "$TMP/sim.log" && break
+    sleep 0.1
+  done
+  grep -q ready "$TMP/sim.log" || { cat "$TMP/sim.log" >&2; echo "docs-screenshots: simulator not ready" >&2; exit 1; }
+  xvfb-run -a -s "-screen 0 1024x768x24" "$ROOT/scripts/docs-screenshots.sh" --in-x "$OUT" "$TMP"
+  exit $?
+fi
+
+OUT=$(mkdir -p "${1:-docs}" && cd "${1:-docs}" && pwd)
+for tool in xvfb-run openbox xdotool xprop import; do
+  command -v "$tool" >/dev/null || { echo "docs-screenshots: $tool is missing (scripts/bootstrap.sh)" >&2; exit 1; }
+done
+[ -x "$BUILD/bin/explorer" ] && [ -x "$BUILD/bin/devicesim" ] ||
+  { echo "docs-screenshots: build explorer and devicesim first" >&2; exit 1; }
+TMP=$(mktemp -d "${TMPDIR:-/tmp}/docs-screenshots.XXXXXX")
+trap 'rm -rf "$TMP"' EXIT
+scripts/netns.sh "$ROOT/scripts/docs-screenshots.sh" --in-namespace "$OUT" "$TMP"
+echo "docs-screenshots: wrote $OUT/main-window-idle.png and $OUT/main-window-busy.png"
