@@ -120,6 +120,7 @@ int CTimeoutSocket::Connect(uint32_t addrNetOrder, uint16_t port) {
 // ---------------------------------------------------------------- CDeviceSocket
 
 int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len) {
+  sendFailed_ = true;
   if (socket_.OpenUdp() != 0) return -1;
   net::Socket& raw = socket_.Raw();
   if (raw.Bind({htonl(INADDR_ANY), 0}) != 0) {
@@ -142,6 +143,7 @@ int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, si
     socket_.Close();
     return -1;
   }
+  sendFailed_ = false;
   return 0;
 }
 
