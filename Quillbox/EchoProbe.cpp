@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace quillbox {
@@ -229,18 +231,36 @@ Failure EchoProbe::Receive(net::Socket& socket, bool datagram, short revents, TR
   return DecodeDatagram(bytes.data(), bytes.size(), TickCount(), rec);
 }
 
+namespace {
+
+// Neither echo socket may be had: the socket error, and what is missing
+// for the user to put right.
+Failure NoEchoSocket(int err) {
+  Failure f = Failure::SocketError(err);
+  std::string range;
+  std::ifstream in("/proc/sys/net/ipv4/ping_group_range");
+  std::getline(in, range);
+  for (char& c : range)
+    if (c == '\t') c = ' ';
+  f.message += "\r\nEcho requests need a raw socket (the CAP_NET_RAW capability) or an ICMP "
+               "datagram socket (a group of this user inside net.ipv4.ping_group_range" +
+               (range.empty() ? std::string() : ", now \"" + range + "\"") + ").";
+  return f;
+}
+
+}  // namespace
+
 Failure EchoProbe::OpenSocket(net::Socket* socket, bool* datagram) {
   if (!*datagram) {
     if (int err = socket->Open(AF_INET, SOCK_RAW, IPPROTO_ICMP, net::Blocking::Yes)) {
       // Without the right to a raw socket the kernel's ping socket still
       // lets us send echo requests; report the raw socket's refusal if that
       // is not possible either.
-      if (socket->Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes) != 0)
-        return Failure::SocketError(err);
+      if (socket->Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes) != 0) return NoEchoSocket(err);
       *datagram = true;
     }
   } else if (int err = socket->Open(AF_INET, SOCK_DGRAM, IPPROTO_ICMP, net::Blocking::Yes)) {
-    return Failure::SocketError(err);
+    return err == EACCES || err == EPERM ? NoEchoSocket(err) : Failure::SocketError(err);
   }
   if (int err = socket->SetOption(IPPROTO_IP, IP_TTL, kTimeToLive)) return Failure::SocketError(err);
   if (*datagram) {

@@ -70,6 +70,14 @@ void Socket::Abort() {
   Close();
 }
 
+int Socket::Duplicate(Socket* out) const {
+  if (fd_ < 0) return EBADF;
+  const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  *out = Socket(fd);
+  return 0;
+}
+
 int Socket::Open(int domain, int type, int protocol, Blocking blocking) {
   Close();
   if (blocking == Blocking::No) type |= SOCK_NONBLOCK;
@@ -247,7 +255,12 @@ int Socket::SendTo(const void* data, size_t size, const Endpoint& to, const Loca
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-  if (from.ip != 0 || from.interfaceIndex != 0) {
+  const auto ask = [&](uint32_t ip, unsigned interfaceIndex) {
+    if (ip == 0 && interfaceIndex == 0) {
+      msg.msg_control = nullptr;
+      msg.msg_controllen = 0;
+      return;
+    }
     msg.msg_control = control;
     msg.msg_controllen = sizeof control;
     cmsghdr* c = CMSG_FIRSTHDR(&msg);
@@ -255,10 +268,12 @@ int Socket::SendTo(const void* data, size_t size, const Endpoint& to, const Loca
     c->cmsg_type = IP_PKTINFO;
     c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
     in_pktinfo info{};
-    info.ipi_ifindex = static_cast<int>(from.interfaceIndex);
-    info.ipi_spec_dst.s_addr = from.ip;
+    info.ipi_ifindex = static_cast<int>(interfaceIndex);
+    info.ipi_spec_dst.s_addr = ip;
     std::memcpy(CMSG_DATA(c), &info, sizeof info);
-  }
+  };
+  ask(from.ip, from.interfaceIndex);
+  bool addressDropped = false;
   for (;;) {
     ssize_t n;
     do {
@@ -266,10 +281,12 @@ int Socket::SendTo(const void* data, size_t size, const Endpoint& to, const Loca
     } while (n < 0 && errno == EINTR);
     if (n >= 0) return 0;
     // A source that is not one of ours (EINVAL for a broadcast or multicast
-    // address, ENETUNREACH for a foreign unicast one): the routing chooses.
-    if ((errno != EINVAL && errno != ENETUNREACH) || msg.msg_control == nullptr) return errno;
-    msg.msg_control = nullptr;
-    msg.msg_controllen = 0;
+    // address, ENETUNREACH for a foreign unicast one): the routing chooses
+    // the address. An interface asked for is kept: a datagram meant for one
+    // link must never leave through another.
+    if ((errno != EINVAL && errno != ENETUNREACH) || from.ip == 0 || addressDropped) return errno;
+    addressDropped = true;
+    ask(0, from.interfaceIndex);
   }
 }
 
@@ -308,6 +325,55 @@ int Socket::ReceiveMessage(void* buffer, size_t capacity, Datagram* out, void* c
   // A datagram that did not fit is an error, as it is for a receive that
   // cannot take it whole; its head must never pass for a whole datagram.
   return (msg.msg_flags & MSG_TRUNC) ? EMSGSIZE : 0;
+}
+
+int Socket::ReceiveMany(DatagramSlot* slots, size_t count, size_t* filled) {
+  *filled = 0;
+  // Headers for a batch at a time live on the stack: this runs for every
+  // burst of answers.
+  constexpr size_t kBatch = 64;
+  struct Control {
+    alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+  };
+  mmsghdr headers[kBatch];
+  iovec iovs[kBatch];
+  sockaddr_in senders[kBatch];
+  Control controls[kBatch];
+  while (*filled < count) {
+    DatagramSlot* batch = slots + *filled;
+    const size_t want = std::min(kBatch, count - *filled);
+    for (size_t i = 0; i < want; ++i) {
+      iovs[i] = {batch[i].buffer, batch[i].capacity};
+      msghdr& m = headers[i].msg_hdr;
+      m = msghdr{};
+      m.msg_name = &senders[i];
+      m.msg_namelen = sizeof senders[i];
+      m.msg_iov = &iovs[i];
+      m.msg_iovlen = 1;
+      m.msg_control = controls[i].bytes;
+      m.msg_controllen = sizeof controls[i].bytes;
+    }
+    int n;
+    do {
+      n = ::recvmmsg(fd_, headers, static_cast<unsigned>(want), MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    // What a first batch took stays valid; a failure after it shows again
+    // on the next call.
+    if (n < 0) return *filled > 0 ? 0 : errno;
+    for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+      DatagramSlot& slot = batch[i];
+      msghdr& m = headers[i].msg_hdr;
+      slot.got = Datagram{};
+      slot.got.size = headers[i].msg_len;
+      slot.got.from = FromSockaddr(senders[i]);
+      ReadPacketInfo(&m, &slot.got.to);
+      slot.error = (m.msg_flags & MSG_TRUNC) ? EMSGSIZE : 0;
+    }
+    *filled += static_cast<size_t>(n);
+    // Fewer than asked for: the queue is empty for now.
+    if (static_cast<size_t>(n) < want) break;
+  }
+  return 0;
 }
 
 int Socket::Poll(short events, int timeoutMs, short* revents) const {

@@ -36,6 +36,15 @@ struct Datagram {
   LocalSide to;  // filled only once EnablePacketInfo is on
 };
 
+// One place of a ReceiveMany call: the caller's buffer, and what arrived
+// in it.
+struct DatagramSlot {
+  void* buffer = nullptr;
+  size_t capacity = 0;
+  Datagram got;
+  int error = 0;  // EMSGSIZE for a datagram longer than capacity (its head is kept)
+};
+
 class Socket {
  public:
   using Clock = std::chrono::steady_clock;
@@ -53,6 +62,11 @@ class Socket {
   void Close();
   // Closes with a reset instead of an orderly end.
   void Abort();
+
+  // A second descriptor (close-on-exec) for the same socket in *out, so
+  // another thread can wait and receive on it while this one stays with
+  // its owner; shutting either down ends waits on both.
+  int Duplicate(Socket* out) const;
 
   // Opens a socket (close-on-exec), replacing one that is open.
   int Open(int domain, int type, int protocol, Blocking blocking = Blocking::No);
@@ -125,6 +139,14 @@ class Socket {
   // recvmsg flags such as MSG_ERRQUEUE.
   int ReceiveMessage(void* buffer, size_t capacity, Datagram* out, void* control,
                      size_t* controlSize, int flags = 0);
+
+  // Takes as many queued datagrams as there are slots in one system call
+  // (recvmmsg) without waiting: *filled gets how many slots hold one (their
+  // `got`, and `to` once EnablePacketInfo is on). EAGAIN when none is
+  // queued; other failures as for ReceiveFrom. A datagram that did not fit
+  // is marked in its slot, never mistaken for a whole one. A shut down
+  // socket gives 0 with nothing filled.
+  int ReceiveMany(DatagramSlot* slots, size_t count, size_t* filled);
 
   // Waits up to timeoutMs (0: just look, -1: no limit) for `events`;
   // *revents gets what happened, 0 when the time ran out. A closed socket

@@ -5,7 +5,7 @@ Usage: check-socket-calls.py ROOT FOLDER...
 
 Reads every C++ source and header under ROOT/FOLDER (for each FOLDER given)
 and reports each direct call of socket, bind, listen, accept, accept4,
-connect, sendto, sendmsg, recvfrom or recvmsg, with comments and string
+connect, sendto, sendmsg, sendmmsg, recvfrom, recvmsg or recvmmsg, with comments and string
 literals left out. A call counts when it is global (::bind(...)) or
 unqualified (bind(...)), never when it goes through an object (s.Bind,
 p->connect) or another scope (std::bind). In a file that uses Qt, unqualified
@@ -16,7 +16,7 @@ import os
 import re
 import sys
 
-CALLS = r"socket|bind|listen|accept4?|connect|sendto|sendmsg|recvfrom|recvmsg"
+CALLS = r"socket|bind|listen|accept4?|connect|sendto|sendmsg|sendmmsg|recvfrom|recvmsg|recvmmsg"
 # Not preceded by a name, member access or scope: group 1 is "::" for the
 # global form, group 2 the function.
 CALL = re.compile(r"(?<![\w.>:])(::)?(" + CALLS + r")\s*\(")

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the explorer and runs it against simulated devices, all inside a
-# private network namespace (scripts/netns.sh): the scan's broadcasts and
-# every probe stay there and never reach a real network.
+# Builds the explorer and runs it against simulated devices, all inside
+# private network namespaces: the scan's broadcasts and every probe stay
+# there and never reach a real network. As root it runs on a PC with two
+# links (scripts/netns-links.sh), the sample devices split between the two
+# segments, as on a technician's laptop with Wi-Fi and a cable to the bench;
+# otherwise in the one loopback namespace of scripts/netns.sh.
 #
 #   scripts/run-explorer.sh                    # with a display: use the window
 #   scripts/run-explorer.sh --screenshot FILE  # scan once, save FILE, exit
@@ -14,6 +17,30 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD=${BUILD_DIR:-build}
+
+run_window() {
+  local shot=$1
+  local args=()
+  [ -n "$shot" ] && args=(--screenshot "$shot")
+  if [ -n "${DISPLAY:-}" ]; then
+    "$BUILD/bin/explorer" "${args[@]}"
+  else
+    xvfb-run -a -s "-screen 0 1280x800x24" "$BUILD/bin/explorer" "${args[@]}"
+  fi
+}
+
+# In the PC namespace of the link topology, the simulators already running.
+if [ "${1:-}" = "--on-links" ]; then
+  SHOT=${2:-}
+  # The scan finds the devices behind link B by itself; their web pages and
+  # the rest are reached through host routes, as a technician's own subnet
+  # on the cable would be.
+  for ip in $(awk '!/^[[:space:]]*#/ && NF >= 3 {print $3}' "${3:?}"); do
+    case "$ip" in 0.0.0.0 | 127.*) ;; *) ip route replace "$ip/32" via 10.20.0.2 dev qlb ;; esac
+  done
+  run_window "$SHOT"
+  exit $?
+fi
 
 if [ "${1:-}" = "--in-namespace" ]; then
   shift
@@ -28,13 +55,7 @@ if [ "${1:-}" = "--in-namespace" ]; then
     sleep 0.1
   done
   grep -q ready "$log" || { cat "$log" >&2; echo "run-explorer: device simulator not ready" >&2; exit 1; }
-  args=()
-  [ -n "$SHOT" ] && args=(--screenshot "$SHOT")
-  if [ -n "${DISPLAY:-}" ]; then
-    "$BUILD/bin/explorer" "${args[@]}"
-  else
-    xvfb-run -a -s "-screen 0 1280x800x24" "$BUILD/bin/explorer" "${args[@]}"
-  fi
+  run_window "$SHOT"
   exit $?
 fi
 
@@ -52,4 +73,13 @@ fi
 scripts/bootstrap.sh
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target explorer Quillbox devicesim
+if [ "$(id -u)" -eq 0 ]; then
+  # Every other sample device behind link A, the rest behind link B.
+  a="$ROOT/$BUILD/run-explorer-link-a.txt"
+  b="$ROOT/$BUILD/run-explorer-link-b.txt"
+  awk '!/^[[:space:]]*(#|$)/ { if (n++ % 2 == 0) print }' tools/devicesim/sample-devices.txt >"$a"
+  awk '!/^[[:space:]]*(#|$)/ { if (n++ % 2 == 1) print }' tools/devicesim/sample-devices.txt >"$b"
+  QUILL_BIN_DIR="$ROOT/$BUILD/bin" exec scripts/netns-links.sh --devices 0 "$a" --devices 1 "$b" \
+    "$ROOT/scripts/run-explorer.sh" --on-links "$SHOT" "$b"
+fi
 exec scripts/netns.sh "$ROOT/scripts/run-explorer.sh" --in-namespace "$SHOT"

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
 
   // A scan (its discovery passes) with 200 simulated devices answering.
   const auto scanTicks = TickIntervals(dlg, IDC_SCAN);
-  PrintRow("tick interval, scan", Summarise(scanTicks, 100), "100, jitter < 20");
+  PrintRow("tick interval, scan", Summarise(scanTicks, 100), "100 +- 5");
 
   // A set-network wait that nobody answers: the whole 4 s deadline.
   {
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
   }
   const auto setTicks = TickIntervals(dlg, IDC_SET_IP_ADDRESS);
   ui.network.reset();
-  PrintRow("tick interval, set-network wait", Summarise(setTicks, 100), "100, jitter < 20");
+  PrintRow("tick interval, set-network wait", Summarise(setTicks, 100), "100 +- 5");
 
   // A Cancel click in the middle of a scan's first pass, to the scan's
   // return (its rows listed).

@@ -2,10 +2,13 @@
 
 namespace ctl {
 
-std::string ReplyInterface(const CDeviceSocket&, const DeviceRecord&) { return {}; }
+std::string ReplyInterface(const CDeviceSocket& transport, const DeviceRecord& record) {
+  return transport.LinkOfDevice(record.mac()).name;
+}
 
-bool RestrictToInterfaces(CDeviceSocket&, const std::vector<std::string>& names) {
-  return names.empty();
+bool RestrictToInterfaces(CDeviceSocket& transport, const std::vector<std::string>& names) {
+  transport.SetLinkFilter(names);
+  return true;
 }
 
 }  // namespace ctl

@@ -1,8 +1,6 @@
 #pragma once
-// Which network link a device answered on. The transport does not report
-// the interface of a reply yet, nor can it send on chosen interfaces; these
-// two functions are the only places that will ask it once it can, so the
-// scan output and --interface need no other change.
+// Which network link a device answered on, and the interfaces a scan is
+// sent on: the only two places that ask the transport about links.
 #include <string>
 #include <vector>
 

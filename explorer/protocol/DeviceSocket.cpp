@@ -7,7 +7,10 @@
 #include <cstring>
 #include <new>
 #include <thread>
+#include <map>
 #include <unordered_set>
+
+#include "net/Interfaces.h"
 
 namespace {
 
@@ -51,6 +54,17 @@ int CTimeoutSocket::OpenTcp() {
   return socket_.OpenTcp();
 }
 
+void CTimeoutSocket::Close() {
+  // The thread uses the descriptor until it is joined.
+  receiver_.Stop();
+  socket_.Close();
+}
+
+int CTimeoutSocket::SliceLeft() const {
+  if (!armed_) return SLICE_MS;
+  return std::clamp(MillisecondsUntil(deadline_), 1, SLICE_MS);
+}
+
 bool CTimeoutSocket::CheckExpired() {
   if (cancelled_.load() || (armed_ && Clock::now() >= deadline_)) timedOut_ = true;
   return timedOut_.load();
@@ -68,8 +82,7 @@ bool CTimeoutSocket::Wait(bool forWrite, int* error) {
   *error = 0;
   for (;;) {
     if (CheckExpired()) return false;
-    int slice = SLICE_MS;
-    if (armed_) slice = std::clamp(MillisecondsUntil(deadline_), 1, SLICE_MS);
+    const int slice = SliceLeft();
     bool ready = false;
     const int rc = forWrite ? socket_.WaitWritable(slice, &ready) : socket_.WaitReadable(slice, &ready);
     if (rc != 0) {
@@ -96,10 +109,28 @@ long CTimeoutSocket::Receive(void* buf, size_t cap) {
     // Checked before taking a queued datagram, too: a flood of answers must
     // not carry a wait past its deadline or past a Cancel.
     if (CheckExpired()) return -ETIMEDOUT;
+    if (receiver_.Running()) {
+      // A descriptor closed under the exchange fails its receives at once,
+      // whatever the thread's own copy still sees.
+      if (!socket_.IsOpen()) return -EBADF;
+      if (!receiver_.Take(&reply_, SliceLeft())) {
+        // The hook may run a Cancel click; the check at the top of the
+        // loop then ends the wait.
+        PumpIfDue(true);
+        continue;
+      }
+      PumpIfDue(false);
+      lastLink_ = reply_.link;
+      if (reply_.size < 0 && reply_.size != -EMSGSIZE) return reply_.size;
+      const size_t n = std::min(cap, reply_.size < 0 ? reply_.bytes.size() : static_cast<size_t>(reply_.size));
+      std::memcpy(buf, reply_.bytes.data(), n);
+      return reply_.size;
+    }
     net::Datagram datagram;
     const int rc = socket_.ReceiveFrom(buf, cap, &datagram);
     if (rc != EAGAIN && rc != EWOULDBLOCK) {
       PumpIfDue(false);
+      lastLink_ = datagram.to.interfaceIndex;
       return rc == 0 ? static_cast<long>(datagram.size) : -rc;
     }
     int error = 0;
@@ -119,8 +150,41 @@ int CTimeoutSocket::Connect(uint32_t addrNetOrder, uint16_t port) {
 
 // ---------------------------------------------------------------- CDeviceSocket
 
+std::vector<CDeviceSocket::Link> CDeviceSocket::BroadcastLinks() const {
+  std::vector<Link> links;
+  if (!linkFilter_.empty()) {
+    for (const std::string& name : linkFilter_) {
+      const unsigned index = net::InterfaceIndex(name);
+      const bool listed = std::any_of(links.begin(), links.end(), [&](const Link& l) { return l.index == index; });
+      if (index != 0 && !listed) links.push_back({index, name});
+    }
+    return links;
+  }
+  std::vector<net::Interface> interfaces;
+  if (net::ListIpv4Interfaces(&interfaces) != 0) return links;
+  for (const net::Interface& i : interfaces)
+    if (i.CarriesBroadcast()) links.push_back({i.index, i.name});
+  return links;
+}
+
+bool CDeviceSocket::SendOnEveryLink(const uint8_t* buf, size_t len) {
+  net::Socket& raw = socket_.Raw();
+  const net::Endpoint to{BROADCAST_ADDRESS, DEVICE_PORT};
+  const std::vector<Link> links = BroadcastLinks();
+  // Only a loopback, or an unreadable list: the routing's choice, as a host
+  // with a single network has always had.
+  if (links.empty() && linkFilter_.empty()) return raw.SendTo(buf, len, to) == 0;
+  for (const Link& link : links) {
+    // A link that went away since the list was read is passed over; the
+    // others still get the request.
+    if (raw.SendTo(buf, len, to, {0, link.index}) == 0) sentLinks_.push_back(link);
+  }
+  return !sentLinks_.empty();
+}
+
 int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len) {
   sendFailed_ = true;
+  sentLinks_.clear();
   if (socket_.OpenUdp() != 0) return -1;
   net::Socket& raw = socket_.Raw();
   if (raw.Bind({htonl(INADDR_ANY), 0}) != 0) {
@@ -135,11 +199,21 @@ int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, si
     }
   }
   // Asked before the request leaves, so the first answers already find the
-  // room; a smaller grant only risks drops in very large plants.
+  // room; without the privilege to force it, the receiving thread keeps the
+  // default buffer from overflowing.
   int granted = 0;
-  const int sized = raw.SetReceiveBuffer(DISCOVERY_RECEIVE_BUFFER, &granted);
+  const int sized = receiveBufferRequest_ > 0 ? raw.SetReceiveBuffer(receiveBufferRequest_, &granted)
+                                              : raw.ReceiveBufferSize(&granted);
   lastReceiveBuffer_ = sized == 0 ? granted : -sized;
-  if (raw.SendTo(buf, len, {addrNetOrder, DEVICE_PORT}) != 0) {
+  // Which link each answer came in on; an answer without it is still kept.
+  raw.EnablePacketInfo();
+  if (socket_.StartReceiver() != 0) {
+    socket_.Close();
+    return -1;
+  }
+  const bool sent = addrNetOrder == BROADCAST_ADDRESS ? SendOnEveryLink(buf, len)
+                                                      : raw.SendTo(buf, len, {addrNetOrder, DEVICE_PORT}) == 0;
+  if (!sent) {
     socket_.Close();
     return -1;
   }
@@ -173,6 +247,11 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   if (sent != 0) return sent;
 
   count = 0;
+  recordLinks_.clear();
+  std::vector<unsigned> linkOf;  // interface index of record i's answer
+  std::vector<uint64_t> macOf;   // and its MAC
+  linkOf.reserve(MAX_DEVICES);
+  macOf.reserve(MAX_DEVICES);
   int32_t result = 0;
   std::unordered_set<uint64_t> held;  // MACs of this pass, for the duplicate test
   held.reserve(MAX_DEVICES * 2);
@@ -191,7 +270,10 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
     try {
       records[count] = std::make_unique<DeviceRecord>(record);
       held.insert(key);
+      linkOf.push_back(socket_.LastLink());
+      macOf.push_back(key);
     } catch (const std::bad_alloc&) {
+      records[count].reset();
       continue;  // dropped; the pass goes on with what fits
     }
     ++count;
@@ -199,7 +281,29 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   if (count > 0) result = 0;
   socket_.StopDeadline();
   socket_.Close();
+  NameLinks(linkOf, macOf);
   return result;
+}
+
+void CDeviceSocket::NameLinks(const std::vector<unsigned>& indexes, const std::vector<uint64_t>& macs) {
+  // Named once per interface, after the pass: the names are looked up in
+  // the system, which has no place inside the receive loop.
+  std::map<unsigned, std::string> names;
+  for (const Link& l : sentLinks_) names[l.index] = l.name;
+  recordLinks_.clear();
+  recordLinks_.reserve(indexes.size());
+  recordOfDevice_.clear();
+  for (size_t i = 0; i < indexes.size(); ++i) {
+    const unsigned index = indexes[i];
+    if (index != 0 && names.count(index) == 0) names[index] = net::InterfaceName(index);
+    recordLinks_.push_back({index, index != 0 ? names[index] : std::string()});
+    if (i < macs.size()) recordOfDevice_.emplace(macs[i], i);
+  }
+}
+
+CDeviceSocket::Link CDeviceSocket::LinkOfDevice(const uint8_t* mac6) const {
+  const auto it = recordOfDevice_.find(MacKey(mac6));
+  return it == recordOfDevice_.end() ? Link{} : recordLinks_[it->second];
 }
 
 int32_t CDeviceSocket::SetNetworkParameters(const SetNetworkRequest& request) {

@@ -2,26 +2,38 @@
 // UDP request transport to the devices, and the TCP connect probe.
 //
 // Every exchange runs on the caller's thread and blocks it, but waits only
-// in poll() slices of at most 20 ms; between slices it calls the pump hook
-// (the GUI passes one that processes its events), so the window stays alive
-// and a Cancel click, which arrives inside the hook and calls CancelRequest,
-// ends the wait within that slice. Deadlines are measured with the steady
-// clock from StartDeadline. The operating-system socket exists only during
-// an exchange and is closed on every way out.
+// in slices of at most SLICE_MS; between slices it calls the pump hook (the
+// GUI passes one that processes its events), so the window stays alive, its
+// timers run on time, and a Cancel click, which arrives inside the hook and
+// calls CancelRequest, ends the wait within that slice. Deadlines are
+// measured with the steady clock from StartDeadline. The operating-system
+// socket exists only during an exchange and is closed on every way out.
+//
+// A broadcast request leaves once through every link that can carry one
+// (read afresh for each exchange), from the one socket, so every answer
+// comes back to it. The answers are taken off the socket by a receiving
+// thread (ReplyReceiver) from before the request leaves until the exchange
+// closes its socket, which also joins that thread.
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "explorer/protocol/DeviceMessages.h"
+#include "explorer/protocol/ReplyReceiver.h"
 #include "net/Socket.h"
 
 // A socket whose waits end at an armed deadline or at CancelRequest.
 class CTimeoutSocket {
  public:
   using Clock = std::chrono::steady_clock;
-  static constexpr int SLICE_MS = 20;
+  // Short enough that the window's timers fire within a few ms of their
+  // time while an exchange waits.
+  static constexpr int SLICE_MS = 2;
 
   // Clears timedOut; a non-zero `ms` arms a new deadline `ms` from now,
   // 0 keeps a deadline armed earlier running.
@@ -36,16 +48,23 @@ class CTimeoutSocket {
 
   void SetPumpHook(std::function<void()> hook) { pump_ = std::move(hook); }
 
-  // Exchange life: Open clears a previous cancel; Close ends the socket.
+  // Exchange life: Open clears a previous cancel; Close joins the receiving
+  // thread (if one was started) and then ends the socket.
   int OpenUdp();
   int OpenTcp();
-  void Close() { socket_.Close(); }
+  void Close();
   net::Socket& Raw() { return socket_; }
+  // Hands the open datagram socket's answers to a receiving thread until
+  // Close; 0 or errno.
+  int StartReceiver() { return receiver_.Start(socket_); }
 
   // Receives one datagram into buf (cap bytes), waiting until one comes,
   // the deadline passes or Cancel. Returns the byte count, or -errno for a
   // failed receive, or -ETIMEDOUT with timedOut() set when the wait ended.
   long Receive(void* buf, size_t cap);
+  // The interface the last datagram Receive returned arrived on (0: not
+  // known).
+  unsigned LastLink() const { return lastLink_; }
   // Connects, waiting the same way; 0 on success, else errno (ETIMEDOUT
   // with timedOut() set when the deadline or Cancel ended it).
   int Connect(uint32_t addrNetOrder, uint16_t port);
@@ -61,8 +80,12 @@ class CTimeoutSocket {
   // Sets timedOut when the deadline has passed or a cancel is pending.
   bool CheckExpired();
   void PumpIfDue(bool force);
+  int SliceLeft() const;
 
   net::Socket socket_;
+  ReplyReceiver receiver_;
+  ReplyReceiver::Reply reply_;  // owner thread only
+  unsigned lastLink_ = 0;       // owner thread only
   std::atomic<bool> timedOut_{false};
   std::atomic<bool> cancelled_{false};  // set by CancelRequest, cleared by Open*
   bool armed_ = false;                  // owner thread only
@@ -80,9 +103,12 @@ class CDeviceSocket {
   static constexpr int DISCOVERY_RECEIVE_BUFFER = 8 * 1024 * 1024;
 
   // Opens a UDP socket and sends one datagram to addr:DEVICE_PORT
-  // (broadcast enabled for 255.255.255.255). 0, -1 when the socket cannot
-  // be made or the send fails, or errno when broadcast cannot be enabled.
-  // The socket stays open for the replies.
+  // (broadcast enabled for 255.255.255.255). A broadcast leaves once
+  // through every link that carries one (or through the named links, see
+  // SetLinkFilter); with no such link, or when the list cannot be read,
+  // once where the routing sends it. 0 when at least one copy left, -1
+  // when the socket cannot be made or no copy left, or errno when
+  // broadcast cannot be enabled. The socket stays open for the replies.
   int32_t SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len);
   // The latest request could not leave this computer (no socket, or the
   // send failed). A -1 from an exchange is then the transport's own; from
@@ -93,13 +119,38 @@ class CDeviceSocket {
   int32_t ReceiveReply(uint32_t timeoutMs, uint8_t* buf, uint32_t expectedLength);
   // One discovery pass of 4400 ms: fills records[0..count) with the devices
   // that answered (each MAC once, accepted kinds only). 0 when at least one
-  // answered, else the first error of the pass (normally 5).
+  // answered, else the first error of the pass (normally 5). RecordLinks()
+  // then tells the link each record's answer arrived on.
   int32_t Discover(DeviceRecordArray& records, int& count);
   // Broadcasts the request and waits for the addressed device; 0, the last
   // refusal other than 4998, or 5.
   int32_t SetNetworkParameters(const SetNetworkRequest& request);
   // TCP connect to addr:port within 2000 ms; no data sent.
   bool ProbeConnect(uint32_t addrNetOrder, uint16_t port);
+
+  // A link of this host: its interface index and name.
+  struct Link {
+    unsigned index = 0;  // 0: not known
+    std::string name;    // empty when not known
+    bool operator==(const Link&) const = default;
+  };
+  // Entry i is the link the answer of record i of the last Discover came
+  // in on (the first answer, for a device heard on several).
+  const std::vector<Link>& RecordLinks() const { return recordLinks_; }
+  // The link the device with this 6-byte MAC answered on in the last
+  // Discover; an empty Link when it did not answer there.
+  Link LinkOfDevice(const uint8_t* mac6) const;
+  // The links the last broadcast request left through; empty when it left
+  // where the routing sent it.
+  const std::vector<Link>& SentLinks() const { return sentLinks_; }
+  // Restricts broadcasts to the interfaces named (empty: every link that
+  // carries one). A name no interface has is skipped; when none of them
+  // takes the request, SendRequest gives -1. Answers are taken from
+  // wherever they arrive.
+  void SetLinkFilter(std::vector<std::string> interfaceNames) { linkFilter_ = std::move(interfaceNames); }
+  // The links a broadcast would leave through now (the filter applied);
+  // empty when it would go where the routing sends it.
+  std::vector<Link> BroadcastLinks() const;
 
   void CancelRequest() { socket_.CancelRequest(); }
   // Ends an exchange started by hand with SendRequest/ReceiveReply; the
@@ -110,6 +161,10 @@ class CDeviceSocket {
 
   // What the kernel granted the last discovery socket (bytes), or -errno.
   long LastReceiveBuffer() const { return lastReceiveBuffer_; }
+  // The receive buffer the exchanges ask for (DISCOVERY_RECEIVE_BUFFER
+  // unless changed); 0 leaves the system's default, as on a host where
+  // nothing more is granted.
+  void SetReceiveBufferRequest(int bytes) { receiveBufferRequest_ = bytes; }
 
  private:
   struct Received {
@@ -117,8 +172,15 @@ class CDeviceSocket {
     bool datagram;  // a datagram arrived (validated or not)
   };
   Received ReceiveOnce(uint32_t timeoutMs, uint8_t* buf, uint32_t expectedLength);
+  bool SendOnEveryLink(const uint8_t* buf, size_t len);
+  void NameLinks(const std::vector<unsigned>& indexes, const std::vector<uint64_t>& macs);
 
   CTimeoutSocket socket_;
   long lastReceiveBuffer_ = 0;
   bool sendFailed_ = false;
+  int receiveBufferRequest_ = DISCOVERY_RECEIVE_BUFFER;
+  std::vector<std::string> linkFilter_;
+  std::vector<Link> sentLinks_;
+  std::vector<Link> recordLinks_;
+  std::unordered_map<uint64_t, size_t> recordOfDevice_;  // MAC -> index into recordLinks_
 };

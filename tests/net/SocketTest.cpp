@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "net/Interfaces.h"
 #include "net/Socket.h"
 #include "support/NetGuard.h"
 
@@ -325,4 +328,114 @@ TEST_F(NetSocket, StreamPairHalfCloseLetsThePeerReadToTheEndAndStillAnswer) {
   EXPECT_EQ(peer.Recv(buffer, sizeof buffer, &got), EAGAIN);
   Socket never;
   EXPECT_EQ(never.ShutdownSend(), 0);
+}
+
+TEST_F(NetSocket, ReceiveManyTakesABurstInOrderWithEachDatagramsFacts) {
+  Socket receiver = UdpOn("0.0.0.0");
+  ASSERT_EQ(receiver.EnablePacketInfo(), 0);
+  Socket sender = UdpOn("127.0.0.1");
+  std::vector<char> buffers(200 * 8);
+  std::vector<net::DatagramSlot> slots(200);
+  for (size_t i = 0; i < slots.size(); ++i) slots[i] = {&buffers[i * 8], 8, {}, -1};
+  size_t filled = 99;
+  EXPECT_EQ(receiver.ReceiveMany(slots.data(), slots.size(), &filled), EAGAIN);
+  EXPECT_EQ(filled, 0u);
+
+  // More than one batch of the call, and a datagram too long for its slot
+  // in the middle.
+  const Endpoint to{Ip("127.0.0.7"), receiver.LocalPort()};
+  for (int i = 0; i < 150; ++i) {
+    const std::string text = i == 70 ? "much too long" : std::to_string(i);
+    ASSERT_EQ(sender.SendTo(text.data(), text.size(), to), 0);
+  }
+  bool ready = false;
+  ASSERT_EQ(receiver.WaitReadable(1000, &ready), 0);
+  ASSERT_EQ(receiver.ReceiveMany(slots.data(), slots.size(), &filled), 0);
+  ASSERT_EQ(filled, 150u) << "the whole burst in one call";
+  for (size_t i = 0; i < filled; ++i) {
+    SCOPED_TRACE(i);
+    const net::DatagramSlot& s = slots[i];
+    if (i == 70) {
+      EXPECT_EQ(s.error, EMSGSIZE) << "a head must never pass for a whole datagram";
+      EXPECT_EQ(std::string(&buffers[i * 8], s.got.size), "much too") << "its head is kept";
+      continue;
+    }
+    EXPECT_EQ(s.error, 0);
+    EXPECT_EQ(std::string(&buffers[i * 8], s.got.size), std::to_string(i));
+    EXPECT_EQ(s.got.from, (Endpoint{Ip("127.0.0.1"), sender.LocalPort()}));
+    EXPECT_EQ(s.got.to.ip, Ip("127.0.0.7"));
+    EXPECT_EQ(s.got.to.interfaceIndex, if_nametoindex("lo"));
+  }
+  EXPECT_EQ(receiver.ReceiveMany(slots.data(), slots.size(), &filled), EAGAIN) << "all were taken";
+
+  // Fewer slots than datagrams: the rest wait for the next call.
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(sender.SendTo("z", 1, to), 0);
+  ASSERT_EQ(receiver.WaitReadable(1000, &ready), 0);
+  std::this_thread::sleep_for(20ms);
+  ASSERT_EQ(receiver.ReceiveMany(slots.data(), 3, &filled), 0);
+  EXPECT_EQ(filled, 3u);
+  ASSERT_EQ(receiver.ReceiveMany(slots.data(), 3, &filled), 0);
+  EXPECT_EQ(filled, 2u);
+}
+
+TEST_F(NetSocket, DuplicateReceivesForTheOwnerAndShutdownWakesItsWait) {
+  Socket owner = UdpOn("127.0.0.1");
+  Socket copy;
+  ASSERT_EQ(owner.Duplicate(&copy), 0);
+  EXPECT_NE(copy.Fd(), owner.Fd());
+  Socket sender = UdpOn("127.0.0.1");
+  ASSERT_EQ(sender.SendTo("d", 1, {Ip("127.0.0.1"), owner.LocalPort()}), 0);
+  char buffer[8];
+  Datagram d;
+  ASSERT_EQ(ReceiveWithin(copy, buffer, sizeof buffer, &d), 0) << "one socket, two descriptors";
+
+  // A thread waiting on the copy wakes when the copy is shut down; the
+  // owner's descriptor stays open for its owner to release.
+  bool woke = false;
+  std::thread waiter([&] {
+    bool ready = false;
+    copy.WaitReadable(5000, &ready);
+    woke = ready;
+  });
+  std::this_thread::sleep_for(50ms);
+  const auto start = Clock::now();
+  EXPECT_EQ(copy.Shutdown(), 0);
+  waiter.join();
+  EXPECT_TRUE(woke);
+  EXPECT_LT(MsSince(start), 1000);
+  EXPECT_TRUE(owner.IsOpen());
+  Socket none;
+  EXPECT_EQ(none.Duplicate(&copy), EBADF);
+}
+
+TEST_F(NetSocket, AnInterfaceAskedForIsNeverSwappedForAnother) {
+  Socket any = UdpOn("0.0.0.0");
+  Socket receiver = UdpOn("127.0.0.1");
+  const Endpoint to{Ip("127.0.0.1"), receiver.LocalPort()};
+  // No interface has this index: the send fails rather than leaving
+  // wherever the routing would send it.
+  EXPECT_NE(any.SendTo("n", 1, to, {0, 999999}), 0);
+  // A foreign source address is dropped, the interface kept.
+  const unsigned lo = if_nametoindex("lo");
+  ASSERT_EQ(any.SendTo("k", 1, to, {Ip("192.0.2.1"), lo}), 0);
+  char buffer[8];
+  Datagram d;
+  ASSERT_EQ(ReceiveWithin(receiver, buffer, sizeof buffer, &d), 0);
+  EXPECT_EQ(std::string(buffer, d.size), "k");
+  EXPECT_EQ(ReceiveWithin(receiver, buffer, sizeof buffer, &d), ETIMEDOUT) << "sent once only";
+}
+
+TEST_F(NetSocket, InterfaceListHasLoopbackButItCarriesNoBroadcast) {
+  std::vector<net::Interface> list;
+  ASSERT_EQ(net::ListIpv4Interfaces(&list), 0);
+  const auto lo = std::find_if(list.begin(), list.end(), [](const net::Interface& i) { return i.name == "lo"; });
+  ASSERT_NE(lo, list.end());
+  EXPECT_EQ(lo->index, if_nametoindex("lo"));
+  EXPECT_EQ(lo->address, Ip("127.0.0.1"));
+  EXPECT_TRUE(lo->up && lo->loopback);
+  EXPECT_FALSE(lo->CarriesBroadcast());
+  EXPECT_EQ(net::InterfaceIndex("lo"), lo->index);
+  EXPECT_EQ(net::InterfaceName(lo->index), "lo");
+  EXPECT_EQ(net::InterfaceIndex("no-such-if"), 0u);
+  EXPECT_EQ(net::InterfaceName(999999), "");
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Tests that broadcast, ping or talk to a simulated device call
 // QUILL_REQUIRE_PRIVATE_NETWORK() first: outside the project's own network
-// namespace they skip instead of sending anything.
+// namespaces (scripts/netns.sh, scripts/netns-links.sh) they skip instead
+// of sending anything.
 #include <gtest/gtest.h>
 
 #include <string>

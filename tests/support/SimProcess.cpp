@@ -27,6 +27,21 @@ struct Fd {
   }
 };
 
+std::vector<std::string> Words(const char* text) {
+  std::vector<std::string> out;
+  std::string word;
+  for (const char* p = text ? text : ""; ; ++p) {
+    if (*p == ' ' || *p == '\0') {
+      if (!word.empty()) out.push_back(word);
+      word.clear();
+      if (*p == '\0') break;
+    } else {
+      word += *p;
+    }
+  }
+  return out;
+}
+
 std::string BinDir() {
   const char* dir = std::getenv("QUILL_BIN_DIR");
   return dir ? dir : QUILL_BIN_DIR;
@@ -34,7 +49,7 @@ std::string BinDir() {
 
 }  // namespace
 
-SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceFileText) {
+SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceFileText, int link) {
   if (!deviceFileText.empty()) {
     char name[] = "/tmp/devicesim-XXXXXX";
     Fd file{::mkstemp(name)};
@@ -46,11 +61,30 @@ SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceF
     deviceFile_ = name;
     args.insert(args.begin(), {"--file", deviceFile_});
   }
-  const std::string program = BinDir() + "/devicesim";
+  std::string program = BinDir() + "/devicesim";
+  // The environment as it is, except inside a segment, whose only link
+  // is the one it shares with the PC.
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) environment.push_back(*e);
+  if (link >= 0) {
+    const std::vector<std::string> links = Words(std::getenv("QUILL_NETNS_LINKS"));
+    const std::vector<std::string> segments = Words(std::getenv("QUILL_NETNS_SEGMENTS"));
+    if (static_cast<size_t>(link) >= links.size() || links.size() != segments.size()) {
+      error_ = "no link " + std::to_string(link) + " here (run through scripts/netns-links.sh)";
+      return;
+    }
+    for (std::string& e : environment)
+      if (e.rfind("QUILL_NETNS_LINKS=", 0) == 0) e = "QUILL_NETNS_LINKS=" + links[static_cast<size_t>(link)];
+    args.insert(args.begin(), {"--net=/run/netns/" + segments[static_cast<size_t>(link)], "--", program});
+    program = "/usr/bin/nsenter";
+  }
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -62,7 +96,7 @@ SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceF
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, writeEnd.fd, 1);
-  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+  const int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) {
     pid_ = -1;
@@ -97,6 +131,11 @@ SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceF
 SimProcess SimProcess::WithDevices(const std::string& deviceFileText,
                                    std::vector<std::string> extraArgs) {
   return SimProcess(std::move(extraArgs), deviceFileText);
+}
+
+SimProcess SimProcess::OnLink(size_t link, const std::string& deviceFileText,
+                              std::vector<std::string> extraArgs) {
+  return SimProcess(std::move(extraArgs), deviceFileText, static_cast<int>(link));
 }
 
 SimProcess::SimProcess(SimProcess&& other) noexcept

@@ -11,6 +11,11 @@
 //
 //   SimProcess sim = SimProcess::WithDevices("00:50:C2:00:00:01 0 127.0.0.11 255.0.0.0 admin\n");
 //
+// Inside the link topology (scripts/netns-links.sh, run as root) a
+// simulator plays the devices of one segment:
+//
+//   SimProcess b = SimProcess::OnLink(1, "00:50:C2:00:00:01 0 10.20.0.5 255.255.255.0 admin\n");
+//
 // The constructor waits (at most 10 s) for the simulator's "ready" line.
 // The destructor (or Stop) ends it with SIGTERM, waits a bounded time,
 // then SIGKILLs and always reaps it, and removes the temporary device file.
@@ -24,9 +29,13 @@ namespace testsupport {
 
 class SimProcess {
  public:
-  explicit SimProcess(std::vector<std::string> args, const std::string& deviceFileText = "");
+  explicit SimProcess(std::vector<std::string> args, const std::string& deviceFileText = "",
+                      int link = -1);
   static SimProcess WithDevices(const std::string& deviceFileText,
                                 std::vector<std::string> extraArgs = {});
+  // In the segment behind link `link` (0 = the first of QUILL_NETNS_LINKS).
+  static SimProcess OnLink(size_t link, const std::string& deviceFileText,
+                           std::vector<std::string> extraArgs = {});
   ~SimProcess();
   SimProcess(SimProcess&& other) noexcept;
   SimProcess& operator=(SimProcess&&) = delete;

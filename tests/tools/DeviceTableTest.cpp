@@ -27,10 +27,13 @@ TEST(DeviceLine, ParsesFieldsAndOptions) {
   EXPECT_FALSE(d->silent);
   EXPECT_EQ(d->extra.at("config"), "hello");
 
-  d = ParseDeviceLine("00-50-C2-00-00-01 5 0.0.0.0 0.0.0.0 - short", &error);
+  EXPECT_FALSE(d->broadcast);
+
+  d = ParseDeviceLine("00-50-C2-00-00-01 5 0.0.0.0 0.0.0.0 - short broadcast", &error);
   ASSERT_TRUE(d) << error;
   EXPECT_EQ(d->password, "") << "'-' stands for an empty password";
   EXPECT_EQ(d->size, 12);
+  EXPECT_TRUE(d->broadcast);
   EXPECT_EQ(d->kind, 5);
 }
 

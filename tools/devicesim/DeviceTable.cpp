@@ -92,6 +92,8 @@ std::optional<Device> ParseDeviceLine(const std::string& line, std::string* erro
       d.silent = true;
     } else if (option == "quiet-others") {
       d.quietOthers = true;
+    } else if (option == "broadcast") {
+      d.broadcast = true;
     } else if (key == "late") {
       ok = ParseNumber(value, 600000, n);
       d.lateMs = static_cast<int>(n);

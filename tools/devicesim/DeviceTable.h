@@ -27,13 +27,14 @@ struct Device {
   uint32_t status = 0;         // discovery answers carry this status
   bool silent = false;         // never answers
   bool quietOthers = false;    // no 4998 for requests meant for others
+  bool broadcast = false;      // answers go to 255.255.255.255, as from a device without an address
 
   std::map<std::string, std::string> extra;  // options for other sides
 };
 
 // Parses "MAC kind IP mask password [options]"; "-" stands for an empty
 // password. Options: twice, late=MS, short, long, size=N, status=N,
-// silent, quiet-others, and any key=value kept in Device::extra.
+// silent, quiet-others, broadcast, and any key=value kept in Device::extra.
 std::optional<Device> ParseDeviceLine(const std::string& line, std::string* error);
 
 // 5002 for an address no device can take, 5003 for such a mask, else 0.

@@ -97,6 +97,8 @@ class DeviceProtocol {
   // how many copies went.
   int Dispatch(const Device& d, uint32_t to, uint16_t port, const std::vector<uint8_t>& bytes) {
     const int copies = d.twice ? 2 : 1;
+    // Still to the asker's port: only the address is everybody's.
+    if (d.broadcast) to = 0xFFFFFFFFu;
     for (int c = 0; c < copies; ++c) {
       if (d.lateMs > 0)
         pending_.push({Clock::now() + std::chrono::milliseconds(d.lateMs), to, port, d.ip, bytes});
@@ -130,6 +132,7 @@ class DeviceProtocol {
 int OpenDevicePort(net::Socket& socket) {
   int err = socket.OpenUdp();
   if (err == 0) err = socket.SetReuseAddress(true);
+  if (err == 0) err = socket.SetBroadcast(true);
   if (err == 0) err = socket.Bind({0, wire::DEVICE_PORT});
   return err;
 }

@@ -1,11 +1,12 @@
 // Plays one or many devices inside the project's private network namespace.
 //
 //   devicesim [--file PATH]... [--device "MAC kind IP mask password [opts]"]...
-//             [--generate N [--generate-kind K] [--generate-password P]]
+//             [--generate N [--generate-from I] [--generate-kind K] [--generate-password P]]
 //             [--set key=value]... [--only name,name] [--no-addresses] [--verbose]
 //
 // Prints "ready" on stdout once every side listens; ends cleanly on SIGTERM
-// or SIGINT, and when the process that started it ends. Refuses to start unless QUILL_NETNS=1 (set by scripts/netns.sh).
+// or SIGINT, and when the process that started it ends. Refuses to start
+// outside the project's own network namespaces (PrivateNetwork.h).
 #include <arpa/inet.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/devicesim/PrivateNetwork.h"
 #include "tools/devicesim/Services.h"
 
 namespace {
@@ -36,9 +38,9 @@ extern "C" void OnSignal(int) { g_stop = true; }
 void Usage() {
   std::fprintf(stderr,
                "usage: devicesim [--file PATH]... [--device \"MAC kind IP mask password [options]\"]...\n"
-               "                 [--generate N [--generate-kind K] [--generate-password P]]\n"
+               "                 [--generate N [--generate-from I] [--generate-kind K] [--generate-password P]]\n"
                "                 [--set key=value]... [--only name,...] [--no-addresses] [--verbose]\n"
-               "device options: twice late=MS short long size=N status=N silent quiet-others key=value\n");
+               "device options: twice late=MS short long size=N status=N silent quiet-others broadcast key=value\n");
 }
 
 bool LoadFile(const std::string& path, DeviceTable& table) {
@@ -65,8 +67,9 @@ bool LoadFile(const std::string& path, DeviceTable& table) {
   return true;
 }
 
-void Generate(DeviceTable& table, unsigned long count, uint16_t kind, const std::string& password) {
-  for (unsigned long i = 0; i < count; ++i) {
+void Generate(DeviceTable& table, unsigned long first, unsigned long count, uint16_t kind,
+              const std::string& password) {
+  for (unsigned long i = first; i < first + count; ++i) {
     Device d;
     d.mac = {0x02, 0x51, 0x00, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
              static_cast<uint8_t>(i)};
@@ -84,16 +87,18 @@ struct Options {
   std::map<std::string, std::string> settings;
   std::string only;  // ",name,name," or empty for every service
   unsigned long generate = 0;
+  unsigned long generateFrom = 0;  // index of the first generated device
   unsigned long generateKind = 0;
   std::string generatePassword = "admin";
 };
 
 bool InsidePrivateNetwork() {
-  const char* flag = std::getenv("QUILL_NETNS");
-  if (flag && std::strcmp(flag, "1") == 0) return true;
+  std::string why;
+  if (privatenet::InPrivateNetwork(&why)) return true;
   std::fprintf(stderr,
-               "devicesim: refusing to start outside the private network namespace "
-               "(run it through scripts/netns.sh)\n");
+               "devicesim: refusing to start outside the private network namespace: %s "
+               "(run it through scripts/netns.sh or scripts/netns-links.sh)\n",
+               why.c_str());
   return false;
 }
 
@@ -132,6 +137,8 @@ bool ParseArguments(int argc, char** argv, DeviceTable& table, Options& o) {
       if (!AddDevice(argv[++i], table)) return false;
     } else if (a == "--generate" && hasValue) {
       o.generate = std::strtoul(argv[++i], nullptr, 0);
+    } else if (a == "--generate-from" && hasValue) {
+      o.generateFrom = std::strtoul(argv[++i], nullptr, 0);
     } else if (a == "--generate-kind" && hasValue) {
       o.generateKind = std::strtoul(argv[++i], nullptr, 0);
     } else if (a == "--generate-password" && hasValue) {
@@ -153,11 +160,13 @@ bool ParseArguments(int argc, char** argv, DeviceTable& table, Options& o) {
       return false;
     }
   }
-  if (o.generate > 254 * 256 || o.generateKind > 0xFFFF) {  // one 127.1.x.y address each
-    std::fprintf(stderr, "devicesim: --generate or --generate-kind out of range\n");
+  // One 127.1.x.y address each.
+  if (o.generate > 254 * 256 || o.generateFrom > 254 * 256 || o.generate + o.generateFrom > 254 * 256 ||
+      o.generateKind > 0xFFFF) {
+    std::fprintf(stderr, "devicesim: --generate, --generate-from or --generate-kind out of range\n");
     return false;
   }
-  Generate(table, o.generate, static_cast<uint16_t>(o.generateKind), o.generatePassword);
+  Generate(table, o.generateFrom, o.generate, static_cast<uint16_t>(o.generateKind), o.generatePassword);
   return true;
 }
 

@@ -1,0 +1,55 @@
+// explorerctl scan on a PC with two links (scripts/netns-links.sh): the
+// link column tells where each device answered, and --interface sends the
+// passes through the named links only.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/ctl/CtlProcess.h"
+#include "tests/support/NetGuard.h"
+#include "tests/support/SimProcess.h"
+
+namespace {
+
+using ctltest::RunCtl;
+
+class LinksTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    QUILL_REQUIRE_PRIVATE_NETWORK();
+    const char* links = std::getenv("QUILL_NETNS_LINKS");
+    if (!links || std::string(links).find("qlb") == std::string::npos)
+      GTEST_SKIP() << "needs the link topology (scripts/netns-links.sh)";
+  }
+};
+
+TEST_F(LinksTest, TheLinkColumnAndTheInterfaceChoice) {
+  auto a = testsupport::SimProcess::OnLink(0, "00:50:C2:72:00:01 0 10.10.0.31 255.255.255.0 admin\n",
+                                           {"--only", "udp"});
+  auto b = testsupport::SimProcess::OnLink(1, "00:50:C2:72:00:02 1 10.20.0.32 255.255.255.0 admin\n"
+                                              "00:50:C2:72:00:03 0x31 0.0.0.0 0.0.0.0 admin broadcast\n",
+                                           {"--only", "udp"});
+  ASSERT_TRUE(a.Ready()) << a.Error();
+  ASSERT_TRUE(b.Ready()) << b.Error();
+  const std::string header = "mac,ip,mask,kind,link,duplicate_ip,no_address\r\n";
+  const std::string rowA = "00:50:C2:72:00:01,10.10.0.31,255.255.255.0,0,qla,false,false\r\n";
+  const std::string rowB = "00:50:C2:72:00:02,10.20.0.32,255.255.255.0,1,qlb,false,false\r\n";
+  const std::string rowC = "00:50:C2:72:00:03,0.0.0.0,0.0.0.0,49,qlb,false,true\r\n";
+
+  auto r = RunCtl({"scan", "--passes", "1", "--format", "csv"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, header + rowC + rowA + rowB);
+
+  r = RunCtl({"scan", "--passes", "1", "--format", "csv", "--interface", "qlb"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, header + rowC + rowB) << "nothing was sent through qla";
+  EXPECT_EQ(r.err, "");
+
+  // No interface of that name: nothing can be sent at all.
+  r = RunCtl({"scan", "--passes", "1", "--interface", "no-such-link"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("Cannot initialize networking"), std::string::npos) << r.err;
+}
+
+}  // namespace
