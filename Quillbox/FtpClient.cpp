@@ -125,13 +125,21 @@ void ProtocolLog::Log(const std::string& event) const {
 }
 
 bool FtpClient::TakeLine(std::string* line) {
-  size_t lf = input_.find('\n');
+  size_t lf = input_.find('\n', inputPos_);
   if (lf == std::string::npos) return false;
   size_t end = lf;
-  if (end > 0 && input_[end - 1] == '\r') --end;
-  line->assign(input_, 0, end);
-  input_.erase(0, lf + 1);
+  if (end > inputPos_ && input_[end - 1] == '\r') --end;
+  line->assign(input_, inputPos_, end - inputPos_);
+  // Consumed lines are dropped only before the next read: erasing each one
+  // from the front would make a reply of many short lines cost the square
+  // of its length.
+  inputPos_ = lf + 1;
   return true;
+}
+
+void FtpClient::ClearInput() {
+  input_.clear();
+  inputPos_ = 0;
 }
 
 bool FtpClient::AbortDue() const {
@@ -153,6 +161,8 @@ Failure FtpClient::Fill() {
     return {};
   }
   Log("Recv: " + std::string(buffer, got));
+  input_.erase(0, inputPos_);
+  inputPos_ = 0;
   input_.append(buffer, got);
   return {};
 }
@@ -167,10 +177,10 @@ Failure FtpClient::NextRawLine(int timeoutMs, std::string* line, bool* got) {
       *got = true;
       return {};
     }
-    if (input_.size() > kMaxLineLength) {
+    if (input_.size() - inputPos_ > kMaxLineLength) {
       // A peer that never ends its line would make us buffer forever.
       control_.Close();
-      input_.clear();
+      ClearInput();
       Log("Disconnected.");
       return Failure::General("Reply line too long.");
     }
@@ -209,7 +219,7 @@ Failure FtpClient::NextReplyLine(std::string* line) {
     if (replyBytes_ > kMaxReplySize) {
       // Blank or continuation lines without end would hold us forever.
       control_.Close();
-      input_.clear();
+      ClearInput();
       Log("Disconnected.");
       return Failure::General("Reply too long.");
     }
@@ -297,7 +307,7 @@ Failure FtpClient::Connect(bool autoLogin) {
   if (control_.IsOpen()) return Failure::General("Already connected.");
   // The last reply stays: it is the most recent one until a new one comes,
   // and a refused connection reports it.
-  input_.clear();
+  ClearInput();
   uint32_t ip = 0;
   Failure f;
   if (int err = net::ResolveIpv4(Host, &ip)) {
@@ -312,11 +322,22 @@ Failure FtpClient::Connect(bool autoLogin) {
     return f;
   }
   Log("Connected.");
-  if (autoLogin) {
-    f = Login();
-  } else {
-    f = ReadReply({220});
-  }
+  return Greet(autoLogin);
+}
+
+Failure FtpClient::Attach(net::Socket connected, bool autoLogin) {
+  if (control_.IsOpen()) return Failure::General("Already connected.");
+  ClearInput();
+  control_ = std::move(connected);
+  if (!control_.IsOpen()) return Failure::Closed();
+  // The silence an abort waits for counts from here, as from a connect.
+  NoteTraffic();
+  Log("Connected.");
+  return Greet(autoLogin);
+}
+
+Failure FtpClient::Greet(bool autoLogin) {
+  Failure f = autoLogin ? Login() : ReadReply({220});
   if (f) Disconnect();
   return f;
 }
@@ -430,7 +451,7 @@ Failure FtpClient::ReadLine(int timeoutMs, std::string* line) {
 
 void FtpClient::Disconnect() {
   if (control_.IsOpen()) control_.Close();
-  input_.clear();
+  ClearInput();
   Log("Disconnected.");
 }
 

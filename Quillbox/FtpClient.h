@@ -65,6 +65,10 @@ class FtpClient {
   const quillbox::ProtocolLog* ProtocolLog = nullptr;
 
   Failure Connect(bool autoLogin);
+  // Connect from the point where the control connection stands: takes an
+  // already connected stream socket and reads the greeting (and logs in
+  // when asked), as Connect does after its TCP handshake.
+  Failure Attach(net::Socket connected, bool autoLogin);
   Failure Put(const std::string& localPath, const std::string& remoteName, bool append);
   Failure Site(const std::string& command);
   std::string LastReplyLine() const;
@@ -101,6 +105,8 @@ class FtpClient {
   Failure Fill();
   Failure ConnectSocket(const net::Endpoint& server);
   Failure Login();
+  // The steps after the handshake; a failure closes the connection.
+  Failure Greet(bool autoLogin);
   // The steps of Put: a listening data socket on the control connection's
   // local address (handed to data_), the server's connection to it, the
   // file's bytes, and the end-of-transfer reply.
@@ -113,13 +119,15 @@ class FtpClient {
     if (ProtocolLog && ProtocolLog->Active) ProtocolLog->Log(event);
   }
   bool TakeLine(std::string* line);
-  bool HasBufferedLine() const { return input_.find('\n') != std::string::npos; }
+  void ClearInput();
+  bool HasBufferedLine() const { return input_.find('\n', inputPos_) != std::string::npos; }
   // Whether an abort ends waits now.
   bool AbortDue() const;
   void NoteTraffic() { lastTraffic_ = std::chrono::steady_clock::now(); }
 
   net::Socket control_;
   std::string input_;
+  size_t inputPos_ = 0;  // where the unread part of input_ begins
   std::vector<std::string> replyLines_;
   int replyCode_ = 0;
   size_t replyBytes_ = 0;

@@ -62,6 +62,9 @@ std::deque<std::string> Components(const std::string& path) {
     if (end > begin) parts.push_back(path.substr(begin, end - begin));
     begin = end + 1;
   }
+  // A final slash asks for a folder, as in the kernel's lookup: "fw.pak/"
+  // is no name of the file fw.pak.
+  if (!path.empty() && path.back() == '/') parts.push_back(".");
   return parts;
 }
 

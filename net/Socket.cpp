@@ -240,6 +240,12 @@ int Socket::Shutdown() {
   return errno;
 }
 
+int Socket::ShutdownSend() {
+  if (fd_ < 0) return 0;
+  if (::shutdown(fd_, SHUT_WR) == 0 || errno == ENOTCONN) return 0;
+  return errno;
+}
+
 int Socket::SendTo(const void* data, size_t size, const Endpoint& to, const LocalSide& from) {
   sockaddr_in sa = ToSockaddr(to);
   iovec iov{const_cast<void*>(data), size};
@@ -408,6 +414,16 @@ int WaitAnyReadable(const std::vector<const Socket*>& sockets, int timeoutMs,
   if (rc < 0) return errno;
   for (size_t i = 0; i < polled.size(); ++i)
     if (polled[i].revents != 0) ready->push_back(i);
+  return 0;
+}
+
+int MakeStreamPair(Socket* a, Socket* b, Blocking blocking) {
+  int type = SOCK_STREAM | SOCK_CLOEXEC;
+  if (blocking == Blocking::No) type |= SOCK_NONBLOCK;
+  int fds[2];
+  if (::socketpair(AF_UNIX, type, 0, fds) != 0) return errno;
+  *a = Socket(fds[0]);
+  *b = Socket(fds[1]);
   return 0;
 }
 

@@ -121,6 +121,9 @@ class Socket {
   // poll, send, recv) without closing the descriptor, so that its owner stays
   // the only one that releases it. Nothing to shut down counts as success.
   int Shutdown();
+  // Ends only our sending direction: the peer reads to the end of the
+  // stream while it can still send to us.
+  int ShutdownSend();
 
   // Sends one datagram. A non-zero `from` asks for that source address
   // and/or outgoing interface; when the address is not one of this host's,
@@ -156,6 +159,10 @@ class Socket {
  private:
   int fd_ = -1;
 };
+
+// A connected pair of local stream sockets (AF_UNIX), close-on-exec: a
+// scripted peer in the same process for code that reads a stream.
+int MakeStreamPair(Socket* a, Socket* b, Blocking blocking = Blocking::Yes);
 
 // Waits up to timeoutMs for any of `sockets` to become readable (errors and
 // hang-ups count); *ready gets the indexes of those that are, in order.

@@ -16,6 +16,8 @@ PKGS=(
   xdg-utils openbox x11-utils
   python3 python3-pyftpdlib
   tftp-hpa atftp tftpd-hpa
+  # the fuzz targets (libFuzzer and the sanitizers come with clang's runtime)
+  clang libclang-rt-14-dev
   # the Debian package and its checks
   dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin help2man
 )

@@ -137,15 +137,14 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
   list_->setPalette(pal);
   list_->viewport()->installEventFilter(this);
   // The buttons describe the device the actions will run on, however the
-  // selection moved (mouse, arrow keys, Home/End, type-ahead). While an
-  // exchange runs they stay off; EndBusy recomputes them.
-  connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] {
-    if (!busy_) UpdateActionButtons();
-  });
-  // The list stays usable during an exchange, but a double-click must not
-  // start a second one on the same transport.
+  // selection moved (mouse, arrow keys, Home/End, type-ahead), also during
+  // the busy display of a queued long operation. While an exchange waits
+  // UpdateActionButtons keeps them off; its EndBusy recomputes them.
+  connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] { UpdateActionButtons(); });
+  // A double-click is the web command: it may run while a long operation
+  // is queued, never while an exchange waits on the one transport.
   connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) {
-    if (!busy_) OnWebConfiguration(*this);
+    if (!InExchange()) OnWebConfiguration(*this);
   });
 
   timer_ = new QTimer(this);
@@ -272,6 +271,16 @@ QWidget* CExplorerDlg::Control(int id) {
 
 void CExplorerDlg::RunCommand(int commandId) {
   switch (commandId) {
+    case IDC_SCAN:
+    case IDC_WEB_CONFIGURATION:
+    case IDC_SET_IP_ADDRESS:
+    case IDC_TEST_CONNECTION:
+      // These start an exchange of their own; the transport has one.
+      if (InExchange()) return;
+      break;
+    default: break;
+  }
+  switch (commandId) {
     case IDC_SCAN: Scan(*this); break;
     case IDC_EXIT: CancelOrExit(); break;
     case IDC_HELP: OpenHelp(); break;
@@ -318,7 +327,9 @@ void CExplorerDlg::EndBusy() {
   elapsedMs_ = 0;
   timer_->stop();
   progress_->setValue(0);
-  controls_[IDC_SCAN]->setEnabled(true);
+  // A report may end the busy display while an exchange still waits; the
+  // exchange's own end enables Scan then.
+  controls_[IDC_SCAN]->setEnabled(!InExchange());
   controls_[IDC_HELP]->setEnabled(true);
   exit_->setText(QStringLiteral("Exit"));
   status_->clear();
@@ -343,6 +354,11 @@ void CExplorerDlg::EnableActions(bool enable) {
 
 void CExplorerDlg::UpdateActionButtons() {
   auto* web = static_cast<QPushButton*>(controls_[IDC_WEB_CONFIGURATION]);
+  if (InExchange()) {
+    // Recomputed when the exchange ends.
+    EnableActions(false);
+    return;
+  }
   web->setText(QStringLiteral("Web configuration"));
   CQuillbox* q = SelectedDevice();
   const ActionButtonState s = ComputeActionButtons(q ? q->record.get() : nullptr);
@@ -369,7 +385,10 @@ void CExplorerDlg::CancelOrExit() {
     CancelAllOperations();
     return;
   }
-  if (busy_) {
+  // An exchange still waiting after a report ended the busy display is
+  // cancelled too: closing would pull the window from under it.
+  if (busy_ || InExchange()) {
+    if (InExchange()) exchangeCancelled_ = true;
     EndBusy();
     transport_.CancelRequest();
     return;
@@ -391,8 +410,10 @@ bool CExplorerDlg::eventFilter(QObject* watched, QEvent* event) {
       }
     } else if (event->type() == QEvent::MouseButtonRelease) {
       // After the list has applied the click to its selection.
-      QMetaObject::invokeMethod(this, [this] { if (!busy_) UpdateActionButtons(); },
-                                Qt::QueuedConnection);
+      // During a queued long operation the click recomputes the buttons,
+      // so another device's operation can be queued; during an exchange
+      // UpdateActionButtons keeps them off.
+      QMetaObject::invokeMethod(this, [this] { UpdateActionButtons(); }, Qt::QueuedConnection);
     }
   }
   return QDialog::eventFilter(watched, event);

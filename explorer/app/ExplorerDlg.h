@@ -60,6 +60,9 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   void BeginBusy(int durationMs, const std::string& text);
   void EndBusy();
   bool IsBusy() const { return busy_; }
+  // A UDP or TCP exchange of the transport is waiting. The window's
+  // handlers run inside its waits; none of them may start a second one.
+  bool InExchange() const { return exchanges_ > 0; }
   void EnableActions(bool enable);
   void UpdateActionButtons();
   CQuillbox* SelectedDevice() const;
@@ -93,6 +96,25 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   friend void Scan(CExplorerDlg& dlg);
   friend void OnSetIpAddress(CExplorerDlg& dlg);
   friend bool IsReachable(CExplorerDlg& dlg, const DeviceRecord& record);
+  friend bool CheckBeforeConfigure(CExplorerDlg& dlg, const DeviceRecord& record);
+
+  // Marks one exchange from its start to its end. The busy display alone
+  // does not tell: a worker's report may end it while the exchange waits.
+  class ExchangeScope {
+   public:
+    explicit ExchangeScope(CExplorerDlg& dlg) : dlg_(dlg) {
+      ++dlg_.exchanges_;
+      dlg_.exchangeCancelled_ = false;
+    }
+    ~ExchangeScope() { --dlg_.exchanges_; }
+    ExchangeScope(const ExchangeScope&) = delete;
+    ExchangeScope& operator=(const ExchangeScope&) = delete;
+
+   private:
+    CExplorerDlg& dlg_;
+  };
+  // The user pressed Cancel during the latest exchange.
+  bool ExchangeCancelled() const { return exchangeCancelled_; }
 
   CDeviceSocket& Transport() { return transport_; }
   DeviceRecordArray& Records() { return *records_; }
@@ -110,6 +132,8 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   int recordCount_ = 0;
   bool busy_ = false;
   int elapsedMs_ = 0;
+  int exchanges_ = 0;               // exchanges waiting (at most one)
+  bool exchangeCancelled_ = false;  // Cancel pressed during the latest exchange
 
   std::map<int, QWidget*> controls_;  // child widgets by dialog id, owned by Qt
   CDeviceListView* list_ = nullptr;

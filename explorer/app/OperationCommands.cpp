@@ -167,6 +167,8 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
 
 bool QueueBusy() { return Operations().QueueBusy(); }
 
+bool WorkerExists() { return Operations().HasWorker(); }
+
 void CancelAllOperations() { Operations().CancelAllOperations(); }
 
 void WaitForRunningOperation() { Operations().WaitForRunningOperation(); }

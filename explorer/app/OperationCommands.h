@@ -27,6 +27,8 @@ void QueueOperation(CExplorerDlg& dlg, CQuillbox* q, int32_t kind);
 std::string DeviceMacText(const CQuillbox& q);
 
 bool QueueBusy();
+// A worker still exists (a cancelled one too, until its report is handled).
+bool WorkerExists();
 void CancelAllOperations();
 // Before the window (and with it every CQuillbox) is destroyed: returns
 // once no worker is running any more.

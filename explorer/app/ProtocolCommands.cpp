@@ -10,8 +10,10 @@
 #include "explorer/res/Strings.h"
 
 void Scan(CExplorerDlg& dlg) {
-  // A worker may still use a device object; a scan would destroy it.
-  if (QueueBusy() || dlg.IsBusy()) return;
+  // A scan destroys every device object. A worker may still use one: also
+  // a cancelled worker whose report has not been handled yet, though a
+  // second Cancel has already ended the busy display and enabled Scan.
+  if (QueueBusy() || WorkerExists() || dlg.IsBusy() || dlg.InExchange()) return;
   // Rows (with their objects and records) first, then the records of the
   // array that no row owns.
   dlg.DeviceList().ClearDeviceList();
@@ -22,7 +24,12 @@ void Scan(CExplorerDlg& dlg) {
   hooks.discover = [&dlg](DeviceRecordArray& records, int& count) {
     return dlg.Transport().Discover(records, count);
   };
-  const ScanOutcome outcome = RunScanPasses(hooks, dlg.Records(), dlg.RecordCount());
+  hooks.failedLocally = [&dlg] { return dlg.Transport().SendFailed(); };
+  ScanOutcome outcome;
+  {
+    CExplorerDlg::ExchangeScope exchange(dlg);
+    outcome = RunScanPasses(hooks, dlg.Records(), dlg.RecordCount());
+  }
   if (outcome.networkingFailed) {
     dlg.EndBusy();
     dlg.Ui().MessageBox(NETWORKING_FAILED_TEXT, "Error", BoxIcon::Exclamation);
@@ -46,7 +53,11 @@ void OnSetIpAddress(CExplorerDlg& dlg) {
 
   const SetNetworkRequest request = FillSetNetworkRequest(*q->record, data);
   dlg.BeginBusy(SET_NETWORK_BUSY_MS, SetNetworkStatusText(LoadBrandString(IDS_DEVICE_NAME)));
-  const int32_t result = dlg.Transport().SetNetworkParameters(request);
+  int32_t result = 0;
+  {
+    CExplorerDlg::ExchangeScope exchange(dlg);
+    result = dlg.Transport().SetNetworkParameters(request);
+  }
   dlg.EndBusy();
 
   if (result != 0) {
@@ -64,6 +75,9 @@ void OnSetIpAddress(CExplorerDlg& dlg) {
 }
 
 bool IsReachable(CExplorerDlg& dlg, const DeviceRecord& record) {
+  // Also without a probe (duplicate address): the caller asks afterwards
+  // whether this exchange was cancelled.
+  CExplorerDlg::ExchangeScope exchange(dlg);
   return CheckReachable(record, dlg.DeviceList().IsDuplicateIp(record.ip()),
                         [&dlg](uint32_t ip, uint16_t port) { return dlg.Transport().ProbeConnect(ip, port); });
 }

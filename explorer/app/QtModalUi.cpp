@@ -22,13 +22,18 @@ void QtModalUi::MessageBox(const std::string& text, const std::string& caption, 
   }
   QMessageBox box(qicon, QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok,
                   Owner());
+  // Boxes carry a device's reply lines, file names and the library's texts:
+  // shown as they are, never read as markup.
+  box.setTextFormat(Qt::PlainText);
   box.exec();
 }
 
 std::optional<std::string> QtModalUi::FileDialog(const FileDialogRequest& request) {
   QFileDialog dialog(Owner(), QString::fromStdString(request.title));
   dialog.setAcceptMode(request.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-  dialog.setFileMode(request.save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+  // The open dialog takes a typed name of a file that is not there as well:
+  // whoever reads the file reports it.
+  dialog.setFileMode(QFileDialog::AnyFile);
   // The save dialogs also pick files to send: never a question about replacing.
   dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
   if (!request.filter.empty()) dialog.setNameFilter(QString::fromStdString(request.filter));

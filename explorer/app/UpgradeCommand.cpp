@@ -14,9 +14,20 @@
 
 namespace {
 
-constexpr const char* PAK_FILTER = "Pak Files (*.pak);;All Files (*.*)";
+// "All Files" is "*": on this system a name need not have a dot.
+constexpr const char* PAK_FILTER = "Pak Files (*.pak);;All Files (*)";
 
 }  // namespace
+
+FileDialogRequest UpgradeDialogRequest(const CQuillbox& q) {
+  FileDialogRequest request;
+  request.save = false;
+  request.title = "Upgrade " + LoadBrandString(IDS_DEVICE_NAME) + " (" + DeviceMacText(q) + ")";
+  request.filter = PAK_FILTER;
+  request.initialPath = q.firmwarePath;
+  request.defaultSuffix = "pak";
+  return request;
+}
 
 void OnUpgradeFirmware(CExplorerDlg& dlg) {
   // The rows selected now, in list order, before any dialog can change them.
@@ -33,13 +44,7 @@ void OnUpgradeFirmware(CExplorerDlg& dlg) {
   }
   for (CQuillbox* q : selected) {
     if (Operations().IsRunning(q) || !list.Contains(q)) continue;
-    FileDialogRequest request;
-    request.save = false;
-    request.title = "Upgrade " + LoadBrandString(IDS_DEVICE_NAME) + " (" + DeviceMacText(*q) + ")";
-    request.filter = PAK_FILTER;
-    request.initialPath = q->firmwarePath;
-    request.defaultSuffix = "pak";
-    std::optional<std::string> path = dlg.Ui().FileDialog(request);
+    std::optional<std::string> path = dlg.Ui().FileDialog(UpgradeDialogRequest(*q));
     if (!path || Operations().IsRunning(q)) continue;
     q->firmwarePath = *path;
     dlg.BeginBusy(UPGRADE_BUSY_MS, UpgradeStatusText(DeviceMacText(*q)));

@@ -3,9 +3,15 @@
 // and queues one upgrade each. Runs on the user-interface thread.
 #include <string>
 
+#include "explorer/operations/ConfigTransfer.h"
+
 class CExplorerDlg;
+class CQuillbox;
 
 void OnUpgradeFirmware(CExplorerDlg& dlg);
+// The image dialog for q: an open dialog offering "*.pak" first, then
+// every file.
+FileDialogRequest UpgradeDialogRequest(const CQuillbox& q);
 // The busy display's text while the device with this Ethernet address
 // text is upgraded.
 std::string UpgradeStatusText(const std::string& macText);

@@ -82,9 +82,10 @@ bool FindDefaultBrowser(std::string& path) {
 bool CheckBeforeConfigure(CExplorerDlg& dlg, const DeviceRecord& record) {
   dlg.BeginBusy(WEB_PROBE_MS, WebProbeStatusText());
   const bool reachable = IsReachable(dlg, record);
-  // A Cancel during the probe has already ended the busy display: the user
-  // asked to stop, so no network dialog pops up in place of the client.
-  const bool cancelled = !dlg.IsBusy();
+  // The user asked to stop: no network dialog pops up in place of the
+  // client. (A worker's report may also have ended the busy display
+  // meanwhile; that is no Cancel.)
+  const bool cancelled = dlg.ExchangeCancelled();
   dlg.EndBusy();
   if (cancelled) return false;
   if (!reachable) {

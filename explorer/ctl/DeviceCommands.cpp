@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "explorer/ctl/Console.h"
@@ -340,6 +341,11 @@ int UpgradeCommand(const DeviceTarget& target, const std::string& image,
     result = runner.Run(*q, OPERATION_UPGRADE, countdown);
   }
   if (!result) return EXIT_FAILED;
+  // The library leaves no text for a socket failure before the device said
+  // a word; a terminal line says what the code means rather than nothing.
+  if (q->errorText.empty() && *result != 0 && *result != UPGRADE_LOGIN_INCORRECT &&
+      *result != UPGRADE_CANCELLED)
+    q->errorText = std::system_category().message(*result);
   return Outcome(*result, q->errorText, "the upgrade was cancelled",
                  "The upgrade did not complete (the device closed the connection or did not "
                  "come back in time)");

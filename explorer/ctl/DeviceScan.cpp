@@ -92,6 +92,9 @@ ScanResult ScanDevices(const ScanRequest& request) {
     pump.StartPass();
     return transport.Discover(recs, n);
   };
+  // Only the transport's own -1 is a networking failure; a device may
+  // answer with status 0xFFFFFFFF.
+  hooks.failedLocally = [&transport] { return transport.SendFailed(); };
   const ScanOutcome outcome = RunScanPasses(hooks, *records, count);
   transport.SetPumpHook(nullptr);
   Console::Get().ClearStatus();

@@ -12,7 +12,8 @@ class HttpRequest;
 constexpr uint16_t CONFIG_HTTP_PORT = 80;
 constexpr const char* CONFIG_RETRIEVE_PATH = "/CGI/mReturnFileCGI?file=ConfigFile.txt";
 constexpr const char* CONFIG_UPLOAD_PATH = "/CGI/mUploadCGI?file=ConfigFile.txt";
-constexpr const char* CONFIG_FILTER = "Configuration Files (*.txt);;All Files (*.*)";
+// "All Files" is "*": on this system a name need not have a dot.
+constexpr const char* CONFIG_FILTER = "Configuration Files (*.txt);;All Files (*)";
 constexpr const char* CONFIG_STORE_TITLE = "Please enter a filename to store configuration file to";
 constexpr const char* CONFIG_LOAD_TITLE = "Please select a filename to load configuration file from ";
 constexpr const char* CONFIG_UPLOAD_ERROR = "Configuration Upload error!";

@@ -123,7 +123,14 @@ int32_t HttpRequest::Fail(int32_t code, HttpError& err) {
   }
   CodeText t = Translate(static_cast<CURLcode>(doneCode_));
   err.text = t.text;
+  // The detail names the host and whatever the peer sent: it is cut with
+  // the rest, and never inside a character.
   if (curlError_[0]) err.text += std::string(" (") + curlError_ + ")";
+  if (err.text.size() > HTTP_ERROR_TEXT_MAX) {
+    size_t cut = HTTP_ERROR_TEXT_MAX;
+    while (cut > 0 && (static_cast<unsigned char>(err.text[cut]) & 0xC0) == 0x80) --cut;
+    err.text.resize(cut);
+  }
   return code;
 }
 

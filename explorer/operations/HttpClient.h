@@ -19,9 +19,13 @@ constexpr int32_t HTTP_ERROR_CANCELLED = 12017;
 constexpr int32_t HTTP_ERROR_CANNOT_CONNECT = 12029;
 constexpr int32_t HTTP_ERROR_CONNECTION_ABORTED = 12030;
 
+// A failure's text is the layer's message for its number, cut as the
+// system cuts its messages.
+constexpr size_t HTTP_ERROR_TEXT_MAX = 254;
+
 struct HttpError {
   int32_t code = 0;
-  std::string text;
+  std::string text;  // at most HTTP_ERROR_TEXT_MAX bytes
 };
 
 class HttpClient {

@@ -41,6 +41,10 @@ class COperationQueue {
   bool QueueBusy() const { return !queue_.empty(); }
   // True while q's worker runs (also a cancelled one that has not reported).
   bool IsRunning(const CQuillbox* q) const { return q && q == running_; }
+  // True while any worker exists: from its start until its report has been
+  // accepted, so also after a cancel emptied the queue. Nothing may destroy
+  // device objects meanwhile.
+  bool HasWorker() const { return running_ != nullptr; }
   bool IsQueued(const CQuillbox* q) const;
   // Cancels what runs and returns once no worker exists any more; its
   // report, if it still arrives, is stale.

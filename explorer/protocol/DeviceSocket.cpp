@@ -183,6 +183,7 @@ bool CDeviceSocket::SendOnEveryLink(const uint8_t* buf, size_t len) {
 }
 
 int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len) {
+  sendFailed_ = true;
   sentLinks_.clear();
   if (socket_.OpenUdp() != 0) return -1;
   net::Socket& raw = socket_.Raw();
@@ -216,6 +217,7 @@ int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, si
     socket_.Close();
     return -1;
   }
+  sendFailed_ = false;
   return 0;
 }
 

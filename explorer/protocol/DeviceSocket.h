@@ -110,6 +110,10 @@ class CDeviceSocket {
   // when the socket cannot be made or no copy left, or errno when
   // broadcast cannot be enabled. The socket stays open for the replies.
   int32_t SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len);
+  // The latest request could not leave this computer (no socket, or the
+  // send failed). A -1 from an exchange is then the transport's own; from
+  // a device's answer it is a status like any other.
+  bool SendFailed() const { return sendFailed_; }
   // Waits for one datagram (deadline timeoutMs, 0 = the one already
   // running) and validates it; buf must hold MAX_DATAGRAM bytes.
   int32_t ReceiveReply(uint32_t timeoutMs, uint8_t* buf, uint32_t expectedLength);
@@ -173,6 +177,7 @@ class CDeviceSocket {
 
   CTimeoutSocket socket_;
   long lastReceiveBuffer_ = 0;
+  bool sendFailed_ = false;
   int receiveBufferRequest_ = DISCOVERY_RECEIVE_BUFFER;
   std::vector<std::string> linkFilter_;
   std::vector<Link> sentLinks_;

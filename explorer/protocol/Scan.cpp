@@ -70,7 +70,7 @@ ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, in
     ReleaseRecords(records, count);
     const int32_t result = hooks.discover(records, count);
     ++out.passes;
-    if (result == -1) {
+    if (result == -1 && hooks.failedLocally && hooks.failedLocally()) {
       ReleaseRecords(records, count);
       out.networkingFailed = true;
       out.recordCount = 0;

@@ -47,10 +47,15 @@ std::vector<size_t> RowOrder(const std::vector<const DeviceRecord*>& records);
 struct ScanHooks {
   std::function<bool()> stillBusy;
   std::function<int32_t(DeviceRecordArray&, int&)> discover;
+  // After a pass returned -1: true when that is the transport's own failure
+  // (no socket, or the send failed), false when a device answered with
+  // status 0xFFFFFFFF. Only the former stops the scan as a networking
+  // failure. None: no -1 is taken as the transport's.
+  std::function<bool()> failedLocally;
 };
 
 struct ScanOutcome {
-  bool networkingFailed = false;  // a pass returned -1: nothing else happens
+  bool networkingFailed = false;  // a pass could not send: nothing else happens
   bool fill = false;              // list the records of the last pass
   int passes = 0;                 // passes actually run
   int32_t firstError = 0;         // first non-zero pass result

@@ -1,7 +1,5 @@
 #include "explorer/upgrade/UpgradeWorker.h"
 
-#include <system_error>
-
 #include "explorer/operations/ConfigTransfer.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/DeviceMessages.h"
@@ -25,12 +23,8 @@ int32_t UpgradeWorker(CQuillbox& q) {
   const char* text = nullptr;
   int32_t code = 0;
   lib.GetLastError(&text, &code);
+  // The library's own words, as they are: also none at all, which is what
+  // a device that never answered leaves.
   q.errorText = text ? text : "";
-  result = code;
-  // A socket failure before the device said a word comes without a text;
-  // the system's message for its number still says what went wrong.
-  if (q.errorText.empty() && result != 0 && result != UPGRADE_LOGIN_INCORRECT &&
-      result != UPGRADE_CANCELLED)
-    q.errorText = std::system_category().message(result);
-  return result;
+  return code;
 }

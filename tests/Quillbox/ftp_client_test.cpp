@@ -170,6 +170,34 @@ TEST(FtpClientDialogue, RepliesArrivingInPieces) {
   EXPECT_GT(c.Count("<EOL>"), 4);
 }
 
+TEST(FtpClientDialogue, AttachTakesAConnectedStreamFromTheGreetingOn) {
+  net::Socket mine, peer;
+  ASSERT_EQ(net::MakeStreamPair(&mine, &peer, net::Blocking::No), 0);
+  const std::string said = "220-Welcome\r\n220 Ready\r\n331 Password\r\n230 In\r\n200 I\r\n500 no syst\r\n";
+  ASSERT_EQ(peer.SendAll(said.data(), said.size()), 0);
+  Client c(0);
+  // Everything is buffered: a silent wait is a fault, not a hang.
+  c.ftp.AbortAfterSilenceMs = 2000;
+  c.ftp.AbortWaits();
+  Failure f = c.ftp.Attach(std::move(mine), true);
+  EXPECT_FALSE(f) << f.message;
+  EXPECT_EQ(c.ftp.LastReplyCode(), 500);
+  EXPECT_EQ(c.Count("Connected."), 1);
+  net::Socket other, otherPeer;
+  ASSERT_EQ(net::MakeStreamPair(&other, &otherPeer), 0);
+  EXPECT_EQ(c.ftp.Attach(std::move(other), false).message, "Already connected.");
+  char sent[128];
+  size_t got = 0;
+  ASSERT_EQ(peer.Recv(sent, sizeof sent, &got), 0);
+  EXPECT_EQ(std::string(sent, got).substr(0, 13), "user admin\r\np");
+  c.ftp.Disconnect();
+  // The peer went away before greeting: closed, and nothing stays open.
+  ASSERT_EQ(net::MakeStreamPair(&other, &otherPeer), 0);
+  otherPeer.Close();
+  EXPECT_EQ(c.ftp.Attach(std::move(other), false).kind, FailureKind::ConnectionClosed);
+  EXPECT_FALSE(c.ftp.IsConnected());
+}
+
 TEST(FtpClientDialogue, ConnectionRefusedIsSocketError) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   uint16_t port;

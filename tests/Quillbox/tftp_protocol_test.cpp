@@ -611,6 +611,10 @@ TEST_F(TftpConfinement, FolderRules) {
       {base_ + "/fw/./sub/inner.bin", Verdict::Inside},
       {"absent.pak", Verdict::Missing},
       {"sub", Verdict::Missing},
+      // A final slash asks for a folder: never the file of that name.
+      {"fw.pak/", Verdict::Missing},
+      {"alias/", Verdict::Missing},
+      {"sub/", Verdict::Missing},
       {"loop", Verdict::Missing},
       {"no-dir/../fw.pak", Verdict::Missing},
       {"../fw-private", Verdict::Outside},

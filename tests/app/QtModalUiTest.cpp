@@ -11,8 +11,15 @@
 #include <functional>
 #include <unistd.h>
 
+#include <QDir>
+#include <QFileSystemModel>
+#include <fstream>
+
 #include "explorer/app/PasswordDlg.h"
 #include "explorer/app/QtModalUi.h"
+#include "explorer/app/UpgradeCommand.h"
+#include "explorer/operations/ConfigTransfer.h"
+#include "explorer/operations/Quillbox.h"
 
 namespace fs = std::filesystem;
 
@@ -57,6 +64,109 @@ TEST(QtModalUi, MessageBoxesCarryTheirIconTextAndCaption) {
     EXPECT_EQ(seenText, "QUILLBOX.DLL not found");
     EXPECT_EQ(seenCaption, "explorer");
   }
+}
+
+TEST(QtModalUi, MessageBoxesShowTheirTextAsItIsNeverAsMarkup) {
+  // A reply line of a device, a file name: both look like markup.
+  for (const char* text : {"550 <b>release.pak</b>: Permission denied",
+                           "/tmp/<i>cfg</i>&amp;.txt was not found."}) {
+    Qt::TextFormat format = Qt::AutoText;
+    QString seenText;
+    WhenModalOpens([&](QWidget* w) {
+      if (auto* box = qobject_cast<QMessageBox*>(w)) {
+        format = box->textFormat();
+        seenText = box->text();
+      }
+      w->close();
+    });
+    QtModalUi ui;
+    ui.MessageBox(text, "Operation Failure", BoxIcon::Stop);
+    EXPECT_EQ(format, Qt::PlainText) << text;
+    EXPECT_EQ(seenText.toStdString(), text);
+  }
+}
+
+// A folder with a file whose name has no dot, one that has, and a name that
+// is not there.
+struct ImageFolder {
+  ImageFolder() {
+    fs::create_directories(dir);
+    std::ofstream(dir / "firmware") << "image";
+    std::ofstream(dir / "notes.txt") << "text";
+  }
+  ~ImageFolder() { fs::remove_all(dir); }
+  const fs::path dir = fs::temp_directory_path() / ("app_files_" + std::to_string(getpid()));
+};
+
+TEST(QtModalUi, AllFilesOffersEveryFileInEveryFileDialog) {
+  ImageFolder folder;
+  CQuillbox device;
+  device.firmwarePath = (folder.dir / "x.pak").string();
+  const struct {
+    const char* what;
+    FileDialogRequest request;
+  } cases[] = {
+      {"store configuration", StoreDialogRequest((folder.dir / "x.txt").string())},
+      {"load configuration", LoadDialogRequest((folder.dir / "x.txt").string())},
+      {"upgrade image", UpgradeDialogRequest(device)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    QStringList offered;
+    bool allFiles = false;
+    WhenModalOpens([&](QWidget* w) {
+      auto* dialog = qobject_cast<QFileDialog*>(w);
+      if (dialog) {
+        for (const QString& filter : dialog->nameFilters()) {
+          if (!filter.startsWith("All Files")) continue;
+          allFiles = true;
+          dialog->selectNameFilter(filter);
+          // The dialog lists what its model's patterns match.
+          if (auto* model = dialog->findChild<QFileSystemModel*>())
+            offered = QDir(QString::fromStdString(folder.dir.string()))
+                          .entryList(model->nameFilters(), QDir::Files);
+        }
+      }
+      static_cast<QDialog*>(w)->reject();
+    });
+    QtModalUi ui;
+    EXPECT_FALSE(ui.FileDialog(c.request).has_value());
+    EXPECT_TRUE(allFiles);
+    EXPECT_TRUE(offered.contains("firmware")) << offered.join(",").toStdString();
+    EXPECT_TRUE(offered.contains("notes.txt")) << offered.join(",").toStdString();
+  }
+}
+
+TEST(QtModalUi, ImageDialogTakesATypedNameOfAFileThatIsNotThere) {
+  // The library reports a missing image; the dialog does not refuse it.
+  ImageFolder folder;
+  CQuillbox device;
+  device.firmwarePath = (folder.dir / "next-release.pak").string();
+  // Were the name refused, a box would say so over the dialog: close both.
+  // The watch lives as long as the test.
+  bool refused = false;
+  QTimer watch;
+  watch.setInterval(20);
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    refused = true;
+    box->close();
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* fileDialog = qobject_cast<QFileDialog*>(w); fileDialog && fileDialog->isVisible())
+        QTimer::singleShot(0, fileDialog, &QDialog::reject);
+  });
+  watch.start();
+  WhenModalOpens([&](QWidget* w) {
+    auto* dialog = qobject_cast<QFileDialog*>(w);
+    ASSERT_NE(dialog, nullptr);
+    QMetaObject::invokeMethod(dialog, "accept");
+  });
+  QtModalUi ui;
+  const auto chosen = ui.FileDialog(UpgradeDialogRequest(device));
+  EXPECT_FALSE(refused);
+  ASSERT_TRUE(chosen.has_value());
+  EXPECT_EQ(*chosen, (folder.dir / "next-release.pak").string());
 }
 
 TEST(QtModalUi, SaveDialogAddsTheDefaultSuffixAndCancelGivesNothing) {

@@ -79,4 +79,24 @@ TEST_F(ScanWindow, ScannedDevicesCanBeClickedAndDriveTheButtons) {
   EXPECT_EQ(dlg_->SelectedDevice()->password, LoadBrandString(IDS_DEFAULT_PASSWORD));
 }
 
+TEST_F(ScanWindow, ADevicesStatusOfAllOnesIsItsAnswerNotANetworkingFailure) {
+  // 0xFFFFFFFF reads as -1, the transport's own code for a request that
+  // could not be sent; the device's refusal must not end the scan as one.
+  auto sim = testsupport::SimProcess::WithDevices(
+      "00:50:C2:20:00:03 0 127.0.0.43 255.0.0.0 admin status=0xFFFFFFFF\n", {"--only", "udp"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  int passesSeen = 0;
+  // Cancelled in the second pass: the first one ran to its end.
+  QTimer::singleShot(5000, dlg_.get(), [&] {
+    passesSeen = dlg_->IsBusy() ? 2 : 1;
+    Button(IDC_EXIT)->click();
+  });
+  Button(IDC_SCAN)->click();
+  EXPECT_EQ(passesSeen, 2) << "the scan ended after its first pass";
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_EQ(ui_.boxes[0].text, "Unknown error");
+  EXPECT_EQ(ui_.boxes[0].caption, "Error");
+  EXPECT_EQ(dlg_->DeviceList().topLevelItemCount(), 0);
+}
+
 }  // namespace

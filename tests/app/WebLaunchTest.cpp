@@ -14,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "AppTestSupport.h"
 #include "support/NetGuard.h"
@@ -30,7 +31,7 @@ namespace {
 // A device's open TCP port: accepts connections (backlog) and never talks.
 class Listener {
  public:
-  Listener(const char* ip, uint16_t port) {
+  Listener(const char* ip, uint16_t port, int backlog = 16) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -38,10 +39,19 @@ class Listener {
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = inet_addr(ip);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd_, 16) == 0;
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+          listen(fd_, backlog) == 0;
   }
   ~Listener() {
+    for (int fd : accepted_) close(fd);
     if (fd_ >= 0) close(fd_);
+  }
+  // Takes one waiting connection off the queue (bounded: never blocks).
+  bool AcceptOne() {
+    const int fd = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK);
+    if (fd < 0) return false;
+    accepted_.push_back(fd);
+    return true;
   }
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
@@ -50,7 +60,39 @@ class Listener {
  private:
   int fd_ = -1;
   bool ok_ = false;
+  std::vector<int> accepted_;
 };
+
+// A client connection that sits in a listener's queue until it is closed.
+class Client {
+ public:
+  Client(const char* ip, uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = inet_addr(ip);
+    ok_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~Client() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
+std::vector<bool> ActionStates(CExplorerDlg& dlg) {
+  std::vector<bool> states;
+  for (int id : {IDC_WEB_CONFIGURATION, IDC_GET_CONFIGURATION, IDC_SET_CONFIGURATION,
+                 IDC_UPGRADE_FIRMWARE, IDC_SET_IP_ADDRESS, IDC_TEST_CONNECTION})
+    states.push_back(Enabled(dlg, id));
+  return states;
+}
 
 std::string ReadWhenThere(const fs::path& file, int timeoutMs) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -133,20 +175,75 @@ TEST_F(WebLaunch, TelnetKindIsProbedOnPort23AndOpenedByDoubleClick) {
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
-TEST_F(WebLaunch, DoubleClickDuringAnExchangeStartsNothing) {
+TEST_F(WebLaunch, ClicksAndDoubleClicksDuringAnExchangeStartNothing) {
   Listener web("127.0.0.26", 80);
   ASSERT_TRUE(web.ok());
-  ListDevices(*dlg_, {{0x26, 0, "127.0.0.26"}});
-  QTreeWidgetItem* row = RowOf(*dlg_, "127.0.0.26");
-  ASSERT_NE(row, nullptr);
-  dlg_->BeginBusy(2000, "Testing connection");
-  QTest::mouseDClick(dlg_->DeviceList().viewport(), Qt::LeftButton, Qt::NoModifier,
-                     dlg_->DeviceList().visualItemRect(row).center());
-  EXPECT_EQ(Text(*dlg_, IDC_STATUS_TEXT), "Testing connection");  // the running one's display
-  EXPECT_TRUE(dlg_->IsBusy());
-  dlg_->EndBusy();
+  ListDevices(*dlg_, {{0x26, 0, "127.0.0.26"}, {0x33, 0, "10.200.0.33"}});
+  Select("10.200.0.33");  // silent: its probe waits the whole 2 s
+  QString statusDuring;
+  std::vector<bool> actionsDuring;
+  bool clicked = false;
+  QTimer::singleShot(300, dlg_.get(), [&] {
+    // A reachable device, clicked and double-clicked inside the probe's wait.
+    QTreeWidgetItem* row = RowOf(*dlg_, "127.0.0.26");
+    auto& list = dlg_->DeviceList();
+    const QPoint at = list.visualItemRect(row).center();
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    QTest::mouseDClick(list.viewport(), Qt::LeftButton, Qt::NoModifier, at);
+    // The keyboard moves the selection as well.
+    QTest::keyClick(&list, Qt::Key_Up);
+    QCoreApplication::processEvents();
+    actionsDuring = ActionStates(*dlg_);
+    statusDuring = Text(*dlg_, IDC_STATUS_TEXT);
+    clicked = true;
+  });
+  ClickWeb();
+  ASSERT_TRUE(clicked);
+  EXPECT_EQ(actionsDuring, std::vector<bool>(6, false));
+  EXPECT_EQ(statusDuring.toStdString(), "Attempting to connect to the " + LoadBrandString(IDS_DEVICE_NAME));
+  // Only the first command ran: its probe failed, so the network dialog
+  // came up once, and no browser started for the double-clicked device.
+  EXPECT_EQ(ui_.networkDialogs.size(), 1u);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_FALSE(fs::exists(record_));
+}
+
+TEST_F(WebLaunch, AReportDuringTheProbeIsNoCancel) {
+  // A worker's report ends the busy display first thing; the probe goes on.
+  // Unreachable: the network dialog opens as it does without the report,
+  // and nothing can start a second exchange meanwhile.
+  ListDevices(*dlg_, {{0x32, 0, "10.200.0.32"}});
+  Select("10.200.0.32");
+  bool scanDuring = true;
+  std::vector<bool> actionsDuring;
+  QTimer::singleShot(300, dlg_.get(), [&] {
+    dlg_->EndBusy();
+    scanDuring = Enabled(*dlg_, IDC_SCAN);
+    actionsDuring = ActionStates(*dlg_);
+  });
+  ClickWeb();
+  EXPECT_EQ(ui_.networkDialogs.size(), 1u);
+  EXPECT_FALSE(scanDuring);
+  EXPECT_EQ(actionsDuring, std::vector<bool>(6, false));
+  EXPECT_TRUE(Enabled(*dlg_, IDC_SCAN));
+
+  // Reachable, but only after a while: a listener with a full queue drops
+  // the probe's first SYN; once the queue has room the retry at about 1 s
+  // gets through. The browser still starts.
+  Listener slow("127.0.0.27", 80, 0);
+  ASSERT_TRUE(slow.ok());
+  Client filler("127.0.0.27", 80);
+  ASSERT_TRUE(filler.ok());
+  ListDevices(*dlg_, {{0x27, 0, "127.0.0.27"}});
+  Select("127.0.0.27");
+  QTimer::singleShot(300, dlg_.get(), [&] { dlg_->EndBusy(); });
+  QTimer::singleShot(400, dlg_.get(), [&] { slow.AcceptOne(); });
+  const auto start = std::chrono::steady_clock::now();
+  ClickWeb();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500))
+      << "the probe got through at once: the report came after it";
+  EXPECT_EQ(ReadWhenThere(record_, 5000), "netscape\nhttp://127.0.0.27\n");
+  EXPECT_EQ(ui_.networkDialogs.size(), 1u);
 }
 
 TEST_F(WebLaunch, StatusNamesTheDeviceWhileProbing) {

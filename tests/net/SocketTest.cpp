@@ -309,6 +309,27 @@ TEST_F(NetSocket, ClosedSocketFailsInsteadOfSleeping) {
   EXPECT_EQ(net::WaitAnyReadable({&moved}, 500, &which), EBADF);
 }
 
+TEST_F(NetSocket, StreamPairHalfCloseLetsThePeerReadToTheEndAndStillAnswer) {
+  Socket reader, peer;
+  ASSERT_EQ(net::MakeStreamPair(&reader, &peer, net::Blocking::No), 0);
+  ASSERT_EQ(peer.SendAll("220 hi\r\n", 8), 0);
+  ASSERT_EQ(peer.ShutdownSend(), 0);
+  char buffer[16];
+  size_t got = 0;
+  ASSERT_EQ(reader.Recv(buffer, sizeof buffer, &got), 0);
+  EXPECT_EQ(std::string(buffer, got), "220 hi\r\n");
+  ASSERT_EQ(reader.Recv(buffer, sizeof buffer, &got), 0);
+  EXPECT_EQ(got, 0u) << "end of stream after the half close";
+  // The other direction stays open.
+  ASSERT_EQ(reader.SendAll("user x\r\n", 8), 0);
+  ASSERT_EQ(peer.Recv(buffer, sizeof buffer, &got), 0);
+  EXPECT_EQ(std::string(buffer, got), "user x\r\n");
+  // Non-blocking as asked: an empty queue is EAGAIN, not a wait.
+  EXPECT_EQ(peer.Recv(buffer, sizeof buffer, &got), EAGAIN);
+  Socket never;
+  EXPECT_EQ(never.ShutdownSend(), 0);
+}
+
 TEST_F(NetSocket, ReceiveManyTakesABurstInOrderWithEachDatagramsFacts) {
   Socket receiver = UdpOn("0.0.0.0");
   ASSERT_EQ(receiver.EnablePacketInfo(), 0);

@@ -3,7 +3,12 @@
 // prompt and re-run, cancel, and one operation after the other.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <stdlib.h>
 
 #include "explorer/app/OperationCommands.h"
 #include "explorer/operations/OperationQueue.h"
@@ -179,6 +184,46 @@ TEST_F(CommandsTest, DeviceStartedWhileItsUploadDialogIsOpenKeepsItsOperation) {
   ASSERT_TRUE(WaitBoxes(2));
   EXPECT_EQ(ui.boxes[1].text, "Operation completed successfully");
   EXPECT_EQ(a->configPath, Path("a-got.txt"));
+  EXPECT_TRUE(WaitIdle());
+}
+
+TEST_F(CommandsTest, ClicksDuringALongOperationOfferTheCommandsOfTheClickedDevice) {
+  CQuillbox* slow = devices[3];
+  CQuillbox* a = devices[0];
+  dlg->show();
+  auto row = [&](CQuillbox* q) {
+    CDeviceListView& list = dlg->DeviceList();
+    for (int i = 0; i < list.topLevelItemCount(); ++i)
+      if (list.DeviceAt(i) == q) return list.visualItemRect(list.topLevelItem(i)).center();
+    return QPoint();
+  };
+  ui.fileAnswers = {Path("long-first.txt"), Path("long-second.txt")};
+  Click(slow, IDC_GET_CONFIGURATION);
+  ASSERT_TRUE(dlg->IsBusy());
+  // The user clicks another device while the first transfer runs: its
+  // commands are offered, and its own retrieve is queued behind.
+  QTest::mouseClick(dlg->DeviceList().viewport(), Qt::LeftButton, Qt::NoModifier, row(a));
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(dlg->IsBusy());
+  ASSERT_TRUE(dlg->Control(IDC_GET_CONFIGURATION)->isEnabled());
+  static_cast<QPushButton*>(dlg->Control(IDC_GET_CONFIGURATION))->click();
+  EXPECT_TRUE(Operations().IsQueued(a));
+
+  // A double-click is the web command: its probe runs and the launch
+  // follows (here into a browser that is not there).
+  ::setenv("BROWSER", "/nonexistent/browser", 1);
+  QTest::mouseClick(dlg->DeviceList().viewport(), Qt::LeftButton, Qt::NoModifier, row(devices[4]));
+  QTest::mouseDClick(dlg->DeviceList().viewport(), Qt::LeftButton, Qt::NoModifier, row(devices[4]));
+  ::unsetenv("BROWSER");
+  ASSERT_TRUE(WaitBoxes(3)) << ::testing::PrintToString(ui.log);
+  std::vector<std::string> texts;
+  for (const Box& b : ui.boxes) texts.push_back(b.text);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(), "Operation completed successfully"), 2);
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Unable to load /nonexistent/browser\n-1: No such file or directory"),
+            1);
+  EXPECT_EQ(ReadAll(Path("long-first.txt")).size(), 30000u);
+  EXPECT_NE(ReadAll(Path("long-second.txt")).find("name=A\n"), std::string::npos);
   EXPECT_TRUE(WaitIdle());
 }
 

@@ -29,7 +29,11 @@ namespace guitest {
 using Box = RecordedBox;
 using ScriptUi = ScriptedUi;
 
+// The application of the test's own main (tests/app/QtTestMain.cpp) when it
+// has one, which then outlives every widget and input device; else one
+// made on first use.
 inline QApplication& App() {
+  if (auto* running = qobject_cast<QApplication*>(QCoreApplication::instance())) return *running;
   static int argc = 1;
   static char name[] = "optest";
   static char* argv[] = {name, nullptr};

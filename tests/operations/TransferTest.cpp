@@ -100,7 +100,7 @@ TEST_F(TransferTest, RetrieveStoresTheBodyUnchangedOverAnExistingFile) {
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_TRUE(asked[0].save);
   EXPECT_EQ(asked[0].title, "Please enter a filename to store configuration file to");
-  EXPECT_EQ(asked[0].filter, "Configuration Files (*.txt);;All Files (*.*)");
+  EXPECT_EQ(asked[0].filter, "Configuration Files (*.txt);;All Files (*)");
   EXPECT_EQ(asked[0].initialPath, "earlier.txt");
   EXPECT_EQ(asked[0].defaultSuffix, "txt");
   ExpectNoTemporaryOf("retrieved.txt");
@@ -228,6 +228,23 @@ std::thread CancelLater(CQuillbox& q, std::chrono::milliseconds after) {
       std::this_thread::sleep_for(10ms);
     }
   });
+}
+
+TEST_F(TransferTest, FailureTextsAreCutAsTheSystemCutsItsMessages) {
+  // The layer's detail names the host: a long name (resolved here, as every
+  // *.localhost is, to this computer, where nothing listens on port 9)
+  // makes a long message.
+  std::string host;
+  for (int label = 0; label < 3; ++label) host += std::string(60, 'a' + label) + ".";
+  host += "localhost";
+  HttpClient client("test manager");
+  HttpRequest request(client, HttpTarget{host, 9, "admin", "admin"}, "GET", "/");
+  HttpError err;
+  EXPECT_EQ(request.Send(nullptr, err), HTTP_ERROR_CANNOT_CONNECT);
+  EXPECT_EQ(err.code, HTTP_ERROR_CANNOT_CONNECT);
+  EXPECT_EQ(err.text.size(), HTTP_ERROR_TEXT_MAX) << err.text;
+  EXPECT_EQ(err.text.rfind("A connection with the server could not be established (", 0), 0u) << err.text;
+  EXPECT_NE(err.text.find(std::string(60, 'b')), std::string::npos) << err.text;
 }
 
 TEST_F(TransferTest, CancelDuringASlowBodyKeepsTheOldFile) {

@@ -6,6 +6,9 @@ quill_add_test(NAME operations_transfer_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/T
                LIBS operations NET TIMEOUT 120)
 add_dependencies(operations_transfer_test devicesim)
 # The commands through the main window (headless) against simulated devices.
-quill_add_test(NAME operations_commands_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/CommandsTest.cpp
-               LIBS explorer_ui NET TIMEOUT 180)
+# Clicks with the mouse: the application lives in main, as long as the
+# input devices made for the clicks.
+quill_add_test(NAME operations_commands_test
+               SOURCES ${CMAKE_CURRENT_LIST_DIR}/CommandsTest.cpp ${PROJECT_SOURCE_DIR}/tests/app/QtTestMain.cpp
+               LIBS explorer_ui Qt6::Test NET TIMEOUT 180)
 add_dependencies(operations_commands_test devicesim)

@@ -66,6 +66,7 @@ TEST(ScanRows, DuplicateMarksAndImages) {
 struct Passes {
   std::vector<std::pair<int32_t, int>> script;  // result, records left
   int cancelAfter = -1;                          // busy cleared after this many passes
+  int sendFailsAt = -1;                          // this pass could not send its request
   int run = 0;
 
   ScanHooks Hooks() {
@@ -79,6 +80,7 @@ struct Passes {
       count = found;
       return result;
     };
+    h.failedLocally = [this] { return run - 1 == sendFailsAt; };
     return h;
   }
 };
@@ -89,6 +91,7 @@ TEST(ScanPasses, OnlyTheLastPassIsListedAndFailuresAndCancelDecideTheBox) {
     const char* what;
     std::vector<std::pair<int32_t, int>> script;  // per pass: result, records left
     int cancelAfter;
+    int sendFailsAt;
     std::optional<int> passes;
     bool fill;
     std::optional<int> count;
@@ -97,24 +100,26 @@ TEST(ScanPasses, OnlyTheLastPassIsListedAndFailuresAndCancelDecideTheBox) {
     const char* box;
   } cases[] = {
       {"a device answering the first pass only: nothing listed",
-       {{0, 1}, {5, 0}, {5, 0}}, -1, 3, false, 0, {}, false, "No Osprey Panels found"},
-      {"devices in every pass: listed, no box", {{0, 2}, {0, 3}, {0, 2}}, -1, {}, true, 2, {}, false, ""},
+       {{0, 1}, {5, 0}, {5, 0}}, -1, -1, 3, false, 0, {}, false, "No Osprey Panels found"},
+      {"devices in every pass: listed, no box", {{0, 2}, {0, 3}, {0, 2}}, -1, -1, {}, true, 2, {}, false, ""},
       {"an early timeout followed by answers: listed, and no \"No Error\" box",
-       {{5, 0}, {5, 0}, {0, 1}}, -1, {}, true, {}, {}, false, ""},
+       {{5, 0}, {5, 0}, {0, 1}}, -1, -1, {}, true, {}, {}, false, ""},
       {"a malformed first answer, then silence: the last pass's text",
-       {{4, 0}, {5, 0}, {5, 0}}, -1, {}, false, {}, 4, false, "Receive timeout"},
+       {{4, 0}, {5, 0}, {5, 0}}, -1, -1, {}, false, {}, 4, false, "Receive timeout"},
       {"a device refusing (status 5000) in the last pass",
-       {{0, 1}, {0, 1}, {5000, 0}}, -1, {}, false, {}, {}, false, "Invalid password"},
+       {{0, 1}, {0, 1}, {5000, 0}}, -1, -1, {}, false, {}, {}, false, "Invalid password"},
       {"networking fails: the scan ends at the failing pass",
-       {{0, 2}, {-1, 0}, {0, 2}}, -1, 2, false, 0, {}, true, "Cannot initialize networking"},
+       {{0, 2}, {-1, 0}, {0, 2}}, -1, 1, 2, false, 0, {}, true, "Cannot initialize networking"},
+      {"a device answering with status 0xFFFFFFFF is no networking failure",
+       {{-1, 0}, {-1, 0}, {-1, 0}}, -1, -1, 3, false, 0, -1, false, "Unknown error"},
       {"cancelled after a pass that found devices: nothing listed, no box",
-       {{0, 2}, {0, 2}, {0, 2}}, 1, 1, false, {}, {}, false, ""},
-      {"cancelled while nobody had answered", {{5, 0}, {0, 2}, {0, 2}}, 1, {}, false, {}, {}, false,
+       {{0, 2}, {0, 2}, {0, 2}}, 1, -1, 1, false, {}, {}, false, ""},
+      {"cancelled while nobody had answered", {{5, 0}, {0, 2}, {0, 2}}, 1, -1, {}, false, {}, {}, false,
        "No Osprey Panels found"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    Passes p{c.script, c.cancelAfter};
+    Passes p{c.script, c.cancelAfter, c.sendFailsAt};
     DeviceRecordArray records;
     int count = 0;
     const ScanOutcome o = RunScanPasses(p.Hooks(), records, count);

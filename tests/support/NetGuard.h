@@ -7,13 +7,7 @@
 
 #include <string>
 
-#include "tools/devicesim/PrivateNetwork.h"
-
-namespace testsupport {
-
-inline bool InPrivateNetwork(std::string* why) { return privatenet::InPrivateNetwork(why); }
-
-}  // namespace testsupport
+#include "PrivateNetwork.h"
 
 #define QUILL_REQUIRE_PRIVATE_NETWORK()                                        \
   do {                                                                         \

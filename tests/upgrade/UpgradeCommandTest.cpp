@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QLabel>
+#include <QTimer>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -54,7 +55,7 @@ TEST_F(UpgradeCommandTest, UpgradeRunsToTheEnd) {
   ASSERT_EQ(ui.fileRequests.size(), 1u);
   EXPECT_FALSE(ui.fileRequests[0].save);
   EXPECT_EQ(ui.fileRequests[0].title, "Upgrade Osprey Panel (00:50:C2:66:00:01)");
-  EXPECT_EQ(ui.fileRequests[0].filter, "Pak Files (*.pak);;All Files (*.*)");
+  EXPECT_EQ(ui.fileRequests[0].filter, "Pak Files (*.pak);;All Files (*)");
   EXPECT_EQ(ui.fileRequests[0].defaultSuffix, "pak");
   EXPECT_EQ(ui.fileRequests[0].initialPath, "");
   EXPECT_TRUE(dlg->IsBusy());
@@ -97,8 +98,9 @@ TEST_F(UpgradeCommandTest, FailuresShowTheLibrarysTextUnderOperationFailure) {
       {"a kind without FTP upgrade", 2, "release-1.pak", "Firmware does not support FTP upgrade"},
       {"an image that is not there", 0, "no-such.pak", nullptr},
       // Nothing listens on the fifth device's address: the connection is
-      // refused before any reply line exists.
-      {"a device that never answers", 4, "release-1.pak", "Connection refused"},
+      // refused before any reply line exists, and the library's text for
+      // that is empty. It is shown as it is, not replaced.
+      {"a device that never answers", 4, "release-1.pak", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -130,6 +132,47 @@ TEST_F(UpgradeCommandTest, CancelWhileTheDeviceRestartsShowsNothing) {
   Spin(300ms);
   EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
   EXPECT_EQ(ReadAll(Path("ftp4.log")).find("SITE stable"), std::string::npos);
+}
+
+TEST_F(UpgradeCommandTest, ScanIsRefusedWhileACancelledWorkerStillRuns) {
+  CQuillbox* d = devices[3];
+  // The device's log goes on from the earlier tests: wait for a new line.
+  auto upgrades = [&] {
+    const std::string log = ReadAll(Path("ftp4.log"));
+    size_t n = 0;
+    for (size_t at = log.find("SITE Upgrade"); at != std::string::npos; at = log.find("SITE Upgrade", at + 1)) ++n;
+    return n;
+  };
+  const size_t before = upgrades();
+  ui.fileAnswers = {Path("release-1.pak")};
+  Click(d);
+  ASSERT_TRUE(WaitFor([&] { return upgrades() > before; }, 30s));
+  // The first Cancel empties the queue; the worker stays inside Upgrade
+  // until the library reaches its next cancel point.
+  dlg->CancelOrExit();
+  EXPECT_FALSE(QueueBusy());
+  EXPECT_TRUE(dlg->IsBusy());
+  // The second (Escape, the close box) ends the busy display and so
+  // enables Scan, with the worker still there.
+  dlg->CancelOrExit();
+  EXPECT_FALSE(dlg->IsBusy());
+  ASSERT_TRUE(Operations().IsRunning(d));
+  dlg->RunCommand(IDC_SCAN);
+  EXPECT_EQ(dlg->DeviceList().topLevelItemCount(), 5);
+  EXPECT_TRUE(dlg->DeviceList().Contains(d));
+  EXPECT_FALSE(dlg->IsBusy()) << "a scan started";
+
+  // The late report is handled for the device that is still there, quietly.
+  ASSERT_TRUE(WaitFor([&] { return !Operations().IsRunning(d); }, 30s));
+  Spin(200ms);
+  EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
+  EXPECT_TRUE(dlg->DeviceList().Contains(d));
+
+  // With no worker left the scan runs (cancelled at once here).
+  QTimer::singleShot(100, dlg.get(), [this] { dlg->CancelOrExit(); });
+  dlg->RunCommand(IDC_SCAN);
+  EXPECT_EQ(dlg->DeviceList().topLevelItemCount(), 0);
+  devices.clear();
 }
 
 TEST_F(UpgradeCommandTest, ClosingTheWindowDuringAnUpgradeWaitsForIt) {

@@ -2,51 +2,18 @@
 // configuration CGI paths behind Basic authentication with the administrator
 // user and password.
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
-#include <map>
 #include <string>
 
 #include "tools/devicesim/HttpDeviceState.h"
 #include "tools/devicesim/HttpDigest.h"
+#include "tools/devicesim/HttpRequest.h"
 #include "tools/devicesim/HttpSocket.h"
 #include "tools/devicesim/Services.h"
 
 namespace {
 
 constexpr int kIdleMs = 10000;
-constexpr size_t kMaxBody = 256u * 1024 * 1024;
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
-
-std::string Base64Decode(const std::string& in) {
-  auto value = [](char c) -> int {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-  };
-  std::string out;
-  int bits = 0, acc = 0;
-  for (char c : in) {
-    int v = value(c);
-    if (v < 0) continue;
-    acc = (acc << 6) | v;
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((acc >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
 
 const char* Reason(int status) {
   switch (status) {
@@ -69,24 +36,6 @@ bool Respond(SimConnection& c, int status, const std::string& body,
   return SendAll(c, head) && SendAll(c, body);
 }
 
-// A configuration is text of name=value lines (comments with '#' or ';').
-std::string CheckConfiguration(const std::string& body) {
-  size_t start = 0;
-  int number = 0;
-  while (start < body.size()) {
-    size_t end = body.find('\n', start);
-    if (end == std::string::npos) end = body.size();
-    std::string line = body.substr(start, end - start);
-    ++number;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    bool blank = line.find_first_not_of(" \t") == std::string::npos;
-    if (!blank && line[0] != '#' && line[0] != ';' && line.find('=') == std::string::npos)
-      return "Line " + std::to_string(number) + ": expected name=value";
-    start = end + 1;
-  }
-  return "";
-}
-
 void SendBody(SimConnection& c, const Device& d, const std::string& body) {
   long slowMs = DeviceOptionNumber(d, "http-slow", 0);
   long drop = DeviceOptionNumber(d, "http-drop", -1);
@@ -103,86 +52,23 @@ void SendBody(SimConnection& c, const Device& d, const std::string& body) {
   if (limit < body.size()) c.fd.Abort();
 }
 
-struct Request {
-  std::string method;
-  std::string target;  // as the request line has it
-  std::string path;
-  std::string query;
-  std::map<std::string, std::string> headers;  // names in lower case
-  std::string body;
-
-  std::string Header(const std::string& name) const {
-    const auto it = headers.find(name);
-    return it == headers.end() ? "" : it->second;
-  }
-};
-
-// "GET /path?query HTTP/1.0"; false (and 400 sent) when it is not one.
-bool ReadRequestLine(SimConnection& c, std::string& buffer, Request& r) {
-  std::string line;
-  if (!ReadLine(c, buffer, line, kIdleMs)) return false;
-  const size_t a = line.find(' ');
-  const size_t b = line.find(' ', a == std::string::npos ? a : a + 1);
-  if (a == std::string::npos || b == std::string::npos) {
-    Respond(c, 400, "Malformed request line");
-    return false;
-  }
-  r.method = line.substr(0, a);
-  r.target = line.substr(a + 1, b - a - 1);
-  const size_t question = r.target.find('?');
-  r.path = r.target.substr(0, question);
-  r.query = question == std::string::npos ? "" : r.target.substr(question + 1);
-  return true;
-}
-
-void ReadHeaders(SimConnection& c, std::string& buffer, Request& r) {
-  std::string line;
-  while (ReadLine(c, buffer, line, kIdleMs) && !line.empty()) {
-    const size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    std::string value = line.substr(colon + 1);
-    value.erase(0, value.find_first_not_of(" \t"));
-    r.headers[Lower(line.substr(0, colon))] = value;
-  }
-}
-
-// The whole body is read before any answer, so the peer never meets a
-// reset while it is still sending.
-bool ReadBody(SimConnection& c, std::string& buffer, Request& r) {
-  const size_t length = std::strtoul(r.Header("content-length").c_str(), nullptr, 10);
-  if (length > kMaxBody) {
-    Respond(c, 400, "Request body too large");
-    return false;
-  }
-  r.body = buffer.substr(0, std::min(buffer.size(), length));
-  while (r.body.size() < length) {
-    char chunk[64 * 1024];
-    const long n =
-        ReceiveSome(c.fd, *c.stop, chunk, std::min(sizeof chunk, length - r.body.size()), kIdleMs);
-    if (n <= 0) return false;
-    r.body.append(chunk, static_cast<size_t>(n));
-  }
-  return true;
-}
-
-bool ReadRequest(SimConnection& c, Request& r) {
-  std::string buffer;
-  if (!ReadRequestLine(c, buffer, r)) return false;
-  ReadHeaders(c, buffer, r);
-  return ReadBody(c, buffer, r);
+bool ReadRequest(SimConnection& c, SimHttpRequest& r) {
+  std::string refusal;
+  if (ReadSimHttpRequest(c, r, kIdleMs, &refusal)) return true;
+  if (!refusal.empty()) Respond(c, 400, refusal);
+  return false;
 }
 
 // Basic, or Digest when the device asks for it; false (and the challenge
 // sent) when the request does not carry the device's credentials.
-bool Authorise(SimConnection& c, const Device& d, const Request& r) {
+bool Authorise(SimConnection& c, const Device& d, const SimHttpRequest& r) {
   const std::string user = DeviceOption(d, "user", "root");
   const std::string auth = r.Header("authorization");
   const bool digest = DeviceOption(d, "auth") == "digest";
   // One fixed nonce per device is enough for a simulator.
   const std::string realm = "device", nonce = Md5Hex("nonce:" + user + ":" + net::FormatIpv4(c.localIp));
   const bool authorised = digest ? DigestValid(auth, r.method, user, d.password, realm, nonce)
-                                 : Lower(auth.substr(0, 6)) == "basic " &&
-                                       Base64Decode(auth.substr(6)) == user + ":" + d.password;
+                                 : BasicCredentialsMatch(auth, user, d.password);
   if (!authorised)
     Respond(c, 401, "Authorization required",
             "WWW-Authenticate: " +
@@ -190,7 +76,7 @@ bool Authorise(SimConnection& c, const Device& d, const Request& r) {
   return authorised;
 }
 
-void ServeRetrieve(SimConnection& c, const Device& d, const Request& r) {
+void ServeRetrieve(SimConnection& c, const Device& d, const SimHttpRequest& r) {
   if (r.method != "GET") {
     Respond(c, 405, "GET only");
     return;
@@ -203,7 +89,7 @@ void ServeRetrieve(SimConnection& c, const Device& d, const Request& r) {
   SendBody(c, d, *config);
 }
 
-void ServeUpload(SimConnection& c, const Device& d, Request& r) {
+void ServeUpload(SimConnection& c, const Device& d, SimHttpRequest& r) {
   if (r.method != "POST") {
     Respond(c, 405, "POST only");
     return;
@@ -218,7 +104,7 @@ void ServeUpload(SimConnection& c, const Device& d, Request& r) {
 }
 
 void HandleHttp(SimConnection& c, DeviceTable& table) {
-  Request r;
+  SimHttpRequest r;
   if (!ReadRequest(c, r)) return;
   const std::optional<Device> device = table.FindByIp(c.localIp);
   if (!device) {
