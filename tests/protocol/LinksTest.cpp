@@ -184,6 +184,7 @@ TEST_F(Links, WithNoUsableLinkTheScanCannotInitializeNetworking) {
   ScanHooks hooks;
   hooks.stillBusy = [] { return true; };
   hooks.discover = [this](DeviceRecordArray& r, int& n) { return device_.Discover(r, n); };
+  hooks.failedLocally = [this] { return device_.SendFailed(); };
   const ScanOutcome outcome = RunScanPasses(hooks, records_, count_);
   EXPECT_TRUE(outcome.networkingFailed);
   EXPECT_EQ(outcome.passes, 1);
