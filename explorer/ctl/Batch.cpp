@@ -1,3 +1,4 @@
+#include "explorer/ctl/TextTable.h"
 #include "explorer/ctl/Batch.h"
 
 #include <fcntl.h>
@@ -318,20 +319,7 @@ std::string Summary(const std::vector<Job>& jobs) {
                      ran ? Seconds(j.seconds) : "-",
                      ran ? LastLine(j.captured) : j.note});
   }
-  std::array<size_t, 5> width{};
-  for (const Line& l : lines)
-    for (size_t c = 0; c < l.size(); ++c) width[c] = std::max(width[c], l[c].size());
-  std::string out;
-  for (const Line& l : lines) {
-    std::string text;
-    for (size_t c = 0; c < l.size(); ++c) {
-      text += l[c];
-      if (c + 1 < l.size()) text += std::string(width[c] - l[c].size() + 2, ' ');
-    }
-    text.erase(text.find_last_not_of(' ') + 1);
-    out += text + "\n";
-  }
-  return out;
+  return AlignedTable(lines);
 }
 
 std::vector<std::string> JobEnvironment(const std::string& password) {

@@ -1,3 +1,4 @@
+#include "explorer/ctl/TextTable.h"
 #include "explorer/ctl/ScanOutput.h"
 
 #include <algorithm>
@@ -41,20 +42,7 @@ std::string Table(const std::vector<DeviceRow>& rows) {
     const Fields f = FieldsOf(row);
     lines.push_back({f.mac, f.ip, f.mask, f.kind, f.link.empty() ? "-" : f.link, Marks(f)});
   }
-  std::array<size_t, 6> width{};
-  for (const Line& l : lines)
-    for (size_t c = 0; c < l.size(); ++c) width[c] = std::max(width[c], l[c].size());
-  std::string out;
-  for (const Line& l : lines) {
-    std::string text;
-    for (size_t c = 0; c < l.size(); ++c) {
-      text += l[c];
-      if (c + 1 < l.size()) text += std::string(width[c] - l[c].size() + 2, ' ');
-    }
-    text.erase(text.find_last_not_of(' ') + 1);
-    out += text + "\n";
-  }
-  return out;
+  return AlignedTable(lines);
 }
 
 std::string CsvText(const std::vector<DeviceRow>& rows) {
