@@ -9,6 +9,7 @@
 #include "explorer/app/ExplorerApp.h"
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/app/QtModalUi.h"
+#include "explorer/app/QtThreadPool.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ int main(int argc, char** argv) {
   CExplorerApp explorerApp(ui, CExplorerApp::AppNameFromPath(argc > 0 ? argv[0] : "explorer"));
   if (!explorerApp.InitInstance()) return 1;
 
-  return explorerApp.RunMainWindow([&](CExplorerDlg& dlg) {
+  const int status = explorerApp.RunMainWindow([&](CExplorerDlg& dlg) {
     ui.SetOwner(&dlg);
     if (screenshot.empty()) return;
     QTimer::singleShot(500, &dlg, [&dlg, screenshot] {
@@ -59,4 +60,6 @@ int main(int argc, char** argv) {
       dlg.done(saved ? QDialog::Rejected : 2);
     });
   });
+  SettleQtThreadPool();
+  return status;
 }

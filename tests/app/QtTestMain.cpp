@@ -4,8 +4,12 @@
 
 #include <QApplication>
 
+#include "explorer/app/QtThreadPool.h"
+
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  const int status = RUN_ALL_TESTS();
+  SettleQtThreadPool();
+  return status;
 }

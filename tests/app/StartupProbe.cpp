@@ -8,6 +8,7 @@
 #include "support/ScriptedUi.h"
 #include "explorer/app/ExplorerApp.h"
 #include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/QtThreadPool.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 
 int main(int argc, char** argv) {
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
     explorerApp.ExitInstance();
     std::printf("RELEASED %d\n", UpgradeLibrary().handle == nullptr);
   }
+  SettleQtThreadPool();
   std::fflush(stdout);
   return code;
 }

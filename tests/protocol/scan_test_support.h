@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "explorer/app/QtThreadPool.h"
 #include "support/ScriptedUi.h"
 #include "explorer/protocol/DeviceMessages.h"
 
@@ -36,7 +37,10 @@ class AppEnvironment : public ::testing::Environment {
     static char* argv[] = {name, nullptr};
     app = std::make_unique<QApplication>(argc, argv);
   }
-  void TearDown() override { app.reset(); }
+  void TearDown() override {
+    SettleQtThreadPool();
+    app.reset();
+  }
   std::unique_ptr<QApplication> app;
 };
 // gtest takes ownership of the environment.
