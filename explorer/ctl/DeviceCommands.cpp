@@ -180,6 +180,15 @@ bool NeedsAddress(const DeviceTarget& target) {
   return true;
 }
 
+// Both directions refuse alike a device without an address or one of a
+// kind the window offers no transfer for; says why.
+bool RefusesConfigTransfer(const DeviceTarget& target) {
+  if (NeedsAddress(target)) return true;
+  if (OffersConfiguration(target.record)) return false;
+  Fail("A device of kind " + std::to_string(target.record.kind()) + " has no configuration transfer");
+  return true;
+}
+
 }  // namespace
 
 bool OffersConfiguration(const DeviceRecord& record) {
@@ -286,12 +295,7 @@ int TestCommand(const DeviceTarget& target) {
 
 int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
                      const std::string& password) {
-  if (NeedsAddress(target)) return EXIT_FAILED;
-  if (!OffersConfiguration(target.record)) {
-    Fail("A device of kind " + std::to_string(target.record.kind()) +
-         " has no configuration transfer");
-    return EXIT_FAILED;
-  }
+  if (RefusesConfigTransfer(target)) return EXIT_FAILED;
   auto q = DeviceObject(target, password);
   OperationRunner runner;
   runner.SetStoreFile(file);
@@ -304,12 +308,7 @@ int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
 
 int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
                      const std::string& password) {
-  if (NeedsAddress(target)) return EXIT_FAILED;
-  if (!OffersConfiguration(target.record)) {
-    Fail("A device of kind " + std::to_string(target.record.kind()) +
-         " has no configuration transfer");
-    return EXIT_FAILED;
-  }
+  if (RefusesConfigTransfer(target)) return EXIT_FAILED;
   auto q = DeviceObject(target, password);
   q->configPath = file;
   OperationRunner runner;
