@@ -35,5 +35,11 @@ bool PooledThreadAlive() {
 void SettleQtThreadPool() {
   QThreadPool::globalInstance()->waitForDone();
   // The threads are joined as Qt sees them; wait until the system agrees.
-  for (int i = 0; i < 200 && PooledThreadAlive(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  // A listing taken while another thread leaves can miss a task, so only
+  // two clean listings in a row count.
+  int clean = 0;
+  for (int i = 0; i < 200 && clean < 2; ++i) {
+    clean = PooledThreadAlive() ? 0 : clean + 1;
+    if (clean < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
