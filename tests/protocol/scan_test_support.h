@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "explorer/app/QtThreadPool.h"
+#include "support/Ipv4Socket.h"
 #include "support/ScriptedUi.h"
 #include "explorer/protocol/DeviceMessages.h"
 
@@ -80,14 +81,8 @@ inline std::string MacText(uint8_t lastMacByte) {
 class TcpListener {
  public:
   TcpListener(const char* addr, uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = Ip(addr);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd_, 16) == 0;
+    fd_ = testsupport::BoundSocket(SOCK_STREAM | SOCK_CLOEXEC, addr, port);
+    ok_ = fd_ >= 0 && listen(fd_, 16) == 0;
     if (ok_) thread_ = std::thread([this] { Run(); });
   }
   ~TcpListener() {
@@ -125,14 +120,8 @@ class ScriptedResponder {
  public:
   using Answer = std::function<std::vector<std::vector<uint8_t>>(int requestNumber)>;
   explicit ScriptedResponder(Answer answer) : answer_(std::move(answer)) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(DEVICE_PORT);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    fd_ = testsupport::BoundSocket(SOCK_DGRAM | SOCK_CLOEXEC, "0.0.0.0", DEVICE_PORT);
+    ok_ = fd_ >= 0;
     if (ok_) thread_ = std::thread([this] { Run(); });
   }
   ~ScriptedResponder() {
