@@ -30,10 +30,7 @@ bool UploadOurs(const testftp::PyFtpServer& server, const std::string& file, dou
   log.Target = ltNone;
   FtpClient ftp;
   ftp.ProtocolLog = &log;
-  ftp.Host = "127.0.0.1";
-  ftp.Port = server.Port();
-  ftp.User = testftp::PyFtpServer::kUser;
-  ftp.Password = testftp::PyFtpServer::kPassword;
+  server.Configure(ftp);
   const auto start = Clock::now();
   Failure f = ftp.Connect(true);
   if (!f) f = ftp.Put(file, "ours.pak", false);

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "RunningTftpServer.h"
 #include "TtftpForm.h"
 #include "net/Socket.h"
 
@@ -34,39 +34,13 @@ using namespace std::chrono_literals;
 // No client may take longer than this for one fetch.
 constexpr int kClientLimitSeconds = 120;
 
-// Our server on its own thread, going on after each transfer.
-class OurServer {
- public:
-  explicit OurServer(const std::string& file) : folder_(quillbox::TftpFolder::OfFile(file)), server_(handOver_, Settings()) {
-    server_.OnReadFile = [this](quillbox::TftpAccessEvent& e) { quillbox::ReadFromFolder(folder_, e); };
-    server_.OnWriteFile = [](quillbox::TftpAccessEvent& e) { e.GrantAccess = false; };
-    activation_ = server_.Activate().message;
-    thread_ = std::thread([this] {
-      while (!stop_) handOver_.HandleOne(Clock::now() + 50ms);
-    });
-  }
-  ~OurServer() {
-    stop_ = true;
-    thread_.join();
-    handOver_.Close();
-    server_.Deactivate();
-  }
-  uint16_t Port() const { return server_.BoundPort(); }
-  const std::string& Activation() const { return activation_; }
-
- private:
-  static quillbox::TftpServerSettings Settings() {
-    quillbox::TftpServerSettings s;
-    s.port = 0;
-    return s;
-  }
-  quillbox::TftpFolder folder_;
-  quillbox::TftpHandOver handOver_;
-  quillbox::TftpServer server_;
-  std::string activation_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+// Our server with its stock settings on any free port, going on after
+// each transfer.
+quillbox::TtftpSettings OurSettings() {
+  quillbox::TtftpSettings s;
+  s.server.port = 0;
+  return s;
+}
 
 // tftpd-hpa in the foreground, stopped by its own pid. It resolves its bind
 // address under address-configuration rules, so inside the private network
@@ -231,7 +205,7 @@ int main(int argc, char** argv) {
     double ours = -1, hpa = -1;
     std::string oursWhy, hpaWhy;
     {
-      OurServer server(file);
+      tftptest::RunningServer server(file, OurSettings());
       if (!server.Activation().empty()) {
         std::fprintf(stderr, "server: %s\n", server.Activation().c_str());
         std::filesystem::remove_all(dir);

@@ -16,21 +16,21 @@
 //
 // Without the link topology (scripts/netns.sh) it runs the one-namespace
 // rows of the loopback test bed instead.
-#include <grp.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "explorer/protocol/DeviceSocket.h"
+#include "support/AsNobody.h"
 #include "support/NetGuard.h"
 #include "support/SimProcess.h"
 
@@ -73,24 +73,12 @@ Row Pass(int bufferRequest) {
 
 // The pass in a child that runs as nobody, without groups or capabilities.
 Row UnprivilegedPass(int bufferRequest) {
-  int fds[2];
-  if (::pipe(fds) != 0) return {};
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-        ::setresuid(65534, 65534, 65534) != 0)
-      ::_exit(1);
+  const std::string bytes = testsupport::RunAsNobody([bufferRequest] {
     const Row row = Pass(bufferRequest);
-    const bool whole = ::write(fds[1], &row, sizeof row) == static_cast<ssize_t>(sizeof row);
-    ::_exit(whole ? 0 : 1);
-  }
-  ::close(fds[1]);
+    return std::string(reinterpret_cast<const char*>(&row), sizeof row);
+  });
   Row row;
-  if (child < 0 || ::read(fds[0], &row, sizeof row) != static_cast<ssize_t>(sizeof row)) row = Row{};
-  ::close(fds[0]);
-  int status = 0;
-  if (child > 0) ::waitpid(child, &status, 0);
+  if (bytes.size() == sizeof row) std::memcpy(&row, bytes.data(), sizeof row);
   return row;
 }
 

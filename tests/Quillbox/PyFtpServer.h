@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "FtpClient.h"
 #include "net/Socket.h"
 
 namespace testftp {
@@ -75,6 +76,13 @@ class PyFtpServer {
 
   bool Ready() const { return ready_; }
   uint16_t Port() const { return port_; }
+  // Gives `ftp` this server's address and login.
+  void Configure(quillbox::FtpClient& ftp) const {
+    ftp.Host = "127.0.0.1";
+    ftp.Port = Port();
+    ftp.User = kUser;
+    ftp.Password = kPassword;
+  }
   const std::string& Folder() const { return dir_; }
 
  private:

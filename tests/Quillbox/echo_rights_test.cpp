@@ -2,15 +2,14 @@
 // admits the user, and where neither echo socket may be opened its failure
 // says what is missing. Runs in a child process that gives up root, inside
 // the private network, whose ping_group_range the test sets for itself.
-#include <grp.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <string>
 
 #include "EchoProbe.h"
+#include "support/AsNobody.h"
 #include "support/NetGuard.h"
 
 using namespace quillbox;
@@ -32,31 +31,15 @@ struct Outcome {
 
 // One probe of 127.0.0.1 as uid/gid 65534 without groups or capabilities.
 Outcome PingAsNobody() {
-  int fds[2];
-  if (::pipe(fds) != 0) return {};
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(fds[0]);
-    if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-        ::setresuid(65534, 65534, 65534) != 0)
-      ::_exit(2);
+  const std::string report = testsupport::RunAsNobody([] {
     EchoProbe probe;
     probe.Host = "127.0.0.1";
     probe.ReceiveTimeout = 1000;
     const Failure f = probe.Ping();
-    const std::string report = (f ? "F" + f.message : "S" + std::to_string(static_cast<int>(probe.ReplyStatus().ReplyStatus)));
-    const bool whole = ::write(fds[1], report.data(), report.size()) == static_cast<ssize_t>(report.size());
-    ::_exit(whole ? 0 : 3);
-  }
-  ::close(fds[1]);
-  std::string report;
-  char buf[512];
-  for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;) report.append(buf, static_cast<size_t>(n));
-  ::close(fds[0]);
-  int wstatus = 0;
-  if (child > 0) ::waitpid(child, &wstatus, 0);
+    return f ? "F" + f.message : "S" + std::to_string(static_cast<int>(probe.ReplyStatus().ReplyStatus));
+  });
   Outcome o;
-  if (child <= 0 || report.empty()) return o;
+  if (report.empty()) return o;
   o.ran = true;
   if (report[0] == 'F')
     o.text = report.substr(1);

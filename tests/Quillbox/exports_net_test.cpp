@@ -8,32 +8,20 @@
 #include <string>
 #include <thread>
 
-#include "Quillbox/include/QuillboxApi.h"
+#include "LoadedLibrary.h"
 #include "ScriptedFtpServer.h"
 #include "support/NetGuard.h"
 
 namespace {
 
-const std::string kLibrary = std::string(QUILL_BIN_DIR) + "/QUILLBOX.DLL";
-
-struct Library {
-  void* handle = dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
-  ~Library() {
-    if (handle) dlclose(handle);
-  }
-  QuillboxUpgradeFn Upgrade = reinterpret_cast<QuillboxUpgradeFn>(dlsym(handle, "Upgrade"));
-  QuillboxGetLastErrorFn GetLastError =
-      reinterpret_cast<QuillboxGetLastErrorFn>(dlsym(handle, "GetLastError"));
-  QuillboxCancelFn Cancel = reinterpret_cast<QuillboxCancelFn>(dlsym(handle, "Cancel"));
-  QuillboxWaitForFileFn WaitForFile =
-      reinterpret_cast<QuillboxWaitForFileFn>(dlsym(handle, "WaitForFile"));
-};
+using testquillbox::kLibrary;
+using testquillbox::LoadedLibrary;
 
 }  // namespace
 
 TEST(LibraryExportsNet, SecondCallsAreRefusedAndCancelEndsTheUpgrade) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Library lib;
+  LoadedLibrary lib;
   ASSERT_NE(lib.handle, nullptr) << dlerror();
   testftp::Script silent;
   silent.greeting = "";
@@ -72,7 +60,7 @@ TEST(LibraryExportsNet, SecondCallsAreRefusedAndCancelEndsTheUpgrade) {
 
 TEST(LibraryExportsNet, CancelsRacingSessionEndsAreHarmless) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Library lib;
+  LoadedLibrary lib;
   ASSERT_NE(lib.handle, nullptr) << dlerror();
   // Nothing listens on port 21 now: each Upgrade ends quickly with a refused
   // connection while another thread cancels without pause.

@@ -10,22 +10,12 @@
 #include <sstream>
 #include <string>
 
-#include "Quillbox/include/QuillboxApi.h"
+#include "LoadedLibrary.h"
 
 namespace {
 
-const std::string kLibrary = std::string(QUILL_BIN_DIR) + "/QUILLBOX.DLL";
-
-struct Library {
-  void* handle = dlopen(kLibrary.c_str(), RTLD_NOW | RTLD_LOCAL);
-  ~Library() {
-    if (handle) dlclose(handle);
-  }
-  template <typename Fn>
-  Fn Get(const char* name) {
-    return reinterpret_cast<Fn>(dlsym(handle, name));
-  }
-};
+using testquillbox::kLibrary;
+using testquillbox::LoadedLibrary;
 
 }  // namespace
 
@@ -44,7 +34,7 @@ TEST(LibraryExports, ExactlyFourDynamicSymbols) {
 }
 
 TEST(LibraryExports, GuardAndLastErrorWithoutNetwork) {
-  Library lib;
+  LoadedLibrary lib;
   ASSERT_NE(lib.handle, nullptr) << dlerror();
   auto upgrade = lib.Get<QuillboxUpgradeFn>("Upgrade");
   auto getLastError = lib.Get<QuillboxGetLastErrorFn>("GetLastError");

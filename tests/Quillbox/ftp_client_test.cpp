@@ -48,6 +48,29 @@ struct Client {
   }
 };
 
+// The stock script with one step changed.
+template <typename Field, typename Value>
+Script With(Field Script::*step, Value value) {
+  Script s;
+  s.*step = std::move(value);
+  return s;
+}
+
+// The scripted device of one dialogue; a base, so that it is up before the
+// client is made.
+struct Device {
+  explicit Device(const Script& script) : server(script) {}
+  ScriptedFtpServer server;
+};
+
+// A client and the scripted device it logged in to: `login` is how that
+// went, and a test asserts it before anything else.
+struct Dialogue : Device, Client {
+  explicit Dialogue(const Script& script = Script{})
+      : Device(script), Client(server.Port()), login(ftp.Connect(true)) {}
+  Failure login;
+};
+
 // "YYYY-MM-DD HH:MM:SS: " followed by exactly the event text.
 bool IsStamped(const std::string& line, const std::string& event) {
   const std::string shape = "dddd-dd-dd dd:dd:dd: ";
@@ -68,12 +91,9 @@ long long MsSince(std::chrono::steady_clock::time_point start) {
 
 TEST(FtpClientDialogue, MultiLineGreetingPasswordLoginAndLogLines) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Script s;
-  s.greeting = "220-Welcome to the device\r\n220-Second line\r\n220 Ready\r\n";
-  ScriptedFtpServer server(s);
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
-  EXPECT_THAT(server.Commands(), ElementsAre("user admin", "pass secret", "type I", "syst"));
+  Dialogue c(With(&Script::greeting, "220-Welcome to the device\r\n220-Second line\r\n220 Ready\r\n"));
+  ASSERT_FALSE(c.login);
+  EXPECT_THAT(c.server.Commands(), ElementsAre("user admin", "pass secret", "type I", "syst"));
   EXPECT_EQ(c.ftp.LastReplyLine(), "215 UNIX Type: L8");
   EXPECT_EQ(c.ftp.LastReplyCode(), 215);
 
@@ -97,7 +117,7 @@ TEST(FtpClientDialogue, MultiLineGreetingPasswordLoginAndLogLines) {
   EXPECT_FALSE(c.ftp.IsConnected());
   // Connect works again after a close.
   ASSERT_FALSE(c.ftp.Connect(true));
-  EXPECT_EQ(server.Connections(), 2);
+  EXPECT_EQ(c.server.Connections(), 2);
 }
 
 TEST(FtpClientDialogue, LoginVariantsAndSystemTypeRefusal) {
@@ -146,15 +166,14 @@ TEST(FtpClientDialogue, ReplyParsingRules) {
   // a continuation line shorter than four characters ends the reply.
   s.site = "\r\n  \r\n200-First line   \r\nab\r\n";
   s.type = "200-type\r\n200 set   \r\n";
-  ScriptedFtpServer server(s);
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
+  Dialogue c(s);
+  ASSERT_FALSE(c.login);
   Failure f = c.ftp.Site("Upgrade");
   EXPECT_EQ(f.kind, FailureKind::Reply);
   EXPECT_EQ(f.code, 0);
   EXPECT_EQ(f.message, "ab");
   EXPECT_THAT(c.ftp.LastReply(), ElementsAre("200-First line", "ab"));
-  EXPECT_EQ(server.Commands().back(), "SITE Upgrade");
+  EXPECT_EQ(c.server.Commands().back(), "SITE Upgrade");
 }
 
 TEST(FtpClientDialogue, RepliesArrivingInPieces) {
@@ -162,11 +181,10 @@ TEST(FtpClientDialogue, RepliesArrivingInPieces) {
   Script s;
   s.trickle = true;
   s.greeting = "220-Welcome\r\n220 Ready\r\n";
-  ScriptedFtpServer server(s);
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
+  Dialogue c(s);
+  ASSERT_FALSE(c.login);
   EXPECT_EQ(c.ftp.LastReplyLine(), "215 UNIX Type: L8");
-  EXPECT_THAT(server.Commands(), ElementsAre("user admin", "pass secret", "type I", "syst"));
+  EXPECT_THAT(c.server.Commands(), ElementsAre("user admin", "pass secret", "type I", "syst"));
   EXPECT_GT(c.Count("<EOL>"), 4);
 }
 
@@ -216,11 +234,8 @@ TEST(FtpClientDialogue, ConnectionRefusedIsSocketError) {
 
 TEST(FtpClientDialogue, LastReplySurvivesTheNextConnect) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Script once;
-  once.maxConnections = 1;
-  ScriptedFtpServer server(once);
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
+  Dialogue c(With(&Script::maxConnections, 1));
+  ASSERT_FALSE(c.login);
   ASSERT_FALSE(c.ftp.Site("Upgrade"));
   c.ftp.Disconnect();
   Failure f = c.ftp.Connect(true);
@@ -233,12 +248,11 @@ TEST(FtpClientUpload, PortCommandDataAndEndOfTransfer) {
   const std::string content = RandomBytes(200000);
   TempFile file(content);
   {
-    ScriptedFtpServer server(Script{});
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
+    Dialogue c;
+    ASSERT_FALSE(c.login);
     ASSERT_FALSE(c.ftp.Put(file.path, "release.pak", false));
-    EXPECT_EQ(server.Data(), content);
-    const auto cmds = server.Commands();
+    EXPECT_EQ(c.server.Data(), content);
+    const auto cmds = c.server.Commands();
     ASSERT_EQ(cmds.size(), 6u);
     unsigned h1, h2, h3, h4, p1, p2;
     ASSERT_EQ(std::sscanf(cmds[4].c_str(), "PORT %u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2), 6)
@@ -259,11 +273,8 @@ TEST(FtpClientUpload, PortCommandDataAndEndOfTransfer) {
   for (const End& e : {End{"426 Connection closed; transfer aborted\r\n226 Closing data connection\r\n", ""},
                        End{"426 Connection closed; transfer aborted\r\n451 Local error\r\n", "451 Local error"}}) {
     SCOPED_TRACE(e.replies);
-    Script s;
-    s.transferEnd = e.replies;
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
+    Dialogue c(With(&Script::transferEnd, e.replies));
+    ASSERT_FALSE(c.login);
     Failure f = c.ftp.Put(file.path, "release.pak", false);
     EXPECT_EQ(f.kind, e.failure.empty() ? FailureKind::None : FailureKind::Reply);
     EXPECT_EQ(f.message, e.failure);
@@ -272,19 +283,18 @@ TEST(FtpClientUpload, PortCommandDataAndEndOfTransfer) {
 
 TEST(FtpClientUpload, EmptyAndMissingFiles) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  ScriptedFtpServer server(Script{});
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
+  Dialogue c;
+  ASSERT_FALSE(c.login);
   TempFile empty("");
   ASSERT_FALSE(c.ftp.Put(empty.path, "release.pak", false));
-  EXPECT_EQ(server.DataConnections(), 1);
-  EXPECT_EQ(server.Data(), "");
+  EXPECT_EQ(c.server.DataConnections(), 1);
+  EXPECT_EQ(c.server.Data(), "");
 
-  const size_t before = server.Commands().size();
+  const size_t before = c.server.Commands().size();
   Failure f = c.ftp.Put("/nonexistent/image.pak", "release.pak", false);
   EXPECT_EQ(f.kind, FailureKind::General);
   EXPECT_EQ(f.message, "Cannot open file /nonexistent/image.pak");
-  EXPECT_EQ(server.Commands().size(), before) << "nothing is sent for a file that cannot be opened";
+  EXPECT_EQ(c.server.Commands().size(), before) << "nothing is sent for a file that cannot be opened";
 
   // A folder and a FIFO open on Linux, but are no image: refused at once.
   char dir[] = "/tmp/quillbox-folder-XXXXXX";
@@ -299,17 +309,14 @@ TEST(FtpClientUpload, EmptyAndMissingFiles) {
   }
   unlink(fifo.c_str());
   rmdir(folder.c_str());
-  EXPECT_EQ(server.Commands().size(), before);
+  EXPECT_EQ(c.server.Commands().size(), before);
 }
 
 TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   {
-    Script s;
-    s.closeOn = "SITE";
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
+    Dialogue c(With(&Script::closeOn, "SITE"));
+    ASSERT_FALSE(c.login);
     Failure f = c.ftp.Site("Upgrade");
     EXPECT_EQ(f.kind, FailureKind::ConnectionClosed);
     EXPECT_EQ(f.message, "Connection Closed Gracefully.");
@@ -322,9 +329,8 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
     Script s;
     s.transferEnd = "226 Transfer complete\r\n421 Bye\r\n";
     s.closeAfterTransfer = true;
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
+    Dialogue c(s);
+    ASSERT_FALSE(c.login);
     TempFile file("image");
     ASSERT_FALSE(c.ftp.Put(file.path, "release.pak", false));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the hang-up has arrived
@@ -356,11 +362,8 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
   for (const Flood& flood : {Flood{std::string(200 * 1024, 'x'), "Reply line too long."},
                              Flood{endless, "Reply too long."}}) {
     SCOPED_TRACE(flood.message);
-    Script s;
-    s.site = flood.reply;
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
+    Dialogue c(With(&Script::site, flood.reply));
+    ASSERT_FALSE(c.login);
     Failure f = c.ftp.Site("Upgrade");
     EXPECT_EQ(f.kind, FailureKind::General);
     EXPECT_EQ(f.message, flood.message);
@@ -370,11 +373,8 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
 
 TEST(FtpClientReadLine, TimeOutPartialLinesAndRawText) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Script s;
-  s.site = "200 OK\r\n  451 Write error on device  \r\n";
-  ScriptedFtpServer server(s);
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
+  Dialogue c(With(&Script::site, "200 OK\r\n  451 Write error on device  \r\n"));
+  ASSERT_FALSE(c.login);
   ASSERT_FALSE(c.ftp.Site("Upgrade"));
   std::string line;
   ASSERT_FALSE(c.ftp.ReadLine(1000, &line));
@@ -390,14 +390,11 @@ TEST(FtpClientReadLine, TimeOutPartialLinesAndRawText) {
 
 TEST(FtpClientCancel, CloseDataConnectionEndsAcceptWait) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Script s;
-  s.connectData = false;
-  ScriptedFtpServer server(s);
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
+  Dialogue c(With(&Script::connectData, false));
+  ASSERT_FALSE(c.login);
   TempFile file("data");
   std::thread canceller([&] {
-    server.WaitForCommand("STOR", 5000);
+    c.server.WaitForCommand("STOR", 5000);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(c.ftp.CloseDataConnection());
   });
@@ -412,17 +409,14 @@ TEST(FtpClientCancel, CloseDataConnectionEndsAcceptWait) {
 
 TEST(FtpClientUpload, DataConnectionFromAnotherHostIsRefused) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Script s;
-  s.connectData = false;
-  ScriptedFtpServer server(s);
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
+  Dialogue c(With(&Script::connectData, false));
+  ASSERT_FALSE(c.login);
   TempFile file("firmware image");
   std::string leaked = "(no connection)";
   std::thread intruder([&] {
-    if (!server.WaitForCommand("STOR", 5000)) return;
+    if (!c.server.WaitForCommand("STOR", 5000)) return;
     unsigned h1, h2, h3, h4, p1, p2;
-    for (const auto& cmd : server.Commands())
+    for (const auto& cmd : c.server.Commands())
       if (std::sscanf(cmd.c_str(), "PORT %u,%u,%u,%u,%u,%u", &h1, &h2, &h3, &h4, &p1, &p2) == 6) break;
     uint32_t other = 0, target = 0;
     net::ParseIpv4("127.0.0.2", &other);
@@ -452,14 +446,11 @@ TEST(FtpClientUpload, DataConnectionFromAnotherHostIsRefused) {
 
 TEST(FtpClientCancel, CloseDuringBlockedWriteIsSocketError) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
-  Script s;
-  s.readData = false;
-  ScriptedFtpServer server(s);
-  Client c(server.Port());
-  ASSERT_FALSE(c.ftp.Connect(true));
+  Dialogue c(With(&Script::readData, false));
+  ASSERT_FALSE(c.login);
   TempFile file(RandomBytes(32 * 1024 * 1024));
   std::thread canceller([&] {
-    server.WaitForCommand("STOR", 5000);
+    c.server.WaitForCommand("STOR", 5000);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     c.ftp.CloseDataConnection();
   });
@@ -509,9 +500,8 @@ TEST(FtpClientCancel, AbortEndsWaitsOnATricklingDevice) {
     Script s;
     s.trickleOn = "SITE";
     if (limited) s.trickleFirst = "200 OK\r\n";
-    ScriptedFtpServer server(s);
-    Client c(server.Port());
-    ASSERT_FALSE(c.ftp.Connect(true));
+    Dialogue c(s);
+    ASSERT_FALSE(c.login);
     if (limited) {
       ASSERT_FALSE(c.ftp.Site("Upgrade"));
     }

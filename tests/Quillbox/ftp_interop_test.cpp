@@ -34,10 +34,7 @@ TEST(FtpInterop, UploadToARealServerIsByteIdentical) {
   log.OnLogItem = [&trace](const std::string& line) { trace.push_back(line); };
   FtpClient ftp;
   ftp.ProtocolLog = &log;
-  ftp.Host = "127.0.0.1";
-  ftp.Port = server.Port();
-  ftp.User = testftp::PyFtpServer::kUser;
-  ftp.Password = testftp::PyFtpServer::kPassword;
+  server.Configure(ftp);
   Failure f = ftp.Connect(true);
   ASSERT_FALSE(f) << f.message;
   f = ftp.Put(local, "release.pak", false);

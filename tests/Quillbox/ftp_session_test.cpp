@@ -19,6 +19,7 @@ using namespace quillbox;
 using testftp::Script;
 using testftp::ScriptedFtpServer;
 using ::testing::ElementsAre;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -40,7 +41,13 @@ SessionSettings Fast(uint16_t port) {
 struct Outcome {
   int32_t code;
   std::string text;
+  bool operator==(const Outcome&) const = default;
+  friend void PrintTo(const Outcome& o, std::ostream* os) { *os << o.code << " \"" << o.text << '"'; }
 };
+
+// What a whole session reports, and what one the user cancelled does.
+const Outcome kSuccess{0, "Success"};
+const Outcome kCancelled{12017, ""};
 
 Outcome LastError() {
   const char* text = nullptr;
@@ -77,8 +84,7 @@ TEST(UpgradeSession, SuccessDialoguePerDeviceKind) {
     ScriptedFtpServer server(Script{});
     TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, c.kind, Fast(server.Port()));
     const Outcome o = RunForm(form);
-    EXPECT_EQ(o.code, 0);
-    EXPECT_EQ(o.text, "Success");
+    EXPECT_EQ(o, kSuccess);
     std::vector<std::string> expected{"user admin", "pass pw", "type I", "syst",
                                       "STOR release.pak", c.site, "user admin", "pass pw",
                                       "type I", "syst"};
@@ -163,8 +169,7 @@ TEST(UpgradeSession, RefusedKindsSendNothing) {
     SetLastError(77, "earlier");
     TFTPClientForm form("127.0.0.1", "admin", "pw", "/nonexistent", kind, Fast(server.Port()));
     const Outcome o = RunForm(form);
-    EXPECT_EQ(o.code, 2002);
-    EXPECT_EQ(o.text, "Firmware does not support FTP upgrade");
+    EXPECT_EQ(o, (Outcome{2002, "Firmware does not support FTP upgrade"}));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(server.Connections(), 0);
   }
@@ -203,8 +208,7 @@ TEST(UpgradeSession, FailureCodesAndTexts) {
     ScriptedFtpServer server(c.script);
     TFTPClientForm form("127.0.0.1", "admin", "pw", c.imagePath, 3, Fast(server.Port()));
     const Outcome o = RunForm(form);
-    EXPECT_EQ(o.code, c.code);
-    EXPECT_EQ(o.text, c.text);
+    EXPECT_EQ(o, (Outcome{c.code, c.text}));
   }
 }
 
@@ -218,8 +222,7 @@ TEST(UpgradeSession, SocketErrorsTakeTheDeviceLine) {
     }
     TFTPClientForm form("127.0.0.1", "admin", "pw", "/x", 3, Fast(port));
     const Outcome o = RunForm(form);
-    EXPECT_EQ(o.code, ECONNREFUSED);
-    EXPECT_EQ(o.text, "");
+    EXPECT_EQ(o, (Outcome{ECONNREFUSED, ""}));
   }
   {
     // The device breaks the transfer and says why on the control line.
@@ -244,8 +247,7 @@ TEST(UpgradeSession, DeviceThatNeverAnswersEchoEndsCancelled) {
   TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, settings);
   const auto start = std::chrono::steady_clock::now();
   const Outcome o = RunForm(form);
-  EXPECT_EQ(o.code, 12017);
-  EXPECT_EQ(o.text, "");
+  EXPECT_EQ(o, kCancelled);
   EXPECT_GE(MsSince(start), 3 * 200);
   EXPECT_EQ(server.Connections(), 1);
 }
@@ -266,6 +268,19 @@ Outcome CancelWhen(TFTPClientForm& form, Trigger trigger, long long* msAfterCanc
   canceller.join();
   *msAfterCancel = std::chrono::duration_cast<std::chrono::milliseconds>(end - cancelledAt).count();
   return LastError();
+}
+
+// Runs a session and cancels it `settle` after the device received a
+// command starting with `command`.
+Outcome CancelAfter(TFTPClientForm& form, const ScriptedFtpServer& server, const char* command,
+                    std::chrono::milliseconds settle, long long* msAfterCancel) {
+  return CancelWhen(
+      form,
+      [&] {
+        server.WaitForCommand(command, 5000);
+        std::this_thread::sleep_for(settle);
+      },
+      msAfterCancel);
 }
 
 }  // namespace
@@ -302,8 +317,7 @@ TEST(UpgradeSessionCancel, WaitsForTheDeviceEndAtOnce) {
           else server.WaitForConnections(1, 5000);
         },
         &ms);
-    EXPECT_EQ(o.code, 12017);
-    EXPECT_EQ(o.text, "");
+    EXPECT_EQ(o, kCancelled);
     EXPECT_LT(ms, 1500);
   }
 }
@@ -316,17 +330,10 @@ TEST(UpgradeSessionCancel, WhileWritingData) {
   ScriptedFtpServer server(s);
   TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
   long long ms = 0;
-  const Outcome o = CancelWhen(
-      form,
-      [&] {
-        server.WaitForCommand("STOR", 5000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      },
-      &ms);
+  const Outcome o = CancelAfter(form, server, "STOR", 200ms, &ms);
   // The write cut off under the upload is the user's own cancel, not a
   // failure to show.
-  EXPECT_EQ(o.code, 12017) << o.text;
-  EXPECT_EQ(o.text, "");
+  EXPECT_EQ(o, kCancelled);
   EXPECT_LT(ms, 1000);
 }
 
@@ -362,15 +369,8 @@ TEST(UpgradeSessionCancel, TricklingDeviceEndsWithinAQuarterSecond) {
     ScriptedFtpServer server(c.script);
     TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
     long long ms = 0;
-    const Outcome o = CancelWhen(
-        form,
-        [&] {
-          server.WaitForCommand(c.reached, 5000);
-          std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        },
-        &ms);
-    EXPECT_EQ(o.code, 12017) << o.text;
-    EXPECT_EQ(o.text, "");
+    const Outcome o = CancelAfter(form, server, c.reached, 700ms, &ms);
+    EXPECT_EQ(o, kCancelled);
     // A wait slice of 250 ms, and a little for the scheduler.
     EXPECT_LT(ms, 350);
   }
@@ -398,8 +398,7 @@ TEST(UpgradeSessionCancel, SecondLoginAndStableGoOnWhileTheDeviceAnswers) {
           else server.WaitForConnections(2, 10000);
         },
         &ms);
-    EXPECT_EQ(o.code, 0);
-    EXPECT_EQ(o.text, "Success");
+    EXPECT_EQ(o, kSuccess);
     EXPECT_TRUE(server.WaitForCommand("SITE stable", 0)) << "the device is marked stable";
   }
 }
@@ -422,8 +421,7 @@ TEST(UpgradeSessionCancel, SecondLoginEndsOnlyAfterTheDeviceFellSilent) {
         connected = std::chrono::steady_clock::now();
       },
       &ms);
-  EXPECT_EQ(o.code, 12017);
-  EXPECT_EQ(o.text, "");
+  EXPECT_EQ(o, kCancelled);
   const long long silentFor = MsSince(connected);
   EXPECT_GE(silentFor, 1400) << "the cancel waits for the silence";
   EXPECT_LT(silentFor, 1500 + 1000);
@@ -438,8 +436,7 @@ TEST(UpgradeSession, LastReplyBeforeTheDeviceHangsUpIsReported) {
   ScriptedFtpServer server(bye);
   TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
   const Outcome o = RunForm(form);
-  EXPECT_EQ(o.code, 5);
-  EXPECT_EQ(o.text, "Bye");
+  EXPECT_EQ(o, (Outcome{5, "Bye"}));
 }
 
 TEST(UpgradeSession, RefusedSecondConnectionReportsTheLastReply) {
@@ -450,8 +447,7 @@ TEST(UpgradeSession, RefusedSecondConnectionReportsTheLastReply) {
   ScriptedFtpServer server(once);
   TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, Fast(server.Port()));
   const Outcome o = RunForm(form);
-  EXPECT_EQ(o.code, ECONNREFUSED);
-  EXPECT_EQ(o.text, "Command okay") << "the reply to the site command, its code removed";
+  EXPECT_EQ(o, (Outcome{ECONNREFUSED, "Command okay"})) << "the reply to the site command, its code removed";
 }
 
 TEST(UpgradeSessionCancel, RestartPause) {
@@ -462,16 +458,9 @@ TEST(UpgradeSessionCancel, RestartPause) {
   settings.pollIntervalMs = 300;
   TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, settings);
   long long ms = 0;
-  const Outcome o = CancelWhen(
-      form,
-      [&] {
-        server.WaitForCommand("SITE", 5000);
-        // Past the one-tick reply check, into the pauses.
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
-      },
-      &ms);
-  EXPECT_EQ(o.code, 12017);
-  EXPECT_EQ(o.text, "");
+  // Past the one-tick reply check, into the pauses.
+  const Outcome o = CancelAfter(form, server, "SITE", 700ms, &ms);
+  EXPECT_EQ(o, kCancelled);
   EXPECT_LT(ms, 600);
   EXPECT_EQ(server.Connections(), 1);
   EXPECT_FALSE(form.FtpClient.IsConnected());
@@ -487,15 +476,8 @@ TEST(UpgradeSessionCancel, EchoWait) {
   settings.echoTimeoutMs = 1000;
   TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, settings);
   long long ms = 0;
-  const Outcome o = CancelWhen(
-      form,
-      [&] {
-        server.WaitForCommand("SITE", 5000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
-      },
-      &ms);
-  EXPECT_EQ(o.code, 12017);
-  EXPECT_EQ(o.text, "");
+  const Outcome o = CancelAfter(form, server, "SITE", 400ms, &ms);
+  EXPECT_EQ(o, kCancelled);
   EXPECT_LT(ms, 350) << "the probe in flight stops waiting too";
 }
 
@@ -508,8 +490,7 @@ TEST(UpgradeSession, DefaultPausesTakeTwelveSeconds) {
   TFTPClientForm form("127.0.0.1", "admin", "pw", image.path, 3, settings);
   const auto start = std::chrono::steady_clock::now();
   const Outcome o = RunForm(form);
-  EXPECT_EQ(o.code, 0);
-  EXPECT_EQ(o.text, "Success");
+  EXPECT_EQ(o, kSuccess);
   // One second of reply check and eleven of restart pause.
   EXPECT_GE(MsSince(start), 12000);
   EXPECT_EQ(server.Connections(), 2);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "AppTestSupport.h"
+#include "support/Ipv4Socket.h"
 #include "support/NetGuard.h"
 #include "support/ScriptedUi.h"
 #include "explorer/app/ProcessLauncher.h"
@@ -32,15 +33,8 @@ namespace {
 class Listener {
  public:
   Listener(const char* ip, uint16_t port, int backlog = 16) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = inet_addr(ip);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-          listen(fd_, backlog) == 0;
+    fd_ = testsupport::BoundSocket(SOCK_STREAM, ip, port);
+    ok_ = fd_ >= 0 && listen(fd_, backlog) == 0;
   }
   ~Listener() {
     for (int fd : accepted_) close(fd);
@@ -68,11 +62,8 @@ class Client {
  public:
   Client(const char* ip, uint16_t port) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = inet_addr(ip);
-    ok_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    const sockaddr_in a = testsupport::Ipv4Address(ip, port);
+    ok_ = fd_ >= 0 && connect(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
   }
   ~Client() {
     if (fd_ >= 0) close(fd_);

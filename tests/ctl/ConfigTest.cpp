@@ -12,8 +12,7 @@
 
 #include "tests/ctl/CtlProcess.h"
 #include "tests/support/FileBytes.h"
-#include "tests/support/NetGuard.h"
-#include "tests/support/SimProcess.h"
+#include "tests/support/SimulatedDevicesSuite.h"
 
 namespace {
 
@@ -25,30 +24,17 @@ using testsupport::WriteAll;
 // Zero bytes, CRLF and LF line ends, a line without an end: all must survive.
 const std::string kConfig = std::string("# plant 7\r\nname=pa\0nel\nmode=auto\r\nlast=1", 39);
 
-class ConfigTest : public ::testing::Test {
+class ConfigTest : public testsupport::SimulatedDevicesSuite<ConfigTest> {
  protected:
   static void SetUpTestSuite() {
-    std::string why;
-    if (!testsupport::InPrivateNetwork(&why)) return;
-    char tmpl[] = "/tmp/ctl-config-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    WriteAll(dir_ + "/device1.txt", kConfig);
-    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(
-        "00:50:C2:72:00:01 0 127.0.0.81 255.0.0.0 kqe config=" + dir_ + "/device1.txt\n"
-        "00:50:C2:72:00:02 1 127.0.0.82 255.0.0.0 kqe config-out=" + dir_ + "/uploaded.txt\n"
-        "00:50:C2:72:00:03 0 127.0.0.83 255.0.0.0 kqe http-status=404\n"
-        "00:50:C2:72:00:04 0 127.0.0.84 255.0.0.0 kqe config-bytes=400000 http-slow=20\n",
-        {"--only", "udp,http"}));
+    StartDevices("ctl-config", {"--only", "udp,http"}, [](const std::string& dir) {
+      WriteAll(dir + "/device1.txt", kConfig);
+      return "00:50:C2:72:00:01 0 127.0.0.81 255.0.0.0 kqe config=" + dir + "/device1.txt\n"
+             "00:50:C2:72:00:02 1 127.0.0.82 255.0.0.0 kqe config-out=" + dir + "/uploaded.txt\n"
+             "00:50:C2:72:00:03 0 127.0.0.83 255.0.0.0 kqe http-status=404\n"
+             "00:50:C2:72:00:04 0 127.0.0.84 255.0.0.0 kqe config-bytes=400000 http-slow=20\n";
+    });
   }
-  static void TearDownTestSuite() {
-    sim_.reset();
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-  void SetUp() override {
-    QUILL_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
-  }
-  static std::string Path(const std::string& name) { return dir_ + "/" + name; }
   // Names in the folder that are neither given files nor the simulator's.
   static std::vector<std::string> Leftovers(const std::string& keep) {
     std::vector<std::string> names;
@@ -58,12 +44,7 @@ class ConfigTest : public ::testing::Test {
     }
     return names;
   }
-
-  static std::string dir_;
-  static std::unique_ptr<testsupport::SimProcess> sim_;
 };
-std::string ConfigTest::dir_;
-std::unique_ptr<testsupport::SimProcess> ConfigTest::sim_;
 
 TEST_F(ConfigTest, RoundTripKeepsEveryByte) {
   auto r = RunCtl({"config", "get", "127.0.0.81", Path("got.txt")});

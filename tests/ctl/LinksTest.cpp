@@ -3,7 +3,6 @@
 // passes through the named links only.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "tests/ctl/CtlProcess.h"
@@ -17,10 +16,7 @@ using ctltest::RunCtl;
 class LinksTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    QUILL_REQUIRE_PRIVATE_NETWORK();
-    const char* links = std::getenv("QUILL_NETNS_LINKS");
-    if (!links || std::string(links).find("qlb") == std::string::npos)
-      GTEST_SKIP() << "needs the link topology (scripts/netns-links.sh)";
+    QUILL_REQUIRE_LINK_TOPOLOGY();
   }
 };
 

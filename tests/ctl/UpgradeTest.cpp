@@ -13,8 +13,7 @@
 
 #include "tests/ctl/CtlProcess.h"
 #include "tests/support/FileBytes.h"
-#include "tests/support/NetGuard.h"
-#include "tests/support/SimProcess.h"
+#include "tests/support/SimulatedDevicesSuite.h"
 
 namespace {
 
@@ -24,45 +23,30 @@ using testsupport::ReadAll;
 
 std::string BatchMac(int i) { return "00:50:C2:74:01:0" + std::to_string(i); }
 
-class UpgradeTest : public ::testing::Test {
+class UpgradeTest : public testsupport::SimulatedDevicesSuite<UpgradeTest> {
  protected:
   static void SetUpTestSuite() {
-    std::string why;
-    if (!testsupport::InPrivateNetwork(&why)) return;
-    char tmpl[] = "/tmp/ctl-upgrade-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    testsupport::WriteAll(dir_ + "/release.pak", std::string(200000, '\x5a') + std::string("\0end", 4));
-    std::string devices =
-        "00:50:C2:74:00:01 0 127.0.0.91 255.0.0.0 kqe ftp-log=" + dir_ + "/ftp1.log\n"
-        "00:50:C2:74:00:02 2 127.0.0.92 255.0.0.0 other\n"
-        "00:50:C2:74:00:03 0 127.0.0.93 255.0.0.0 kqe restart-ms=20000 ftp-log=" + dir_ + "/ftp3.log\n";
-    // The batch: kind 3, one of them with another password.
-    for (int i = 1; i <= 8; ++i) {
-      devices += BatchMac(i) + " 3 127.0.1." + std::to_string(i) + " 255.0.0.0 " +
-                 (i == 5 ? "other" : "kqe") + " ftp-log=" + dir_ + "/batch" + std::to_string(i) +
-                 ".log\n";
-    }
-    sim_ = std::make_unique<testsupport::SimProcess>(testsupport::SimProcess::WithDevices(
-        devices, {"--only", "udp,ftp", "--set", "restart-ms=1500"}));
+    StartDevices("ctl-upgrade", {"--only", "udp,ftp", "--set", "restart-ms=1500"},
+                 [](const std::string& dir) {
+      testsupport::WriteAll(dir + "/release.pak",
+                            std::string(200000, '\x5a') + std::string("\0end", 4));
+      std::string devices =
+          "00:50:C2:74:00:01 0 127.0.0.91 255.0.0.0 kqe ftp-log=" + dir + "/ftp1.log\n"
+          "00:50:C2:74:00:02 2 127.0.0.92 255.0.0.0 other\n"
+          "00:50:C2:74:00:03 0 127.0.0.93 255.0.0.0 kqe restart-ms=20000 ftp-log=" + dir + "/ftp3.log\n";
+      // The batch: kind 3, one of them with another password.
+      for (int i = 1; i <= 8; ++i) {
+        devices += BatchMac(i) + " 3 127.0.1." + std::to_string(i) + " 255.0.0.0 " +
+                   (i == 5 ? "other" : "kqe") + " ftp-log=" + dir + "/batch" + std::to_string(i) +
+                   ".log\n";
+      }
+      return devices;
+    });
   }
-  static void TearDownTestSuite() {
-    sim_.reset();
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-  void SetUp() override {
-    QUILL_REQUIRE_PRIVATE_NETWORK();
-    ASSERT_TRUE(sim_ && sim_->Ready()) << (sim_ ? sim_->Error() : "no simulator");
-  }
-  static std::string Path(const std::string& name) { return dir_ + "/" + name; }
   static bool Contains(const std::string& text, const std::string& what) {
     return text.find(what) != std::string::npos;
   }
-
-  static std::string dir_;
-  static std::unique_ptr<testsupport::SimProcess> sim_;
 };
-std::string UpgradeTest::dir_;
-std::unique_ptr<testsupport::SimProcess> UpgradeTest::sim_;
 
 TEST_F(UpgradeTest, UpgradeRunsToTheEndAndVerboseShowsTheTraceWithoutThePassword) {
   auto r = RunCtl({"upgrade", "127.0.0.91", Path("release.pak"), "--verbose"}, {}, 120s);

@@ -38,10 +38,7 @@ bool WaitRunning(const std::string& name, bool running) {
 class Links : public Transport {
  protected:
   void SetUp() override {
-    QUILL_REQUIRE_PRIVATE_NETWORK();
-    const char* links = std::getenv("QUILL_NETNS_LINKS");
-    if (!links || std::string(links).find("qlb") == std::string::npos)
-      GTEST_SKIP() << "needs the link topology (scripts/netns-links.sh)";
+    QUILL_REQUIRE_LINK_TOPOLOGY();
     Transport::SetUp();
   }
   void TearDown() override {

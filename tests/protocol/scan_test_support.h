@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "explorer/app/QtThreadPool.h"
+#include "support/Ipv4Socket.h"
 #include "support/ScriptedUi.h"
 #include "explorer/protocol/DeviceMessages.h"
 
@@ -75,47 +76,65 @@ inline std::string MacText(uint8_t lastMacByte) {
   return text;
 }
 
-// A TCP listener on addr:port that accepts (and drops) connections on a
-// thread of its own; joined on destruction.
-class TcpListener {
+// A socket served on a thread of its own: `serve` runs whenever the socket
+// is readable. Destruction stops and joins the thread, then closes the
+// socket; a holder declares it last, so that whatever `serve` uses
+// outlives the thread.
+class ServedSocket {
  public:
-  TcpListener(const char* addr, uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = Ip(addr);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 && listen(fd_, 16) == 0;
-    if (ok_) thread_ = std::thread([this] { Run(); });
+  // Takes over `fd` (-1: nothing to serve).
+  ServedSocket(int fd, std::function<void(int fd)> serve) : fd_(fd), serve_(std::move(serve)) {
+    if (fd_ >= 0) thread_ = std::thread([this] { Run(); });
   }
-  ~TcpListener() {
+  ~ServedSocket() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     if (fd_ >= 0) close(fd_);
   }
-  bool ok() const { return ok_; }
-  int accepted() const { return accepted_.load(); }
+  ServedSocket(const ServedSocket&) = delete;
+  ServedSocket& operator=(const ServedSocket&) = delete;
+  bool ok() const { return fd_ >= 0; }
 
  private:
   void Run() {
     while (!stop_) {
       pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0) {
-        const int c = accept(fd_, nullptr, nullptr);
-        if (c >= 0) {
-          ++accepted_;
-          close(c);
-        }
-      }
+      if (poll(&p, 1, 50) > 0) serve_(fd_);
     }
   }
-  int fd_ = -1;
-  bool ok_ = false;
+  const int fd_;
+  const std::function<void(int fd)> serve_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> accepted_{0};
   std::thread thread_;
+};
+
+// A TCP listener on addr:port that accepts (and drops) connections on a
+// thread of its own; joined on destruction.
+class TcpListener {
+ public:
+  TcpListener(const char* addr, uint16_t port)
+      : socket_(Listening(addr, port), [this](int fd) { Accept(fd); }) {}
+  bool ok() const { return socket_.ok(); }
+  int accepted() const { return accepted_.load(); }
+
+ private:
+  static int Listening(const char* addr, uint16_t port) {
+    const int fd = testsupport::BoundSocket(SOCK_STREAM | SOCK_CLOEXEC, addr, port);
+    if (fd >= 0 && listen(fd, 16) != 0) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  void Accept(int fd) {
+    const int c = accept(fd, nullptr, nullptr);
+    if (c >= 0) {
+      ++accepted_;
+      close(c);
+    }
+  }
+  std::atomic<int> accepted_{0};
+  ServedSocket socket_;
 };
 
 // A device side of our own on UDP port 8375 that answers discovery
@@ -124,23 +143,11 @@ class TcpListener {
 class ScriptedResponder {
  public:
   using Answer = std::function<std::vector<std::vector<uint8_t>>(int requestNumber)>;
-  explicit ScriptedResponder(Answer answer) : answer_(std::move(answer)) {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(DEVICE_PORT);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    if (ok_) thread_ = std::thread([this] { Run(); });
-  }
-  ~ScriptedResponder() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) close(fd_);
-  }
-  bool ok() const { return ok_; }
+  explicit ScriptedResponder(Answer answer)
+      : answer_(std::move(answer)),
+        socket_(testsupport::BoundSocket(SOCK_DGRAM | SOCK_CLOEXEC, "0.0.0.0", DEVICE_PORT),
+                [this](int fd) { Respond(fd); }) {}
+  bool ok() const { return socket_.ok(); }
   int requests() const { return requests_.load(); }
 
   static std::vector<uint8_t> DiscoveryReply(const DeviceRecord& record) {
@@ -154,27 +161,20 @@ class ScriptedResponder {
   }
 
  private:
-  void Run() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      uint8_t buf[MAX_DATAGRAM];
-      sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const long n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-      if (n < static_cast<long>(DEVICE_HEADER_SIZE)) continue;
-      if (DeviceMessageHeader::Decode(buf).operation != OP_DISCOVER) continue;
-      for (const auto& reply : answer_(requests_++)) {
-        sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
-      }
+  void Respond(int fd) {
+    uint8_t buf[MAX_DATAGRAM];
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const long n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < static_cast<long>(DEVICE_HEADER_SIZE)) return;
+    if (DeviceMessageHeader::Decode(buf).operation != OP_DISCOVER) return;
+    for (const auto& reply : answer_(requests_++)) {
+      sendto(fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
     }
   }
   Answer answer_;
-  int fd_ = -1;
-  bool ok_ = false;
-  std::atomic<bool> stop_{false};
   std::atomic<int> requests_{0};
-  std::thread thread_;
+  ServedSocket socket_;
 };
 
 }  // namespace scantest

@@ -5,6 +5,7 @@
 // of sending anything.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "PrivateNetwork.h"
@@ -14,4 +15,15 @@
     std::string quill_why_;                                                    \
     if (!testsupport::InPrivateNetwork(&quill_why_))                           \
       GTEST_SKIP() << "private network namespace required: " << quill_why_;    \
+  } while (0)
+
+// Tests of a PC with two links also need the topology of
+// scripts/netns-links.sh (its second link is qlb); elsewhere they skip.
+#define QUILL_REQUIRE_LINK_TOPOLOGY()                                          \
+  do {                                                                         \
+    QUILL_REQUIRE_PRIVATE_NETWORK();                                           \
+    const char* quill_links_ = std::getenv("QUILL_NETNS_LINKS");               \
+    if (!quill_links_ ||                                                       \
+        std::string(quill_links_).find("qlb") == std::string::npos)            \
+      GTEST_SKIP() << "needs the link topology (scripts/netns-links.sh)";      \
   } while (0)
