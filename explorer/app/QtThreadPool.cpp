@@ -18,19 +18,20 @@ struct DirCloser {
 // Qt names every pooled thread so; the kernel keeps the first 15 bytes.
 constexpr const char* kPooledThreadName = "Thread (pooled)";
 
-bool PooledThreadAlive() {
+}  // namespace
+
+int PooledQtThreadCount() {
+  int count = 0;
   std::unique_ptr<DIR, DirCloser> tasks(::opendir("/proc/self/task"));
-  if (!tasks) return false;
+  if (!tasks) return 0;
   while (const dirent* entry = ::readdir(tasks.get())) {
     if (entry->d_name[0] == '.') continue;
     std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
     std::string name;
-    if (std::getline(comm, name) && name == kPooledThreadName) return true;
+    if (std::getline(comm, name) && name == kPooledThreadName) ++count;
   }
-  return false;
+  return count;
 }
-
-}  // namespace
 
 void SettleQtThreadPool() {
   QThreadPool::globalInstance()->waitForDone();
@@ -39,7 +40,7 @@ void SettleQtThreadPool() {
   // two clean listings in a row count.
   int clean = 0;
   for (int i = 0; i < 200 && clean < 2; ++i) {
-    clean = PooledThreadAlive() ? 0 : clean + 1;
+    clean = PooledQtThreadCount() > 0 ? 0 : clean + 1;
     if (clean < 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }

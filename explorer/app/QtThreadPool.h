@@ -7,3 +7,6 @@
 // that ends in that gap loses the data, and a leak checker reports it.
 // Call once before the QApplication goes; it waits at most about a second.
 void SettleQtThreadPool();
+
+// How many of Qt's pooled threads the system lists for this process now.
+int PooledQtThreadCount();

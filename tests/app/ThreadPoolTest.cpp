@@ -2,38 +2,17 @@
 // program has settled them: nothing of theirs is still ending when the
 // process does. A join alone leaves a thread in its last teardown often
 // enough that a few hundred rounds catch it (within 40 on two cores).
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <QImage>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QThreadPool>
-#include <fstream>
-#include <memory>
-#include <string>
 
 #include "explorer/app/QtThreadPool.h"
 #include "explorer/res/ui/Bitmaps.h"
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
-int PooledThreads() {
-  int count = 0;
-  std::unique_ptr<DIR, DirCloser> tasks(::opendir("/proc/self/task"));
-  if (!tasks) return -1;
-  while (const dirent* entry = ::readdir(tasks.get())) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    std::string name;
-    if (std::getline(comm, name) && name == "Thread (pooled)") ++count;
-  }
-  return count;
-}
 
 // A gradient fill with many spans, as the device picture has: the raster
 // engine hands its spans to the pool.
@@ -53,14 +32,14 @@ TEST(QtThreadPool, SettlingLeavesNoPooledThreadRunning) {
   for (int round = 0; round < 300; ++round) {
     PaintOnThePool();
     (void)LoadResBitmap(IDB_PICTURE);
-    if (round == 0 && PooledThreads() == 0) GTEST_SKIP() << "this Qt paints without its thread pool";
+    if (round == 0 && PooledQtThreadCount() == 0) GTEST_SKIP() << "this Qt paints without its thread pool";
     SettleQtThreadPool();
-    ASSERT_EQ(PooledThreads(), 0) << "round " << round;
+    ASSERT_EQ(PooledQtThreadCount(), 0) << "round " << round;
   }
   // The pool still works afterwards (a later repaint uses it again).
   PaintOnThePool();
   SettleQtThreadPool();
-  EXPECT_EQ(PooledThreads(), 0);
+  EXPECT_EQ(PooledQtThreadCount(), 0);
 }
 
 }  // namespace
