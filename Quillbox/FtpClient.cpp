@@ -252,6 +252,8 @@ Failure FtpClient::ReadReply(std::initializer_list<int> accepted) {
 }
 
 Failure FtpClient::SendCommand(const std::string& text) {
+  // Every command passes here: nothing that ends a line goes out inside one.
+  if (HasLineBreak(text)) return Failure::General("A command may not contain a line break.");
   if (control_.IsOpen()) {
     // A peer that has hung up since our last read shows up as a readable
     // end of stream; writing first would turn it into a reset instead.

@@ -34,6 +34,12 @@ class ProtocolLog {
 
 enum TFtpTransferType { ftBinary, ftASCII };
 
+// CR or LF ends a command on the control connection, so a text holding one
+// would smuggle what follows it in as a command of its own.
+inline bool HasLineBreak(const std::string& text) {
+  return text.find_first_of("\r\n") != std::string::npos;
+}
+
 // A command line as the trace shows it: the password of "pass" replaced by
 // "****", every other command unchanged.
 std::string TraceText(const std::string& wire);

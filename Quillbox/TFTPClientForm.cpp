@@ -14,6 +14,7 @@ constexpr const char* kAcceptedMarker = "200";
 constexpr const char* kDeviceErrorMarker = "451";
 constexpr const char* kLoginRejected = "530 Login incorrect.";
 constexpr int32_t kNotSupported = 2002;
+constexpr int32_t kLineBreakInLogin = 2003;
 constexpr int32_t kLoginIncorrect = 12014;
 constexpr int32_t kCancelled = 12017;
 constexpr int32_t kOtherFailure = 5;
@@ -142,6 +143,12 @@ void TFTPClientForm::RunSession() {
   SetLastError(code, text);
   if (kinds::RefusesFtpUpgrade(deviceKind)) {
     SetLastError(kNotSupported, "Firmware does not support FTP upgrade");
+    return;
+  }
+  // Both go into commands of the control connection as they are; a line
+  // break in either would send the device a command of the caller's making.
+  if (HasLineBreak(user) || HasLineBreak(password)) {
+    SetLastError(kLineBreakInLogin, "The user name or password contains a line break");
     return;
   }
   try {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "LoadedLibrary.h"
 #include "ScriptedFtpServer.h"
@@ -77,4 +78,40 @@ TEST(LibraryExportsNet, CancelsRacingSessionEndsAreHarmless) {
   }
   done = true;
   canceller.join();
+}
+
+TEST(LibraryExportsNet, LineBreaksInTheLoginAreRefusedBeforeConnecting) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  LoadedLibrary lib;
+  ASSERT_NE(lib.handle, nullptr) << dlerror();
+  testftp::ScriptedFtpServer device(testftp::Script{}, "127.0.0.1", 21);
+  struct Case {
+    const char* user;
+    const char* password;
+  };
+  const std::vector<Case> cases{
+      {"admin", "x\r\nDELE y"}, {"admin", "x\nDELE y"}, {"admin", "x\rDELE y"},
+      {"admin\r\nDELE y", "pw"}, {"admin\n", "pw"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " / " + c.password);
+    EXPECT_EQ(lib.Upgrade("127.0.0.1", c.user, c.password, "/x.pak", 3, nullptr), 1);
+    const char* text = nullptr;
+    int32_t code = -1;
+    lib.GetLastError(&text, &code);
+    EXPECT_EQ(code, 2003);
+    EXPECT_STREQ(text, "The user name or password contains a line break");
+  }
+  EXPECT_EQ(device.Connections(), 0) << "nothing may reach the device";
+  EXPECT_TRUE(device.Commands().empty());
+
+  // The device was there all along: an ordinary login reaches it.
+  EXPECT_EQ(lib.Upgrade("127.0.0.1", "admin", "pw", "/nonexistent.pak", 3, nullptr), 1);
+  const char* text = nullptr;
+  int32_t code = -1;
+  lib.GetLastError(&text, &code);
+  EXPECT_EQ(code, 5);
+  EXPECT_STREQ(text, "Cannot open file /nonexistent.pak");
+  EXPECT_EQ(device.Connections(), 1);
+  EXPECT_TRUE(device.WaitForCommand("pass pw", 1000));
 }

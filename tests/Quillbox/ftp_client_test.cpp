@@ -159,6 +159,37 @@ TEST(FtpClientDialogue, LoginVariantsAndSystemTypeRefusal) {
   }
 }
 
+TEST(FtpClientDialogue, CommandsWithLineBreaksAreNeverSent) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  {
+    ScriptedFtpServer server(Script{});
+    Client client(server.Port(), "admin", "x\r\nDELE y");
+    Failure f = client.ftp.Connect(true);
+    EXPECT_EQ(f.kind, FailureKind::General);
+    EXPECT_EQ(f.message, "A command may not contain a line break.");
+    EXPECT_FALSE(client.ftp.IsConnected());
+    EXPECT_TRUE(server.WaitForCommand("user admin", 1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_THAT(server.Commands(), ElementsAre("user admin")) << "the password command went out";
+    EXPECT_EQ(client.Count(": Sent: pass ****<EOL>"), 0);
+  }
+  Dialogue c;
+  ASSERT_FALSE(c.login);
+  for (const char* command : {"stable\r\nDELE y", "stable\nDELE y", "stable\r"}) {
+    Failure f = c.ftp.Site(command);
+    EXPECT_EQ(f.kind, FailureKind::General);
+    EXPECT_EQ(f.message, "A command may not contain a line break.");
+  }
+  TempFile image("abc");
+  Failure f = c.ftp.Put(image.path, "release.pak\r\nDELE y", false);
+  EXPECT_EQ(f.kind, FailureKind::General);
+  // The connection stays in step: the next command gets its own reply.
+  ASSERT_FALSE(c.ftp.Site("stable"));
+  EXPECT_THAT(c.server.Commands(),
+              ElementsAre("user admin", "pass secret", "type I", "syst", ::testing::StartsWith("PORT "),
+                          "SITE stable"));
+}
+
 TEST(FtpClientDialogue, ReplyParsingRules) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   Script s;
