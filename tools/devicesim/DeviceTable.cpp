@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -178,26 +179,67 @@ std::string MacText(const std::array<uint8_t, 6>& mac) {
   return text;
 }
 
-void AddToLoopback(uint32_t ipNetOrder) {
-  if (ipNetOrder == 0 || (ntohl(ipNetOrder) >> 24) == 127) return;
+int RunIp(const std::vector<std::string>& args, std::string* out) {
   // Never outside the private namespace, whatever the caller thinks.
   const char* flag = std::getenv("QUILL_NETNS");
-  if (!flag || std::strcmp(flag, "1") != 0) return;
-  char address[32];
-  std::snprintf(address, sizeof address, "%s/32", net::FormatIpv4(ipNetOrder).c_str());
-  const char* argv[] = {"ip", "addr", "add", address, "dev", "lo", nullptr};
+  if (!flag || std::strcmp(flag, "1") != 0) return -1;
+  std::vector<std::string> words{"ip"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  int pipeFds[2] = {-1, -1};
+  if (out && ::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  // "File exists" for an address already there is expected and harmless.
+  // "File exists" for an address already there and the like are expected.
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  if (out) posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, "ip", &actions, nullptr, const_cast<char**>(argv), environ);
-  if (rc == 0) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  } else {
-    std::fprintf(stderr, "devicesim: cannot put %s on lo (ip: %s)\n", address, std::strerror(rc));
-  }
+  const int rc = posix_spawnp(&pid, "ip", &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
+  if (out) {
+    ::close(pipeFds[1]);
+    out->clear();
+    // ip ends by itself; what it prints about one link is small, and more
+    // than this is not kept.
+    constexpr size_t kMaxOutput = 64 * 1024;
+    char buffer[4096];
+    while (rc == 0) {
+      const ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      if (out->size() < kMaxOutput) out->append(buffer, static_cast<size_t>(n));
+    }
+    ::close(pipeFds[0]);
+  }
+  if (rc != 0) {
+    std::fprintf(stderr, "devicesim: cannot run ip: %s\n", std::strerror(rc));
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+namespace {
+
+// "A.B.C.D/32" for the addresses of devices kept on lo; empty for those lo
+// has anyway.
+std::string LoopbackAddress(uint32_t ipNetOrder) {
+  if (ipNetOrder == 0 || (ntohl(ipNetOrder) >> 24) == 127) return "";
+  return net::FormatIpv4(ipNetOrder) + "/32";
+}
+
+}  // namespace
+
+void AddToLoopback(uint32_t ipNetOrder) {
+  const std::string address = LoopbackAddress(ipNetOrder);
+  if (!address.empty()) RunIp({"addr", "add", address, "dev", "lo"});
+}
+
+void RemoveFromLoopback(uint32_t ipNetOrder) {
+  const std::string address = LoopbackAddress(ipNetOrder);
+  if (!address.empty()) RunIp({"addr", "del", address, "dev", "lo"});
 }

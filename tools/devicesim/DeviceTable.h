@@ -64,7 +64,14 @@ class DeviceTable {
 // "00:50:C2:1A:2B:3C".
 std::string MacText(const std::array<uint8_t, 6>& mac);
 
+// Runs "ip ARGS..." inside the private network namespace only (elsewhere it
+// does nothing and gives -1). Its exit status, or -1 when it could not be
+// run; its standard output goes to *out when given, its errors nowhere.
+int RunIp(const std::vector<std::string>& args, std::string* out = nullptr);
+
 // Puts ipNetOrder on lo so TCP sides can be reached there (nothing for
 // 0.0.0.0 and 127.0.0.0/8, which lo already answers). Only ever called
 // inside the private network namespace.
 void AddToLoopback(uint32_t ipNetOrder);
+// Takes it away again, so that nothing here answers it any more.
+void RemoveFromLoopback(uint32_t ipNetOrder);

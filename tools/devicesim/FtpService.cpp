@@ -11,6 +11,7 @@
 
 #include "tools/devicesim/HttpDeviceState.h"
 #include "tools/devicesim/HttpSocket.h"
+#include "tools/devicesim/Outage.h"
 #include "tools/devicesim/Services.h"
 
 namespace {
@@ -118,6 +119,10 @@ void HandleFtp(SimConnection& c, ServiceContext& ctx) {
         SendAll(c, "200 " + arg + " started, the device restarts.\r\n");
         state.BeginRestart(*device, static_cast<int>(restartMs));
         SleepWatching(*c.stop, 200);
+        // The connection ends before the device leaves the network (if its
+        // line says it does), as a device hangs up before it restarts.
+        c.fd.Close();
+        StayOffline(*device, static_cast<int>(restartMs), *c.stop);
         return;
       }
       reply = what == "STABLE" ? "200 Firmware marked stable." : "500 Unknown SITE command.";

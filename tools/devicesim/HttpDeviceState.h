@@ -14,6 +14,8 @@
 //   http-drop=N        the connection is dropped after N body bytes
 //   restart-ms=MS      how long an upgrade restart keeps the services down
 //                      (default: --set restart-ms=MS, else 2000)
+//   restart-offline=address|link  the device also leaves the network for
+//                      the restart (Outage.h)
 //   ftp-log=PATH       FTP commands received are appended there
 //   http-log=PATH      HTTP requests received ("METHOD target body-length")
 #include <chrono>
