@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "explorer/ctl/Interrupt.h"
+#include "explorer/operations/OperationQueue.h"
 
 namespace ctl {
 
@@ -62,6 +63,8 @@ void Console::ClearStatus() {
 
 namespace {
 
+constexpr size_t TRACE_PIECE = 64 * 1024;
+
 std::string HidePassword(const std::string& line) {
   // The trace shows the login as "Sent: pass SECRET<EOL>".
   static const std::string kLogin = "Sent: pass ";
@@ -100,25 +103,53 @@ Console::LibraryTrace::LibraryTrace(bool show) {
   // Only descriptor 2 now holds the pipe's write end: restoring it ends the
   // forwarder's input.
   SignalsBlockedForNewThreads blocked;
-  forwarder_ = std::thread([this, readFd = fds[0]] { Forward(readFd); });
+  try {
+    forwarder_ = std::thread([this, readFd = fds[0]] { Forward(readFd); });
+  } catch (...) {
+    // Nobody reads the pipe: once it is full the library's writes must
+    // fail (it ignores that) rather than stop the upgrade.
+    ::fcntl(STDERR_FILENO, F_SETFL, O_NONBLOCK);
+    unread_ = fds[0];
+    try {
+      std::string why;
+      OperationFailure(std::current_exception(), why);
+      c.Err("explorerctl: the FTP dialogue cannot be shown: " + why);
+    } catch (...) {
+    }
+  }
 }
 
 void Console::LibraryTrace::Forward(int readFd) {
-  std::string pending;
   char buf[4096];
-  for (;;) {
-    ssize_t n = ::read(readFd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n > 0) pending.append(buf, static_cast<size_t>(n));
-    size_t nl;
-    while ((nl = pending.find('\n')) != std::string::npos) {
-      const std::string line = HidePassword(pending.substr(0, nl + 1));
-      pending.erase(0, nl + 1);
-      Get().ErrText(line);
+  try {
+    std::string pending;
+    for (;;) {
+      ssize_t n = ::read(readFd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n > 0) pending.append(buf, static_cast<size_t>(n));
+      size_t nl;
+      while ((nl = pending.find('\n')) != std::string::npos) {
+        const std::string line = HidePassword(pending.substr(0, nl + 1));
+        pending.erase(0, nl + 1);
+        Get().ErrText(line);
+      }
+      // A line without end goes out in pieces (a login line is far shorter).
+      if (pending.size() > TRACE_PIECE) {
+        Get().ErrText(HidePassword(pending));
+        pending.clear();
+      }
+      if (n <= 0) break;
     }
-    if (n <= 0) break;
+    if (!pending.empty()) Get().ErrText(HidePassword(pending));
+  } catch (...) {
+    // No memory to pass the trace on: it is read and dropped, so that the
+    // library never waits on a full pipe.
+    for (;;) {
+      const ssize_t n = ::read(readFd, buf, sizeof buf);
+      if (n > 0 || (n < 0 && errno == EINTR)) continue;
+      break;
+    }
   }
-  if (!pending.empty()) Get().ErrText(HidePassword(pending));
   ::close(readFd);
 }
 
@@ -127,6 +158,7 @@ Console::LibraryTrace::~LibraryTrace() {
   Console& c = Get();
   ::dup2(saved_, STDERR_FILENO);
   if (forwarder_.joinable()) forwarder_.join();
+  if (unread_ >= 0) ::close(unread_);
   std::lock_guard<std::mutex> lock(c.mutex_);
   c.errFd_ = STDERR_FILENO;
   ::close(saved_);

@@ -37,6 +37,7 @@ class Console {
    private:
     void Forward(int readFd);
     int saved_ = -1;
+    int unread_ = -1;  // the pipe's read end when no forwarder could start
     std::thread forwarder_;
   };
 

@@ -15,6 +15,7 @@
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/ctl/Password.h"
 #include "explorer/ctl/ScanOutput.h"
+#include "explorer/operations/OperationQueue.h"
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 
@@ -135,10 +136,7 @@ std::string Footer() {
          ExitCodeHelp();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  InstallInterruptHandlers();
+int Run(int argc, char** argv) {
   const std::string title = LoadBrandString(IDS_TITLE);
   const std::string device = LoadBrandString(IDS_DEVICE_NAME);
 
@@ -338,4 +336,23 @@ int main(int argc, char** argv) {
 
   if (*serve) return ServeImageCommand(served, timeout);
   return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  InstallInterruptHandlers();
+  // Every operation catches its own failures; this is the end of the line
+  // for a shortage anywhere else, which fails the command, not the process.
+  try {
+    return Run(argc, argv);
+  } catch (...) {
+    try {
+      std::string why;
+      OperationFailure(std::current_exception(), why);
+      Console::Get().Err("explorerctl: " + why);
+    } catch (...) {
+    }
+  }
+  return EXIT_FAILED;
 }
