@@ -1,12 +1,14 @@
 #include "explorer/ctl/Console.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
 
+#include "explorer/ctl/ExitCodes.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/operations/OperationQueue.h"
 
@@ -17,27 +19,67 @@ Console& Console::Get() {
   return console;
 }
 
-Console::Console() : progress_(::isatty(STDERR_FILENO) == 1) {}
+Console::Console() {
+  // A descriptor 0 to 2 that came closed is held by /dev/null: else the
+  // next file or socket opened would take its number, and the results (or
+  // the library's trace) would be written into it. Results meant for a
+  // closed standard output are lost, and Finish says so.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) outClosed_ = true;
+    const int held = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+  progress_ = ::isatty(STDERR_FILENO) == 1;
+}
 
-void Console::Write(int fd, const std::string& text) {
+int Console::Write(int fd, const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // a closed pipe: nobody reads any more
-    done += static_cast<size_t>(n);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A descriptor left non-blocking by whoever started us: wait until
+      // it takes more, as a blocking one would, but not past Ctrl-C.
+      if (Interrupted()) return EINTR;
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 100) < 0 && errno != EINTR) return errno;
+      continue;
+    }
+    return n < 0 ? errno : EIO;
   }
+  return 0;
 }
 
 void Console::Out(const std::string& text) {
-  std::fflush(stdout);
-  Write(STDOUT_FILENO, text);
+  if (outError_ != 0) return;  // the results are lost already; Finish says so
+  wroteOut_ = true;
+  outError_ = outClosed_ ? EBADF : Write(STDOUT_FILENO, text);
+}
+
+int Console::Finish(int exitCode) {
+  int error = outError_;
+  // Where the data only reaches the disk later (a network file system), the
+  // close is the last chance to hear that it did not.
+  if (error == 0 && wroteOut_ && ::close(STDOUT_FILENO) != 0 && errno != EINTR) error = errno;
+  if (error == 0) return exitCode;
+  Err(std::string("explorerctl: cannot write standard output: ") + std::strerror(error));
+  return exitCode == EXIT_OK ? EXIT_FAILED : exitCode;
 }
 
 void Console::Err(const std::string& line) { ErrText(line + "\n"); }
 
 void Console::ErrText(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // Nothing more can be done about a standard error that takes nothing: the
+  // exit status still tells.
   if (statusShown_) Write(errFd_, "\r\033[K");
   statusShown_ = false;
   Write(errFd_, text);

@@ -12,8 +12,12 @@ namespace ctl {
 
 class Console {
  public:
+  // The first call also makes sure descriptors 0 to 2 are open (see
+  // Console()); main makes it before anything opens a file.
   static Console& Get();
 
+  // A failed write is remembered; nothing more is written to standard
+  // output after it.
   void Out(const std::string& text);
   // One line on standard error (a newline is added), after the progress
   // line has been cleared.
@@ -22,6 +26,10 @@ class Console {
   bool ShowsProgress() const { return progress_; }
   void Status(const std::string& text);
   void ClearStatus();
+  // The program's last act: closes standard output and returns exitCode, or
+  // says on standard error why the results were lost and returns a failure
+  // (exitCode when it is one already).
+  int Finish(int exitCode);
 
   // While one lives, whatever else is written to file descriptor 2 (the
   // upgrade library's FTP trace) is either dropped or, when `show` is set,
@@ -43,7 +51,8 @@ class Console {
 
  private:
   Console();
-  void Write(int fd, const std::string& text);
+  // 0, or the errno of the write that failed.
+  int Write(int fd, const std::string& text);
   // Text for standard error that does not end the progress line's life.
   void ErrText(const std::string& text);
 
@@ -51,6 +60,10 @@ class Console {
   int errFd_ = 2;
   bool progress_ = false;
   bool statusShown_ = false;
+  // Standard output: main thread only.
+  bool outClosed_ = false;  // descriptor 1 came closed
+  bool wroteOut_ = false;
+  int outError_ = 0;  // errno of the first write that failed
 };
 
 }  // namespace ctl

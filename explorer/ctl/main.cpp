@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,17 @@ std::string Footer() {
          ExitCodeHelp();
 }
 
+// Help and version go out as every result does, so that a failed write
+// of them is noticed.
+template <typename Call>
+int ShowCall(const CLI::App& app, const Call& call) {
+  std::ostringstream out, err;
+  const int rc = app.exit(call, out, err);
+  Console::Get().Out(out.str());
+  if (!err.str().empty()) Console::Get().Err(err.str());
+  return rc;
+}
+
 int Run(int argc, char** argv) {
   const std::string title = LoadBrandString(IDS_TITLE);
   const std::string device = LoadBrandString(IDS_DEVICE_NAME);
@@ -230,11 +242,11 @@ int Run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return ShowCall(app, e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return ShowCall(app, e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return ShowCall(app, e);
   } catch (const CLI::ParseError& e) {
     Console::Get().Err("explorerctl: " + std::string(e.what()));
     Console::Get().Err("Run with --help for more information.");
@@ -341,18 +353,21 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // First: it takes descriptors 0 to 2 should they have come closed.
+  Console& console = Console::Get();
   InstallInterruptHandlers();
+  int rc = EXIT_FAILED;
   // Every operation catches its own failures; this is the end of the line
   // for a shortage anywhere else, which fails the command, not the process.
   try {
-    return Run(argc, argv);
+    rc = Run(argc, argv);
   } catch (...) {
     try {
       std::string why;
       OperationFailure(std::current_exception(), why);
-      Console::Get().Err("explorerctl: " + why);
+      console.Err("explorerctl: " + why);
     } catch (...) {
     }
   }
-  return EXIT_FAILED;
+  return console.Finish(rc);
 }
