@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "explorer/ctl/ExitCodes.h"
@@ -13,6 +14,74 @@
 #include "explorer/operations/OperationQueue.h"
 
 namespace ctl {
+
+namespace {
+
+constexpr char REPLACEMENT = '?';
+
+// The length (2 to 4) of the well-formed UTF-8 sequence at text[i], with its
+// code point; 0 when none starts there.
+size_t Utf8Sequence(std::string_view text, size_t i, uint32_t& codePoint) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  size_t length = 0;
+  uint32_t least = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, codePoint = lead & 0x1Fu, least = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, codePoint = lead & 0x0Fu, least = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, codePoint = lead & 0x07u, least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (text.size() - i < length) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0u) != 0x80u) return 0;
+    codePoint = (codePoint << 6) | (next & 0x3Fu);
+  }
+  if (codePoint < least || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+    return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string TerminalSafe(std::string_view text, LineBreaks breaks) {
+  std::string safe;
+  safe.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if ((c >= 0x20 && c < 0x7F) || c == '\t') {
+      safe += static_cast<char>(c);
+      continue;
+    }
+    // A line break moves the cursor on and nothing else.
+    if (breaks == LineBreaks::Keep &&
+        (c == '\n' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))) {
+      safe += static_cast<char>(c);
+      continue;
+    }
+    if (c >= 0x80) {
+      uint32_t codePoint = 0;
+      if (const size_t length = Utf8Sequence(text, i, codePoint)) {
+        if (codePoint > 0x9F)
+          safe.append(text.substr(i, length));
+        else
+          safe += REPLACEMENT;
+        i += length - 1;
+        continue;
+      }
+      // Not UTF-8, but nothing a terminal acts on either.
+      if (c >= 0xA0) {
+        safe += static_cast<char>(c);
+        continue;
+      }
+    }
+    safe += REPLACEMENT;
+  }
+  return safe;
+}
 
 Console& Console::Get() {
   static Console console;
@@ -61,7 +130,7 @@ int Console::Write(int fd, const std::string& text) {
 void Console::Out(const std::string& text) {
   if (outError_ != 0) return;  // the results are lost already; Finish says so
   wroteOut_ = true;
-  outError_ = outClosed_ ? EBADF : Write(STDOUT_FILENO, text);
+  outError_ = outClosed_ ? EBADF : Write(STDOUT_FILENO, TerminalSafe(text, LineBreaks::Keep));
 }
 
 int Console::Finish(int exitCode) {
@@ -77,18 +146,19 @@ int Console::Finish(int exitCode) {
 void Console::Err(const std::string& line) { ErrText(line + "\n"); }
 
 void Console::ErrText(const std::string& text) {
+  const std::string safe = TerminalSafe(text, LineBreaks::Keep);
   std::lock_guard<std::mutex> lock(mutex_);
   // Nothing more can be done about a standard error that takes nothing: the
   // exit status still tells.
   if (statusShown_) Write(errFd_, "\r\033[K");
   statusShown_ = false;
-  Write(errFd_, text);
+  Write(errFd_, safe);
 }
 
 void Console::Status(const std::string& text) {
   if (!progress_) return;
+  std::string line = TerminalSafe(text, LineBreaks::Replace);
   std::lock_guard<std::mutex> lock(mutex_);
-  std::string line = text;
   struct winsize ws {};
   if (::ioctl(errFd_, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 && line.size() >= ws.ws_col)
     line.resize(ws.ws_col - 1);

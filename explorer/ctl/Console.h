@@ -4,11 +4,23 @@
 // progress line that is rewritten in place. Results and the progress line
 // come from the main thread; the library's trace may come from another
 // while an upgrade runs.
+//
+// Everything written passes TerminalSafe first: texts from devices, file
+// names and interface names reach a terminal without the control bytes
+// that would make it act on them.
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace ctl {
+
+enum class LineBreaks { Keep, Replace };
+
+// `text` with every control byte other than tab (and, when kept, LF and the
+// CR of a CRLF) replaced by '?': C0, DEL, and C1 whether as a single byte or
+// as its UTF-8 form. Other valid UTF-8 and other bytes stay as they are.
+std::string TerminalSafe(std::string_view text, LineBreaks breaks);
 
 class Console {
  public:

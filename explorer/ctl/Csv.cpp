@@ -25,13 +25,26 @@ class Fd {
   int fd_;
 };
 
+bool LooksLikeFormula(const std::string& field) {
+  if (field.empty()) return false;
+  switch (field.front()) {
+    case '=':
+    case '+':
+    case '-':
+    case '@':
+    case '\t':
+    case '\r': return true;
+    default: return false;
+  }
+}
+
 }  // namespace
 
 std::string CsvLine(const std::vector<std::string>& fields) {
   std::string line;
   for (size_t i = 0; i < fields.size(); ++i) {
     if (i) line += ',';
-    const std::string& f = fields[i];
+    const std::string f = LooksLikeFormula(fields[i]) ? "'" + fields[i] : fields[i];
     if (f.find_first_of(",\"\r\n") == std::string::npos) {
       line += f;
       continue;

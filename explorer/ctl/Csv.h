@@ -7,6 +7,8 @@
 
 namespace ctl {
 
+// A field that a spreadsheet would take for a formula (it starts with =, +,
+// -, @, a tab or a CR) is written with a single quote in front.
 std::string CsvLine(const std::vector<std::string>& fields);
 
 // What a CSV file given to explorerctl may hold: a list of devices is

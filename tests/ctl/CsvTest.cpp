@@ -1,5 +1,6 @@
 // The CSV explorerctl writes (scan) and reads (--from): RFC 4180 quoting
-// both ways, including what spreadsheets produce; bounds on what it reads.
+// both ways, including what spreadsheets produce; nothing a spreadsheet
+// would run as a formula; bounds on what it reads.
 #include <gtest/gtest.h>
 
 #include "explorer/ctl/Csv.h"
@@ -34,6 +35,14 @@ TEST(CsvTest, ParsesWhatItWritesAndWhatSpreadsheetsWrite) {
   std::string error;
   EXPECT_FALSE(ctl::ParseCsv("a,\"open\nb", records, error));
   EXPECT_FALSE(error.empty());
+}
+
+// An interface may be called anything; a field that starts like a formula
+// is written as text.
+TEST(CsvTest, FieldsThatLookLikeFormulasAreWrittenAsText) {
+  EXPECT_EQ(ctl::CsvLine({"=HYPERLINK(\"http://x\")", "+1", "-2", "@SUM(A1)", "\tx", "a=b", "1"}),
+            "\"'=HYPERLINK(\"\"http://x\"\")\",'+1,'-2,'@SUM(A1),'\tx,a=b,1\r\n");
+  EXPECT_EQ(ctl::CsvLine({"=a,b"}), "\"'=a,b\"\r\n");
 }
 
 TEST(CsvTest, RecordsPastTheLimitsAreRefusedWithTheirLine) {
