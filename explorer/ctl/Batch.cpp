@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -92,15 +91,6 @@ std::string SelfPath() {
   return n > 0 ? std::string(buf.data(), static_cast<size_t>(n)) : std::string("explorerctl");
 }
 
-bool ReadFileText(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  text = all.str();
-  return true;
-}
-
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -109,16 +99,14 @@ std::string Lower(std::string s) {
 // DEVICE entries of a CSV file: its "mac" column (or "ip" column) when the
 // first row names columns, as a scan's CSV does; else the first field of
 // every row.
-bool DevicesFromCsv(const std::string& path, std::vector<std::string>& devices, std::string& error) {
+CsvRead DevicesFromCsv(const std::string& path, std::vector<std::string>& devices,
+                       std::string& error) {
   std::string text;
-  if (!ReadFileText(path, text)) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
+  if (CsvRead read = ReadCsvFile(path, text, error); read != CsvRead::Ok) return read;
   std::vector<std::vector<std::string>> records;
   if (!ParseCsv(text, records, error)) {
     error = path + ": " + error;
-    return false;
+    return CsvRead::Failed;
   }
   size_t column = 0;
   size_t first = 0;
@@ -138,7 +126,7 @@ bool DevicesFromCsv(const std::string& path, std::vector<std::string>& devices, 
     if (column < records[i].size() && !records[i][column].empty())
       devices.push_back(records[i][column]);
   }
-  return true;
+  return CsvRead::Ok;
 }
 
 // The DEVICE entries of --from, checked before anything is sent.
@@ -146,9 +134,12 @@ int ReadSelection(const BatchArgs& args, std::vector<DeviceSpec>& specs) {
   if (args.selector.fromCsv.empty()) return EXIT_OK;
   std::vector<std::string> devices;
   std::string error;
-  if (!DevicesFromCsv(args.selector.fromCsv, devices, error)) {
-    Console::Get().Err("explorerctl: " + error);
-    return EXIT_USAGE;
+  switch (DevicesFromCsv(args.selector.fromCsv, devices, error)) {
+    case CsvRead::Ok: break;
+    case CsvRead::Interrupted: return EXIT_INTERRUPTED;
+    case CsvRead::Failed:
+      Console::Get().Err("explorerctl: " + error);
+      return EXIT_USAGE;
   }
   for (const std::string& d : devices) {
     std::optional<DeviceSpec> spec = ParseDeviceSpec(d);

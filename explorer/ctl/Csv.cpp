@@ -1,12 +1,50 @@
 #include "explorer/ctl/Csv.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "explorer/ctl/Interrupt.h"
+
 namespace ctl {
+namespace {
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool LooksLikeFormula(const std::string& field) {
+  if (field.empty()) return false;
+  switch (field.front()) {
+    case '=':
+    case '+':
+    case '-':
+    case '@':
+    case '\t':
+    case '\r': return true;
+    default: return false;
+  }
+}
+
+}  // namespace
 
 std::string CsvLine(const std::vector<std::string>& fields) {
   std::string line;
   for (size_t i = 0; i < fields.size(); ++i) {
     if (i) line += ',';
-    const std::string& f = fields[i];
+    const std::string f = LooksLikeFormula(fields[i]) ? "'" + fields[i] : fields[i];
     if (f.find_first_of(",\"\r\n") == std::string::npos) {
       line += f;
       continue;
@@ -28,6 +66,14 @@ bool ParseCsv(const std::string& text, std::vector<std::vector<std::string>>& re
   std::string field;
   bool quoted = false;
   bool fieldStarted = false;  // a record with one empty quoted field is not blank
+  size_t line = 1;            // where the current record started
+  size_t lineNow = 1;
+  size_t recordStart = 0;
+  auto fail = [&](const std::string& what) {
+    error = "line " + std::to_string(line) + ": " + what;
+    records.clear();
+    return false;
+  };
   auto endRecord = [&] {
     if (fieldStarted || !field.empty() || !record.empty()) {
       record.push_back(field);
@@ -39,6 +85,7 @@ bool ParseCsv(const std::string& text, std::vector<std::vector<std::string>>& re
   };
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
+    if (c == '\n') ++lineNow;
     if (quoted) {
       if (c == '"') {
         if (i + 1 < text.size() && text[i + 1] == '"') {
@@ -57,20 +104,58 @@ bool ParseCsv(const std::string& text, std::vector<std::vector<std::string>>& re
       record.push_back(field);
       field.clear();
       fieldStarted = true;
+      if (record.size() >= CSV_MAX_FIELDS)
+        return fail("more than " + std::to_string(CSV_MAX_FIELDS) + " fields");
     } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
       // The LF that follows ends the record.
     } else if (c == '\n') {
       endRecord();
+      line = lineNow;
+      recordStart = i + 1;
+      continue;
     } else {
       field += c;
     }
+    if (field.size() > CSV_MAX_FIELD_BYTES)
+      return fail("a field longer than " + std::to_string(CSV_MAX_FIELD_BYTES) + " bytes");
+    if (i + 1 - recordStart > CSV_MAX_RECORD_BYTES)
+      return fail("a record longer than " + std::to_string(CSV_MAX_RECORD_BYTES) + " bytes");
   }
-  if (quoted) {
-    error = "a quoted field is not closed";
-    return false;
-  }
+  if (quoted) return fail("a quoted field is not closed");
   endRecord();
   return true;
+}
+
+CsvRead ReadCsvFile(const std::string& path, std::string& text, std::string& error) {
+  text.clear();
+  auto failed = [&](int e) {
+    error = "cannot read " + path + ": " + std::strerror(e);
+    return CsvRead::Failed;
+  };
+  int opened = -1;
+  // A pipe waits for its writer here; an interrupting signal ends the wait.
+  while ((opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
+    if (Interrupted()) return CsvRead::Interrupted;
+  }
+  Fd fd(opened);
+  if (fd.get() < 0) return failed(errno);
+  char buf[64 * 1024];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) {
+      if (Interrupted()) return CsvRead::Interrupted;
+      continue;
+    }
+    if (n < 0) return failed(errno);
+    if (n == 0) return CsvRead::Ok;
+    if (text.size() + static_cast<size_t>(n) > CSV_MAX_FILE_BYTES) {
+      text.clear();
+      error = path + " holds more than " + std::to_string(CSV_MAX_FILE_BYTES) +
+              " bytes, too many for a list of devices";
+      return CsvRead::Failed;
+    }
+    text.append(buf, static_cast<size_t>(n));
+  }
 }
 
 }  // namespace ctl

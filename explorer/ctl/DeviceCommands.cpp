@@ -85,6 +85,11 @@ class OperationRunner final : public OperationOwner {
       if (QuillboxCancelFn cancel = UpgradeLibrary().Cancel) cancel();
     });
   }
+  // Whatever way the command ends, no worker outlives the device object
+  // and this owner of its report (both declared before the runner).
+  ~OperationRunner() override { Operations().WaitForRunningOperation(); }
+  OperationRunner(const OperationRunner&) = delete;
+  OperationRunner& operator=(const OperationRunner&) = delete;
 
   void SetStoreFile(std::string path) {
     Operations().SetWorker(OPERATION_RETRIEVE, [path](CQuillbox& q) {
@@ -383,7 +388,17 @@ int ServeImageCommand(const std::string& image, int timeoutSeconds) {
   bool done = false;
   int32_t result = 0;
   std::thread waiter;
-  {
+  // However the wait below ends, the waiter is cancelled and joined.
+  struct WaiterEnd {
+    std::thread& thread;
+    const UpgradeLibraryBinding& lib;
+    ~WaiterEnd() {
+      if (!thread.joinable()) return;
+      lib.Cancel();
+      thread.join();
+    }
+  } waiterEnd{waiter, lib};
+  try {
     SignalsBlockedForNewThreads blocked;
     waiter = std::thread([&] {
       const int32_t r = lib.WaitForFile(image.c_str(), 0, nullptr);
@@ -392,6 +407,11 @@ int ServeImageCommand(const std::string& image, int timeoutSeconds) {
       done = true;
       ended.notify_all();
     });
+  } catch (...) {
+    std::string why;
+    OperationFailure(std::current_exception(), why);
+    Fail(why);
+    return EXIT_FAILED;
   }
   const auto start = Clock::now();
   Countdown countdown("Waiting for a device to fetch " + image, timeoutSeconds);

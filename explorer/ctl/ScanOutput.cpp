@@ -70,7 +70,9 @@ std::string Json(const std::vector<DeviceRow>& rows) {
     o["no_address"] = f.noAddress;
     array.push_back(std::move(o));
   }
-  return array.dump(2) + "\n";
+  // ASCII only: whatever an interface is called (other languages, bytes
+  // that are no UTF-8, control bytes) reaches the reader escaped, not raw.
+  return array.dump(2, ' ', true, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace

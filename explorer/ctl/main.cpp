@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/ctl/Password.h"
 #include "explorer/ctl/ScanOutput.h"
+#include "explorer/operations/OperationQueue.h"
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 
@@ -135,10 +137,18 @@ std::string Footer() {
          ExitCodeHelp();
 }
 
-}  // namespace
+// Help and version go out as every result does, so that a failed write
+// of them is noticed.
+template <typename Call>
+int ShowCall(const CLI::App& app, const Call& call) {
+  std::ostringstream out, err;
+  const int rc = app.exit(call, out, err);
+  Console::Get().Out(out.str());
+  if (!err.str().empty()) Console::Get().Err(err.str());
+  return rc;
+}
 
-int main(int argc, char** argv) {
-  InstallInterruptHandlers();
+int Run(int argc, char** argv) {
   const std::string title = LoadBrandString(IDS_TITLE);
   const std::string device = LoadBrandString(IDS_DEVICE_NAME);
 
@@ -232,11 +242,11 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return ShowCall(app, e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return ShowCall(app, e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return ShowCall(app, e);
   } catch (const CLI::ParseError& e) {
     Console::Get().Err("explorerctl: " + std::string(e.what()));
     Console::Get().Err("Run with --help for more information.");
@@ -338,4 +348,26 @@ int main(int argc, char** argv) {
 
   if (*serve) return ServeImageCommand(served, timeout);
   return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // First: it takes descriptors 0 to 2 should they have come closed.
+  Console& console = Console::Get();
+  InstallInterruptHandlers();
+  int rc = EXIT_FAILED;
+  // Every operation catches its own failures; this is the end of the line
+  // for a shortage anywhere else, which fails the command, not the process.
+  try {
+    rc = Run(argc, argv);
+  } catch (...) {
+    try {
+      std::string why;
+      OperationFailure(std::current_exception(), why);
+      console.Err("explorerctl: " + why);
+    } catch (...) {
+    }
+  }
+  return console.Finish(rc);
 }

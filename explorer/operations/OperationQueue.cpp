@@ -1,8 +1,64 @@
 #include "explorer/operations/OperationQueue.h"
 
 #include <algorithm>
+#include <chrono>
+#include <new>
+#include <system_error>
 
 #include "explorer/operations/Quillbox.h"
+
+namespace {
+
+// A report that cannot be posted (no memory for the message) is tried again
+// for about a second: the queue stays busy until its report arrives.
+constexpr int REPORT_ATTEMPTS = 20;
+constexpr auto REPORT_RETRY = std::chrono::milliseconds(50);
+
+void PostReport(OperationOwner* owner, int32_t result, CQuillbox* q) noexcept {
+  for (int attempt = 0; attempt < REPORT_ATTEMPTS; ++attempt) {
+    try {
+      owner->PostOperationDone(result, q);
+      return;
+    } catch (...) {
+    }
+    std::this_thread::sleep_for(REPORT_RETRY);
+  }
+}
+
+// Whatever a worker throws ends its operation, not the program.
+int32_t RunWorker(const OperationWorker& work, CQuillbox& q) noexcept {
+  try {
+    return work(q);
+  } catch (...) {
+    return OperationFailure(std::current_exception(), q.errorText);
+  }
+}
+
+}  // namespace
+
+int32_t OperationFailure(std::exception_ptr failure, std::string& errorText) noexcept {
+  int32_t code = -1;
+  const char* text = "Unexpected failure";
+  try {
+    if (failure) std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    code = OPERATION_OUT_OF_MEMORY;
+    text = NOT_ENOUGH_MEMORY_TEXT;
+  } catch (const std::system_error& e) {
+    // A thread that cannot start says why in the system's words.
+    if (e.code().value() != 0) code = e.code().value();
+    text = e.what();
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+  }
+  try {
+    errorText = text;
+  } catch (...) {
+    errorText.clear();  // the code alone still tells the completion it failed
+  }
+  return code;
+}
 
 COperationQueue::~COperationQueue() {
   if (worker_.joinable()) {
@@ -48,13 +104,17 @@ void COperationQueue::StartHead() {
     }
     q->errorText.clear();
     OperationOwner* owner = q->operation->owner;
-    OperationWorker work = workers_[kind];
     if (worker_.joinable()) worker_.join();
     running_ = q;
-    worker_ = std::thread([q, owner, work] {
-      int32_t result = work(*q);
-      owner->PostOperationDone(result, q);
-    });
+    try {
+      worker_ = std::thread(
+          [q, owner, work = workers_[kind]] { PostReport(owner, RunWorker(work, *q), q); });
+    } catch (...) {
+      // No thread (the system refused one, or the memory for it): the
+      // operation fails with that, reported as a worker reports, so the
+      // completion shows it and the queue goes on.
+      PostReport(owner, OperationFailure(std::current_exception(), q->errorText), q);
+    }
   }
 }
 

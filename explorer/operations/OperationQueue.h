@@ -5,8 +5,10 @@
 // owner's PostOperationDone.
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "explorer/operations/DeviceOperation.h"
@@ -16,6 +18,16 @@ class CQuillbox;
 // A worker does the operation and returns its result; the queue posts the
 // report to the operation's owner as the thread's very last act.
 using OperationWorker = std::function<int32_t(CQuillbox&)>;
+
+// An operation that the program could not carry for want of memory ends
+// with this result (the error table's "Out of memory" row) and text.
+constexpr int32_t OPERATION_OUT_OF_MEMORY = 1;
+constexpr const char* NOT_ENOUGH_MEMORY_TEXT = "Not enough memory";
+
+// The result of an operation (or of its start) that an exception ended, its
+// text left in `errorText`: a shortage of memory, the system's words for a
+// thread it would not start, else the exception's own text.
+int32_t OperationFailure(std::exception_ptr failure, std::string& errorText) noexcept;
 
 class COperationQueue {
  public:
@@ -57,7 +69,9 @@ class COperationQueue {
   std::deque<CQuillbox*> queue_;
   OperationWorker workers_[3];
   std::function<void()> libraryCancel_;
-  CQuillbox* running_ = nullptr;  // whose worker thread exists
+  // Whose worker runs or has yet to be accepted; a start that failed counts
+  // until its report (posted at once) is accepted.
+  CQuillbox* running_ = nullptr;
   std::thread worker_;
 };
 

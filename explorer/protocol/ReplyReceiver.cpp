@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -28,10 +29,27 @@ int ReplyReceiver::Start(const net::Socket& socket) {
   dropped_ = 0;
   if (const int err = socket.Duplicate(&socket_)) return err;
   try {
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+      try {
+        Run();
+      } catch (...) {
+        // Out of memory for its buffers: the exchange waiting on it
+        // learns so as of any receive that failed, and the thread ends.
+        try {
+          Reply failed;
+          failed.size = -ENOMEM;
+          std::deque<Reply> last{failed};
+          HandOver(last, true);
+        } catch (...) {
+        }
+      }
+    });
   } catch (const std::system_error& e) {
     socket_.Close();
     return e.code().value() != 0 ? e.code().value() : EAGAIN;
+  } catch (const std::bad_alloc&) {  // the thread's own state
+    socket_.Close();
+    return ENOMEM;
   }
   return 0;
 }

@@ -4,11 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <pthread.h>
 
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <vector>
 
 #include "explorer/operations/ConfigTransfer.h"
@@ -26,6 +31,11 @@ class Owner : public OperationOwner {
  public:
   void PostOperationDone(int32_t result, CQuillbox* q) override {
     std::lock_guard<std::mutex> g(m_);
+    // A window short of memory cannot queue the message.
+    if (failPosts_ > 0) {
+      --failPosts_;
+      throw std::bad_alloc();
+    }
     reports_.push_back({result, q});
     cv_.notify_all();
   }
@@ -41,11 +51,42 @@ class Owner : public OperationOwner {
     std::unique_lock<std::mutex> g(m_);
     return !cv_.wait_for(g, d, [&] { return !reports_.empty(); });
   }
+  void FailPosts(int count) {
+    std::lock_guard<std::mutex> g(m_);
+    failPosts_ = count;
+  }
 
  private:
-  std::mutex m_;  // guards reports_
+  std::mutex m_;  // guards reports_ and failPosts_
   std::condition_variable cv_;
   std::vector<std::pair<int32_t, CQuillbox*>> reports_;
+  int failPosts_ = 0;
+};
+
+// While one lives, every new thread asks for a stack larger than the
+// address space, so the system refuses to start it (EAGAIN), as it does
+// under a memory limit.
+class ThreadsCannotStart {
+ public:
+  ThreadsCannotStart() {
+    pthread_getattr_default_np(&saved_);
+    pthread_attr_t huge;
+    pthread_attr_init(&huge);
+    pthread_attr_setstacksize(&huge, size_t{1} << 47);
+    ok_ = pthread_setattr_default_np(&huge) == 0;
+    pthread_attr_destroy(&huge);
+  }
+  ~ThreadsCannotStart() {
+    pthread_setattr_default_np(&saved_);
+    pthread_attr_destroy(&saved_);
+  }
+  ThreadsCannotStart(const ThreadsCannotStart&) = delete;
+  ThreadsCannotStart& operator=(const ThreadsCannotStart&) = delete;
+  bool Ok() const { return ok_; }
+
+ private:
+  pthread_attr_t saved_{};
+  bool ok_ = false;
 };
 
 // Workers that run until the test opens their device's gate (or their
@@ -292,6 +333,71 @@ TEST_F(QueueTest, WaitingForTheWorkerCancelsItAndMakesItsReportStale) {
   EXPECT_FALSE(queue.QueueBusy());
   EXPECT_FALSE(queue.IsRunning(a));
   devices.clear();  // nothing may touch them now
+}
+
+// What a worker throws (memory, a system call's failure, anything) ends
+// its operation as a failure with a text; the program and the queue go on.
+TEST_F(QueueTest, WorkerThatThrowsFailsItsOperationAndTheQueueGoesOn) {
+  auto a = Device(1), b = Device(2), c = Device(3), d = Device(4);
+  queue.SetWorker(OPERATION_UPLOAD, [&](CQuillbox& q) -> int32_t {
+    if (&q == a) throw std::bad_alloc();
+    if (&q == b) throw std::system_error(EIO, std::generic_category(), "reading the file");
+    if (&q == c) throw 42;
+    return 0;
+  });
+  for (CQuillbox* q : {a, b, c, d}) ASSERT_TRUE(queue.StartOperation(q, Op(OPERATION_UPLOAD)));
+  const struct {
+    CQuillbox* q;
+    int32_t result;
+    std::string text;
+  } expected[] = {
+      {a, OPERATION_OUT_OF_MEMORY, "Not enough memory"},
+      {b, EIO, std::string("reading the file: ") + std::strerror(EIO)},
+      {c, -1, "Unexpected failure"},
+      {d, 0, ""},
+  };
+  for (const auto& e : expected) {
+    SCOPED_TRACE(e.text);
+    EXPECT_EQ(owner.Next(), std::make_pair(e.result, e.q));
+    EXPECT_EQ(e.q->errorText, e.text);
+    Complete(e.q);
+  }
+  EXPECT_FALSE(queue.QueueBusy());
+}
+
+TEST_F(QueueTest, ReportThatCannotBePostedAtOnceArrivesLater) {
+  auto a = Device(1);
+  owner.FailPosts(3);
+  ASSERT_TRUE(queue.StartOperation(a, Op(OPERATION_RETRIEVE)));
+  ASSERT_TRUE(workers.WaitStarted(1));
+  workers.Open(a, 404);
+  EXPECT_EQ(owner.Next(), std::make_pair(404, a));
+  Complete(a);
+}
+
+// A worker the system will not start fails its operation with the
+// system's words, reported as any worker's result is; the next operation
+// starts once that report is handled.
+TEST_F(QueueTest, WorkerThatCannotStartFailsItsOperationWithTheSystemsText) {
+  auto a = Device(1), b = Device(2);
+  {
+    ThreadsCannotStart refused;
+    ASSERT_TRUE(refused.Ok());
+    EXPECT_TRUE(queue.StartOperation(a, Op(OPERATION_UPGRADE)));
+    ASSERT_TRUE(queue.StartOperation(b, Op(OPERATION_RETRIEVE)));
+    const auto r = owner.Next();
+    EXPECT_EQ(r, std::make_pair(int32_t{EAGAIN}, a));
+    EXPECT_EQ(a->errorText, std::strerror(EAGAIN));
+    EXPECT_TRUE(queue.IsRunning(a)) << "its report is not handled yet";
+    EXPECT_TRUE(owner.NoneFor(50ms)) << "b did not wait for a's report";
+  }
+  Complete(a);
+  ASSERT_TRUE(workers.WaitStarted(1));
+  EXPECT_EQ(workers.Started()[0].first, b);
+  workers.Open(b);
+  EXPECT_EQ(owner.Next(), std::make_pair(0, b));
+  Complete(b);
+  EXPECT_TRUE(workers.Started().size() == 1u);
 }
 
 TEST(FileErrors, TextsNameTheFile) {

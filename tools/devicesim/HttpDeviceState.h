@@ -10,6 +10,7 @@
 //   user=NAME          administrator user name (default "root")
 //   auth=digest        Digest (MD5) instead of Basic authentication
 //   http-status=N      every CGI request is answered with status N
+//   http-body=TEXT     ... and with TEXT as its body (a hostile device's words)
 //   http-slow=MS       the body goes out in 1 KiB pieces MS apart
 //   http-drop=N        the connection is dropped after N body bytes
 //   restart-ms=MS      how long an upgrade restart keeps the services down

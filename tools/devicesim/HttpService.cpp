@@ -124,7 +124,7 @@ void HandleHttp(SimConnection& c, DeviceTable& table) {
   }
   if (!Authorise(c, *device, r)) return;
   if (const long forced = DeviceOptionNumber(*device, "http-status", 0); forced > 0) {
-    Respond(c, static_cast<int>(forced), "Forced status");
+    Respond(c, static_cast<int>(forced), DeviceOption(*device, "http-body", "Forced status"));
     return;
   }
   if (r.query != "file=ConfigFile.txt") {
