@@ -210,6 +210,10 @@ std::vector<std::string> JobArgs(const BatchArgs& args, const DeviceRow& row) {
       if (row.duplicateIp) a.push_back("--duplicate-ip");
       break;
   }
+  // A job that outlives the batch (killed with SIGKILL, say) would go on
+  // with its device unwatched: it ends with this process instead.
+  a.push_back("--batch-parent");
+  a.push_back(std::to_string(::getpid()));
   return a;
 }
 
@@ -242,6 +246,8 @@ bool Start(Job& job, const std::string& self, const std::vector<std::string>& en
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGHUP);
+  sigaddset(&defaults, SIGQUIT);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -305,7 +311,9 @@ std::string ResultName(const Job& job) {
     case EXIT_USAGE: return "usage error";
     case EXIT_NOT_FOUND: return "not found";
     case EXIT_WRONG_PASSWORD: return "wrong password";
-    case EXIT_INTERRUPTED: return "interrupted";
+    case EXIT_INTERRUPTED:
+    case 128 + SIGHUP:
+    case 128 + SIGQUIT: return "interrupted";
     default: return job.exitCode < 0 ? "killed" : "exit " + std::to_string(job.exitCode);
   }
 }

@@ -29,6 +29,7 @@ struct DeviceOptions {
   int passes = 1;
   BatchSelector selector;
   int jobs = 1;
+  int batchParent = 0;  // a batch's job: the batch's process
   PasswordSource password;
 };
 
@@ -42,6 +43,7 @@ void AddDeviceOptions(CLI::App* cmd, DeviceOptions& o, bool batch) {
   // Hidden: how a batch hands each job the device it already found.
   cmd->add_option("--record", o.record)->group("");
   cmd->add_flag("--duplicate-ip", o.duplicateIp)->group("");
+  cmd->add_option("--batch-parent", o.batchParent)->group("");
   if (!batch) return;
   auto* all = cmd->add_flag("--all", o.selector.all, "every device the scan finds")->group("Batch selectors");
   auto* kind = cmd->add_option("--kind", o.selector.kind, "every device of kind K (0x10 or 16)")
@@ -135,10 +137,7 @@ std::string Footer() {
          ExitCodeHelp();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  InstallInterruptHandlers();
+int Run(int argc, char** argv) {
   const std::string title = LoadBrandString(IDS_TITLE);
   const std::string device = LoadBrandString(IDS_DEVICE_NAME);
 
@@ -243,6 +242,11 @@ int main(int argc, char** argv) {
     return EXIT_USAGE;
   }
 
+  // A batch's job ends with its batch, whatever ends that.
+  for (const DeviceOptions* o : {&testOpts, &getOpts, &putOpts, &upgradeOpts}) {
+    if (o->batchParent != 0 && !EndWithParent(o->batchParent)) return EXIT_INTERRUPTED;
+  }
+
   // The explorer binds its upgrade library before anything else and does
   // not run without it; so does every command here.
   if (int rc = BindLibrary()) return rc;
@@ -338,4 +342,13 @@ int main(int argc, char** argv) {
 
   if (*serve) return ServeImageCommand(served, timeout);
   return EXIT_USAGE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  InstallInterruptHandlers();
+  const int rc = Run(argc, argv);
+  // Whatever a signal cancelled ends with that signal's status.
+  return rc == EXIT_INTERRUPTED ? InterruptedExitStatus() : rc;
 }
