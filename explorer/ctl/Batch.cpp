@@ -196,14 +196,15 @@ std::string NotOffered(BatchCommand command, const DeviceRecord& r) {
 std::vector<std::string> JobArgs(const BatchArgs& args, const DeviceRow& row) {
   std::vector<std::string> a;
   const std::string hex = RecordToHex(row.record);
+  const std::string timeout = std::to_string(args.timeoutSeconds);
   switch (args.command) {
     case BatchCommand::Upgrade:
-      a = {"upgrade", "--record", hex, args.image};
+      a = {"upgrade", "--record", hex, args.image, "--timeout", timeout};
       if (args.verbose) a.push_back("--verbose");
       break;
     case BatchCommand::ConfigGet:
       a = {"config", "get", "--record", hex,
-           args.folder + "/" + ConfigFileName(FormatMac(row.record.mac()))};
+           args.folder + "/" + ConfigFileName(FormatMac(row.record.mac())), "--timeout", timeout};
       break;
     case BatchCommand::Test:
       a = {"test", "--record", hex};
@@ -217,13 +218,8 @@ std::vector<std::string> JobArgs(const BatchArgs& args, const DeviceRow& row) {
   return a;
 }
 
-long BudgetSeconds(BatchCommand command) {
-  switch (command) {
-    case BatchCommand::Upgrade: return UPGRADE_BUSY_MS / 1000;
-    case BatchCommand::ConfigGet: return 40;
-    case BatchCommand::Test: return 2;
-  }
-  return 0;
+long BudgetSeconds(const BatchArgs& args) {
+  return args.command == BatchCommand::Test ? TEST_TIMEOUT_S : args.timeoutSeconds;
 }
 
 // Starts the job's child with its output on a pipe; false when it cannot.
@@ -394,7 +390,7 @@ int RunBatch(const BatchArgs& args) {
 
   const std::string self = SelfPath();
   const std::vector<std::string> env = JobEnvironment(args.password);
-  const long budget = BudgetSeconds(args.command);
+  const long budget = BudgetSeconds(args);
   const size_t limit = static_cast<size_t>(std::max(1, args.jobs));
   Console& console = Console::Get();
   bool stopping = false;

@@ -1,7 +1,7 @@
 // explorerctl config get / put against simulated web servers: a round trip
 // that keeps every byte, failures that leave the old file as it was, a
 // refused password, and the ways a slow retrieve can be ended in the middle
-// (Ctrl-C, a hang-up, SIGQUIT) or not (SIGPIPE).
+// (Ctrl-C, a hang-up, SIGQUIT, its deadline) or not (SIGPIPE).
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <signal.h>
@@ -157,6 +157,21 @@ TEST_F(ConfigTest, ABrokenPipeSignalDoesNotEndARetrieve) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "Operation completed successfully\n");
   EXPECT_EQ(ReadAll(Path("slow.txt")).size(), kSlowBytes);
+  EXPECT_TRUE(Leftovers("slow.txt").empty());
+  ::unlink(Path("slow.txt").c_str());
+}
+
+TEST_F(ConfigTest, ARetrievePastItsTimeoutFailsAndKeepsTheOldFile) {
+  const std::string old = "the file before\n";
+  WriteAll(Path("slow.txt"), old);
+  const auto r =
+      RunCtl({"config", "get", "127.0.0.84", Path("slow.txt"), "--timeout", "2"}, {}, 40s);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err, "Timed out after 2 s: " + Path("slow.txt") + " was left as it was\n");
+  EXPECT_EQ(r.out, "");
+  // The scan's 4.4 s, the deadline, and the cancel within a second.
+  EXPECT_LT(r.seconds, 4.4 + 2 + 3);
+  EXPECT_EQ(ReadAll(Path("slow.txt")), old);
   EXPECT_TRUE(Leftovers("slow.txt").empty());
   ::unlink(Path("slow.txt").c_str());
 }

@@ -1,14 +1,16 @@
 // explorerctl upgrade against simulated FTP servers and the real upgrade
 // library: one device to the end (with its trace), a refused password,
 // Ctrl-C while the device restarts, a batch of eight devices three at a
-// time with one refusal among them, and a batch killed outright while its
-// devices have gone silent, whose jobs must not outlive it.
+// time with one refusal among them, devices that go silent at each step of
+// the upgrade (the deadline ends them, one by one and in a batch), and a
+// batch killed outright, whose jobs must not outlive it.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -149,6 +151,52 @@ TEST_F(UpgradeTest, BatchRunsAtMostThreeAtOnceAndReportsEveryDevice) {
     SCOPED_TRACE(i);
     EXPECT_EQ(Contains(ReadAll(Path("batch" + std::to_string(i) + ".log")), "SITE stable"), i != 5);
   }
+}
+
+TEST_F(UpgradeTest, ADeviceThatGoesSilentFailsAtTheDeadline) {
+  const auto r = RunCtl({"upgrade", SilentMac(1), Path("release.pak"), "--timeout", "2"}, {}, 60s);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  EXPECT_EQ(r.err, "Timed out after 2 s: the upgrade was cancelled\n");
+  EXPECT_EQ(r.out, "");
+  // The scan's 4.4 s, the deadline, and the cancel within a second.
+  EXPECT_LT(r.seconds, 4.4 + 2 + 3);
+}
+
+TEST_F(UpgradeTest, InABatchEverySilentStepTimesOutAndTheOthersGoOn) {
+  const std::string list = DeviceList(
+      "silent.csv", {SilentMac(1), SilentMac(2), SilentMac(3), SilentMac(4), "00:50:C2:74:00:02"});
+  const auto r = RunCtl({"upgrade", "--from", list, Path("release.pak"), "--jobs", "5", "--timeout",
+                         "2"},
+                        {}, 90s);
+  EXPECT_EQ(r.exitCode, 1) << r.err;
+  // Each stopped where its device went silent.
+  EXPECT_FALSE(Contains(ReadAll(Path("silent1.log")), "USER"));
+  EXPECT_TRUE(Contains(ReadAll(Path("silent2.log")), "STOR release.pak"));
+  EXPECT_TRUE(Contains(ReadAll(Path("silent3.log")), "STOR release.pak"));
+  EXPECT_TRUE(Contains(ReadAll(Path("silent4.log")), "SITE Upgrade"));
+  const std::regex time(" ([0-9]+\\.[0-9]) s ");
+  int timedOut = 0, refused = 0;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (Contains(line, "00:50:C2:74:00:02")) {
+      refused += Contains(line, "wrong password") && Contains(line, "Login incorrect.");
+      continue;
+    }
+    if (!Contains(line, "00:50:C2:74:02:0")) continue;
+    SCOPED_TRACE(line);
+    EXPECT_TRUE(Contains(line, " failed ") &&
+                Contains(line, "Timed out after 2 s: the upgrade was cancelled"));
+    // The job's own time (it had no scan to do): the deadline and the
+    // cancel within a second of it.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(line, m, time));
+    const double seconds = std::stod(m[1].str());
+    EXPECT_GE(seconds, 1.9);
+    EXPECT_LT(seconds, 2 + 3);
+    ++timedOut;
+  }
+  EXPECT_EQ(timedOut, 4) << r.out;
+  EXPECT_EQ(refused, 1) << r.out;
 }
 
 // A batch killed with SIGKILL cannot pass a cancel on to its jobs: they

@@ -43,6 +43,9 @@ TEST(UsageTest, MistakesAreUsageErrorsBeforeAnythingIsSent) {
       {{"config", "get", "--all", "/nonexistent/folder"}, "/nonexistent/folder is not a folder"},
       {{"upgrade", "--from", "/nonexistent/plant.csv", "image.pak"}, "cannot read /nonexistent/plant.csv"},
       {{"serve-image", "image.pak", "--timeout", "101"}, "--timeout"},
+      {{"upgrade", "127.0.0.1", "image.pak", "--timeout", "0"}, "--timeout"},
+      {{"upgrade", "--all", "image.pak", "--timeout", "soon"}, "--timeout"},
+      {{"config", "get", "127.0.0.1", "f.txt", "--timeout", "86401"}, "--timeout"},
   };
   for (const auto& c : cases) {
     std::string line;
