@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -25,9 +24,9 @@
 #include "explorer/ctl/DeviceCommands.h"
 #include "explorer/ctl/DeviceScan.h"
 #include "explorer/ctl/ExitCodes.h"
+#include "explorer/ctl/InputFile.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/ctl/Password.h"
-#include "explorer/upgrade/UpgradeWorker.h"
 
 extern char** environ;
 
@@ -36,6 +35,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr size_t kKeptOutput = 16 * 1024;
+// A device list of a whole plant is well below this.
+constexpr size_t kMaxDeviceList = 16 * 1024 * 1024;
 // Jobs told to stop get this long to cancel and clean up before they are killed.
 constexpr auto kStopGrace = std::chrono::seconds(30);
 
@@ -92,15 +93,6 @@ std::string SelfPath() {
   return n > 0 ? std::string(buf.data(), static_cast<size_t>(n)) : std::string("explorerctl");
 }
 
-bool ReadFileText(const std::string& path, std::string& text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  text = all.str();
-  return true;
-}
-
 std::string Lower(std::string s) {
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return s;
@@ -108,17 +100,25 @@ std::string Lower(std::string s) {
 
 // DEVICE entries of a CSV file: its "mac" column (or "ip" column) when the
 // first row names columns, as a scan's CSV does; else the first field of
-// every row.
-bool DevicesFromCsv(const std::string& path, std::vector<std::string>& devices, std::string& error) {
+// every row. The file may be a FIFO that a script fills.
+int DevicesFromCsv(const std::string& path, std::vector<std::string>& devices, std::string& error) {
   std::string text;
-  if (!ReadFileText(path, text)) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
+  int err = 0;
+  switch (ReadInputFile(path, kMaxDeviceList, text, err)) {
+    case InputResult::Ok: break;
+    case InputResult::Interrupted: return EXIT_INTERRUPTED;
+    case InputResult::TooLarge:
+      error = path + " is too large for a device list (over " +
+              std::to_string(kMaxDeviceList / (1024 * 1024)) + " MiB)";
+      return EXIT_USAGE;
+    case InputResult::Failed:
+      error = "cannot read " + path + ": " + std::strerror(err);
+      return EXIT_USAGE;
   }
   std::vector<std::vector<std::string>> records;
   if (!ParseCsv(text, records, error)) {
     error = path + ": " + error;
-    return false;
+    return EXIT_USAGE;
   }
   size_t column = 0;
   size_t first = 0;
@@ -138,7 +138,7 @@ bool DevicesFromCsv(const std::string& path, std::vector<std::string>& devices, 
     if (column < records[i].size() && !records[i][column].empty())
       devices.push_back(records[i][column]);
   }
-  return true;
+  return EXIT_OK;
 }
 
 // The DEVICE entries of --from, checked before anything is sent.
@@ -146,9 +146,9 @@ int ReadSelection(const BatchArgs& args, std::vector<DeviceSpec>& specs) {
   if (args.selector.fromCsv.empty()) return EXIT_OK;
   std::vector<std::string> devices;
   std::string error;
-  if (!DevicesFromCsv(args.selector.fromCsv, devices, error)) {
-    Console::Get().Err("explorerctl: " + error);
-    return EXIT_USAGE;
+  if (int rc = DevicesFromCsv(args.selector.fromCsv, devices, error)) {
+    if (rc != EXIT_INTERRUPTED) Console::Get().Err("explorerctl: " + error);
+    return rc;
   }
   for (const std::string& d : devices) {
     std::optional<DeviceSpec> spec = ParseDeviceSpec(d);

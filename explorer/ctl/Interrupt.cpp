@@ -28,8 +28,10 @@ void InstallInterruptHandlers() {
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
-  // Restarted calls keep plain reads and writes simple; the waits that
-  // matter poll in short slices and look at the flag between them.
+  // Restarted calls keep plain reads and writes simple; nothing on the main
+  // thread blocks without a time limit (the waits poll in short slices and
+  // look at the flag between them, inputs that may never come are opened
+  // without blocking), so no wait depends on a call being broken.
   sa.sa_flags = SA_RESTART;
   for (int sig : kInterrupting) sigaction(sig, &sa, nullptr);
   struct sigaction ignore {};
