@@ -26,7 +26,6 @@
 #include "explorer/ctl/ExitCodes.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/ctl/Password.h"
-#include "explorer/upgrade/UpgradeWorker.h"
 
 extern char** environ;
 
@@ -187,30 +186,30 @@ std::string NotOffered(BatchCommand command, const DeviceRecord& r) {
 std::vector<std::string> JobArgs(const BatchArgs& args, const DeviceRow& row) {
   std::vector<std::string> a;
   const std::string hex = RecordToHex(row.record);
+  const std::string timeout = std::to_string(args.timeoutSeconds);
   switch (args.command) {
     case BatchCommand::Upgrade:
-      a = {"upgrade", "--record", hex, args.image};
+      a = {"upgrade", "--record", hex, args.image, "--timeout", timeout};
       if (args.verbose) a.push_back("--verbose");
       break;
     case BatchCommand::ConfigGet:
       a = {"config", "get", "--record", hex,
-           args.folder + "/" + ConfigFileName(FormatMac(row.record.mac()))};
+           args.folder + "/" + ConfigFileName(FormatMac(row.record.mac())), "--timeout", timeout};
       break;
     case BatchCommand::Test:
       a = {"test", "--record", hex};
       if (row.duplicateIp) a.push_back("--duplicate-ip");
       break;
   }
+  // A job that outlives the batch (killed with SIGKILL, say) would go on
+  // with its device unwatched: it ends with this process instead.
+  a.push_back("--batch-parent");
+  a.push_back(std::to_string(::getpid()));
   return a;
 }
 
-long BudgetSeconds(BatchCommand command) {
-  switch (command) {
-    case BatchCommand::Upgrade: return UPGRADE_BUSY_MS / 1000;
-    case BatchCommand::ConfigGet: return 40;
-    case BatchCommand::Test: return 2;
-  }
-  return 0;
+long BudgetSeconds(const BatchArgs& args) {
+  return args.command == BatchCommand::Test ? TEST_TIMEOUT_S : args.timeoutSeconds;
 }
 
 // Starts the job's child with its output on a pipe; false when it cannot.
@@ -233,6 +232,8 @@ bool Start(Job& job, const std::string& self, const std::vector<std::string>& en
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGHUP);
+  sigaddset(&defaults, SIGQUIT);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -296,7 +297,9 @@ std::string ResultName(const Job& job) {
     case EXIT_USAGE: return "usage error";
     case EXIT_NOT_FOUND: return "not found";
     case EXIT_WRONG_PASSWORD: return "wrong password";
-    case EXIT_INTERRUPTED: return "interrupted";
+    case EXIT_INTERRUPTED:
+    case 128 + SIGHUP:
+    case 128 + SIGQUIT: return "interrupted";
     default: return job.exitCode < 0 ? "killed" : "exit " + std::to_string(job.exitCode);
   }
 }
@@ -377,7 +380,7 @@ int RunBatch(const BatchArgs& args) {
 
   const std::string self = SelfPath();
   const std::vector<std::string> env = JobEnvironment(args.password);
-  const long budget = BudgetSeconds(args.command);
+  const long budget = BudgetSeconds(args);
   const size_t limit = static_cast<size_t>(std::max(1, args.jobs));
   Console& console = Console::Get();
   bool stopping = false;

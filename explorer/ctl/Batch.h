@@ -24,6 +24,7 @@ struct BatchArgs {
   std::string image;   // upgrade
   std::string folder;  // config get: one file per device, named by its MAC
   bool verbose = false;
+  int timeoutSeconds = 0;  // upgrade and config get: each job's own deadline
   std::string password;  // handed to the jobs through their environment
 };
 

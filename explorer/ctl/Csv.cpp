@@ -1,29 +1,12 @@
 #include "explorer/ctl/Csv.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
-#include "explorer/ctl/Interrupt.h"
+#include "explorer/ctl/InputFile.h"
 
 namespace ctl {
 namespace {
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool LooksLikeFormula(const std::string& field) {
   if (field.empty()) return false;
@@ -127,35 +110,22 @@ bool ParseCsv(const std::string& text, std::vector<std::vector<std::string>>& re
 }
 
 CsvRead ReadCsvFile(const std::string& path, std::string& text, std::string& error) {
-  text.clear();
-  auto failed = [&](int e) {
-    error = "cannot read " + path + ": " + std::strerror(e);
-    return CsvRead::Failed;
-  };
-  int opened = -1;
-  // A pipe waits for its writer here; an interrupting signal ends the wait.
-  while ((opened = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) {
-    if (Interrupted()) return CsvRead::Interrupted;
-  }
-  Fd fd(opened);
-  if (fd.get() < 0) return failed(errno);
-  char buf[64 * 1024];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) {
-      if (Interrupted()) return CsvRead::Interrupted;
-      continue;
-    }
-    if (n < 0) return failed(errno);
-    if (n == 0) return CsvRead::Ok;
-    if (text.size() + static_cast<size_t>(n) > CSV_MAX_FILE_BYTES) {
+  int err = 0;
+  switch (ReadInputFile(path, CSV_MAX_FILE_BYTES, text, err)) {
+    case InputResult::Ok:
+      return CsvRead::Ok;
+    case InputResult::Interrupted:
+      return CsvRead::Interrupted;
+    case InputResult::TooLarge:
       text.clear();
       error = path + " holds more than " + std::to_string(CSV_MAX_FILE_BYTES) +
               " bytes, too many for a list of devices";
       return CsvRead::Failed;
-    }
-    text.append(buf, static_cast<size_t>(n));
+    case InputResult::Failed:
+      break;
   }
+  error = "cannot read " + path + ": " + std::strerror(err);
+  return CsvRead::Failed;
 }
 
 }  // namespace ctl

@@ -37,8 +37,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kTick = std::chrono::milliseconds(100);
-constexpr int RETRIEVE_BUDGET_S = 40;
-constexpr int UPLOAD_BUDGET_S = 10;
 constexpr const char* SUCCESS_TEXT = "Operation completed successfully";
 
 long SecondsSince(Clock::time_point start) {
@@ -71,10 +69,16 @@ class Countdown {
   Clock::time_point shown_{};
 };
 
+struct RunResult {
+  std::optional<int32_t> result;  // nothing when the queue refused to start it
+  bool timedOut = false;          // the deadline cancelled it
+};
+
 // The main thread plays the explorer's user-interface thread: it starts the
-// operation on the queue, waits for the worker's report, and on Ctrl-C calls
-// the queue's CancelAllOperations, which is what the explorer's Cancel
-// button does (close the HTTP request, call the library's Cancel).
+// operation on the queue, waits for the worker's report, and on Ctrl-C or
+// at the deadline calls the queue's CancelAllOperations, which is what the
+// explorer's Cancel button does (close the HTTP request, call the library's
+// Cancel). The worker then ends at its next cancel point and reports.
 class OperationRunner final : public OperationOwner {
  public:
   OperationRunner() {
@@ -101,14 +105,15 @@ class OperationRunner final : public OperationOwner {
     });
   }
 
-  // The worker's result, or nothing when the queue refused to start it.
-  std::optional<int32_t> Run(CQuillbox& q, int32_t kind, Countdown& countdown) {
+  RunResult Run(CQuillbox& q, int32_t kind, Countdown& countdown, std::chrono::seconds limit) {
+    RunResult run;
     auto op = std::make_unique<DeviceOperation>();
     op->kind = kind;
     op->owner = this;
+    const auto deadline = Clock::now() + limit;
     {
       SignalsBlockedForNewThreads blocked;
-      if (!Operations().StartOperation(&q, std::move(op))) return std::nullopt;
+      if (!Operations().StartOperation(&q, std::move(op))) return run;
     }
     bool cancelled = false;
     for (;;) {
@@ -116,15 +121,17 @@ class OperationRunner final : public OperationOwner {
         std::unique_lock<std::mutex> lock(mutex_);
         if (reported_.wait_for(lock, kTick, [this] { return done_; })) break;
       }
-      if (Interrupted() && !cancelled) {
+      if (!cancelled && (Interrupted() || Clock::now() >= deadline)) {
         cancelled = true;
+        run.timedOut = !Interrupted();
         Operations().CancelAllOperations();
       }
       countdown.Tick();
     }
     Operations().AcceptReport(&q);
     Operations().FinishOperation(&q);
-    return result_;
+    run.result = result_;
+    return run;
   }
 
   void PostOperationDone(int32_t result, CQuillbox*) override {
@@ -153,16 +160,22 @@ std::unique_ptr<CQuillbox> DeviceObject(const DeviceTarget& target, const std::s
 }
 
 // What an operation's result means for the caller. A refused password ends
-// here: no second attempt, no prompt.
-int Outcome(int32_t result, const std::string& errorText, const std::string& interruptedText,
-            const std::string& cancelledText) {
+// here: no second attempt, no prompt. `cancelledText` says what a cancel
+// left behind, after "Interrupted: " or the deadline's "Timed out after N s: ".
+int Outcome(const RunResult& run, int timeoutSeconds, const std::string& errorText,
+            const std::string& cancelledText, const std::string& closedText) {
+  const int32_t result = *run.result;
   if (result == 0) {
     Console::Get().Out(std::string(SUCCESS_TEXT) + "\n");
     return EXIT_OK;
   }
   if (Interrupted()) {
-    Fail("Interrupted: " + interruptedText);
+    Fail("Interrupted: " + cancelledText);
     return EXIT_INTERRUPTED;
+  }
+  if (run.timedOut) {
+    Fail("Timed out after " + std::to_string(timeoutSeconds) + " s: " + cancelledText);
+    return EXIT_FAILED;
   }
   if (result == 401 || result == HTTP_ERROR_INCORRECT_PASSWORD) {
     // A 401 carries the explorer's status text ("Unknown Error", or the
@@ -171,7 +184,7 @@ int Outcome(int32_t result, const std::string& errorText, const std::string& int
     return EXIT_WRONG_PASSWORD;
   }
   if (result == HTTP_ERROR_CANCELLED && errorText.empty()) {
-    Fail(cancelledText);
+    Fail(closedText);
     return EXIT_FAILED;
   }
   Fail(errorText.empty() ? ErrorText(result) : errorText);
@@ -299,32 +312,35 @@ int TestCommand(const DeviceTarget& target) {
 }
 
 int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
-                     const std::string& password) {
+                     const std::string& password, int timeoutSeconds) {
   if (RefusesConfigTransfer(target)) return EXIT_FAILED;
   auto q = DeviceObject(target, password);
   OperationRunner runner;
   runner.SetStoreFile(file);
-  Countdown countdown("Retrieving configuration file", RETRIEVE_BUDGET_S);
-  std::optional<int32_t> result = runner.Run(*q, OPERATION_RETRIEVE, countdown);
-  if (!result) return EXIT_FAILED;
-  return Outcome(*result, q->errorText, file + " was left as it was",
+  Countdown countdown("Retrieving configuration file", timeoutSeconds);
+  const RunResult run =
+      runner.Run(*q, OPERATION_RETRIEVE, countdown, std::chrono::seconds(timeoutSeconds));
+  if (!run.result) return EXIT_FAILED;
+  return Outcome(run, timeoutSeconds, q->errorText, file + " was left as it was",
                  "The operation was canceled");
 }
 
 int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
-                     const std::string& password) {
+                     const std::string& password, int timeoutSeconds) {
   if (RefusesConfigTransfer(target)) return EXIT_FAILED;
   auto q = DeviceObject(target, password);
   q->configPath = file;
   OperationRunner runner;
-  Countdown countdown("Setting configuration file", UPLOAD_BUDGET_S);
-  std::optional<int32_t> result = runner.Run(*q, OPERATION_UPLOAD, countdown);
-  if (!result) return EXIT_FAILED;
-  return Outcome(*result, q->errorText, "the upload was cancelled", "The operation was canceled");
+  Countdown countdown("Setting configuration file", timeoutSeconds);
+  const RunResult run =
+      runner.Run(*q, OPERATION_UPLOAD, countdown, std::chrono::seconds(timeoutSeconds));
+  if (!run.result) return EXIT_FAILED;
+  return Outcome(run, timeoutSeconds, q->errorText, "the upload was cancelled",
+                 "The operation was canceled");
 }
 
 int UpgradeCommand(const DeviceTarget& target, const std::string& image,
-                   const std::string& password, bool verbose) {
+                   const std::string& password, bool verbose, int timeoutSeconds) {
   if (NeedsAddress(target)) return EXIT_FAILED;
   // Kinds without an FTP upgrade still go to the library, which says so in
   // its own words; a telnet device has no FTP server to ask.
@@ -336,21 +352,22 @@ int UpgradeCommand(const DeviceTarget& target, const std::string& image,
   auto q = DeviceObject(target, password);
   q->firmwarePath = image;
   OperationRunner runner;
-  std::optional<int32_t> result;
+  RunResult run;
   {
     // The library traces its FTP dialogue on standard error; only --verbose
     // shows it.
     Console::LibraryTrace trace(verbose);
-    Countdown countdown("Upgrading " + FormatMac(target.record.mac()), UPGRADE_BUSY_MS / 1000);
-    result = runner.Run(*q, OPERATION_UPGRADE, countdown);
+    Countdown countdown("Upgrading " + FormatMac(target.record.mac()), timeoutSeconds);
+    run = runner.Run(*q, OPERATION_UPGRADE, countdown, std::chrono::seconds(timeoutSeconds));
   }
-  if (!result) return EXIT_FAILED;
+  if (!run.result) return EXIT_FAILED;
+  const int32_t result = *run.result;
   // The library leaves no text for a socket failure before the device said
   // a word; a terminal line says what the code means rather than nothing.
-  if (q->errorText.empty() && *result != 0 && *result != UPGRADE_LOGIN_INCORRECT &&
-      *result != UPGRADE_CANCELLED)
-    q->errorText = std::system_category().message(*result);
-  return Outcome(*result, q->errorText, "the upgrade was cancelled",
+  if (q->errorText.empty() && result != 0 && result != UPGRADE_LOGIN_INCORRECT &&
+      result != UPGRADE_CANCELLED)
+    q->errorText = std::system_category().message(result);
+  return Outcome(run, timeoutSeconds, q->errorText, "the upgrade was cancelled",
                  "The upgrade did not complete (the device closed the connection or did not "
                  "come back in time)");
 }

@@ -7,8 +7,19 @@
 
 #include "explorer/ctl/DeviceScan.h"
 #include "explorer/ctl/Password.h"
+#include "explorer/protocol/ConnectionTest.h"
+#include "explorer/upgrade/UpgradeWorker.h"
 
 namespace ctl {
+
+// How long a device operation may take unless --timeout says otherwise: the
+// explorer's busy budget of each. Past it the operation is cancelled as
+// Ctrl-C cancels it, and fails. The connection test keeps its probe's limit.
+constexpr int UPGRADE_TIMEOUT_S = UPGRADE_BUSY_MS / 1000;
+constexpr int RETRIEVE_TIMEOUT_S = 40;
+constexpr int UPLOAD_TIMEOUT_S = 10;
+constexpr int TEST_TIMEOUT_S = CONNECTION_TEST_BUSY_MS / 1000;
+constexpr int MAX_TIMEOUT_S = 24 * 3600;
 
 struct DeviceTarget {
   DeviceRecord record;
@@ -29,11 +40,11 @@ int SetIpCommand(const DeviceTarget& target, const std::string& ip,
                  const std::optional<std::string>& mask, const std::string& password);
 int TestCommand(const DeviceTarget& target);
 int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
-                     const std::string& password);
+                     const std::string& password, int timeoutSeconds);
 int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
-                     const std::string& password);
+                     const std::string& password, int timeoutSeconds);
 int UpgradeCommand(const DeviceTarget& target, const std::string& image,
-                   const std::string& password, bool verbose);
+                   const std::string& password, bool verbose, int timeoutSeconds);
 // Timeout in seconds, 1 to 100 (the library's wait ends by itself after 100).
 int ServeImageCommand(const std::string& image, int timeoutSeconds);
 

@@ -31,6 +31,7 @@ struct DeviceOptions {
   int passes = 1;
   BatchSelector selector;
   int jobs = 1;
+  int batchParent = 0;  // a batch's job: the batch's process
   PasswordSource password;
 };
 
@@ -44,6 +45,7 @@ void AddDeviceOptions(CLI::App* cmd, DeviceOptions& o, bool batch) {
   // Hidden: how a batch hands each job the device it already found.
   cmd->add_option("--record", o.record)->group("");
   cmd->add_flag("--duplicate-ip", o.duplicateIp)->group("");
+  cmd->add_option("--batch-parent", o.batchParent)->group("");
   if (!batch) return;
   auto* all = cmd->add_flag("--all", o.selector.all, "every device the scan finds")->group("Batch selectors");
   auto* kind = cmd->add_option("--kind", o.selector.kind, "every device of kind K (0x10 or 16)")
@@ -60,6 +62,17 @@ void AddDeviceOptions(CLI::App* cmd, DeviceOptions& o, bool batch) {
       ->check(CLI::Range(1, 64).description(""))
       ->capture_default_str()
       ->group("Batch selectors");
+}
+
+// The deadline of a device operation; in a batch, of each device's.
+void AddTimeoutOption(CLI::App* cmd, int& seconds, int fallback) {
+  seconds = fallback;
+  cmd->add_option("--timeout", seconds,
+                  "give up on a device after S seconds (1-" + std::to_string(MAX_TIMEOUT_S) +
+                      "), cancelling as Ctrl-C does")
+      ->type_name("S")
+      ->check(CLI::Range(1, MAX_TIMEOUT_S).description(""))
+      ->capture_default_str();
 }
 
 void AddPasswordOptions(CLI::App* cmd, PasswordSource& p) {
@@ -132,8 +145,14 @@ std::string Footer() {
          "  program, else on the library path) and stops with the explorer's text\n"
          "  when it is missing.\n\n"
          "Progress:\n"
-         "  Shown on standard error only when it is a terminal. Ctrl-C cancels the running\n"
-         "  exchange or operation as the explorer's Cancel does; no partial file is left.\n\n" +
+         "  Shown on standard error only when it is a terminal. Ctrl-C (and SIGTERM,\n"
+         "  SIGHUP, SIGQUIT) cancels the running exchange or operation as the explorer's\n"
+         "  Cancel does; no partial file is left. So does the deadline of upgrade and\n"
+         "  config (--timeout; by default the explorer's own budget: " +
+         std::to_string(UPGRADE_TIMEOUT_S) + " s for an upgrade,\n  " +
+         std::to_string(RETRIEVE_TIMEOUT_S) + " s for a retrieve, " +
+         std::to_string(UPLOAD_TIMEOUT_S) +
+         " s for an upload), which then fails with \"Timed out\".\n\n" +
          ExitCodeHelp();
 }
 
@@ -203,24 +222,29 @@ int Run(int argc, char** argv) {
   config->require_subcommand(1);
   DeviceOptions getOpts, putOpts;
   std::string getFile, putFile;
+  int getTimeout = 0, putTimeout = 0;
   CLI::App* get = config->add_subcommand("get", "store DEVICE's configuration file in FILE");
   AddDeviceOptions(get, getOpts, true);
   get->add_option("FILE", getFile, "where to store it (a FOLDER with a batch selector)")
       ->type_name("");
+  AddTimeoutOption(get, getTimeout, RETRIEVE_TIMEOUT_S);
   AddPasswordOptions(get, getOpts.password);
   CLI::App* put = config->add_subcommand("put", "send FILE to DEVICE as its configuration");
   AddDeviceOptions(put, putOpts, false);
   put->add_option("FILE", putFile, "the configuration file to send")->type_name("");
+  AddTimeoutOption(put, putTimeout, UPLOAD_TIMEOUT_S);
   AddPasswordOptions(put, putOpts.password);
 
   // upgrade
   DeviceOptions upgradeOpts;
   std::string image;
   bool verbose = false;
+  int upgradeTimeout = 0;
   CLI::App* upgrade = app.add_subcommand("upgrade", "upgrade DEVICE's firmware with IMAGE (.pak)");
   AddDeviceOptions(upgrade, upgradeOpts, true);
   upgrade->add_option("IMAGE", image, "the firmware image")->type_name("");
   upgrade->add_flag("--verbose", verbose, "show the FTP dialogue");
+  AddTimeoutOption(upgrade, upgradeTimeout, UPGRADE_TIMEOUT_S);
   AddPasswordOptions(upgrade, upgradeOpts.password);
 
   // serve-image
@@ -251,6 +275,11 @@ int Run(int argc, char** argv) {
     Console::Get().Err("explorerctl: " + std::string(e.what()));
     Console::Get().Err("Run with --help for more information.");
     return EXIT_USAGE;
+  }
+
+  // A batch's job ends with its batch, whatever ends that.
+  for (const DeviceOptions* o : {&testOpts, &getOpts, &putOpts, &upgradeOpts}) {
+    if (o->batchParent != 0 && !EndWithParent(o->batchParent)) return EXIT_INTERRUPTED;
   }
 
   // The explorer binds its upgrade library before anything else and does
@@ -292,9 +321,10 @@ int Run(int argc, char** argv) {
 
   // The batch forms of test, config get and upgrade.
   auto batch = [&](DeviceOptions& o, BatchCommand command, const std::string& operand,
-                   const PasswordSource* source) -> int {
+                   const PasswordSource* source, int timeoutSeconds) -> int {
     BatchArgs args;
     args.command = command;
+    args.timeoutSeconds = timeoutSeconds;
     args.selector = o.selector;
     args.jobs = o.jobs;
     args.passes = o.passes;
@@ -309,7 +339,8 @@ int Run(int argc, char** argv) {
 
   if (*test) {
     if (int rc = CheckDeviceChoice(testOpts, true, nullptr, "")) return rc;
-    if (testOpts.selector.Given()) return batch(testOpts, BatchCommand::Test, "", nullptr);
+    if (testOpts.selector.Given())
+      return batch(testOpts, BatchCommand::Test, "", nullptr, TEST_TIMEOUT_S);
     DeviceTarget target;
     if (int rc = Target(testOpts, target)) return rc;
     return TestCommand(target);
@@ -318,12 +349,12 @@ int Run(int argc, char** argv) {
   if (*get) {
     if (int rc = CheckDeviceChoice(getOpts, true, &getFile, "FILE")) return rc;
     if (getOpts.selector.Given())
-      return batch(getOpts, BatchCommand::ConfigGet, getFile, &getOpts.password);
+      return batch(getOpts, BatchCommand::ConfigGet, getFile, &getOpts.password, getTimeout);
     std::string password;
     if (int rc = Password(getOpts.password, password)) return rc;
     DeviceTarget target;
     if (int rc = Target(getOpts, target)) return rc;
-    return ConfigGetCommand(target, getFile, password);
+    return ConfigGetCommand(target, getFile, password, getTimeout);
   }
 
   if (*put) {
@@ -332,18 +363,19 @@ int Run(int argc, char** argv) {
     if (int rc = Password(putOpts.password, password)) return rc;
     DeviceTarget target;
     if (int rc = Target(putOpts, target)) return rc;
-    return ConfigPutCommand(target, putFile, password);
+    return ConfigPutCommand(target, putFile, password, putTimeout);
   }
 
   if (*upgrade) {
     if (int rc = CheckDeviceChoice(upgradeOpts, true, &image, "IMAGE")) return rc;
     if (upgradeOpts.selector.Given())
-      return batch(upgradeOpts, BatchCommand::Upgrade, image, &upgradeOpts.password);
+      return batch(upgradeOpts, BatchCommand::Upgrade, image, &upgradeOpts.password,
+                   upgradeTimeout);
     std::string password;
     if (int rc = Password(upgradeOpts.password, password)) return rc;
     DeviceTarget target;
     if (int rc = Target(upgradeOpts, target)) return rc;
-    return UpgradeCommand(target, image, password, verbose);
+    return UpgradeCommand(target, image, password, verbose, upgradeTimeout);
   }
 
   if (*serve) return ServeImageCommand(served, timeout);
@@ -369,5 +401,7 @@ int main(int argc, char** argv) {
     } catch (...) {
     }
   }
+  // Whatever a signal cancelled ends with that signal's status.
+  if (rc == EXIT_INTERRUPTED) rc = InterruptedExitStatus();
   return console.Finish(rc);
 }

@@ -120,26 +120,44 @@ CtlResult RunCtl(std::vector<std::string> args, std::vector<std::string> env,
   return p.Wait(limit);
 }
 
-int CountChildren(pid_t parent) {
-  int count = 0;
+namespace {
+
+// The state letter and parent of /proc/PID/stat; false when it is gone.
+bool ProcessStat(const std::string& pid, char& state, long& ppid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return false;
+  // pid (comm) state ppid ...; comm may hold blanks and parentheses.
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream rest(line.substr(close + 1));
+  rest >> state >> ppid;
+  return static_cast<bool>(rest);
+}
+
+}  // namespace
+
+std::vector<pid_t> ChildPids(pid_t parent) {
+  std::vector<pid_t> children;
   DIR* proc = ::opendir("/proc");
-  if (!proc) return -1;
+  if (!proc) return children;
   while (dirent* e = ::readdir(proc)) {
     if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-    std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    // pid (comm) state ppid ...; comm may hold blanks and parentheses.
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(line.substr(close + 1));
-    std::string state;
+    char state = 0;
     long ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent) ++count;
+    if (ProcessStat(e->d_name, state, ppid) && ppid == parent)
+      children.push_back(static_cast<pid_t>(std::atol(e->d_name)));
   }
   ::closedir(proc);
-  return count;
+  return children;
+}
+
+int CountChildren(pid_t parent) { return static_cast<int>(ChildPids(parent).size()); }
+
+bool StillRunning(pid_t pid) {
+  char state = 0;
+  long ppid = 0;
+  return ProcessStat(std::to_string(pid), state, ppid) && state != 'Z' && state != 'X';
 }
 
 }  // namespace ctltest

@@ -53,5 +53,8 @@ std::string CtlPath();
 
 // Direct children of `parent` alive right now (zombies included).
 int CountChildren(pid_t parent);
+std::vector<pid_t> ChildPids(pid_t parent);
+// Whether pid is a process that has not ended (a zombie has ended).
+bool StillRunning(pid_t pid);
 
 }  // namespace ctltest

@@ -1,10 +1,18 @@
 // explorerctl set-ip and test against simulated devices: an address set and
 // seen by the next scan, the device's refusals with their texts and exit
-// codes, devices that cannot be named uniquely, and the connection test on
-// an open and a closed port.
+// codes, devices that cannot be named uniquely, the connection test on an
+// open and a closed port, and a batch whose device list comes from a FIFO.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "tests/ctl/CtlProcess.h"
 #include "tests/support/FileBytes.h"
@@ -13,6 +21,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using ctltest::RunCtl;
 
 class DeviceTest : public ::testing::Test {
@@ -113,6 +122,50 @@ TEST_F(DeviceTest, ConnectionTestOpenClosedAndDuplicate) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
   }
+}
+
+// A script may hand the batch its devices through a FIFO: the batch waits
+// for the writer, yet a signal still ends that wait at once.
+TEST_F(DeviceTest, ABatchListFromAFifoWaitsForItsWriterButNotPastASignal) {
+  char dir[] = "/tmp/ctl-fifo-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/devices.csv";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(::strsignal(sig));
+    ctltest::CtlProcess batch({"test", "--from", fifo});
+    ASSERT_TRUE(batch.Started());
+    std::this_thread::sleep_for(500ms);
+    const auto sent = std::chrono::steady_clock::now();
+    batch.Signal(sig);
+    const auto r = batch.Wait(10s);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    EXPECT_FALSE(r.killed) << "the signal did not end the wait for a writer";
+    EXPECT_EQ(r.exitCode, 130) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_LT(took, 2.0);
+  }
+
+  // A writer that comes later is waited for and read to its end.
+  ctltest::CtlProcess batch({"test", "--from", fifo, "--passes", "1"});
+  ASSERT_TRUE(batch.Started());
+  std::this_thread::sleep_for(500ms);
+  {
+    // The batch holds the reading end by now, so this open does not wait.
+    const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(w, 0) << "the batch did not open the FIFO";
+    const std::string list = "mac\n00:50:C2:71:00:02\n";
+    EXPECT_EQ(::write(w, list.data(), list.size()), static_cast<ssize_t>(list.size()));
+    std::this_thread::sleep_for(300ms);
+    ::close(w);
+  }
+  const auto r = batch.Wait(30s);
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("00:50:C2:71:00:02"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(" ok "), std::string::npos) << r.out;
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -86,7 +86,8 @@ TEST_F(FleetTest, ScanGathersOneInventoryAndUpgradeDoesOneSitesKind) {
   }
 
   r = Play("upgrade-site.yml", {"-e", "site=site-a", "-e", "image=" + Path("release.pak"), "-e",
-                                "upgrade_kind=3", "-e", "@" + Path("vault.yml")});
+                                "upgrade_kind=3", "-e", "device_timeout=120", "-e",
+                                "@" + Path("vault.yml")});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   // The password went through the environment and stays out of the log.
   EXPECT_EQ(r.out.find("kqe"), std::string::npos) << r.out;

@@ -43,6 +43,9 @@ TEST(UsageTest, MistakesAreUsageErrorsBeforeAnythingIsSent) {
       {{"config", "get", "--all", "/nonexistent/folder"}, "/nonexistent/folder is not a folder"},
       {{"upgrade", "--from", "/nonexistent/plant.csv", "image.pak"}, "cannot read /nonexistent/plant.csv"},
       {{"serve-image", "image.pak", "--timeout", "101"}, "--timeout"},
+      {{"upgrade", "127.0.0.1", "image.pak", "--timeout", "0"}, "--timeout"},
+      {{"upgrade", "--all", "image.pak", "--timeout", "soon"}, "--timeout"},
+      {{"config", "get", "127.0.0.1", "f.txt", "--timeout", "86401"}, "--timeout"},
   };
   for (const auto& c : cases) {
     std::string line;
@@ -86,8 +89,9 @@ TEST(UsageTest, HelpAndManualPageListTheExitCodes) {
   const auto r = RunCtl({"--help"});
   EXPECT_EQ(r.exitCode, 0);
   const std::string man = testsupport::ReadAll(std::string(QUILL_BIN_DIR) + "/../man/explorerctl.1");
-  for (const char* code : {"130  interrupted", "4    wrong password", "3    device not found",
-                           "2    usage error", "1    the operation failed"})
+  for (const char* code :
+       {"130  interrupted", "129  hung up", "131  quit", "4    wrong password",
+        "3    device not found", "2    usage error", "1    the operation failed"})
     EXPECT_TRUE(Contains(r.out, code)) << code;
   ASSERT_FALSE(man.empty()) << "build/man/explorerctl.1 was not generated";
   for (const char* text : {"wrong password", "interrupted", "EXPLORERCTL_PASSWORD", ".SS scan",

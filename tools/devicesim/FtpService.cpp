@@ -50,6 +50,14 @@ long ReceiveAll(net::Socket& s, const std::atomic<bool>& stop) {
   }
 }
 
+// A device that hangs: it takes whatever comes and answers nothing until
+// the client gives up, the simulator stops or kIdleMs pass without a line.
+void HoldSilent(SimConnection& c, std::string& buffer) {
+  std::string line;
+  while (ReadLine(c, buffer, line, kIdleMs)) {
+  }
+}
+
 void HandleFtp(SimConnection& c, ServiceContext& ctx) {
   std::optional<Device> device = ctx.devices.FindByIp(c.localIp);
   if (!device || SimDeviceState::Get().Restarting(*device)) {
@@ -58,9 +66,11 @@ void HandleFtp(SimConnection& c, ServiceContext& ctx) {
   }
   SimDeviceState& state = SimDeviceState::Get();
   const long restartMs = DeviceOptionNumber(*device, "restart-ms", ctx.SettingNumber("restart-ms", 2000));
+  const std::string silentAt = DeviceOption(*device, "ftp-silent");
 
   if (!SendAll(c, "220 Device FTP server ready.\r\n")) return;
   std::string buffer, line, user;
+  if (silentAt == "greeting") return HoldSilent(c, buffer);
   bool loggedIn = false;
   uint32_t dataIp = 0;
   uint16_t dataPort = 0;
@@ -107,15 +117,18 @@ void HandleFtp(SimConnection& c, ServiceContext& ctx) {
         reply = "425 Use PORT first.";
       } else {
         if (!SendAll(c, "150 Opening BINARY mode data connection for release.pak.\r\n")) return;
+        if (silentAt == "data") return HoldSilent(c, buffer);
         net::Socket data = ConnectData(c.localIp, dataIp, dataPort, *c.stop);
         const long size = data.IsOpen() ? ReceiveAll(data, *c.stop) : -1;
         dataPort = 0;
+        if (silentAt == "transfer") return HoldSilent(c, buffer);
         reply = size >= 0 ? "226 Transfer complete (" + std::to_string(size) + " bytes)."
                           : "426 Connection closed; transfer aborted.";
       }
     } else if (verb == "SITE") {
       std::string what = Upper(arg);
       if (what == "UPGRADE" || what == "REBOOT") {
+        if (silentAt == "site") return HoldSilent(c, buffer);
         SendAll(c, "200 " + arg + " started, the device restarts.\r\n");
         state.BeginRestart(*device, static_cast<int>(restartMs));
         SleepWatching(*c.stop, 200);

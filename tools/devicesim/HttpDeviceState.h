@@ -18,6 +18,11 @@
 //   restart-offline=address|link  the device also leaves the network for
 //                      the restart (Outage.h)
 //   ftp-log=PATH       FTP commands received are appended there
+//   ftp-silent=STAGE   the FTP side stops answering (it still reads) at
+//                      STAGE: greeting (after its 220), data (after the 150
+//                      of a STOR, never connecting), transfer (after the
+//                      data, no 226) or site (no answer to SITE Upgrade or
+//                      Reboot)
 //   http-log=PATH      HTTP requests received ("METHOD target body-length")
 #include <chrono>
 #include <map>
