@@ -114,6 +114,27 @@ int Target(const DeviceOptions& o, DeviceTarget& target) {
 
 std::string Footer() {
   return std::string(
+// CLI11 looks for a missing command before it looks at the words it did
+// not understand, so "--bogus", "-V" and "frobnicate" would all read "A
+// subcommand is required". Name the first such word instead.
+std::string ParseErrorText(const CLI::App& app, const CLI::ParseError& e) {
+  const CLI::App* at = &app;
+  std::string path;
+  for (auto parsed = at->get_subcommands(); !parsed.empty(); parsed = at->get_subcommands()) {
+    at = parsed.front();
+    path += at->get_name() + " ";
+  }
+  const std::vector<std::string> left = at->remaining();
+  if (dynamic_cast<const CLI::RequiredError*>(&e) == nullptr || left.empty() ||
+      at->get_require_subcommand_min() == 0)
+    return e.what();
+  if (!left.front().empty() && left.front()[0] == '-') return "unknown option " + left.front();
+  std::string names;
+  for (const CLI::App* sub : at->get_subcommands([](const CLI::App*) { return true; }))
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  return "unknown command " + path + left.front() + " (the commands are " + names + ")";
+}
+
              "Passwords:\n"
              "  Never on the command line. In this order: --password-file FILE, --ask-password,\n"
              "  the environment variable ") +
@@ -238,7 +259,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    Console::Get().Err("explorerctl: " + std::string(e.what()));
+    Console::Get().Err("explorerctl: " + ParseErrorText(app, e));
     Console::Get().Err("Run with --help for more information.");
     return EXIT_USAGE;
   }

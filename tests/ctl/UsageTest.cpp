@@ -34,6 +34,13 @@ TEST(UsageTest, MistakesAreUsageErrorsBeforeAnythingIsSent) {
       {{"test"}, "give DEVICE, or --all, --kind or --from"},
       {{"upgrade", "127.0.0.1", "image.pak", "--all"}, "not both"},
       {{"test", "--all", "--kind", "1"}, "excludes"},
+      // A word nobody understood is named, at every level.
+      {{"--bogus"}, "explorerctl: unknown option --bogus\n"},
+      {{"-V"}, "explorerctl: unknown option -V\n"},
+      {{"frobnicate"}, "explorerctl: unknown command frobnicate (the commands are scan, set-ip,"},
+      {{"config", "frobnicate"}, "explorerctl: unknown command config frobnicate (the commands are get, put)"},
+      {{"config", "--bogus"}, "explorerctl: unknown option --bogus\n"},
+      {{"scan", "--bogus"}, "--bogus"},
       {{"test", "--all", "--jobs", "0"}, "--jobs"},
       {{"test", "1.2.3"}, "DEVICE must be an IPv4 address or an Ethernet address"},
       {{"set-ip", "00:50:C2:00:00:01", "300.1.1.1"}, "not an IPv4 address: 300.1.1.1"},
