@@ -227,7 +227,8 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
   if (scan.exitCode == EXIT_INTERRUPTED) return scan.exitCode;
   if (scan.rows.empty()) {
     Fail(scan.failureText);
-    return scan.exitCode;
+    // With nobody there, no device answers to DEVICE either.
+    return scan.exitCode == EXIT_NO_DEVICES ? EXIT_NOT_FOUND : scan.exitCode;
   }
   FoundDevice found = FindDevice(scan.rows, *spec);
   if (found.exitCode != EXIT_OK) {

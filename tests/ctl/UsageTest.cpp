@@ -93,11 +93,11 @@ TEST(UsageTest, HelpAndManualPageListTheExitCodes) {
   const auto r = RunCtl({"--help"});
   EXPECT_EQ(r.exitCode, 0);
   const std::string man = testsupport::ReadAll(std::string(QUILL_BIN_DIR) + "/../man/explorerctl.1");
-  for (const char* code : {"130  interrupted", "4    wrong password", "3    device not found",
-                           "2    usage error", "1    the operation failed"})
+  for (const char* code : {"130  interrupted", "5    no device found", "4    wrong password",
+                           "3    device not found", "2    usage error", "1    the operation failed"})
     EXPECT_TRUE(Contains(r.out, code)) << code;
   ASSERT_FALSE(man.empty()) << "build/man/explorerctl.1 was not generated";
-  for (const char* text : {"wrong password", "interrupted", "EXPLORERCTL_PASSWORD", ".SS scan",
+  for (const char* text : {"wrong password", "no device found", "interrupted", "EXPLORERCTL_PASSWORD", ".SS scan",
                            ".SS set-ip", ".SS test", ".SS config get", ".SS config put",
                            ".SS upgrade", ".SS serve-image"})
     EXPECT_TRUE(Contains(man, text)) << text;
