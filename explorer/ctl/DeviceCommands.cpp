@@ -200,7 +200,7 @@ bool OffersUpgrade(const DeviceRecord& record) { return HasFirmwareUpgrade(recor
 int BindLibrary() {
   const int32_t status = BindUpgradeLibrary();
   if (status == 0) return EXIT_OK;
-  Fail("explorerctl: " + ErrorText(status));
+  Fail("explorerctl: " + BindingFailureText(status));
   return EXIT_FAILED;
 }
 

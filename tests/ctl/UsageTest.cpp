@@ -1,6 +1,7 @@
 // explorerctl's command line: every mistake is a usage error (exit 2) with a
 // message and nothing sent; a missing upgrade library gives the explorer's
-// text; the help and the manual page carry the exit codes.
+// text and where it was looked for; the help and the manual page carry the
+// exit codes.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -33,7 +34,6 @@ TEST(UsageTest, MistakesAreUsageErrorsBeforeAnythingIsSent) {
       {{"upgrade", "127.0.0.1"}, "IMAGE is required"},
       {{"test"}, "give DEVICE, or --all, --kind or --from"},
       {{"upgrade", "127.0.0.1", "image.pak", "--all"}, "not both"},
-      {{"test", "--all", "--kind", "1"}, "excludes"},
       // A word nobody understood is named, at every level.
       {{"--bogus"}, "explorerctl: unknown option --bogus\n"},
       {{"-V"}, "explorerctl: unknown option -V\n"},
@@ -41,6 +41,7 @@ TEST(UsageTest, MistakesAreUsageErrorsBeforeAnythingIsSent) {
       {{"config", "frobnicate"}, "explorerctl: unknown command config frobnicate (the commands are get, put)"},
       {{"config", "--bogus"}, "explorerctl: unknown option --bogus\n"},
       {{"scan", "--bogus"}, "--bogus"},
+      {{"test", "--all", "--kind", "1"}, "excludes"},
       {{"test", "--all", "--jobs", "0"}, "--jobs"},
       {{"test", "1.2.3"}, "DEVICE must be an IPv4 address or an Ethernet address"},
       {{"set-ip", "00:50:C2:00:00:01", "300.1.1.1"}, "not an IPv4 address: 300.1.1.1"},
@@ -83,7 +84,12 @@ TEST(UsageTest, MissingLibraryGivesTheExplorersText) {
     ctltest::CtlProcess p(args, {"LD_LIBRARY_PATH="}, program);
     const auto r = p.Wait();
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.err, "explorerctl: QUILLBOX.DLL not found\n");
+    // The explorer's text first, then where the loader looked: the
+    // program's own folder first, as LD_LIBRARY_PATH is empty.
+    EXPECT_EQ(r.err.rfind("explorerctl: QUILLBOX.DLL not found (looked in " + dir + ", ", 0), 0u)
+        << r.err;
+    EXPECT_TRUE(Contains(r.err, "/usr/lib")) << r.err;
+    EXPECT_EQ(r.err.substr(r.err.size() - 2), ")\n") << r.err;
     EXPECT_LT(r.seconds, 2.0);
   }
   std::filesystem::remove_all(dir);
@@ -100,6 +106,12 @@ TEST(UsageTest, HelpAndManualPageListTheExitCodes) {
   for (const char* text : {"wrong password", "no device found", "interrupted", "EXPLORERCTL_PASSWORD", ".SS scan",
                            ".SS set-ip", ".SS test", ".SS config get", ".SS config put",
                            ".SS upgrade", ".SS serve-image"})
+  // The library path comes first, as the loader takes it.
+  ctltest::CtlProcess p({"scan"}, {"LD_LIBRARY_PATH=" + dir + "/none"}, program);
+  const auto r = p.Wait();
+  EXPECT_EQ(r.err.rfind("explorerctl: QUILLBOX.DLL not found (looked in " + dir + "/none, " + dir + ", ", 0),
+            0u)
+      << r.err;
     EXPECT_TRUE(Contains(man, text)) << text;
   EXPECT_EQ(RunCtl({"--version"}).out, "explorerctl (Osprey Panel Explorer) 1.0.0\n");
 }
