@@ -162,7 +162,8 @@ int Outcome(int32_t result, const std::string& errorText, const std::string& int
   if (result == 401 || result == HTTP_ERROR_INCORRECT_PASSWORD) {
     // A 401 carries the explorer's status text ("Unknown Error", or the
     // upload's "not supported"), which would hide what happened.
-    Fail(result == 401 || errorText.empty() ? ErrorText(ERR_INVALID_PASSWORD) : errorText);
+    Fail(WithPasswordHint(result == 401 || errorText.empty() ? ErrorText(ERR_INVALID_PASSWORD)
+                                                             : errorText));
     return EXIT_WRONG_PASSWORD;
   }
   if (result == HTTP_ERROR_CANCELLED && errorText.empty()) {
@@ -269,7 +270,12 @@ int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
     return EXIT_OK;
   }
   if (Interrupted()) return EXIT_INTERRUPTED;
-  Fail(std::string(SET_NETWORK_FAILED_CAPTION) + " " + ErrorText(result));
+  std::string text = ErrorText(result);
+  if (result == ERR_INVALID_PASSWORD) text = WithPasswordHint(text);
+  // The mask may be a default the user never saw: say which, and how to choose.
+  if (result == ERR_CANNOT_SET_MASK)
+    text += " (the mask sent was " + FormatIp(*mask) + "; give another with --mask MASK)";
+  Fail(std::string(SET_NETWORK_FAILED_CAPTION) + " " + text);
   return result == ERR_INVALID_PASSWORD ? EXIT_WRONG_PASSWORD : EXIT_FAILED;
 }
 

@@ -69,11 +69,14 @@ TEST_F(DeviceTest, SetIpRefusalsKeepTheDeviceAndSayWhy) {
   } cases[] = {
       // The family's default password (kqe) is not this device's.
       {{"set-ip", "127.0.0.75", "127.0.0.95"}, "", 4,
-       "Unable to update network parameters: Invalid password\n"},
+       "Unable to update network parameters: Invalid password. Give the password with "
+       "--password-file FILE, --ask-password or the environment variable EXPLORERCTL_PASSWORD.\n"},
       {{"set-ip", "127.0.0.75", "255.255.255.255"}, "secret", 1,
        "Unable to update network parameters: Cannot set specified IP Address\n"},
-      {{"set-ip", "127.0.0.75", "127.0.0.95", "--mask", "255.0.255.0"}, "secret", 1,
-       "Unable to update network parameters: Cannot set specified Network Mask\n"},
+      // A contiguous mask that this device does not take: which mask, and how to choose another.
+      {{"set-ip", "127.0.0.75", "127.0.0.95", "--mask", "255.255.255.255"}, "secret", 1,
+       "Unable to update network parameters: Cannot set specified Network Mask (the mask sent "
+       "was 255.255.255.255; give another with --mask MASK)\n"},
       {{"set-ip", "00:50:C2:71:00:99", "127.0.0.95"}, "secret", 3,
        "No Osprey Panel answers at 00:50:C2:71:00:99\n"},
       {{"set-ip", "127.0.0.73", "127.0.0.95"}, "secret", 3,
