@@ -15,6 +15,7 @@
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/ctl/Password.h"
 #include "explorer/ctl/ScanOutput.h"
+#include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 
@@ -113,7 +114,6 @@ int Target(const DeviceOptions& o, DeviceTarget& target) {
 }
 
 std::string Footer() {
-  return std::string(
 // CLI11 looks for a missing command before it looks at the words it did
 // not understand, so "--bogus", "-V" and "frobnicate" would all read "A
 // subcommand is required". Name the first such word instead.
@@ -135,6 +135,7 @@ std::string ParseErrorText(const CLI::App& app, const CLI::ParseError& e) {
   return "unknown command " + path + left.front() + " (the commands are " + names + ")";
 }
 
+  return std::string(
              "Passwords:\n"
              "  Never on the command line. In this order: --password-file FILE, --ask-password,\n"
              "  the environment variable ") +
@@ -297,6 +298,10 @@ int main(int argc, char** argv) {
     std::string password;
     if (int rc = Password(setIpOpts.password, password)) return rc;
     DeviceTarget target;
+    if (newMask && !IsValidNetworkMask(*ParseIpv4(*newMask))) {
+      Console::Get().Err("explorerctl: --mask: " + InvalidMaskText(*ParseIpv4(*newMask)));
+      return EXIT_USAGE;
+    }
     if (int rc = Target(setIpOpts, target)) return rc;
     return SetIpCommand(target, newIp, newMask, password);
   }

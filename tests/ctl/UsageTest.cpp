@@ -52,6 +52,13 @@ TEST(UsageTest, MistakesAreUsageErrorsBeforeAnythingIsSent) {
       {{"upgrade", "--from", "/nonexistent/plant.csv", "image.pak"}, "cannot read /nonexistent/plant.csv"},
       {{"serve-image", "image.pak", "--timeout", "101"}, "--timeout"},
   };
+      // Masks no device takes, refused before the scan.
+      {{"set-ip", "00:50:C2:00:00:01", "10.0.0.1", "--mask", "255.0.255.0"},
+       "explorerctl: --mask: 255.0.255.0 is not a valid network mask"},
+      {{"set-ip", "00:50:C2:00:00:01", "10.0.0.1", "--mask", "255.255.255.1"},
+       "--mask: 255.255.255.1 is not a valid network mask"},
+      {{"set-ip", "00:50:C2:00:00:01", "10.0.0.1", "--mask", "0.0.0.0"},
+       "--mask: 0.0.0.0 is not a valid network mask"},
   for (const auto& c : cases) {
     std::string line;
     for (const auto& a : c.args) line += a + " ";
@@ -99,6 +106,12 @@ TEST(UsageTest, HelpAndManualPageListTheExitCodes) {
   const auto r = RunCtl({"--help"});
   EXPECT_EQ(r.exitCode, 0);
   const std::string man = testsupport::ReadAll(std::string(QUILL_BIN_DIR) + "/../man/explorerctl.1");
+  // The library path comes first, as the loader takes it.
+  ctltest::CtlProcess p({"scan"}, {"LD_LIBRARY_PATH=" + dir + "/none"}, program);
+  const auto r = p.Wait();
+  EXPECT_EQ(r.err.rfind("explorerctl: QUILLBOX.DLL not found (looked in " + dir + "/none, " + dir + ", ", 0),
+            0u)
+      << r.err;
   for (const char* code : {"130  interrupted", "5    no device found", "4    wrong password",
                            "3    device not found", "2    usage error", "1    the operation failed"})
     EXPECT_TRUE(Contains(r.out, code)) << code;
@@ -106,12 +119,6 @@ TEST(UsageTest, HelpAndManualPageListTheExitCodes) {
   for (const char* text : {"wrong password", "no device found", "interrupted", "EXPLORERCTL_PASSWORD", ".SS scan",
                            ".SS set-ip", ".SS test", ".SS config get", ".SS config put",
                            ".SS upgrade", ".SS serve-image"})
-  // The library path comes first, as the loader takes it.
-  ctltest::CtlProcess p({"scan"}, {"LD_LIBRARY_PATH=" + dir + "/none"}, program);
-  const auto r = p.Wait();
-  EXPECT_EQ(r.err.rfind("explorerctl: QUILLBOX.DLL not found (looked in " + dir + "/none, " + dir + ", ", 0),
-            0u)
-      << r.err;
     EXPECT_TRUE(Contains(man, text)) << text;
   EXPECT_EQ(RunCtl({"--version"}).out, "explorerctl (Osprey Panel Explorer) 1.0.0\n");
 }
