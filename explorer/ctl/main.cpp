@@ -18,6 +18,7 @@
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
+#include "explorer/upgrade/UpgradeWorker.h"
 
 namespace {
 
@@ -113,7 +114,6 @@ int Target(const DeviceOptions& o, DeviceTarget& target) {
   return ResolveTarget(args, target);
 }
 
-std::string Footer() {
 // CLI11 looks for a missing command before it looks at the words it did
 // not understand, so "--bogus", "-V" and "frobnicate" would all read "A
 // subcommand is required". Name the first such word instead.
@@ -135,6 +135,7 @@ std::string ParseErrorText(const CLI::App& app, const CLI::ParseError& e) {
   return "unknown command " + path + left.front() + " (the commands are " + names + ")";
 }
 
+std::string Footer() {
   return std::string(
              "Passwords:\n"
              "  Never on the command line. In this order: --password-file FILE, --ask-password,\n"
@@ -297,11 +298,11 @@ int main(int argc, char** argv) {
     }
     std::string password;
     if (int rc = Password(setIpOpts.password, password)) return rc;
-    DeviceTarget target;
     if (newMask && !IsValidNetworkMask(*ParseIpv4(*newMask))) {
       Console::Get().Err("explorerctl: --mask: " + InvalidMaskText(*ParseIpv4(*newMask)));
       return EXIT_USAGE;
     }
+    DeviceTarget target;
     if (int rc = Target(setIpOpts, target)) return rc;
     return SetIpCommand(target, newIp, newMask, password);
   }
@@ -355,6 +356,12 @@ int main(int argc, char** argv) {
     if (int rc = CheckDeviceChoice(upgradeOpts, true, &image, "IMAGE")) return rc;
     if (upgradeOpts.selector.Given())
       return batch(upgradeOpts, BatchCommand::Upgrade, image, &upgradeOpts.password);
+    // The library would find out only after the scan and the login, once
+    // per device of a batch.
+    if (!ImageCanBeOpened(image)) {
+      Console::Get().Err(ImageOpenFailureText(image));
+      return EXIT_USAGE;
+    }
     std::string password;
     if (int rc = Password(upgradeOpts.password, password)) return rc;
     DeviceTarget target;
