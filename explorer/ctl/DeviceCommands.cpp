@@ -30,6 +30,7 @@
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "explorer/upgrade/UpgradeWorker.h"
+#include "net/Interfaces.h"
 #include "net/Socket.h"
 
 namespace ctl {
@@ -174,6 +175,19 @@ int Outcome(int32_t result, const std::string& errorText, const std::string& int
   return EXIT_FAILED;
 }
 
+// Without --mask a device keeps its mask, unless it has none a device can
+// take (one without an address has 0.0.0.0): then it gets the mask of the
+// adapter its reply came through, whose network it is on.
+uint32_t DefaultMask(const DeviceTarget& target) {
+  const uint32_t own = target.record.mask();
+  if (IsValidNetworkMask(own) || target.link.empty()) return own;
+  std::vector<net::Interface> interfaces;
+  if (net::ListIpv4Interfaces(&interfaces) != 0) return own;
+  for (const net::Interface& i : interfaces)
+    if (i.name == target.link) return i.mask;
+  return own;
+}
+
 bool NeedsAddress(const DeviceTarget& target) {
   if (target.record.ip() != 0) return false;
   Fail(FormatMac(target.record.mac()) +
@@ -238,16 +252,23 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
   }
   target.record = scan.rows[found.index].record;
   target.duplicateIp = scan.rows[found.index].duplicateIp;
+  target.link = scan.rows[found.index].link;
   return EXIT_OK;
 }
 
 int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
                  const std::optional<std::string>& maskText, const std::string& password) {
   std::optional<uint32_t> ip = ParseIpv4(ipText);
-  std::optional<uint32_t> mask = maskText ? ParseIpv4(*maskText) : target.record.mask();
+  std::optional<uint32_t> mask = maskText ? ParseIpv4(*maskText) : DefaultMask(target);
   if (!ip || !mask) {
     Fail("explorerctl: not an IPv4 address: " + (!ip ? ipText : *maskText));
     return EXIT_USAGE;
+  }
+  if (!IsValidNetworkMask(*mask)) {
+    // The device would refuse it after 4 s; only a default gets here.
+    Fail(FormatMac(target.record.mac()) + " has no network mask to keep (" + FormatIp(*mask) +
+         ") and none could be taken from the adapter it answered through; give one with --mask MASK");
+    return EXIT_FAILED;
   }
   NetworkDialogData data;
   data.ip = *ip;

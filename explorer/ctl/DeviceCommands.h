@@ -13,6 +13,7 @@ namespace ctl {
 struct DeviceTarget {
   DeviceRecord record;
   bool duplicateIp = false;
+  std::string link;  // interface its reply came on; "" when unknown (or from --record)
 };
 
 // How a command finds its device: by a scan of `passes` passes, or from the

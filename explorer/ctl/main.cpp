@@ -198,7 +198,9 @@ int main(int argc, char** argv) {
   CLI::App* setIp = app.add_subcommand("set-ip", "give DEVICE a new IP address (and mask)");
   setIp->add_option("DEVICE", setIpOpts.device, "IPv4 address or Ethernet address")->type_name("")->required();
   setIp->add_option("IP", newIp, "the new IPv4 address")->type_name("")->required();
-  setIp->add_option("--mask", newMask, "the new network mask (default: the current one)")
+  setIp->add_option("--mask", newMask,
+                    "the new network mask (default: the current one, or the adapter's when the "
+                    "device has none)")
       ->type_name("MASK");
   setIp->add_option("--passes", setIpOpts.passes, "discovery passes of the scan that finds DEVICE (1-3)")
       ->type_name("N")
@@ -296,12 +298,12 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
       }
     }
-    std::string password;
-    if (int rc = Password(setIpOpts.password, password)) return rc;
     if (newMask && !IsValidNetworkMask(*ParseIpv4(*newMask))) {
       Console::Get().Err("explorerctl: --mask: " + InvalidMaskText(*ParseIpv4(*newMask)));
       return EXIT_USAGE;
     }
+    std::string password;
+    if (int rc = Password(setIpOpts.password, password)) return rc;
     DeviceTarget target;
     if (int rc = Target(setIpOpts, target)) return rc;
     return SetIpCommand(target, newIp, newMask, password);
@@ -354,14 +356,14 @@ int main(int argc, char** argv) {
 
   if (*upgrade) {
     if (int rc = CheckDeviceChoice(upgradeOpts, true, &image, "IMAGE")) return rc;
-    if (upgradeOpts.selector.Given())
-      return batch(upgradeOpts, BatchCommand::Upgrade, image, &upgradeOpts.password);
     // The library would find out only after the scan and the login, once
     // per device of a batch.
     if (!ImageCanBeOpened(image)) {
       Console::Get().Err(ImageOpenFailureText(image));
       return EXIT_USAGE;
     }
+    if (upgradeOpts.selector.Given())
+      return batch(upgradeOpts, BatchCommand::Upgrade, image, &upgradeOpts.password);
     std::string password;
     if (int rc = Password(upgradeOpts.password, password)) return rc;
     DeviceTarget target;

@@ -26,7 +26,8 @@ class DeviceTest : public ::testing::Test {
         "00:50:C2:71:00:02 0x30 127.0.0.72 255.0.0.0 kqe\n"
         "00:50:C2:71:00:03 0x30 127.0.0.73 255.0.0.0 kqe\n"
         "00:50:C2:71:00:04 0x30 127.0.0.73 255.0.0.0 kqe\n"
-        "00:50:C2:71:00:05 1    127.0.0.75 255.0.0.0 secret\n",
+        "00:50:C2:71:00:05 1    127.0.0.75 255.0.0.0 secret\n"
+        "00:50:C2:71:00:06 1    0.0.0.0    0.0.0.0   secret\n",
         {"--only", "udp,telnet"}));
   }
   static void TearDownTestSuite() { sim_.reset(); }
@@ -58,6 +59,14 @@ TEST_F(DeviceTest, SetIpMovesTheDeviceAndTheNextScanSeesIt) {
   EXPECT_EQ(r.out, "00:50:C2:71:00:05 127.0.0.75 255.255.0.0\n");
   ::unlink(file.c_str());
   ::rmdir(dir);
+}
+
+// Its own 0.0.0.0 would be refused; the loopback link it answered on has
+// 255.0.0.0.
+TEST_F(DeviceTest, SetIpOnADeviceWithoutAnAddressOffersTheMaskOfItsLink) {
+  const auto r = RunCtl({"set-ip", "00:50:C2:71:00:06", "127.0.0.76"}, {"EXPLORERCTL_PASSWORD=secret"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "00:50:C2:71:00:06 127.0.0.76 255.0.0.0\n");
 }
 
 TEST_F(DeviceTest, SetIpRefusalsKeepTheDeviceAndSayWhy) {
