@@ -21,7 +21,7 @@ inline const char* ExitCodeHelp() {
          "  2    usage error (bad command line; nothing was sent)\n"
          "  3    device not found (no device, or several, answer to DEVICE)\n"
          "  4    wrong password (the device refused it)\n"
-         "  5    no device found (nobody answered the scan of scan or of a batch)\n"
+         "  5    no device found (nobody answered the scan; scan and batch work)\n"
          "  130  interrupted (Ctrl-C, SIGINT or SIGTERM cancelled the work)\n";
 }
 
