@@ -28,6 +28,10 @@ int ListIpv4Interfaces(std::vector<Interface>* out) {
     sockaddr_in sa;
     std::memcpy(&sa, a->ifa_addr, sizeof sa);
     i.address = sa.sin_addr.s_addr;
+    if (a->ifa_netmask && a->ifa_netmask->sa_family == AF_INET) {
+      std::memcpy(&sa, a->ifa_netmask, sizeof sa);
+      i.mask = sa.sin_addr.s_addr;
+    }
     i.up = (a->ifa_flags & IFF_UP) != 0;
     i.running = (a->ifa_flags & IFF_RUNNING) != 0;
     i.broadcast = (a->ifa_flags & IFF_BROADCAST) != 0;

@@ -11,6 +11,7 @@ struct Interface {
   unsigned index = 0;
   std::string name;
   uint32_t address = 0;  // the first IPv4 address, network byte order
+  uint32_t mask = 0;     // that address's network mask, network byte order
   bool up = false;        // administratively up
   bool running = false;   // has a carrier: frames can leave
   bool broadcast = false;

@@ -3,7 +3,6 @@
 #include <cerrno>
 
 #include "explorer/app/ExplorerDlg.h"
-#include "explorer/protocol/ErrorTable.h"
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "net/Socket.h"
@@ -27,7 +26,7 @@ bool CExplorerApp::InitInstance() {
   }
   const int32_t status = BindUpgradeLibrary();
   if (status != 0) {
-    ui_.MessageBox(ErrorText(status), appName_, BoxIcon::Stop);
+    ui_.MessageBox(BindingFailureText(status), appName_, BoxIcon::Stop);
     return false;
   }
   return true;

@@ -48,6 +48,11 @@ void OnSetIpAddress(CExplorerDlg& dlg) {
   data.ip = q->record->ip();
   data.mask = q->record->mask();
   if (!dlg.Ui().NetworkDialog(data)) return;
+  // The dialog itself stays open on such a mask; nothing else may send one.
+  if (!IsValidNetworkMask(data.mask)) {
+    dlg.Ui().MessageBox(MaskFieldErrorText(data.mask), "Error", BoxIcon::Exclamation);
+    return;
+  }
   // The device may have gone while the dialog was open.
   if (!dlg.DeviceList().Contains(q) || !q->record) return;
 

@@ -30,6 +30,7 @@
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "explorer/upgrade/UpgradeWorker.h"
+#include "net/Interfaces.h"
 #include "net/Socket.h"
 
 namespace ctl {
@@ -180,7 +181,8 @@ int Outcome(const RunResult& run, int timeoutSeconds, const std::string& errorTe
   if (result == 401 || result == HTTP_ERROR_INCORRECT_PASSWORD) {
     // A 401 carries the explorer's status text ("Unknown Error", or the
     // upload's "not supported"), which would hide what happened.
-    Fail(result == 401 || errorText.empty() ? ErrorText(ERR_INVALID_PASSWORD) : errorText);
+    Fail(WithPasswordHint(result == 401 || errorText.empty() ? ErrorText(ERR_INVALID_PASSWORD)
+                                                             : errorText));
     return EXIT_WRONG_PASSWORD;
   }
   if (result == HTTP_ERROR_CANCELLED && errorText.empty()) {
@@ -189,6 +191,19 @@ int Outcome(const RunResult& run, int timeoutSeconds, const std::string& errorTe
   }
   Fail(errorText.empty() ? ErrorText(result) : errorText);
   return EXIT_FAILED;
+}
+
+// Without --mask a device keeps its mask, unless it has none a device can
+// take (one without an address has 0.0.0.0): then it gets the mask of the
+// adapter its reply came through, whose network it is on.
+uint32_t DefaultMask(const DeviceTarget& target) {
+  const uint32_t own = target.record.mask();
+  if (IsValidNetworkMask(own) || target.link.empty()) return own;
+  std::vector<net::Interface> interfaces;
+  if (net::ListIpv4Interfaces(&interfaces) != 0) return own;
+  for (const net::Interface& i : interfaces)
+    if (i.name == target.link) return i.mask;
+  return own;
 }
 
 bool NeedsAddress(const DeviceTarget& target) {
@@ -218,7 +233,7 @@ bool OffersUpgrade(const DeviceRecord& record) { return HasFirmwareUpgrade(recor
 int BindLibrary() {
   const int32_t status = BindUpgradeLibrary();
   if (status == 0) return EXIT_OK;
-  Fail("explorerctl: " + ErrorText(status));
+  Fail("explorerctl: " + BindingFailureText(status));
   return EXIT_FAILED;
 }
 
@@ -245,7 +260,8 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
   if (scan.exitCode == EXIT_INTERRUPTED) return scan.exitCode;
   if (scan.rows.empty()) {
     Fail(scan.failureText);
-    return scan.exitCode;
+    // With nobody there, no device answers to DEVICE either.
+    return scan.exitCode == EXIT_NO_DEVICES ? EXIT_NOT_FOUND : scan.exitCode;
   }
   FoundDevice found = FindDevice(scan.rows, *spec);
   if (found.exitCode != EXIT_OK) {
@@ -254,16 +270,23 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
   }
   target.record = scan.rows[found.index].record;
   target.duplicateIp = scan.rows[found.index].duplicateIp;
+  target.link = scan.rows[found.index].link;
   return EXIT_OK;
 }
 
 int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
                  const std::optional<std::string>& maskText, const std::string& password) {
   std::optional<uint32_t> ip = ParseIpv4(ipText);
-  std::optional<uint32_t> mask = maskText ? ParseIpv4(*maskText) : target.record.mask();
+  std::optional<uint32_t> mask = maskText ? ParseIpv4(*maskText) : DefaultMask(target);
   if (!ip || !mask) {
     Fail("explorerctl: not an IPv4 address: " + (!ip ? ipText : *maskText));
     return EXIT_USAGE;
+  }
+  if (!IsValidNetworkMask(*mask)) {
+    // The device would refuse it after 4 s; only a default gets here.
+    Fail(FormatMac(target.record.mac()) + " has no network mask to keep (" + FormatIp(*mask) +
+         ") and none could be taken from the adapter it answered through; give one with --mask MASK");
+    return EXIT_FAILED;
   }
   NetworkDialogData data;
   data.ip = *ip;
@@ -286,7 +309,12 @@ int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
     return EXIT_OK;
   }
   if (Interrupted()) return EXIT_INTERRUPTED;
-  Fail(std::string(SET_NETWORK_FAILED_CAPTION) + " " + ErrorText(result));
+  std::string text = ErrorText(result);
+  if (result == ERR_INVALID_PASSWORD) text = WithPasswordHint(text);
+  // The mask may be a default the user never saw: say which, and how to choose.
+  if (result == ERR_CANNOT_SET_MASK)
+    text += " (the mask sent was " + FormatIp(*mask) + "; give another with --mask MASK)";
+  Fail(std::string(SET_NETWORK_FAILED_CAPTION) + " " + text);
   return result == ERR_INVALID_PASSWORD ? EXIT_WRONG_PASSWORD : EXIT_FAILED;
 }
 

@@ -24,6 +24,7 @@ constexpr int MAX_TIMEOUT_S = 24 * 3600;
 struct DeviceTarget {
   DeviceRecord record;
   bool duplicateIp = false;
+  std::string link;  // interface its reply came on; "" when unknown (or from --record)
 };
 
 // How a command finds its device: by a scan of `passes` passes, or from the

@@ -129,9 +129,10 @@ ScanResult ScanDevices(const ScanRequest& request) {
   }
   ReleaseRecords(*records, count);
   if (result.rows.empty()) {
-    const std::string none = "No " + LoadBrandString(IDS_DEVICE_NAME) + "s found";
-    if (result.failureText.empty()) result.failureText = none;
-    result.exitCode = result.failureText == none ? EXIT_NOT_FOUND : EXIT_FAILED;
+    // Nobody answered, or only devices on links the scan was not asked for.
+    const bool none = ScanFoundNoDevice(outcome) || result.failureText.empty();
+    if (none) result.failureText = "No " + LoadBrandString(IDS_DEVICE_NAME) + "s found";
+    result.exitCode = none ? EXIT_NO_DEVICES : EXIT_FAILED;
   }
   return result;
 }

@@ -124,4 +124,11 @@ PasswordResult ResolvePassword(const PasswordSource& source, std::string& passwo
   return PasswordResult::Ok;
 }
 
+std::string WithPasswordHint(const std::string& text) {
+  const std::string hint = std::string("Give the password with --password-file FILE, ") +
+                           "--ask-password or the environment variable " + PASSWORD_ENV + ".";
+  if (text.empty()) return hint;
+  return text + (text.back() == '.' ? " " : ". ") + hint;
+}
+
 }  // namespace ctl

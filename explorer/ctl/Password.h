@@ -19,4 +19,9 @@ enum class PasswordResult { Ok, Usage, Interrupted };
 PasswordResult ResolvePassword(const PasswordSource& source, std::string& password,
                                std::string& error);
 
+// A device's refusal `text` ("Invalid password", "Login incorrect.") with
+// the ways to give the right password after it, on the same line (a
+// batch's summary shows a job's last line).
+std::string WithPasswordHint(const std::string& text);
+
 }  // namespace ctl

@@ -17,8 +17,10 @@
 #include "explorer/ctl/Password.h"
 #include "explorer/ctl/ScanOutput.h"
 #include "explorer/operations/OperationQueue.h"
+#include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
+#include "explorer/upgrade/UpgradeWorker.h"
 
 namespace {
 
@@ -127,6 +129,27 @@ int Target(const DeviceOptions& o, DeviceTarget& target) {
   return ResolveTarget(args, target);
 }
 
+// CLI11 looks for a missing command before it looks at the words it did
+// not understand, so "--bogus", "-V" and "frobnicate" would all read "A
+// subcommand is required". Name the first such word instead.
+std::string ParseErrorText(const CLI::App& app, const CLI::ParseError& e) {
+  const CLI::App* at = &app;
+  std::string path;
+  for (auto parsed = at->get_subcommands(); !parsed.empty(); parsed = at->get_subcommands()) {
+    at = parsed.front();
+    path += at->get_name() + " ";
+  }
+  const std::vector<std::string> left = at->remaining();
+  if (dynamic_cast<const CLI::RequiredError*>(&e) == nullptr || left.empty() ||
+      at->get_require_subcommand_min() == 0)
+    return e.what();
+  if (!left.front().empty() && left.front()[0] == '-') return "unknown option " + left.front();
+  std::string names;
+  for (const CLI::App* sub : at->get_subcommands([](const CLI::App*) { return true; }))
+    names += (names.empty() ? "" : ", ") + sub->get_name();
+  return "unknown command " + path + left.front() + " (the commands are " + names + ")";
+}
+
 std::string Footer() {
   return std::string(
              "Passwords:\n"
@@ -204,7 +227,9 @@ int Run(int argc, char** argv) {
   CLI::App* setIp = app.add_subcommand("set-ip", "give DEVICE a new IP address (and mask)");
   setIp->add_option("DEVICE", setIpOpts.device, "IPv4 address or Ethernet address")->type_name("")->required();
   setIp->add_option("IP", newIp, "the new IPv4 address")->type_name("")->required();
-  setIp->add_option("--mask", newMask, "the new network mask (default: the current one)")
+  setIp->add_option("--mask", newMask,
+                    "the new network mask (default: the current one, or the adapter's when the "
+                    "device has none)")
       ->type_name("MASK");
   setIp->add_option("--passes", setIpOpts.passes, "discovery passes of the scan that finds DEVICE (1-3)")
       ->type_name("N")
@@ -272,7 +297,7 @@ int Run(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return ShowCall(app, e);
   } catch (const CLI::ParseError& e) {
-    Console::Get().Err("explorerctl: " + std::string(e.what()));
+    Console::Get().Err("explorerctl: " + ParseErrorText(app, e));
     Console::Get().Err("Run with --help for more information.");
     return EXIT_USAGE;
   }
@@ -311,6 +336,10 @@ int Run(int argc, char** argv) {
         Console::Get().Err("explorerctl: not an IPv4 address: " + *text);
         return EXIT_USAGE;
       }
+    }
+    if (newMask && !IsValidNetworkMask(*ParseIpv4(*newMask))) {
+      Console::Get().Err("explorerctl: --mask: " + InvalidMaskText(*ParseIpv4(*newMask)));
+      return EXIT_USAGE;
     }
     std::string password;
     if (int rc = Password(setIpOpts.password, password)) return rc;
@@ -368,6 +397,12 @@ int Run(int argc, char** argv) {
 
   if (*upgrade) {
     if (int rc = CheckDeviceChoice(upgradeOpts, true, &image, "IMAGE")) return rc;
+    // The library would find out only after the scan and the login, once
+    // per device of a batch.
+    if (!ImageCanBeOpened(image)) {
+      Console::Get().Err(ImageOpenFailureText(image));
+      return EXIT_USAGE;
+    }
     if (upgradeOpts.selector.Given())
       return batch(upgradeOpts, BatchCommand::Upgrade, image, &upgradeOpts.password,
                    upgradeTimeout);

@@ -84,11 +84,15 @@ ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, in
   return out;
 }
 
+bool ScanFoundNoDevice(const ScanOutcome& outcome) {
+  return !outcome.networkingFailed && outcome.firstError == ERR_RECEIVE_TIMEOUT &&
+         outcome.recordCount == 0;
+}
+
 std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName) {
   if (outcome.networkingFailed) return NETWORKING_FAILED_TEXT;
   if (outcome.firstError == 0) return {};
-  if (outcome.firstError == ERR_RECEIVE_TIMEOUT && outcome.recordCount == 0)
-    return "No " + deviceName + "s found";
+  if (ScanFoundNoDevice(outcome)) return "No " + deviceName + "s found";
   // An earlier pass failed but the last one found devices: they are listed,
   // and "No Error" would not tell the user anything.
   if (outcome.lastResult != 0) return ErrorText(outcome.lastResult);

@@ -67,6 +67,10 @@ struct ScanOutcome {
 // before the next one starts; after a networking failure none are kept.
 ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, int& count);
 
+// Nobody answered: the first pass heard nobody and the last left no record
+// (the box then reads "No " + device name + "s found").
+bool ScanFoundNoDevice(const ScanOutcome& outcome);
+
 // The text of the box shown after the passes, or empty for none.
 std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName);
 

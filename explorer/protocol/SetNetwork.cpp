@@ -1,9 +1,29 @@
 #include "explorer/protocol/SetNetwork.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 std::string SetNetworkStatusText(const std::string& deviceName) {
   return "Updating the " + deviceName + "'s network parameters";
+}
+
+bool IsValidNetworkMask(uint32_t maskNetOrder) {
+  const uint32_t m = ntohl(maskNetOrder);
+  // Ones from the top: the complement is a run of ones from the bottom,
+  // which adding one clears entirely.
+  const uint32_t zeros = ~m;
+  return m != 0 && (zeros & (zeros + 1)) == 0;
+}
+
+std::string InvalidMaskText(uint32_t maskNetOrder) {
+  return FormatIp(maskNetOrder) +
+         " is not a valid network mask: a mask is ones from the left, then zeros, as in "
+         "255.255.255.0";
+}
+
+std::string MaskFieldErrorText(uint32_t maskNetOrder) {
+  return std::string(NETWORK_MASK_LABEL) + " " + InvalidMaskText(maskNetOrder);
 }
 
 SetNetworkRequest FillSetNetworkRequest(const DeviceRecord& record, const NetworkDialogData& data) {

@@ -18,6 +18,19 @@ struct NetworkDialogData {
   std::string password;  // at most 31 characters
 };
 
+// The dialog's label of the mask field, also the field a mask error names.
+constexpr const char* NETWORK_MASK_LABEL = "Network Mask:";
+
+// A mask a device can take: ones from the top, then zeros, with at least
+// one (255.255.252.0, not 255.0.255.0). 0.0.0.0 is refused too: it puts
+// the device in no network, and the devices refuse it anyway.
+bool IsValidNetworkMask(uint32_t maskNetOrder);
+// "255.0.255.0 is not a valid network mask: ..." with the rule and an
+// example, for the field or option that holds it.
+std::string InvalidMaskText(uint32_t maskNetOrder);
+// The window's box for such a mask: NETWORK_MASK_LABEL, then the text above.
+std::string MaskFieldErrorText(uint32_t maskNetOrder);
+
 // "Updating the " + device name + "'s network parameters"
 std::string SetNetworkStatusText(const std::string& deviceName);
 

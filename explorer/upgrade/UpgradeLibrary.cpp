@@ -2,7 +2,10 @@
 
 #include <dlfcn.h>
 
+#include <cstddef>
+
 #include "explorer/protocol/DeviceMessages.h"
+#include "explorer/protocol/ErrorTable.h"
 
 namespace {
 
@@ -14,6 +17,26 @@ class LibraryLoader {
   static void* Load(const char* moduleName) { return dlopen(moduleName, RTLD_NOW | RTLD_LOCAL); }
   static void* Symbol(void* handle, const char* name) { return dlsym(handle, name); }
   static void Release(void* handle) { dlclose(handle); }
+  // The search path of a bare name for code of the program itself, as the
+  // loader has worked it out ($ORIGIN already resolved).
+  static std::vector<std::string> SearchPath() {
+    std::vector<std::string> folders;
+    void* self = dlopen(nullptr, RTLD_NOW);
+    if (!self) return folders;
+    Dl_serinfo size{};
+    if (dlinfo(self, RTLD_DI_SERINFOSIZE, &size) == 0 && size.dls_size >= sizeof(Dl_serinfo)) {
+      std::vector<std::max_align_t> buffer(size.dls_size / sizeof(std::max_align_t) + 1);
+      auto* info = reinterpret_cast<Dl_serinfo*>(buffer.data());
+      info->dls_size = size.dls_size;
+      info->dls_cnt = size.dls_cnt;
+      if (dlinfo(self, RTLD_DI_SERINFO, info) == 0) {
+        for (unsigned i = 0; i < info->dls_cnt; ++i)
+          if (info->dls_serpath[i].dls_name) folders.emplace_back(info->dls_serpath[i].dls_name);
+      }
+    }
+    dlclose(self);
+    return folders;
+  }
 };
 
 constexpr const char* kModuleName = "QUILLBOX.DLL";
@@ -56,3 +79,15 @@ void ReleaseUpgradeLibrary() {
 }
 
 const UpgradeLibraryBinding& UpgradeLibrary() { return g_binding; }
+
+std::vector<std::string> LibrarySearchFolders() { return LibraryLoader::SearchPath(); }
+
+std::string BindingFailureText(int32_t status) {
+  std::string text = ErrorText(status);
+  if (status != ERR_LIBRARY_NOT_FOUND) return text;
+  const std::vector<std::string> folders = LibrarySearchFolders();
+  if (folders.empty()) return text;
+  text += " (looked in ";
+  for (size_t i = 0; i < folders.size(); ++i) text += (i ? ", " : "") + folders[i];
+  return text + ")";
+}

@@ -1,5 +1,9 @@
 #include "explorer/upgrade/UpgradeWorker.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "explorer/operations/ConfigTransfer.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/DeviceMessages.h"
@@ -28,3 +32,18 @@ int32_t UpgradeWorker(CQuillbox& q) {
   q.errorText = text ? text : "";
   return code;
 }
+
+bool ImageCanBeOpened(const std::string& path) {
+  struct File {
+    int fd;
+    ~File() {
+      if (fd >= 0) ::close(fd);
+    }
+  } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+  if (file.fd < 0) return false;
+  struct stat st {};
+  // A folder opens too; only a regular file is an image.
+  return ::fstat(file.fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string ImageOpenFailureText(const std::string& path) { return "Cannot open file " + path; }

@@ -91,7 +91,8 @@ TEST_F(ConfigTest, FailedRetrievesLeaveTheOldFileAsItWas) {
   } cases[] = {
       {{"config", "get", "127.0.0.83", Path("keep.txt")}, {}, 1, "Configuration file not found\n"},
       {{"config", "get", "127.0.0.81", Path("keep.txt")}, {"EXPLORERCTL_PASSWORD=wrong"}, 4,
-       "Invalid password\n"},
+       "Invalid password. Give the password with --password-file FILE, --ask-password or the "
+       "environment variable EXPLORERCTL_PASSWORD.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.err);

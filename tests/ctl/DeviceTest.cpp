@@ -35,7 +35,8 @@ class DeviceTest : public ::testing::Test {
         "00:50:C2:71:00:02 0x30 127.0.0.72 255.0.0.0 kqe\n"
         "00:50:C2:71:00:03 0x30 127.0.0.73 255.0.0.0 kqe\n"
         "00:50:C2:71:00:04 0x30 127.0.0.73 255.0.0.0 kqe\n"
-        "00:50:C2:71:00:05 1    127.0.0.75 255.0.0.0 secret\n",
+        "00:50:C2:71:00:05 1    127.0.0.75 255.0.0.0 secret\n"
+        "00:50:C2:71:00:06 1    0.0.0.0    0.0.0.0   secret\n",
         {"--only", "udp,telnet"}));
   }
   static void TearDownTestSuite() { sim_.reset(); }
@@ -69,6 +70,14 @@ TEST_F(DeviceTest, SetIpMovesTheDeviceAndTheNextScanSeesIt) {
   ::rmdir(dir);
 }
 
+// Its own 0.0.0.0 would be refused; the loopback link it answered on has
+// 255.0.0.0.
+TEST_F(DeviceTest, SetIpOnADeviceWithoutAnAddressOffersTheMaskOfItsLink) {
+  const auto r = RunCtl({"set-ip", "00:50:C2:71:00:06", "127.0.0.76"}, {"EXPLORERCTL_PASSWORD=secret"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "00:50:C2:71:00:06 127.0.0.76 255.0.0.0\n");
+}
+
 TEST_F(DeviceTest, SetIpRefusalsKeepTheDeviceAndSayWhy) {
   const struct {
     std::vector<std::string> args;
@@ -78,11 +87,14 @@ TEST_F(DeviceTest, SetIpRefusalsKeepTheDeviceAndSayWhy) {
   } cases[] = {
       // The family's default password (kqe) is not this device's.
       {{"set-ip", "127.0.0.75", "127.0.0.95"}, "", 4,
-       "Unable to update network parameters: Invalid password\n"},
+       "Unable to update network parameters: Invalid password. Give the password with "
+       "--password-file FILE, --ask-password or the environment variable EXPLORERCTL_PASSWORD.\n"},
       {{"set-ip", "127.0.0.75", "255.255.255.255"}, "secret", 1,
        "Unable to update network parameters: Cannot set specified IP Address\n"},
-      {{"set-ip", "127.0.0.75", "127.0.0.95", "--mask", "255.0.255.0"}, "secret", 1,
-       "Unable to update network parameters: Cannot set specified Network Mask\n"},
+      // A contiguous mask that this device does not take: which mask, and how to choose another.
+      {{"set-ip", "127.0.0.75", "127.0.0.95", "--mask", "255.255.255.255"}, "secret", 1,
+       "Unable to update network parameters: Cannot set specified Network Mask (the mask sent "
+       "was 255.255.255.255; give another with --mask MASK)\n"},
       {{"set-ip", "00:50:C2:71:00:99", "127.0.0.95"}, "secret", 3,
        "No Osprey Panel answers at 00:50:C2:71:00:99\n"},
       {{"set-ip", "127.0.0.73", "127.0.0.95"}, "secret", 3,

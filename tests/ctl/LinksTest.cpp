@@ -48,4 +48,17 @@ TEST_F(LinksTest, TheLinkColumnAndTheInterfaceChoice) {
   EXPECT_NE(r.err.find("Cannot initialize networking"), std::string::npos) << r.err;
 }
 
+// A device without an address takes the mask of the link it answered on
+// (qlb: 10.20.0.1/24), not its own 0.0.0.0 that it would refuse.
+TEST_F(LinksTest, SetIpWithoutMaskOffersTheMaskOfTheDevicesLink) {
+  auto b = testsupport::SimProcess::OnLink(1, "00:50:C2:72:00:13 0x31 0.0.0.0 0.0.0.0 admin\n",
+                                           {"--only", "udp"});
+  ASSERT_TRUE(b.Ready()) << b.Error();
+  auto r = RunCtl({"set-ip", "00:50:C2:72:00:13", "10.20.0.33"}, {"EXPLORERCTL_PASSWORD=admin"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "00:50:C2:72:00:13 10.20.0.33 255.255.255.0\n");
+  r = RunCtl({"scan", "--passes", "1", "--format", "csv"});
+  EXPECT_NE(r.out.find("00:50:C2:72:00:13,10.20.0.33,255.255.255.0,49,qlb,"), std::string::npos) << r.out;
+}
+
 }  // namespace

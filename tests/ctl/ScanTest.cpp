@@ -67,13 +67,19 @@ TEST_F(ScanTest, CtrlCStopsThePassesAndListsNothing) {
   EXPECT_LT(r.seconds, 5.0);
 }
 
-// No simulator runs for this suite: nobody answers.
-TEST(ScanEmptyNetworkTest, NobodyAnsweringIsDeviceNotFoundWithAnEmptyList) {
+// No simulator runs for this suite: nobody answers. That has a status of
+// its own, neither "DEVICE not found" (3: scan has no DEVICE) nor a
+// failure of networking (1).
+TEST(ScanEmptyNetworkTest, NobodyAnsweringIsNoDeviceFoundWithAnEmptyList) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   const auto r = RunCtl({"scan", "--passes", "1", "--format", "json"});
-  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_EQ(r.exitCode, 5);
   EXPECT_EQ(r.out, "[]\n");
   EXPECT_EQ(r.err, "No Osprey Panels found\n");
+  // A command that names a device still finds none answering to it.
+  const auto named = RunCtl({"test", "00:50:C2:00:00:01", "--passes", "1"});
+  EXPECT_EQ(named.exitCode, 3);
+  EXPECT_EQ(named.err, "No Osprey Panels found\n");
 }
 
 }  // namespace

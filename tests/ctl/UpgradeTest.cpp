@@ -81,7 +81,11 @@ TEST_F(UpgradeTest, UpgradeRunsToTheEndAndVerboseShowsTheTraceWithoutThePassword
 TEST_F(UpgradeTest, RefusedPasswordEndsAtOnceWithItsCode) {
   auto r = RunCtl({"upgrade", "00:50:C2:74:00:02", Path("release.pak")}, {}, 60s);
   EXPECT_EQ(r.exitCode, 4);
-  EXPECT_EQ(r.err, "Login incorrect.\n");  // and no FTP trace without --verbose
+  // The library's words, then how to give another password; no FTP trace
+  // without --verbose.
+  EXPECT_EQ(r.err,
+            "Login incorrect. Give the password with --password-file FILE, --ask-password or the "
+            "environment variable EXPLORERCTL_PASSWORD.\n");
   EXPECT_EQ(r.out, "");
   // The right one from a file works on the same device.
   testsupport::WriteAll(Path("pw"), "other\n");

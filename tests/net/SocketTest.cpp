@@ -432,6 +432,7 @@ TEST_F(NetSocket, InterfaceListHasLoopbackButItCarriesNoBroadcast) {
   ASSERT_NE(lo, list.end());
   EXPECT_EQ(lo->index, if_nametoindex("lo"));
   EXPECT_EQ(lo->address, Ip("127.0.0.1"));
+  EXPECT_EQ(lo->mask, Ip("255.0.0.0"));
   EXPECT_TRUE(lo->up && lo->loopback);
   EXPECT_FALSE(lo->CarriesBroadcast());
   EXPECT_EQ(net::InterfaceIndex("lo"), lo->index);

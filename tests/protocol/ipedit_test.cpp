@@ -247,6 +247,42 @@ TEST_F(IpEditTest, DotsArePaintedBetweenTheFieldsAndEnterPressesOk) {
   EXPECT_FALSE(dlg->isVisible());
 }
 
+TEST_F(IpEditTest, OkWithAMaskNoDeviceTakesNamesTheMaskFieldAndStaysOpen) {
+  // Three digits a field: 255.0.255.0, then 0.0.0.0.
+  for (const char* typed : {"255000255000", "000000000000"}) {
+    SCOPED_TRACE(typed);
+    ui.boxes.clear();
+    Enter(mask->Field(0));
+    Type(typed);
+    Enter(ip->Field(1));
+    QTest::keyClick(ip->Field(1), Qt::Key_Return);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text, "Network Mask: " + FormatIp(mask->GetAddress()) +
+                                    " is not a valid network mask: a mask is ones from the left, "
+                                    "then zeros, as in 255.255.255.0");
+    EXPECT_EQ(ui.boxes[0].caption, "Error");
+    EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Exclamation);
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(Focused(), mask->Field(0));
+  }
+  // Corrected, the same OK closes it.
+  Enter(mask->Field(0));
+  Type("255255252000");
+  EXPECT_EQ(FormatIp(mask->GetAddress()), "255.255.252.0");
+  QTest::keyClick(Focused(), Qt::Key_Return);
+  EXPECT_EQ(dlg->result(), QDialog::Accepted);
+  EXPECT_EQ(ui.boxes.size(), 1u);
+}
+
+TEST(NetworkMaskRule, OnesFromTheTopThenZeros) {
+  for (const char* valid : {"255.255.255.0", "255.0.0.0", "128.0.0.0", "255.255.252.0",
+                            "255.255.255.254", "255.255.255.255"})
+    EXPECT_TRUE(IsValidNetworkMask(Ip(valid))) << valid;
+  for (const char* invalid : {"0.0.0.0", "255.0.255.0", "0.255.255.255", "255.255.255.1",
+                              "254.255.255.0", "1.0.0.0", "255.255.0.128"})
+    EXPECT_FALSE(IsValidNetworkMask(Ip(invalid))) << invalid;
+}
+
 TEST(SetNetworkRequestFill, MacKindAddressesAndPasswordCut) {
   auto rec = scantest::Record(0x0F, 48, "10.0.0.5");
   NetworkDialogData d;

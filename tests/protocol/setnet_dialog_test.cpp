@@ -2,6 +2,8 @@
 // simulated devices in the private network.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/app/ProtocolCommands.h"
 #include "explorer/operations/Quillbox.h"
@@ -142,6 +144,36 @@ TEST_F(SetNetworkTest, RefusalAndTimeoutLeaveTheDeviceAsItWas) {
   EXPECT_EQ(a->record->ip(), Ip("127.0.0.41"));
   EXPECT_EQ(IpColumn(*dlg), before);
   EXPECT_FALSE(dlg->IsBusy());
+}
+
+// Whatever hands back the dialog's values, a mask no device takes is not
+// sent: the box names the mask field, and the device keeps its values.
+TEST_F(SetNetworkTest, MaskNoDeviceTakesIsRefusedWithoutSending) {
+  QUILL_REQUIRE_PRIVATE_NETWORK();
+  auto sim = testsupport::SimProcess::WithDevices("00:50:C2:00:00:43 1 0.0.0.0 0.0.0.0 admin\n",
+                                                  {"--only", "udp"});
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  CQuillbox* c = Device(0x43);
+  Select(c);
+  for (const char* mask : {"0.0.0.0", "255.0.255.0"}) {
+    SCOPED_TRACE(mask);
+    ui.boxes.clear();
+    Answer("127.0.0.60", mask, "admin");
+    const auto start = std::chrono::steady_clock::now();
+    OnSetIpAddress(*dlg);
+    ASSERT_EQ(ui.boxes.size(), 1u);
+    EXPECT_EQ(ui.boxes[0].text, std::string("Network Mask: ") + mask +
+                                    " is not a valid network mask: a mask is ones from the left, "
+                                    "then zeros, as in 255.255.255.0");
+    EXPECT_EQ(ui.boxes[0].caption, "Error");
+    EXPECT_EQ(ui.boxes[0].icon, BoxIcon::Exclamation);
+    // No exchange: a request waits 4 s for the answers, and the busy
+    // display never started.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_FALSE(dlg->IsBusy());
+    EXPECT_EQ(c->record->ip(), 0u);
+  }
+  EXPECT_EQ(IpColumn(*dlg), (std::vector<std::string>{"0.0.0.0", "127.0.0.41", "127.0.0.42"}));
 }
 
 TEST_F(SetNetworkTest, NothingSelectedDoesNothing) {

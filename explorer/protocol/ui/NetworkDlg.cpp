@@ -24,7 +24,8 @@ QFrame* Placeholder(QWidget* parent, int id) {
 
 }  // namespace
 
-CNetworkDlg::CNetworkDlg(ModalUi& ui, const NetworkDialogData& data, QWidget* parent) : QDialog(parent) {
+CNetworkDlg::CNetworkDlg(ModalUi& ui, const NetworkDialogData& data, QWidget* parent)
+    : QDialog(parent), ui_(ui) {
   setObjectName(QStringLiteral("dlg_%1").arg(IDD_NETWORK));
   setWindowTitle(QString::fromUtf8(NETWORK_DIALOG_TITLE));
   setModal(true);
@@ -54,7 +55,7 @@ CNetworkDlg::CNetworkDlg(ModalUi& ui, const NetworkDialogData& data, QWidget* pa
   label->setText(QString::fromStdString(LoadBrandString(IDS_ADMIN_USER) + " password"));
   du.Place(label, 17, 80, 75, 8);
 
-  auto* maskLabel = new QLabel(QStringLiteral("Network Mask:"), this);
+  auto* maskLabel = new QLabel(QString::fromUtf8(NETWORK_MASK_LABEL), this);
   du.Place(maskLabel, 17, 45, 100, 10);
 
   password_ = new QLineEdit(this);
@@ -99,6 +100,16 @@ void CNetworkDlg::showEvent(QShowEvent* e) {
     focused_ = true;
     ip_->FocusOctet(0, 0, -1);
   }
+}
+
+void CNetworkDlg::accept() {
+  const uint32_t mask = mask_->GetAddress();
+  if (!IsValidNetworkMask(mask)) {
+    ui_.MessageBox(MaskFieldErrorText(mask), "Error", BoxIcon::Exclamation);
+    mask_->FocusOctet(0, 0, -1);
+    return;
+  }
+  QDialog::accept();
 }
 
 NetworkDialogData CNetworkDlg::Result() const {

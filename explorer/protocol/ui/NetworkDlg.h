@@ -30,10 +30,16 @@ class CNetworkDlg : public QDialog {
   CIPWnd* IpControl() const { return ip_; }
   CIPWnd* MaskControl() const { return mask_; }
 
+ public slots:
+  // OK, by the button or the Enter key: a mask no device can take keeps the
+  // dialog open with a box that names the mask field.
+  void accept() override;
+
  protected:
   void showEvent(QShowEvent* e) override;
 
  private:
+  ModalUi& ui_;
   CIPWnd* ip_ = nullptr;
   CIPWnd* mask_ = nullptr;
   QLineEdit* password_ = nullptr;
