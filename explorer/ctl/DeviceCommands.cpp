@@ -302,7 +302,16 @@ int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
   Countdown countdown("Retrieving configuration file", RETRIEVE_BUDGET_S);
   std::optional<int32_t> result = runner.Run(*q, OPERATION_RETRIEVE, countdown);
   if (!result) return EXIT_FAILED;
-  return Outcome(*result, q->errorText, file + " was left as it was",
+  // Standard output carries the configuration itself: the verdict goes to
+  // standard error, where it cannot end up inside the file.
+  const bool toStandardOutput = file == CONFIG_STANDARD_OUTPUT;
+  if (toStandardOutput && *result == 0) {
+    Console::Get().Err(SUCCESS_TEXT);
+    return EXIT_OK;
+  }
+  return Outcome(*result, q->errorText,
+                 toStandardOutput ? "what was written to standard output is incomplete"
+                                  : file + " was left as it was",
                  "The operation was canceled");
 }
 

@@ -195,7 +195,8 @@ int main(int argc, char** argv) {
   std::string getFile, putFile;
   CLI::App* get = config->add_subcommand("get", "store DEVICE's configuration file in FILE");
   AddDeviceOptions(get, getOpts, true);
-  get->add_option("FILE", getFile, "where to store it (a FOLDER with a batch selector)")
+  get->add_option("FILE", getFile,
+                  "where to store it (- for standard output; a FOLDER with a batch selector)")
       ->type_name("");
   AddPasswordOptions(get, getOpts.password);
   CLI::App* put = config->add_subcommand("put", "send FILE to DEVICE as its configuration");
