@@ -410,23 +410,75 @@ int32_t StoreBody(CQuillbox& q, HttpRequest& request, const StoreFileAsker& ask,
   return FinishDestination(q, request, d);
 }
 
-// The whole file, byte for byte (zero bytes included).
-int32_t ReadWholeFile(CQuillbox& q, const std::string& path, std::string& out) {
-  // Not blocking in open: a pipe without a writer would hold the worker
-  // (and any Cancel or close waiting for it) for good.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.Get() < 0) return FileFailure(q, FileErrorCause(errno, false), path);
-  struct stat st {};
-  if (::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileFailure(q, 5, path);
-  char buf[64 * 1024];
-  for (;;) {
-    ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return FileFailure(q, FileErrorCause(errno, false), path);
-    if (n == 0) return 0;
-    out.append(buf, static_cast<size_t>(n));
+// The upload's file, read as it is sent. It must be a regular file, and
+// stay as long as it was when the request announced its length: a file
+// that shrinks or grows meanwhile ends the upload before its last byte, so
+// the device never takes a cut or mixed file for a whole one.
+class FileBodySource final : public HttpBodySource {
+ public:
+  // 0, or the failure with q.errorText set; nothing is sent then.
+  int32_t Open(CQuillbox& q, const std::string& path) {
+    path_ = path;
+    // Not blocking in open: a pipe without a writer would hold the worker
+    // (and any Cancel or close waiting for it) for good.
+    fd_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd_.Get() < 0) return FileFailure(q, FileErrorCause(errno, false), path);
+    struct stat st {};
+    if (::fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode)) return FileFailure(q, 5, path);
+    size_ = static_cast<uint64_t>(st.st_size);
+    return 0;
   }
-}
+
+  uint64_t Size() const override { return size_; }
+
+  long Read(char* buf, size_t size) override {
+    const uint64_t left = size_ - at_;
+    if (left == 0) return 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size, left));
+    ssize_t n;
+    do n = ::pread(fd_.Get(), buf, want, static_cast<off_t>(at_));
+    while (n < 0 && errno == EINTR);
+    if (n < 0) return Broken(errno);
+    if (n == 0) return Broken(0);
+    at_ += static_cast<uint64_t>(n);
+    if (at_ == size_) {
+      char more;
+      ssize_t extra;
+      do extra = ::pread(fd_.Get(), &more, 1, static_cast<off_t>(size_));
+      while (extra < 0 && errno == EINTR);
+      if (extra < 0) return Broken(errno);
+      if (extra > 0) return Broken(0);
+    }
+    return static_cast<long>(n);
+  }
+
+  bool Rewind() override {
+    at_ = 0;
+    return true;
+  }
+
+  // After a failed send: whether the file was the cause, and then its text.
+  bool Failed() const { return failed_; }
+  int32_t Report(CQuillbox& q) const {
+    if (error_ != 0) return FileFailure(q, FileErrorCause(error_, false), path_);
+    return Failure(q, CONFIG_ERROR_FILE_CHANGED,
+                   path_ + " changed while it was being sent; the upload was ended");
+  }
+
+ private:
+  long Broken(int error) {
+    failed_ = true;
+    error_ = error;
+    return -1;
+  }
+
+  std::string path_;
+  UniqueFd fd_;
+  uint64_t size_ = 0;
+  uint64_t at_ = 0;
+  bool failed_ = false;
+  int error_ = 0;  // 0: the size changed
+};
 
 }  // namespace
 
@@ -530,10 +582,11 @@ int32_t UploadConfigurationWorker(CQuillbox& q) {
   PublishedRequest request(
       q, std::make_shared<HttpRequest>(q.httpClient, TargetOf(q), "POST", CONFIG_UPLOAD_PATH));
   // Sent exactly as stored: a zero byte in the file is data, not an end.
-  std::string body;
-  if (int32_t rc = ReadWholeFile(q, q.configPath, body)) return rc;
+  FileBodySource body;
+  if (int32_t rc = body.Open(q, q.configPath)) return rc;
   HttpError err;
-  if (request->Send(&body, err) != 0) {
+  if (request->Send(body, err) != 0) {
+    if (body.Failed() && !request->Closed()) return body.Report(q);
     q.errorText = err.text;
     return err.code;
   }

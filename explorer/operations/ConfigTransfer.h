@@ -36,6 +36,7 @@ constexpr const char* CONFIG_STANDARD_OUTPUT = "-";
 // numbers and the file-error causes; each comes with its text.
 constexpr int32_t CONFIG_ERROR_TOO_LARGE = 0x4001;   // the body passed CONFIG_MAX_BYTES
 constexpr int32_t CONFIG_ERROR_NO_READER = 0x4002;   // a pipe nobody reads
+constexpr int32_t CONFIG_ERROR_FILE_CHANGED = 0x4003;  // the upload's file changed size
 
 // What a file dialog is asked to show; the user-interface side decides how.
 struct FileDialogRequest {

@@ -1,5 +1,6 @@
 // Where a retrieved configuration goes and what a device may send as one,
-// against web servers of the test's own on loopback. Pipes, device nodes and set-user-ID files exist
+// and the upload's file read as it is sent, against web servers of the
+// test's own on loopback. Pipes, device nodes and set-user-ID files exist
 // only inside a private mount namespace (tests/support/PrivateMount.h).
 #include <gtest/gtest.h>
 
@@ -387,6 +388,86 @@ TEST_F(StoreTest, BodySlowerThanTheFloorEndsWhileTheDialogDoesNotCount) {
   };
   EXPECT_EQ(RetrieveConfigurationWorker(*r, slowUser, floor), 0) << r->errorText;
   EXPECT_EQ(Brief(ReadAll(target)), Brief(std::string(8192, 'x')));
+}
+
+// Takes an upload's body slowly enough for the test to change the file in
+// the middle: after `first` bytes it waits for the go-ahead.
+class UploadTaker {
+ public:
+  explicit UploadTaker(uint64_t first) : first_(first) {}
+  HttpPeer::Handler Handler() {
+    return [this](HttpPeerConnection& c) {
+      std::string head;
+      if (!c.ReadHead(head)) return;
+      const uint64_t length = std::stoull("0" + HttpPeerConnection::Header(head, "Content-Length"));
+      auto count = [this](const char*, size_t n) { received_ += n; };
+      uint64_t got = c.ReadBody(std::min(first_, length), count);
+      {
+        std::unique_lock<std::mutex> g(mutex_);
+        paused_ = true;
+        changed_.notify_all();
+        changed_.wait_for(g, 20s, [this] { return resume_; });
+      }
+      got += c.ReadBody(length - got, count);
+      if (got == length) c.Send(Head("Content-Length: 2\r\n") + "ok");
+    };
+  }
+  bool WaitPaused() {
+    std::unique_lock<std::mutex> g(mutex_);
+    return changed_.wait_for(g, 20s, [this] { return paused_; });
+  }
+  void Resume() {
+    std::lock_guard<std::mutex> g(mutex_);
+    resume_ = true;
+    changed_.notify_all();
+  }
+  uint64_t Received() const { return received_.load(); }
+
+ private:
+  uint64_t first_;
+  std::atomic<uint64_t> received_{0};
+  std::mutex mutex_;  // guards paused_ and resume_
+  std::condition_variable changed_;
+  bool paused_ = false;
+  bool resume_ = false;
+};
+
+TEST_F(StoreTest, UploadOfAFileThatChangesSizeIsEndedBeforeItsEnd) {
+  const std::string dir = PlainFolder();
+  constexpr off_t kSize = 64 << 20;  // far more than the sockets hold
+  struct {
+    const char* what;
+    off_t changedTo;
+    uint8_t last;
+  } cases[] = {{"shrinks", kSize / 2, 49}, {"grows", kSize + 1, 50}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string file = dir + "/upload.cfg";
+    ::unlink(file.c_str());
+    {
+      const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(::ftruncate(fd, kSize), 0);
+      ::close(fd);
+    }
+    UploadTaker taker(1 << 20);
+    HttpPeer peer(Address(c.last), 80, taker.Handler());
+    ASSERT_TRUE(peer.Ready()) << peer.Error();
+    auto q = Device(c.last);
+    q->configPath = file;
+    int32_t rc = -1;
+    std::thread upload([&] { rc = UploadConfigurationWorker(*q); });
+    const bool paused = taker.WaitPaused();
+    EXPECT_TRUE(paused);
+    if (paused) {
+      EXPECT_EQ(::truncate(file.c_str(), c.changedTo), 0);
+    }
+    taker.Resume();
+    upload.join();
+    EXPECT_EQ(rc, CONFIG_ERROR_FILE_CHANGED);
+    EXPECT_EQ(q->errorText, file + " changed while it was being sent; the upload was ended");
+    EXPECT_LT(taker.Received(), static_cast<uint64_t>(kSize)) << "the device got a whole body";
+  }
 }
 
 }  // namespace
