@@ -349,7 +349,16 @@ int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
   const RunResult run =
       runner.Run(*q, OPERATION_RETRIEVE, countdown, std::chrono::seconds(timeoutSeconds));
   if (!run.result) return EXIT_FAILED;
-  return Outcome(run, timeoutSeconds, q->errorText, file + " was left as it was",
+  // Standard output carries the configuration itself: the verdict goes to
+  // standard error, where it cannot end up inside the file.
+  const bool toStandardOutput = file == CONFIG_STANDARD_OUTPUT;
+  if (toStandardOutput && *run.result == 0) {
+    Console::Get().Err(SUCCESS_TEXT);
+    return EXIT_OK;
+  }
+  return Outcome(run, timeoutSeconds, q->errorText,
+                 toStandardOutput ? "what was written to standard output is incomplete"
+                                  : file + " was left as it was",
                  "The operation was canceled");
 }
 

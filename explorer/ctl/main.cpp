@@ -250,7 +250,8 @@ int Run(int argc, char** argv) {
   int getTimeout = 0, putTimeout = 0;
   CLI::App* get = config->add_subcommand("get", "store DEVICE's configuration file in FILE");
   AddDeviceOptions(get, getOpts, true);
-  get->add_option("FILE", getFile, "where to store it (a FOLDER with a batch selector)")
+  get->add_option("FILE", getFile,
+                  "where to store it (- for standard output; a FOLDER with a batch selector)")
       ->type_name("");
   AddTimeoutOption(get, getTimeout, RETRIEVE_TIMEOUT_S);
   AddPasswordOptions(get, getOpts.password);

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -12,9 +14,33 @@ constexpr size_t kMaxBuffered = 256 * 1024;
 // Cancel is noticed within one slice even when the peer is silent.
 constexpr int kPollSliceMs = 50;
 // The layer's own limits, in the spirit of a desktop HTTP stack: a peer that
-// neither connects nor sends a byte for a minute is given up.
+// neither connects nor moves a byte for a minute is given up. The stall is
+// watched here rather than by libcurl's low-speed check, whose clock runs
+// on while the caller holds the transfer (a dialog left open for minutes
+// would count against the peer).
 constexpr long kConnectTimeoutS = 60;
-constexpr long kStallTimeoutS = 60;
+constexpr HttpFloor kLayerFloor{1, std::chrono::seconds(60)};
+
+// A body held in memory, given out as a source like any other.
+class StringSource final : public HttpBodySource {
+ public:
+  explicit StringSource(const std::string& body) : body_(body) {}
+  uint64_t Size() const override { return body_.size(); }
+  long Read(char* buf, size_t size) override {
+    size_t n = std::min(size, body_.size() - at_);
+    std::memcpy(buf, body_.data() + at_, n);
+    at_ += n;
+    return static_cast<long>(n);
+  }
+  bool Rewind() override {
+    at_ = 0;
+    return true;
+  }
+
+ private:
+  const std::string& body_;
+  size_t at_ = 0;
+};
 
 void GlobalInit() {
   static std::once_flag once;
@@ -65,9 +91,18 @@ struct HttpRequest::Curl {
   }
 };
 
+std::string HttpFloorText(const HttpFloor& floor) {
+  const uint64_t b = floor.bytes;
+  std::string bytes = b >= 1024 && b % 1024 == 0 ? std::to_string(b / 1024) + " KiB"
+                                                 : std::to_string(b) + (b == 1 ? " byte" : " bytes");
+  const long long ms = floor.window.count();
+  std::string window = ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+  return "less than " + bytes + " in " + window;
+}
+
 HttpRequest::HttpRequest(const HttpClient& client, const HttpTarget& target, std::string method,
                          std::string pathAndQuery)
-    : curl_(std::make_unique<Curl>()), method_(std::move(method)) {
+    : curl_(std::make_unique<Curl>()), method_(std::move(method)), floor_(kLayerFloor) {
   GlobalInit();
   url_ = "http://" + target.host + ":" + std::to_string(target.port) + pathAndQuery;
   curl_->easy = curl_easy_init();
@@ -82,8 +117,6 @@ HttpRequest::HttpRequest(const HttpClient& client, const HttpTarget& target, std
   curl_easy_setopt(e, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_ANY));
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutS);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, kStallTimeoutS);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, 128L * 1024L);
   curl_easy_setopt(e, CURLOPT_ERRORBUFFER, curlError_);
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &HttpRequest::OnBody);
@@ -108,7 +141,28 @@ size_t HttpRequest::OnBody(char* data, size_t size, size_t count, void* self) {
   }
   r->buffer_.append(data, size * count);
   r->bodyStarted_ = true;
+  r->moved_ += size * count;
   return size * count;
+}
+
+size_t HttpRequest::OnSend(char* data, size_t size, size_t count, void* self) {
+  auto* r = static_cast<HttpRequest*>(self);
+  if (r->closed_.load() || !r->source_) return CURL_READFUNC_ABORT;
+  long n = r->source_->Read(data, size * count);
+  if (n < 0) {
+    r->sourceFailed_ = true;
+    return CURL_READFUNC_ABORT;
+  }
+  r->moved_ += static_cast<uint64_t>(n);
+  return static_cast<size_t>(n);
+}
+
+int HttpRequest::OnSeek(void* self, long long offset, int origin) {
+  auto* r = static_cast<HttpRequest*>(self);
+  if (!r->source_ || offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+  if (r->source_->Rewind()) return CURL_SEEKFUNC_OK;
+  r->sourceFailed_ = true;
+  return CURL_SEEKFUNC_FAIL;
 }
 
 int HttpRequest::OnProgress(void* self, long long, long long, long long, long long) {
@@ -119,6 +173,10 @@ int32_t HttpRequest::Fail(int32_t code, HttpError& err) {
   err.code = code;
   if (code == HTTP_ERROR_CANCELLED) {
     err.text = "The operation was canceled";
+    return code;
+  }
+  if (sourceFailed_) {
+    err.text = "The request's body could not be read";
     return code;
   }
   CodeText t = Translate(static_cast<CURLcode>(doneCode_));
@@ -134,10 +192,34 @@ int32_t HttpRequest::Fail(int32_t code, HttpError& err) {
   return code;
 }
 
+void HttpRequest::SetFloor(const HttpFloor& floor) {
+  floor_ = floor;
+  windowStart_ = moved_;
+  waited_ = {};
+}
+
+bool HttpRequest::BelowFloor(std::chrono::steady_clock::duration waited) {
+  if (moved_ - windowStart_ >= floor_.bytes) {
+    windowStart_ = moved_;
+    waited_ = {};
+    return false;
+  }
+  waited_ += waited;
+  if (waited_ < floor_.window) return false;
+  doneCode_ = CURLE_OPERATION_TIMEDOUT;
+  std::snprintf(curlError_, sizeof curlError_, "%s", HttpFloorText(floor_).c_str());
+  done_ = true;
+  return true;
+}
+
 template <typename Ready>
 int32_t HttpRequest::Pump(Ready ready, HttpError& err) {
+  auto last = std::chrono::steady_clock::now();
   while (!ready() && !done_) {
     if (closed_.load()) return Fail(HTTP_ERROR_CANCELLED, err);
+    const auto now = std::chrono::steady_clock::now();
+    if (BelowFloor(now - last)) break;
+    last = now;
     int running = 0;
     if (curl_multi_perform(curl_->multi, &running) != CURLM_OK) {
       doneCode_ = CURLE_FAILED_INIT;
@@ -159,18 +241,42 @@ int32_t HttpRequest::Pump(Ready ready, HttpError& err) {
 }
 
 int32_t HttpRequest::Send(const std::string* body, HttpError& err) {
+  if (method_ != "POST") {
+    source_ = nullptr;
+    return Start(err);
+  }
+  postBody_ = body ? *body : std::string();
+  ownSource_ = std::make_unique<StringSource>(postBody_);
+  return Send(*ownSource_, err);
+}
+
+int32_t HttpRequest::Send(HttpBodySource& body, HttpError& err) {
+  source_ = &body;
+  return Start(err);
+}
+
+long long HttpRequest::ContentLength() const {
+  curl_off_t length = -1;
+  if (!curl_->easy || curl_easy_getinfo(curl_->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK)
+    return -1;
+  return length;
+}
+
+int32_t HttpRequest::Start(HttpError& err) {
   if (!curl_->easy || !curl_->multi) {
     doneCode_ = CURLE_FAILED_INIT;
     return Fail(HTTP_ERROR_INTERNAL, err);
   }
   CURL* e = curl_->easy;
-  if (method_ == "POST") {
-    postBody_ = body ? *body : std::string();
-    // Given as one block with its length, so zero bytes travel and the
-    // authentication round can send it again.
+  if (method_ == "POST" && source_) {
+    // Read as it goes out, with its length announced, so zero bytes travel;
+    // the seek lets an authentication round send it again.
     curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody_.size()));
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, postBody_.data());
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(source_->Size()));
+    curl_easy_setopt(e, CURLOPT_READFUNCTION, &HttpRequest::OnSend);
+    curl_easy_setopt(e, CURLOPT_READDATA, this);
+    curl_easy_setopt(e, CURLOPT_SEEKFUNCTION, &HttpRequest::OnSeek);
+    curl_easy_setopt(e, CURLOPT_SEEKDATA, this);
     // No header fields of our own: drop curl's form content type.
     curl_->headers = curl_slist_append(curl_->headers, "Content-Type:");
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, curl_->headers);
@@ -183,6 +289,7 @@ int32_t HttpRequest::Send(const std::string* body, HttpError& err) {
   }
   curl_->added = true;
   if (int32_t rc = Pump([this] { return bodyStarted_; }, err)) return rc;
+  if (sourceFailed_) return Fail(HTTP_ERROR_INTERNAL, err);
   if (done_ && doneCode_ != CURLE_OK && !bodyStarted_) {
     return Fail(Translate(static_cast<CURLcode>(doneCode_)).code, err);
   }

@@ -1,12 +1,20 @@
 // explorerctl config get / put against simulated web servers: a round trip
 // that keeps every byte, failures that leave the old file as it was, a
-// refused password, and the ways a slow retrieve can be ended in the middle
-// (Ctrl-C, a hang-up, SIGQUIT, its deadline) or not (SIGPIPE).
+// refused password, the ways a slow retrieve can be ended in the middle
+// (Ctrl-C, a hang-up, SIGQUIT, its deadline) or not (SIGPIPE), standard
+// output as the file, a device sending too much, an upload that streams its
+// file, and special files (only in a private mount namespace) that stay
+// what they are.
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -14,6 +22,9 @@
 
 #include "tests/ctl/CtlProcess.h"
 #include "tests/support/FileBytes.h"
+#include "tests/support/HttpPeer.h"
+#include "tests/support/NetGuard.h"
+#include "tests/support/PrivateMount.h"
 #include "tests/support/SimulatedDevicesSuite.h"
 
 namespace {
@@ -35,7 +46,8 @@ class ConfigTest : public testsupport::SimulatedDevicesSuite<ConfigTest> {
              "00:50:C2:72:00:02 1 127.0.0.82 255.0.0.0 kqe config-out=" + dir + "/uploaded.txt\n"
              "00:50:C2:72:00:03 0 127.0.0.83 255.0.0.0 kqe http-status=404\n"
              "00:50:C2:72:00:04 0 127.0.0.84 255.0.0.0 kqe http-slow=20 config-bytes=" +
-             std::to_string(kSlowBytes) + "\n";
+             std::to_string(kSlowBytes) + "\n"
+             "00:50:C2:72:00:05 0 127.0.0.85 255.0.0.0 kqe config-bytes=16777217\n";
     });
   }
   // Names in the folder that are neither given files nor the simulator's.
@@ -43,7 +55,8 @@ class ConfigTest : public testsupport::SimulatedDevicesSuite<ConfigTest> {
     std::vector<std::string> names;
     for (const auto& e : std::filesystem::directory_iterator(dir_)) {
       const std::string n = e.path().filename().string();
-      if (n != keep && n != "device1.txt" && n != "uploaded.txt" && n != "got.txt") names.push_back(n);
+      if (n != keep && n != "device1.txt" && n != "uploaded.txt" && n != "got.txt" && n != "-")
+        names.push_back(n);
     }
     return names;
   }
@@ -175,6 +188,112 @@ TEST_F(ConfigTest, ARetrievePastItsTimeoutFailsAndKeepsTheOldFile) {
   EXPECT_EQ(ReadAll(Path("slow.txt")), old);
   EXPECT_TRUE(Leftovers("slow.txt").empty());
   ::unlink(Path("slow.txt").c_str());
+}
+
+// --record for a device of kind 0 at 127.0.0.LAST (no scan needed).
+std::string RecordAt(int last) {
+  char hex[33];
+  std::snprintf(hex, sizeof hex, "0050c27200%02x00007f0000%02xff000000", last, last);
+  return hex;
+}
+
+TEST_F(ConfigTest, StandardOutputTakesTheConfigurationAndNothingElse) {
+  const auto r = RunCtl({"config", "get", "127.0.0.81", "-"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, kConfig);
+  EXPECT_EQ(r.err, "Operation completed successfully\n");
+  EXPECT_NE(::access("-", F_OK), 0) << "a file named - was made";
+}
+
+TEST_F(ConfigTest, DeviceSendingMoreThanAConfigurationIsRefused) {
+  const std::string old = "old contents\n";
+  WriteAll(Path("keep.txt"), old);
+  const auto r = RunCtl({"config", "get", "--record", RecordAt(0x55), Path("keep.txt")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "The device sent more than 16 MiB; the configuration was not stored\n");
+  EXPECT_EQ(testsupport::Brief(ReadAll(Path("keep.txt"))), old);
+  EXPECT_TRUE(Leftovers("keep.txt").empty());
+  ::unlink(Path("keep.txt").c_str());
+}
+
+TEST_F(ConfigTest, UploadStreamsTheFileInsteadOfHoldingIt) {
+  // 200 MB of zero bytes (a file with a hole: no disk needed), to a server
+  // that only counts what it gets and checks that it is zeros.
+  constexpr off_t kSize = 200 * 1000 * 1000;
+  const std::string file = Path("big.cfg");
+  {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, kSize), 0);
+    ::close(fd);
+  }
+  std::atomic<uint64_t> zeros{0}, others{0};
+  std::string announced;
+  testsupport::HttpPeer peer("127.0.0.86", 80, [&](testsupport::HttpPeerConnection& c) {
+    std::string head;
+    if (!c.ReadHead(head)) return;
+    announced = testsupport::HttpPeerConnection::Header(head, "Content-Length");
+    const uint64_t length = std::stoull("0" + announced);
+    const uint64_t got = c.ReadBody(length, [&](const char* p, size_t n) {
+      for (size_t i = 0; i < n; ++i) (p[i] == 0 ? zeros : others).fetch_add(1);
+    });
+    if (got == length) c.Send("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  });
+  ASSERT_TRUE(peer.Ready()) << peer.Error();
+  const auto r = RunCtl({"config", "put", "--record", RecordAt(0x56), file});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(announced, std::to_string(kSize));
+  EXPECT_EQ(zeros.load(), static_cast<uint64_t>(kSize));
+  EXPECT_EQ(others.load(), 0u);
+  // The largest child this test process has waited for (explorerctl runs
+  // only) stayed far below the file's size.
+  rusage children {};
+  ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &children), 0);
+  EXPECT_LT(children.ru_maxrss, 100L * 1024) << "KiB resident at most";
+  ::unlink(file.c_str());
+}
+
+// Standing in for the host's /dev/null and friends, made only in a private
+// mount namespace, served by a web server of the test's own.
+class ConfigSpecialFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { QUILL_REQUIRE_PRIVATE_NETWORK(); }
+};
+
+TEST_F(ConfigSpecialFileTest, DevicesAndPipesStayWhatTheyAre) {
+  std::string dir;
+  QUILL_IN_PRIVATE_MOUNT(dir);
+  testsupport::HttpPeer peer("127.0.0.87", 80, [](testsupport::HttpPeerConnection& c) {
+    std::string head;
+    if (c.ReadHead(head))
+      c.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(kConfig.size()) + "\r\n\r\n" +
+             kConfig);
+  });
+  ASSERT_TRUE(peer.Ready()) << peer.Error();
+  const std::string null = dir + "/null", fifo = dir + "/fifo", tool = dir + "/tool";
+  ASSERT_EQ(::mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  WriteAll(tool, "#!/bin/sh\n");
+  ASSERT_EQ(::chmod(tool.c_str(), 04755), 0);
+
+  auto r = RunCtl({"config", "get", "--record", RecordAt(0x57), null});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  struct stat st {};
+  ASSERT_EQ(::lstat(null.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+  r = RunCtl({"config", "get", "--record", RecordAt(0x57), fifo}, {}, std::chrono::seconds(20));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_FALSE(r.killed) << "a pipe without a reader held the retrieve";
+  EXPECT_EQ(r.err, "No program reads from " + fifo + "; the configuration was not stored\n");
+  ASSERT_EQ(::lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  r = RunCtl({"config", "get", "--record", RecordAt(0x57), tool});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(ReadAll(tool), kConfig);
+  ASSERT_EQ(::lstat(tool.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u) << "the set-user-ID bit came along";
 }
 
 }  // namespace

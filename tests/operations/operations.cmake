@@ -12,3 +12,8 @@ quill_add_test(NAME operations_commands_test
                SOURCES ${CMAKE_CURRENT_LIST_DIR}/CommandsTest.cpp ${PROJECT_SOURCE_DIR}/tests/app/QtTestMain.cpp
                LIBS explorer_ui Qt6::Test NET TIMEOUT 180)
 add_dependencies(operations_commands_test devicesim)
+# Where a retrieve stores, what a device may send, the upload read as it
+# goes: against loopback web servers of the test's own; special files only
+# in a private mount namespace.
+quill_add_test(NAME operations_store_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/StoreTest.cpp
+               LIBS operations NET TIMEOUT 180)
