@@ -180,7 +180,7 @@ TEST_F(ShortageTest, DeviceListsThatNeverEndAreRefused) {
   std::thread writer(FeedFifo, Path("list"), std::string("mac\n00:50:C2:77:00:01\n"), false);
   r = ctltest::RunCtl({"test", "--passes", "1", "--from", Path("list")});
   writer.join();
-  EXPECT_EQ(r.exitCode, 3) << r.err;
+  EXPECT_EQ(r.exitCode, 5) << r.err;
   EXPECT_EQ(r.err, "No Osprey Panels found\n");
 }
 
