@@ -115,6 +115,20 @@ TEST(UsageTest, MissingLibraryGivesTheExplorersText) {
   EXPECT_EQ(r.err.rfind("explorerctl: QUILLBOX.DLL not found (looked in " + dir + "/none, " + dir + ", ", 0),
             0u)
       << r.err;
+  {
+    // A library left in the folder the program is run from is never loaded:
+    // the program's RUNPATH holds its own folder and nothing else.
+    const std::string cwd = dir + "/cwd";
+    std::filesystem::create_directory(cwd);
+    std::filesystem::copy_file(std::string(QUILL_BIN_DIR) + "/QUILLBOX.DLL", cwd + "/QUILLBOX.DLL");
+    ctltest::CtlProcess p({"-c", "cd " + cwd + " && exec " + program + " scan"}, {"LD_LIBRARY_PATH="},
+                          "/bin/sh");
+    const auto r = p.Wait();
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_EQ(r.err.rfind("explorerctl: QUILLBOX.DLL not found (looked in " + dir + ", ", 0), 0u)
+        << r.err;
+    EXPECT_FALSE(Contains(r.err, ", .,") || Contains(r.err, ", .)")) << r.err;
+  }
   std::filesystem::remove_all(dir);
 }
 
