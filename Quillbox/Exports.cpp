@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "LibraryState.h"
@@ -36,6 +37,8 @@ QUILLBOX_EXPORT int32_t Upgrade(const char* host, const char* user, const char* 
     session->RunSession();
   } catch (const abi::__forced_unwind&) {
     throw;  // a thread being cancelled must unwind
+  } catch (const std::bad_alloc&) {
+    quillbox::SetLastError(5, "Not enough memory");
   } catch (const std::exception& e) {
     quillbox::SetLastError(5, e.what());
   } catch (...) {

@@ -34,10 +34,17 @@ void CancelCurrentOperation() {
   if (g_current) g_current->Cancel();
 }
 
-void SetLastError(int32_t code, const std::string& text) {
+void SetLastError(int32_t code, std::string_view text) noexcept {
   std::lock_guard lock(g_errorMutex);
   g_lastCode = code;
-  g_lastText = text;
+  try {
+    g_lastText.assign(text);
+  } catch (...) {
+    // Called from the exports' last catch, so it may not throw itself. The
+    // cleared string keeps at least its built-in room, which this fits.
+    g_lastText.clear();
+    g_lastText.append(LAST_ERROR_NO_MEMORY_SHORT);
+  }
 }
 
 void GetLastErrorState(const char** textOut, int32_t* codeOut) {

@@ -3,6 +3,7 @@
 // session and the TFTP wait, and the last error of the most recent Upgrade.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quillbox {
 
@@ -24,8 +25,11 @@ void EndOperation(Operation* op);
 // its EndOperation has returned.
 void CancelCurrentOperation();
 
-// Last error of the most recent Upgrade that was not refused.
-void SetLastError(int32_t code, const std::string& text);
+// Last error of the most recent Upgrade that was not refused. Never throws:
+// when even the text cannot be kept, the error reads
+// LAST_ERROR_NO_MEMORY_SHORT (short enough to need no allocation).
+constexpr const char* LAST_ERROR_NO_MEMORY_SHORT = "Out of memory";
+void SetLastError(int32_t code, std::string_view text) noexcept;
 void GetLastErrorState(const char** textOut, int32_t* codeOut);
 
 }  // namespace quillbox

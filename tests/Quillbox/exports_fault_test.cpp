@@ -13,6 +13,7 @@
 #include "TtftpForm.h"
 
 extern "C" int32_t WaitForFile(const char* filePath, uint32_t reserved, void* ownerWindow);
+extern "C" void GetLastError(const char** textOut, int32_t* codeOut);
 extern "C" int32_t Upgrade(const char* host, const char* user, const char* password, const char* imagePath,
                            int32_t deviceKind, void* ownerWindow);
 
@@ -22,15 +23,28 @@ namespace {
 // fails. Other threads (the server's) are left alone.
 thread_local long g_allocationsBeforeFault = -1;
 thread_local bool g_faulted = false;
+// Memory has run out for good: every allocation of this thread fails.
+thread_local bool g_noMemory = false;
+// The counted fault starts that shortage instead of throwing once.
+thread_local bool g_shortageLasts = false;
 
 struct NotAStdException {};
 
 }  // namespace
 
+// This file replaces operator new with malloc, so free is its true match;
+// the compiler cannot see that once the replacement is inlined.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size) {
+  if (g_noMemory) throw std::bad_alloc();
   if (g_allocationsBeforeFault == 0) {
     g_allocationsBeforeFault = -1;
     g_faulted = true;
+    if (g_shortageLasts) {
+      g_noMemory = true;
+      throw std::bad_alloc();
+    }
     throw NotAStdException{};
   }
   if (g_allocationsBeforeFault > 0) --g_allocationsBeforeFault;
@@ -88,4 +102,36 @@ TEST(ExportFaults, NothingEscapesWaitForFileOrUpgrade) {
     EXPECT_FALSE(faulted) << "ran through in the end";
   }
   quillbox::SetWaitSettings({});
+}
+
+// Once memory has run out, even the export's last catch cannot allocate the
+// failure's text: the call still returns, and the last error tells of the
+// shortage (or of the failure reached before it) with a text.
+TEST(ExportFaults, UpgradeReturnsWhenMemoryRunsOutForGood) {
+  const std::string path = "/tmp/a-folder-name-long-enough-to-be-allocated/fw.pak";
+  bool ranThrough = false;
+  for (long before = 0; before < 200 && !ranThrough; ++before) {
+    SCOPED_TRACE(before);
+    g_faulted = false;
+    g_shortageLasts = true;
+    g_allocationsBeforeFault = before;
+    bool returned = true;
+    try {
+      Upgrade("192.0.2.1", "administrator", "a-password-of-some-length", path.c_str(), 16, nullptr);
+    } catch (...) {
+      returned = false;
+    }
+    ranThrough = !g_faulted;
+    g_allocationsBeforeFault = -1;
+    g_noMemory = false;
+    g_shortageLasts = false;
+    const char* text = nullptr;
+    int32_t code = 0;
+    GetLastError(&text, &code);
+    EXPECT_TRUE(returned);
+    EXPECT_NE(code, 0);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STRNE(text, "");
+  }
+  EXPECT_TRUE(ranThrough);
 }
