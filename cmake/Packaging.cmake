@@ -175,6 +175,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS usr/${OSPREY_PRIVATE_DIR})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# CPack's Installed-Size weighs each launcher symlink as its program and
+# every directory as 4 KiB; the package gets dpkg's own count instead.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(CPACK_OSPREY_PYTHON ${Python3_EXECUTABLE})
+set(CPACK_OSPREY_INSTALLED_SIZE ${PKG_SRC}/installed-size.py)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/DebInstalledSize.cmake)
 include(CPack)
 
 # The package's own checks (ctest -L package).

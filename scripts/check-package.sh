@@ -3,7 +3,8 @@
 # would meet it:
 #   1. cpack -G DEB, then lintian (errors and warnings fail);
 #   2. its contents: launchers, the private folder, menu entry, metainfo,
-#      icons and manual pages, and nothing of the test tools;
+#      icons and manual pages, and nothing of the test tools; its
+#      Installed-Size against the files it installs;
 #   3. unpacked into a throwaway root (dpkg-deb -x), the packaged explorer is
 #      started through its launcher inside the private network against the
 #      device simulator: it must bind the packaged QUILLBOX.DLL and list the
@@ -116,6 +117,15 @@ echo "check-package: lintian found no errors or warnings"
 
 PKGROOT="$TMP/root"
 dpkg-deb -x "$deb" "$PKGROOT"
+# What apt says the package takes must be what it installs, by dpkg's own
+# rule (dpkg-gencontrol): each regular file and symlink in KiB rounded up,
+# 1 KiB for anything else (every directory, the top one included).
+declared=$(dpkg-deb -f "$deb" Installed-Size)
+counted=$(find "$PKGROOT" -printf '%y %s\n' |
+  awk '$1 == "f" || $1 == "l" { kib += int(($2 + 1023) / 1024); next } { kib += 1 } END { print kib }')
+[ "$declared" = "$counted" ] ||
+  fail "Installed-Size is $declared KiB, the package installs $counted KiB"
+echo "check-package: Installed-Size $declared KiB is what the package installs"
 for f in usr/lib/osprey-explorer/explorer usr/lib/osprey-explorer/QUILLBOX.DLL \
          usr/share/applications/com.ospreypanel.explorer.desktop \
          usr/share/metainfo/com.ospreypanel.explorer.metainfo.xml \

@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
-# Takes the documentation's pictures of the main window, idle and busy, as a
-# user sees them: under Xvfb with a real window manager (openbox), driven
-# with the keyboard, against the simulated devices in the private network
-# (scripts/netns.sh), so nothing reaches a real network.
+# Takes every picture of the documentation, against the simulated devices in
+# the private network, so nothing reaches a real network:
+#   screenshot.png        what the README's first command shows
+#                         (scripts/run-explorer.sh --screenshot, under Xvfb);
+#   main-window-idle.png  the main window, idle and busy, as a user sees
+#   main-window-busy.png  them: under Xvfb with a real window manager
+#                         (openbox), driven with the keyboard.
 #
 #   scripts/docs-screenshots.sh [OUT_DIR]     (default: docs)
 #
-# Writes OUT_DIR/main-window-idle.png and OUT_DIR/main-window-busy.png.
-# Needs a finished build (BUILD_DIR, default build) and the packages of
-# scripts/bootstrap.sh (xvfb, openbox, xdotool, imagemagick, x11-utils).
+# A picture with the window manager's frame records its extents in a PNG
+# text chunk, "Frame" = "left right top bottom", so a test can tell that it
+# shows the window at its current size (app_docs_test). Builds what it needs
+# (through scripts/run-explorer.sh, BUILD_DIR, default build); needs the
+# packages of scripts/bootstrap.sh (xvfb, openbox, xdotool, imagemagick,
+# x11-utils).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -43,7 +49,9 @@ if [ "${1:-}" = "--in-x" ]; then
     y=$(xwininfo -id "$wid" | awk '/Absolute upper-left Y/ {print $4}')
     w=$(xwininfo -id "$wid" | awk '/Width:/ {print $2}')
     h=$(xwininfo -id "$wid" | awk '/Height:/ {print $2}')
-    import -window root -crop "$((w + l + r))x$((h + t + b))+$((x - l))+$((y - t))" +repage "$1"
+    import -window root -crop "$((w + l + r))x$((h + t + b))+$((x - l))+$((y - t))" +repage "$TMP/frame.png"
+    # Without time stamps, so a picture that did not change stays the same file.
+    convert "$TMP/frame.png" -set Frame "$l $r $t $b" -define png:exclude-chunks=date,time "$1"
   }
   # Typed as on a keyboard, into the window that has the focus.
   key() { xdotool key --delay 150 "$@"; sleep 0.3; }
@@ -78,9 +86,8 @@ if [ "${1:-}" = "--in-namespace" ]; then
   OUT=$2
   TMP=$3
   # The sample devices and one that answers its requests late.
-  cp tools/devicesim/sample-devices.txt "$TMP/devices.txt"
-  echo "00:50:C2:10:00:09 1 192.168.1.40 255.255.255.0 admin late=3500" >>"$TMP/devices.txt"
-  "$BUILD/bin/devicesim" --file "$TMP/devices.txt" >"$TMP/sim.log" 2>&1 &
+  "$BUILD/bin/devicesim" --file tools/devicesim/sample-devices.txt \
+    --device "00:50:C2:10:00:09 1 192.168.1.40 255.255.255.0 kqe late=3500" >"$TMP/sim.log" 2>&1 &
   sim=$!
   trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
   for _ in $(seq 100); do
@@ -93,12 +100,13 @@ if [ "${1:-}" = "--in-namespace" ]; then
 fi
 
 OUT=$(mkdir -p "${1:-docs}" && cd "${1:-docs}" && pwd)
-for tool in xvfb-run openbox xdotool xprop import; do
+for tool in xvfb-run openbox xdotool xprop import convert; do
   command -v "$tool" >/dev/null || { echo "docs-screenshots: $tool is missing (scripts/bootstrap.sh)" >&2; exit 1; }
 done
-[ -x "$BUILD/bin/explorer" ] && [ -x "$BUILD/bin/devicesim" ] ||
-  { echo "docs-screenshots: build explorer and devicesim first" >&2; exit 1; }
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/docs-screenshots.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
+# Under Xvfb even beside a desktop, whose fonts and scaling would give the
+# window another size than the documentation's.
+env -u DISPLAY -u WAYLAND_DISPLAY scripts/run-explorer.sh --screenshot "$OUT/screenshot.png"
 scripts/netns.sh "$ROOT/scripts/docs-screenshots.sh" --in-namespace "$OUT" "$TMP"
-echo "docs-screenshots: wrote $OUT/main-window-idle.png and $OUT/main-window-busy.png"
+echo "docs-screenshots: wrote $OUT/screenshot.png, $OUT/main-window-idle.png and $OUT/main-window-busy.png"

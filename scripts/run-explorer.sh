@@ -72,13 +72,23 @@ fi
 
 scripts/bootstrap.sh
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j"$(nproc)" --target explorer Quillbox devicesim
+# explorerctl and its manual page too, so the README's terminal examples
+# work after this command alone.
+cmake --build "$BUILD" -j"$(nproc)" --target explorer Quillbox devicesim explorerctl explorerctl_man
 if [ "$(id -u)" -eq 0 ]; then
-  # Every other sample device behind link A, the rest behind link B.
+  # Every other sample device behind link A, the rest behind link B. The
+  # halves live in the build folder, so the sample configurations they name
+  # get the sample file's folder in front.
   a="$ROOT/$BUILD/run-explorer-link-a.txt"
   b="$ROOT/$BUILD/run-explorer-link-b.txt"
-  awk '!/^[[:space:]]*(#|$)/ { if (n++ % 2 == 0) print }' tools/devicesim/sample-devices.txt >"$a"
-  awk '!/^[[:space:]]*(#|$)/ { if (n++ % 2 == 1) print }' tools/devicesim/sample-devices.txt >"$b"
+  half() {
+    awk -v half="$1" -v dir="$ROOT/tools/devicesim" '!/^[[:space:]]*(#|$)/ {
+      for (i = 6; i <= NF; i++) if ($i ~ /^config=[^\/]/) $i = "config=" dir "/" substr($i, 8)
+      if (n++ % 2 == half) print
+    }' tools/devicesim/sample-devices.txt
+  }
+  half 0 >"$a"
+  half 1 >"$b"
   QUILL_BIN_DIR="$ROOT/$BUILD/bin" exec scripts/netns-links.sh --devices 0 "$a" --devices 1 "$b" \
     "$ROOT/scripts/run-explorer.sh" --on-links "$SHOT" "$b"
 fi

@@ -2,10 +2,14 @@
 #include <QApplication>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "explorer/app/CommandLine.h"
 #include "explorer/app/ExplorerApp.h"
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/app/QtModalUi.h"
@@ -25,19 +29,38 @@ class UnattendedUi : public QtModalUi {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const std::string appName = CExplorerApp::AppNameFromPath(argc > 0 ? argv[0] : "explorer");
+  // Answered before QApplication, which needs a display (or aborts).
+  const ExplorerCommandLine commandLine =
+      ParseExplorerCommandLine(std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  switch (commandLine.action) {
+    case ExplorerCommandLine::Action::Help:
+    case ExplorerCommandLine::Action::Version: {
+      const std::string text = commandLine.action == ExplorerCommandLine::Action::Help
+                                   ? ExplorerUsage(appName)
+                                   : ExplorerVersion();
+      if (WriteAllOut(stdout, text)) return 0;
+      std::fprintf(stderr, "%s: cannot write to standard output: %s\n", appName.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+    case ExplorerCommandLine::Action::UsageError:
+      WriteAllOut(stderr, ExplorerUsageError(appName, commandLine.error));
+      return 2;
+    case ExplorerCommandLine::Action::Run:
+      break;
+  }
+
   QApplication app(argc, argv);
 
   // --screenshot FILE: scan once, save a picture of the window, exit.
-  std::string screenshot;
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--screenshot") == 0) screenshot = argv[i + 1];
-  }
+  const std::string screenshot = commandLine.screenshot;
 
   QtModalUi interactiveUi;
   UnattendedUi unattendedUi;
   QtModalUi& ui = screenshot.empty() ? interactiveUi : unattendedUi;
 
-  CExplorerApp explorerApp(ui, CExplorerApp::AppNameFromPath(argc > 0 ? argv[0] : "explorer"));
+  CExplorerApp explorerApp(ui, appName);
   if (!explorerApp.InitInstance()) return 1;
 
   const int status = explorerApp.RunMainWindow([&](CExplorerDlg& dlg) {
@@ -57,7 +80,7 @@ int main(int argc, char** argv) {
       const bool saved = dlg.grab().save(QString::fromStdString(screenshot));
       std::fprintf(stderr, saved ? "screenshot saved to %s\n" : "cannot save screenshot %s\n",
                    screenshot.c_str());
-      dlg.done(saved ? QDialog::Rejected : 2);
+      dlg.done(saved ? QDialog::Rejected : 1);
     });
   });
   SettleQtThreadPool();

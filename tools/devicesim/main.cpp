@@ -57,10 +57,16 @@ bool LoadFile(const std::string& path, DeviceTable& table) {
     if (hash != std::string::npos) line.erase(hash);
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
     std::string error;
-    const auto device = ParseDeviceLine(line, &error);
+    auto device = ParseDeviceLine(line, &error);
     if (!device) {
       std::fprintf(stderr, "devicesim: %s:%d: %s\n", path.c_str(), number, error.c_str());
       return false;
+    }
+    // A file ships with its configurations beside it, wherever it is run from.
+    auto config = device->extra.find("config");
+    if (config != device->extra.end() && !config->second.empty() && config->second[0] != '/') {
+      const size_t slash = path.find_last_of('/');
+      if (slash != std::string::npos) config->second = path.substr(0, slash + 1) + config->second;
     }
     table.Add(*device);
   }
