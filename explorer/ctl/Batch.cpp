@@ -24,6 +24,7 @@
 #include "explorer/ctl/DeviceCommands.h"
 #include "explorer/ctl/DeviceScan.h"
 #include "explorer/ctl/ExitCodes.h"
+#include "explorer/ctl/Fd.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/ctl/Password.h"
 
@@ -37,31 +38,6 @@ constexpr size_t kKeptOutput = 16 * 1024;
 // Jobs told to stop get this long to cancel and clean up before they are killed.
 constexpr auto kStopGrace = std::chrono::seconds(30);
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      fd_ = o.fd_;
-      o.fd_ = -1;
-    }
-    return *this;
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 enum class JobState { Skipped, NotFound, Waiting, Running, Done };
 

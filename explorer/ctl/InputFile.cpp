@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "explorer/ctl/Fd.h"
 #include "explorer/ctl/Interrupt.h"
 
 namespace ctl {
@@ -13,19 +14,6 @@ namespace {
 
 constexpr int kSliceMs = 100;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "explorer/ctl/Fd.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/res/Strings.h"
 
@@ -18,19 +19,6 @@ namespace {
 
 constexpr size_t kMaxPassword = 4096;
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Echo stays off only while the password is typed, whatever way the prompt ends.
 class EchoOff {
