@@ -225,10 +225,13 @@ TftpSendThread::State TftpSendThread::SendNextBlock(tftp::ErrorPacket* error) {
   size_t got = 0;
   if (stream_->Read(packet + 4, progress_.blockSize, &got) != 0)
     return Fail(error, {tftp::ERR_NOT_DEFINED, "Stream read error"});
-  endFlag_ = got < progress_.blockSize;
   progress_.outstanding = 4 + got;
   progress_.retries = 0;
-  return Transmit(error);
+  const State next = Transmit(error);
+  // A transfer succeeds only once its final block is out: one whose send
+  // failed has given the peer nothing to end with.
+  endFlag_ = got < progress_.blockSize && next != State::Failed;
+  return next;
 }
 
 TftpSendThread::State TftpSendThread::Transmit(tftp::ErrorPacket* error, bool restartTimer) {

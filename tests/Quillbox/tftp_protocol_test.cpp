@@ -598,6 +598,28 @@ TEST(TftpSendOverLink, ResendsAtEachTimeOutThenTimesOutOnTheVirtualClock) {
   EXPECT_FALSE(t.success);
 }
 
+TEST(TftpSendOverLink, FinalBlockThatCannotBeSentIsNoSuccess) {
+  for (size_t size : {100u, 600u}) {
+    SCOPED_TRACE(size);
+    // The final block is the first send for 100 bytes, the second (after
+    // the ACK of block 1 at 10 ms) for 600.
+    const size_t finalSend = size / 512;
+    LinkTransfer t = RunOverLink(Pattern(size), {{10ms, Ack(1)}}, {{finalSend, ENOBUFS}});
+    ASSERT_EQ(t.sent.size(), finalSend + 2);
+    EXPECT_EQ(t.sent[finalSend].packet.size(), 4 + size % 512);
+    const Bytes& error = t.sent.back().packet;
+    EXPECT_EQ(U16(error, 0), quillbox::tftp::ERROR);
+    EXPECT_EQ(U16(error, 2), 0);
+    EXPECT_EQ(std::string(error.begin() + 4, error.end() - 1), quillbox::SocketErrorMessage(ENOBUFS));
+    EXPECT_EQ(t.reports, 1);
+    EXPECT_FALSE(t.success) << "the peer never got the final block";
+  }
+  // The same transfer with every send going out succeeds.
+  LinkTransfer t = RunOverLink(Pattern(600), {{10ms, Ack(1)}, {20ms, Ack(2)}});
+  EXPECT_EQ(t.sent.size(), 2u);
+  EXPECT_TRUE(t.success);
+}
+
 // ---------------------------------------------------------------- confinement
 
 class TftpConfinement : public ::testing::Test {
