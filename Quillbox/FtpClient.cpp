@@ -173,16 +173,21 @@ Failure FtpClient::NextRawLine(int timeoutMs, std::string* line, bool* got) {
     // Every pass, not only an idle one: a peer that keeps sending, however
     // slowly, must not hold an aborted caller.
     if (AbortDue()) return Failure::Closed();
-    if (TakeLine(line)) {
-      *got = true;
-      return {};
-    }
-    if (input_.size() - inputPos_ > kMaxLineLength) {
-      // A peer that never ends its line would make us buffer forever.
+    // A peer that never ends its line would make us buffer forever. Judged
+    // by the line's text, not by how it arrived: the buffer may hold a
+    // line of the limit and its CR before the LF comes, and a line past the
+    // limit fails even when its LF came in the same read.
+    const bool took = TakeLine(line);
+    if (took ? line->size() > MaxLineLength : input_.size() - inputPos_ > MaxLineLength + 1) {
+      line->clear();
       control_.Close();
       ClearInput();
       Log("Disconnected.");
       return Failure::General("Reply line too long.");
+    }
+    if (took) {
+      *got = true;
+      return {};
     }
     if (!control_.IsOpen()) return Failure::Closed();
     bool ready = false;
@@ -216,7 +221,7 @@ Failure FtpClient::NextReplyLine(std::string* line) {
     bool got = false;
     if (Failure f = NextRawLine(-1, &raw, &got)) return f;
     replyBytes_ += raw.size() + 1;
-    if (replyBytes_ > kMaxReplySize) {
+    if (replyBytes_ > MaxReplySize) {
       // Blank or continuation lines without end would hold us forever.
       control_.Close();
       ClearInput();

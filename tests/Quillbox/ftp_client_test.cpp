@@ -371,6 +371,42 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
   }
 }
 
+TEST(FtpClientFailures, LineLimitHoldsHoweverTheLineArrives) {
+  // A greeting whose text is `length` characters, its line end sent at once
+  // or (lateLf) only once the client has had time to read all before it.
+  struct Case {
+    size_t length;
+    bool lateLf;
+    bool accepted;
+  };
+  for (const Case& c : {Case{FtpClient::kMaxLineLength, false, true}, Case{FtpClient::kMaxLineLength, true, true},
+                        Case{FtpClient::kMaxLineLength + 1, false, false}}) {
+    SCOPED_TRACE(testing::Message() << c.length << (c.lateLf ? ", LF late" : ""));
+    net::Socket mine, peer;
+    ASSERT_EQ(net::MakeStreamPair(&mine, &peer, net::Blocking::No), 0);
+    std::string line = "220 ";
+    line.resize(c.length, 'x');
+    const std::string head = line + (c.lateLf ? "\r" : "\r\n");
+    ASSERT_EQ(peer.SendAll(head.data(), head.size()), 0);
+    std::thread late([&] {
+      if (!c.lateLf) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      peer.SendAll("\n", 1);
+    });
+    Client client(0);
+    Failure f = client.ftp.Attach(std::move(mine), false);
+    late.join();
+    if (c.accepted) {
+      EXPECT_FALSE(f) << f.message;
+      EXPECT_TRUE(client.ftp.LastReplyLine() == line) << client.ftp.LastReplyLine().size() << " characters";
+    } else {
+      EXPECT_EQ(f.kind, FailureKind::General);
+      EXPECT_EQ(f.message, "Reply line too long.");
+      EXPECT_FALSE(client.ftp.IsConnected());
+    }
+  }
+}
+
 TEST(FtpClientReadLine, TimeOutPartialLinesAndRawText) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   Dialogue c(With(&Script::site, "200 OK\r\n  451 Write error on device  \r\n"));
