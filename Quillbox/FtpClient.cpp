@@ -67,6 +67,16 @@ std::string ReplaceEol(const std::string& text) {
   return out;
 }
 
+// Whether the first three characters of a and b agree, letter case
+// ignored. Byte by byte: a NUL from the peer is a character like any other,
+// where a C string comparison would stop at it.
+bool SameCode(const std::string& a, const std::string& b) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (size_t i = 0; i < 3; ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
 int ParseReplyCode(const std::string& line) {
   if (line.size() < 3) return 0;
   int code = 0;
@@ -246,7 +256,7 @@ Failure FtpClient::ReadReply(std::initializer_list<int> accepted) {
       if (Failure f = NextReplyLine(&line)) return f;
       replyLines_.push_back(line);
       if (line.size() < 4) break;
-      if (strncasecmp(line.c_str(), prefix.c_str(), 3) == 0 && line[3] == ' ') break;
+      if (SameCode(line, prefix) && line[3] == ' ') break;
     }
   }
   replyCode_ = ParseReplyCode(replyLines_.back());

@@ -176,6 +176,23 @@ TEST(FtpClientDialogue, ReplyParsingRules) {
   EXPECT_EQ(c.server.Commands().back(), "SITE Upgrade");
 }
 
+TEST(FtpClientDialogue, MultiLineReplyEndsOnlyAtItsOwnCode) {
+  // A NUL among the first three characters is a character like any other:
+  // "2<NUL>9 " does not end a reply that began "2<NUL>0-".
+  const std::string nul(1, '\0');
+  const std::string first = "2" + nul + "0-Hello", other = "2" + nul + "9 not the end", last = "2" + nul + "0 end";
+  net::Socket mine, peer;
+  ASSERT_EQ(net::MakeStreamPair(&mine, &peer, net::Blocking::No), 0);
+  const std::string said = first + "\r\n" + other + "\r\n" + last + "\r\n";
+  ASSERT_EQ(peer.SendAll(said.data(), said.size()), 0);
+  peer.ShutdownSend();
+  Client c(0);
+  Failure f = c.ftp.Attach(std::move(mine), false);
+  EXPECT_EQ(f.kind, FailureKind::Reply);
+  EXPECT_EQ(f.code, 0) << "no code in digits";
+  EXPECT_THAT(c.ftp.LastReply(), ElementsAre(first, other, last));
+}
+
 TEST(FtpClientDialogue, RepliesArrivingInPieces) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   Script s;
