@@ -675,6 +675,37 @@ TEST_F(TftpConfinement, OutsideFilesCannotBeProbed) {
   }
 }
 
+TEST_F(TftpConfinement, RenamesElsewhereNeverTurnANameInsideAway) {
+  // The system's confined lookup of ".." gives up (EAGAIN) whenever
+  // anything on the machine is renamed meanwhile; a name that stays inside
+  // must still be served, and one that leads out still refused.
+  const std::string a = base_ + "/elsewhere-a", b = base_ + "/elsewhere-b";
+  scratch_.Write("elsewhere-a", Pattern(1, 5));
+  std::atomic<bool> done{false};
+  std::thread renamer([&] {
+    while (!done) {
+      std::rename(a.c_str(), b.c_str());
+      std::rename(b.c_str(), a.c_str());
+    }
+  });
+  std::string inside = "fw.pak", outside = "../fw-private/secret.bin";
+  for (int i = 0; i < 100; ++i) {
+    inside = "sub/../" + inside;
+    outside = "sub/../" + outside;
+  }
+  int refused = 0, served = 0;
+  const quillbox::TftpFolder folder = quillbox::TftpFolder::OfFile(served_);
+  for (int i = 0; i < 2000; ++i) {
+    std::unique_ptr<quillbox::TftpFileStream> file;
+    if (folder.Open(inside, &file) != quillbox::TftpFolder::Verdict::Inside) ++refused;
+    if (folder.Open(outside, &file) != quillbox::TftpFolder::Verdict::Outside) ++served;
+  }
+  done = true;
+  renamer.join();
+  EXPECT_EQ(refused, 0) << "names inside refused";
+  EXPECT_EQ(served, 0) << "names outside not refused";
+}
+
 TEST_F(TftpConfinement, SwappedSubFolderNeverLeadsOutside) {
   // "sub" is swapped, again and again, between a real folder and a link to
   // a folder outside that holds a file of the same name.
