@@ -200,14 +200,16 @@ class Model {
   // text has none (Closed), or it is longer than a line may be.
   bool NextRaw(std::string_view* raw, Step* st) {
     if (dead_) {
-      st->kind = Step::Closed;
+      // A too long rest may still be buffered when the end was met first.
+      st->kind = tooLongRest_ ? Step::EndOrTooLong : Step::Closed;
       return false;
     }
     const size_t lf = text_.find('\n', pos_);
     if (lf == std::string_view::npos) {
       // What is left never becomes a line.
       dead_ = true;
-      st->kind = text_.size() - pos_ > limits_.line + 1 ? Step::EndOrTooLong : Step::Closed;
+      tooLongRest_ = text_.size() - pos_ > limits_.line + 1;
+      st->kind = tooLongRest_ ? Step::EndOrTooLong : Step::Closed;
       return false;
     }
     size_t end = lf;
@@ -226,6 +228,7 @@ class Model {
   Limits limits_;
   size_t pos_ = 0;
   bool dead_ = false;  // the client has closed, or met the end of the stream
+  bool tooLongRest_ = false;  // the text ends in more than a line without LF
   std::vector<std::string_view> lastLines_;
   int lastCode_ = 0;
 };
