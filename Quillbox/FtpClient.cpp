@@ -67,6 +67,16 @@ std::string ReplaceEol(const std::string& text) {
   return out;
 }
 
+// Whether the first three characters of a and b agree, letter case
+// ignored. Byte by byte: a NUL from the peer is a character like any other,
+// where a C string comparison would stop at it.
+bool SameCode(const std::string& a, const std::string& b) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (size_t i = 0; i < 3; ++i)
+    if (fold(a[i]) != fold(b[i])) return false;
+  return true;
+}
+
 int ParseReplyCode(const std::string& line) {
   if (line.size() < 3) return 0;
   int code = 0;
@@ -173,16 +183,21 @@ Failure FtpClient::NextRawLine(int timeoutMs, std::string* line, bool* got) {
     // Every pass, not only an idle one: a peer that keeps sending, however
     // slowly, must not hold an aborted caller.
     if (AbortDue()) return Failure::Closed();
-    if (TakeLine(line)) {
-      *got = true;
-      return {};
-    }
-    if (input_.size() - inputPos_ > kMaxLineLength) {
-      // A peer that never ends its line would make us buffer forever.
+    // A peer that never ends its line would make us buffer forever. Judged
+    // by the line's text, not by how it arrived: the buffer may hold a
+    // line of the limit and its CR before the LF comes, and a line past the
+    // limit fails even when its LF came in the same read.
+    const bool took = TakeLine(line);
+    if (took ? line->size() > MaxLineLength : input_.size() - inputPos_ > MaxLineLength + 1) {
+      line->clear();
       control_.Close();
       ClearInput();
       Log("Disconnected.");
       return Failure::General("Reply line too long.");
+    }
+    if (took) {
+      *got = true;
+      return {};
     }
     if (!control_.IsOpen()) return Failure::Closed();
     bool ready = false;
@@ -216,7 +231,7 @@ Failure FtpClient::NextReplyLine(std::string* line) {
     bool got = false;
     if (Failure f = NextRawLine(-1, &raw, &got)) return f;
     replyBytes_ += raw.size() + 1;
-    if (replyBytes_ > kMaxReplySize) {
+    if (replyBytes_ > MaxReplySize) {
       // Blank or continuation lines without end would hold us forever.
       control_.Close();
       ClearInput();
@@ -241,7 +256,7 @@ Failure FtpClient::ReadReply(std::initializer_list<int> accepted) {
       if (Failure f = NextReplyLine(&line)) return f;
       replyLines_.push_back(line);
       if (line.size() < 4) break;
-      if (strncasecmp(line.c_str(), prefix.c_str(), 3) == 0 && line[3] == ' ') break;
+      if (SameCode(line, prefix) && line[3] == ' ') break;
     }
   }
   replyCode_ = ParseReplyCode(replyLines_.back());

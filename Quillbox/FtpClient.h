@@ -46,7 +46,8 @@ std::string TraceText(const std::string& wire);
 
 class FtpClient {
  public:
-  // A control line that grows past this without LF fails the connection.
+  // A control line whose text (without its line end) is longer than this
+  // fails the connection, however its bytes arrive.
   static constexpr size_t kMaxLineLength = 64 * 1024;
   // A reply (blank lines before it included) that grows past this fails
   // the connection as well.
@@ -69,6 +70,10 @@ class FtpClient {
   bool OnlyWhenIdle = true;
   // Attached log of the control connection; may stay null.
   const quillbox::ProtocolLog* ProtocolLog = nullptr;
+  // The limits above for this client: a test of what happens at them can
+  // lower them, so that reaching them costs little.
+  size_t MaxLineLength = kMaxLineLength;
+  size_t MaxReplySize = kMaxReplySize;
 
   Failure Connect(bool autoLogin);
   // Connect from the point where the control connection stands: takes an

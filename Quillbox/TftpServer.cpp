@@ -18,19 +18,39 @@ int Milliseconds(std::chrono::steady_clock::duration d) {
 const char kAborted[] = "Operation aborted";
 const char kUnknownTransfer[] = "Unknown transfer ID";
 
+// A transfer's own socket, not bound: the system picks the port on the
+// first send.
+class UdpSendLink final : public TftpSendLink {
+ public:
+  int Open() override { return socket_.OpenUdp(net::Blocking::Yes); }
+  void Close() override { socket_.Close(); }
+  int SendTo(const uint8_t* data, size_t size, const net::Endpoint& to) override {
+    return socket_.SendTo(data, size, to);
+  }
+  int WaitReadable(int timeoutMs, bool* ready) override { return socket_.WaitReadable(timeoutMs, ready); }
+  int ReceiveFrom(uint8_t* buffer, size_t capacity, net::Datagram* datagram) override {
+    return socket_.ReceiveFrom(buffer, capacity, datagram);
+  }
+  Clock::time_point Now() override { return Clock::now(); }
+
+ private:
+  net::Socket socket_;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------- send thread
 
 TftpSendThread::TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete,
                                const net::Endpoint& peer, int requestedBlockSize, const TftpServerSettings& settings,
-                               Report report)
+                               Report report, std::unique_ptr<TftpSendLink> link)
     : stream_(std::move(stream)),
       freeStreamOnComplete_(freeStreamOnComplete),
       peer_(peer),
       requestedBlockSize_(requestedBlockSize),
       settings_(settings),
-      report_(std::move(report)) {}
+      report_(std::move(report)),
+      link_(link ? std::move(link) : std::make_unique<UdpSendLink>()) {}
 
 TftpSendThread::~TftpSendThread() {
   Stop();
@@ -38,14 +58,19 @@ TftpSendThread::~TftpSendThread() {
 }
 
 int TftpSendThread::Start() {
-  // Not bound: the system picks the port on the first send.
-  if (int err = socket_.OpenUdp(net::Blocking::Yes)) return err;
+  if (int err = link_->Open()) return err;
   try {
     thread_ = std::thread(&TftpSendThread::Execute, this);
   } catch (const std::system_error& e) {
-    socket_.Close();
+    link_->Close();
     return e.code().value() ? e.code().value() : EAGAIN;
   }
+  return 0;
+}
+
+int TftpSendThread::RunHere() {
+  if (int err = link_->Open()) return err;
+  Execute();
   return 0;
 }
 
@@ -63,7 +88,7 @@ void TftpSendThread::Execute() {
   }
   if (!completed) {
     std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
-    socket_.SendTo(packet.data(), packet.size(), peer_);
+    link_->SendTo(packet.data(), packet.size(), peer_);
   }
   ended_ = true;
   TftpTransferCompleteEvent event;
@@ -77,7 +102,7 @@ void TftpSendThread::Execute() {
   }
   stream_.reset();
   if (report_) report_(event);
-  socket_.Close();
+  link_->Close();
   finished_ = true;
 }
 
@@ -90,17 +115,17 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
       *error = {tftp::ERR_NOT_DEFINED, kAborted};
       return false;
     }
-    auto left = deadline - std::chrono::steady_clock::now();
+    auto left = deadline - link_->Now();
     if (left <= std::chrono::steady_clock::duration::zero()) return true;
     bool ready = false;
     int slice = std::min(Milliseconds(left), static_cast<int>(settings_.stopCheck.count()));
-    if (int err = socket_.WaitReadable(std::max(slice, 1), &ready)) {
+    if (int err = link_->WaitReadable(std::max(slice, 1), &ready)) {
       *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
       return false;
     }
     if (!ready) continue;
     net::Datagram datagram;
-    const int err = socket_.ReceiveFrom(buffer.data(), buffer.size(), &datagram);
+    const int err = link_->ReceiveFrom(buffer.data(), buffer.size(), &datagram);
     // A datagram longer than the packet size is judged by its head.
     if (err != 0 && err != EMSGSIZE) {
       *error = {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)};
@@ -110,7 +135,7 @@ bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* ar
       // Not this transfer's peer (RFC 1350's transfer ID is its address and
       // port): it may neither acknowledge nor abort, and gets told so.
       const std::vector<uint8_t> refusal = tftp::BuildError(tftp::ERR_UNKNOWN_TRANSFER_ID, kUnknownTransfer);
-      socket_.SendTo(refusal.data(), refusal.size(), datagram.from);
+      link_->SendTo(refusal.data(), refusal.size(), datagram.from);
       continue;
     }
     *got = datagram.size;
@@ -200,18 +225,21 @@ TftpSendThread::State TftpSendThread::SendNextBlock(tftp::ErrorPacket* error) {
   size_t got = 0;
   if (stream_->Read(packet + 4, progress_.blockSize, &got) != 0)
     return Fail(error, {tftp::ERR_NOT_DEFINED, "Stream read error"});
-  endFlag_ = got < progress_.blockSize;
   progress_.outstanding = 4 + got;
   progress_.retries = 0;
-  return Transmit(error);
+  const State next = Transmit(error);
+  // A transfer succeeds only once its final block is out: one whose send
+  // failed has given the peer nothing to end with.
+  endFlag_ = got < progress_.blockSize && next != State::Failed;
+  return next;
 }
 
 TftpSendThread::State TftpSendThread::Transmit(tftp::ErrorPacket* error, bool restartTimer) {
   if (progress_.retries == settings_.sendsBeforeTimeout)
     return Fail(error, {tftp::ERR_ILLEGAL_OPERATION, "Timeout"});
-  if (int err = socket_.SendTo(progress_.packet.data(), progress_.outstanding, peer_))
+  if (int err = link_->SendTo(progress_.packet.data(), progress_.outstanding, peer_))
     return Fail(error, {tftp::ERR_NOT_DEFINED, SocketErrorMessage(err)});
-  if (restartTimer) progress_.deadline = std::chrono::steady_clock::now() + settings_.retryTimeout;
+  if (restartTimer) progress_.deadline = link_->Now() + settings_.retryTimeout;
   return State::AwaitingAck;
 }
 

@@ -58,6 +58,24 @@ struct TftpServerSettings {
   size_t maxTransfers = 32;
 };
 
+// What a send thread does on the network, and the clock its time-outs run
+// on. A transfer knows nothing else of the world, so that a test can drive
+// the whole exchange, time-outs included, without a network and without
+// waiting; the thread's own is a UDP socket and the steady clock.
+class TftpSendLink {
+ public:
+  using Clock = std::chrono::steady_clock;
+  virtual ~TftpSendLink() = default;
+  // 0 or an errno value.
+  virtual int Open() = 0;
+  virtual void Close() = 0;
+  // As net::Socket's calls of the same names.
+  virtual int SendTo(const uint8_t* data, size_t size, const net::Endpoint& to) = 0;
+  virtual int WaitReadable(int timeoutMs, bool* ready) = 0;
+  virtual int ReceiveFrom(uint8_t* buffer, size_t capacity, net::Datagram* datagram) = 0;
+  virtual Clock::time_point Now() = 0;
+};
+
 // One transfer of a read request: OACK when a block size was asked for, then
 // DATA blocks, each sent until acknowledged. The exchange is a state machine:
 // each event the peer's side brings (an ACK, silence, an ERROR, ...) is
@@ -66,14 +84,19 @@ class TftpSendThread {
  public:
   using Report = std::function<void(const TftpTransferCompleteEvent&)>;
 
+  // Without a link the transfer goes over a UDP socket of its own.
   TftpSendThread(std::shared_ptr<TftpStream> stream, bool freeStreamOnComplete, const net::Endpoint& peer,
-                 int requestedBlockSize, const TftpServerSettings& settings, Report report);
+                 int requestedBlockSize, const TftpServerSettings& settings, Report report,
+                 std::unique_ptr<TftpSendLink> link = nullptr);
   ~TftpSendThread();  // stops and joins
   TftpSendThread(const TftpSendThread&) = delete;
   TftpSendThread& operator=(const TftpSendThread&) = delete;
 
   // 0 or an errno value (socket or thread could not be made).
   int Start();
+  // The whole transfer on the calling thread instead, report included; 0
+  // or the errno value of a link that could not be opened.
+  int RunHere();
   // Ends the transfer soon; the peer gets one ERROR code 0.
   void Stop() { stop_ = true; }
   void Join();
@@ -143,7 +166,7 @@ class TftpSendThread {
   int requestedBlockSize_;
   TftpServerSettings settings_;
   Report report_;
-  net::Socket socket_;
+  std::unique_ptr<TftpSendLink> link_;
   // Touched only by the thread.
   Progress progress_;
   bool endFlag_ = false;

@@ -78,11 +78,11 @@ int OpenBeneath(int dirFd, const std::string& path) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     const long fd = ::syscall(SYS_openat2, dirFd, path.c_str(), &how, sizeof how);
     if (fd >= 0) return static_cast<int>(fd);
-    // EAGAIN: a rename during the lookup kept the system from being sure
-    // that it stayed below; worth another try, then a refusal.
+    // EAGAIN: a rename anywhere on the system during the lookup kept it
+    // from being sure that ".." stayed below; worth another try.
     if (errno != EAGAIN && errno != EINTR) return -errno;
   }
-  return -EXDEV;
+  return -EAGAIN;
 #else
   (void)dirFd;
   (void)path;
@@ -199,8 +199,10 @@ int TftpFolder::OpenBelow(const std::string& relative, int* fd) const {
       *fd = result;
       return 0;
     }
-    // Older systems lack the call; some sandboxes refuse it.
-    if (result != -ENOSYS && result != -EPERM) return -result;
+    // Older systems lack the call; some sandboxes refuse it. A system kept
+    // unsure by renames elsewhere would refuse a name that stays inside:
+    // the walk, as confined, judges it instead.
+    if (result != -ENOSYS && result != -EPERM && result != -EAGAIN) return -result;
   }
   return WalkBelow(relative, fd);
 }

@@ -38,7 +38,7 @@ while read -r name runs network; do
 done < <(fuzz_targets)
 
 if [ ${#failed[@]} -gt 0 ]; then
-  echo "fuzz: FAILED: ${failed[*]} (reproduce: $FUZZ_BUILD/fuzz_NAME FILE, inside scripts/netns.sh for tftp_send)"
+  echo "fuzz: FAILED: ${failed[*]} (reproduce: $FUZZ_BUILD/fuzz_NAME FILE, inside scripts/netns.sh for a target marked net)"
   exit 1
 fi
 if [ ${#skipped[@]} -gt 0 ]; then echo "fuzz: not run without a private network: ${skipped[*]}"; fi

@@ -207,6 +207,23 @@ TEST(FtpClientDialogue, ReplyParsingRules) {
   EXPECT_EQ(c.server.Commands().back(), "SITE Upgrade");
 }
 
+TEST(FtpClientDialogue, MultiLineReplyEndsOnlyAtItsOwnCode) {
+  // A NUL among the first three characters is a character like any other:
+  // "2<NUL>9 " does not end a reply that began "2<NUL>0-".
+  const std::string nul(1, '\0');
+  const std::string first = "2" + nul + "0-Hello", other = "2" + nul + "9 not the end", last = "2" + nul + "0 end";
+  net::Socket mine, peer;
+  ASSERT_EQ(net::MakeStreamPair(&mine, &peer, net::Blocking::No), 0);
+  const std::string said = first + "\r\n" + other + "\r\n" + last + "\r\n";
+  ASSERT_EQ(peer.SendAll(said.data(), said.size()), 0);
+  peer.ShutdownSend();
+  Client c(0);
+  Failure f = c.ftp.Attach(std::move(mine), false);
+  EXPECT_EQ(f.kind, FailureKind::Reply);
+  EXPECT_EQ(f.code, 0) << "no code in digits";
+  EXPECT_THAT(c.ftp.LastReply(), ElementsAre(first, other, last));
+}
+
 TEST(FtpClientDialogue, RepliesArrivingInPieces) {
   QUILL_REQUIRE_PRIVATE_NETWORK();
   Script s;
@@ -399,6 +416,42 @@ TEST(FtpClientFailures, ServerClosingAndEndlessLine) {
     EXPECT_EQ(f.kind, FailureKind::General);
     EXPECT_EQ(f.message, flood.message);
     EXPECT_FALSE(c.ftp.IsConnected());
+  }
+}
+
+TEST(FtpClientFailures, LineLimitHoldsHoweverTheLineArrives) {
+  // A greeting whose text is `length` characters, its line end sent at once
+  // or (lateLf) only once the client has had time to read all before it.
+  struct Case {
+    size_t length;
+    bool lateLf;
+    bool accepted;
+  };
+  for (const Case& c : {Case{FtpClient::kMaxLineLength, false, true}, Case{FtpClient::kMaxLineLength, true, true},
+                        Case{FtpClient::kMaxLineLength + 1, false, false}}) {
+    SCOPED_TRACE(testing::Message() << c.length << (c.lateLf ? ", LF late" : ""));
+    net::Socket mine, peer;
+    ASSERT_EQ(net::MakeStreamPair(&mine, &peer, net::Blocking::No), 0);
+    std::string line = "220 ";
+    line.resize(c.length, 'x');
+    const std::string head = line + (c.lateLf ? "\r" : "\r\n");
+    ASSERT_EQ(peer.SendAll(head.data(), head.size()), 0);
+    std::thread late([&] {
+      if (!c.lateLf) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      peer.SendAll("\n", 1);
+    });
+    Client client(0);
+    Failure f = client.ftp.Attach(std::move(mine), false);
+    late.join();
+    if (c.accepted) {
+      EXPECT_FALSE(f) << f.message;
+      EXPECT_TRUE(client.ftp.LastReplyLine() == line) << client.ftp.LastReplyLine().size() << " characters";
+    } else {
+      EXPECT_EQ(f.kind, FailureKind::General);
+      EXPECT_EQ(f.message, "Reply line too long.");
+      EXPECT_FALSE(client.ftp.IsConnected());
+    }
   }
 }
 

@@ -1,4 +1,5 @@
-// The TFTP server at packet level, against a scripted peer on loopback.
+// The TFTP server at packet level, against a scripted peer on loopback, and
+// its send thread alone over a scripted link on a virtual clock.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
@@ -6,8 +7,11 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 
+#include "Failure.h"
 #include "TftpPacket.h"
+#include "TftpServer.h"
 #include "tftp_peer.h"
 
 using namespace tftptest;
@@ -483,6 +487,139 @@ TEST(TftpWrap, BlockNumbersWrapAfter65535) {
   EXPECT_TRUE(f.content == content);
 }
 
+// ------------------------------------------- a send thread over a scripted link
+
+namespace {
+
+using Clock = quillbox::TftpSendLink::Clock;
+const net::Endpoint kLinkPeer{htonl(INADDR_LOOPBACK), 40000};
+
+class BytesStream final : public quillbox::TftpStream {
+ public:
+  explicit BytesStream(Bytes bytes) : bytes_(std::move(bytes)) {}
+  int Read(uint8_t* buffer, size_t size, size_t* got) override {
+    *got = std::min(size, bytes_.size() - pos_);
+    std::copy_n(bytes_.begin() + static_cast<long>(pos_), *got, buffer);
+    pos_ += *got;
+    return 0;
+  }
+  void Close() override {}
+
+ private:
+  Bytes bytes_;
+  size_t pos_ = 0;
+};
+
+// What a thread sent, and when (on the link's virtual clock, from the start).
+struct LinkSend {
+  Clock::duration at;
+  Bytes packet;
+  int result;  // what the send returned
+};
+
+// The requester's side of one transfer, without a network and on a virtual
+// clock: each datagram arrives at its moment, the chosen sends fail.
+class ScriptedLink final : public quillbox::TftpSendLink {
+ public:
+  struct Arrival {
+    Clock::duration at;
+    Bytes datagram;
+  };
+  ScriptedLink(std::vector<Arrival> arrivals, std::map<size_t, int> failingSends, std::vector<LinkSend>* sent)
+      : arrivals_(std::move(arrivals)), failingSends_(std::move(failingSends)), sent_(sent) {}
+  int Open() override { return 0; }
+  void Close() override {}
+  int SendTo(const uint8_t* data, size_t size, const net::Endpoint& to) override {
+    EXPECT_TRUE(to == kLinkPeer);
+    auto failing = failingSends_.find(sent_->size());
+    const int result = failing == failingSends_.end() ? 0 : failing->second;
+    sent_->push_back({now_ - kStart, Bytes(data, data + size), result});
+    return result;
+  }
+  int WaitReadable(int timeoutMs, bool* ready) override {
+    const Clock::time_point end = now_ + std::chrono::milliseconds(timeoutMs);
+    *ready = next_ < arrivals_.size() && kStart + arrivals_[next_].at <= end;
+    now_ = *ready ? std::max(now_, kStart + arrivals_[next_].at) : end;
+    return 0;
+  }
+  int ReceiveFrom(uint8_t* buffer, size_t capacity, net::Datagram* datagram) override {
+    const Bytes& d = arrivals_.at(next_++).datagram;
+    datagram->size = std::min(capacity, d.size());
+    std::copy_n(d.begin(), datagram->size, buffer);
+    datagram->from = kLinkPeer;
+    return 0;
+  }
+  Clock::time_point Now() override { return now_; }
+
+ private:
+  static constexpr Clock::time_point kStart{std::chrono::hours(1)};
+  std::vector<Arrival> arrivals_;
+  std::map<size_t, int> failingSends_;
+  std::vector<LinkSend>* sent_;
+  size_t next_ = 0;
+  Clock::time_point now_ = kStart;
+};
+
+struct LinkTransfer {
+  std::vector<LinkSend> sent;
+  int reports = 0;
+  bool success = false;
+};
+
+// A whole transfer of `file` at the default block size and the default
+// time-outs, on the calling thread.
+LinkTransfer RunOverLink(const Bytes& file, std::vector<ScriptedLink::Arrival> arrivals,
+                         std::map<size_t, int> failingSends = {}) {
+  LinkTransfer t;
+  quillbox::TftpSendThread thread(
+      std::make_shared<BytesStream>(file), true, kLinkPeer, 0, quillbox::TftpServerSettings{},
+      [&t](const quillbox::TftpTransferCompleteEvent& e) {
+        ++t.reports;
+        t.success = e.Success;
+      },
+      std::make_unique<ScriptedLink>(std::move(arrivals), std::move(failingSends), &t.sent));
+  EXPECT_EQ(thread.RunHere(), 0);
+  return t;
+}
+
+}  // namespace
+
+TEST(TftpSendOverLink, ResendsAtEachTimeOutThenTimesOutOnTheVirtualClock) {
+  LinkTransfer t = RunOverLink(Pattern(600), {});
+  ASSERT_EQ(t.sent.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(t.sent[i].at, static_cast<int>(i) * 1500ms) << "send " << i;
+    EXPECT_EQ(U16(t.sent[i].packet, 0), quillbox::tftp::DATA);
+    EXPECT_EQ(U16(t.sent[i].packet, 2), 1);
+  }
+  EXPECT_EQ(t.sent[3].at, 4500ms);
+  EXPECT_EQ(t.sent[3].packet, Packet(5, {std::string("\0\4Timeout", 9)}));
+  EXPECT_EQ(t.reports, 1);
+  EXPECT_FALSE(t.success);
+}
+
+TEST(TftpSendOverLink, FinalBlockThatCannotBeSentIsNoSuccess) {
+  for (size_t size : {100u, 600u}) {
+    SCOPED_TRACE(size);
+    // The final block is the first send for 100 bytes, the second (after
+    // the ACK of block 1 at 10 ms) for 600.
+    const size_t finalSend = size / 512;
+    LinkTransfer t = RunOverLink(Pattern(size), {{10ms, Ack(1)}}, {{finalSend, ENOBUFS}});
+    ASSERT_EQ(t.sent.size(), finalSend + 2);
+    EXPECT_EQ(t.sent[finalSend].packet.size(), 4 + size % 512);
+    const Bytes& error = t.sent.back().packet;
+    EXPECT_EQ(U16(error, 0), quillbox::tftp::ERROR);
+    EXPECT_EQ(U16(error, 2), 0);
+    EXPECT_EQ(std::string(error.begin() + 4, error.end() - 1), quillbox::SocketErrorMessage(ENOBUFS));
+    EXPECT_EQ(t.reports, 1);
+    EXPECT_FALSE(t.success) << "the peer never got the final block";
+  }
+  // The same transfer with every send going out succeeds.
+  LinkTransfer t = RunOverLink(Pattern(600), {{10ms, Ack(1)}, {20ms, Ack(2)}});
+  EXPECT_EQ(t.sent.size(), 2u);
+  EXPECT_TRUE(t.success);
+}
+
 // ---------------------------------------------------------------- confinement
 
 class TftpConfinement : public ::testing::Test {
@@ -536,6 +673,37 @@ TEST_F(TftpConfinement, OutsideFilesCannotBeProbed) {
       ExpectError(peer.Receive(), 2, "Access to " + name + " denied");
     }
   }
+}
+
+TEST_F(TftpConfinement, RenamesElsewhereNeverTurnANameInsideAway) {
+  // The system's confined lookup of ".." gives up (EAGAIN) whenever
+  // anything on the machine is renamed meanwhile; a name that stays inside
+  // must still be served, and one that leads out still refused.
+  const std::string a = base_ + "/elsewhere-a", b = base_ + "/elsewhere-b";
+  scratch_.Write("elsewhere-a", Pattern(1, 5));
+  std::atomic<bool> done{false};
+  std::thread renamer([&] {
+    while (!done) {
+      std::rename(a.c_str(), b.c_str());
+      std::rename(b.c_str(), a.c_str());
+    }
+  });
+  std::string inside = "fw.pak", outside = "../fw-private/secret.bin";
+  for (int i = 0; i < 100; ++i) {
+    inside = "sub/../" + inside;
+    outside = "sub/../" + outside;
+  }
+  int refused = 0, served = 0;
+  const quillbox::TftpFolder folder = quillbox::TftpFolder::OfFile(served_);
+  for (int i = 0; i < 2000; ++i) {
+    std::unique_ptr<quillbox::TftpFileStream> file;
+    if (folder.Open(inside, &file) != quillbox::TftpFolder::Verdict::Inside) ++refused;
+    if (folder.Open(outside, &file) != quillbox::TftpFolder::Verdict::Outside) ++served;
+  }
+  done = true;
+  renamer.join();
+  EXPECT_EQ(refused, 0) << "names inside refused";
+  EXPECT_EQ(served, 0) << "names outside not refused";
 }
 
 TEST_F(TftpConfinement, SwappedSubFolderNeverLeadsOutside) {
