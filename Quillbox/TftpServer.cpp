@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 #include <system_error>
 
@@ -64,6 +65,9 @@ int TftpSendThread::Start() {
   } catch (const std::system_error& e) {
     link_->Close();
     return e.code().value() ? e.code().value() : EAGAIN;
+  } catch (const std::exception&) {  // the thread's own state could not be had
+    link_->Close();
+    return ENOMEM;
   }
   return 0;
 }
@@ -86,24 +90,38 @@ void TftpSendThread::Execute() {
   } catch (const std::exception& e) {  // e.g. a buffer that cannot be had
     error = {tftp::ERR_NOT_DEFINED, e.what()};
   }
+  // Nothing may leave a thread: without memory for the ERROR the peer's own
+  // timeout tells it, and without memory for the report the owner learns the
+  // end from Ended() alone.
   if (!completed) {
-    std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
-    link_->SendTo(packet.data(), packet.size(), peer_);
+    try {
+      std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
+      link_->SendTo(packet.data(), packet.size(), peer_);
+    } catch (const std::exception&) {
+    }
   }
   ended_ = true;
+  try {
+    ReportEnd();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "TFTP transfer: the end could not be reported: %s\n", e.what());
+  }
+  stream_.reset();
+  link_->Close();
+  finished_ = true;
+}
+
+void TftpSendThread::ReportEnd() {
   TftpTransferCompleteEvent event;
   event.Success = endFlag_;
-  event.PeerInfo = PeerOf(peer_);
   event.WriteOperation = false;
   if (freeStreamOnComplete_) {
     if (stream_) stream_->Close();
   } else {
     event.AStream = stream_;
   }
-  stream_.reset();
+  event.PeerInfo = PeerOf(peer_);
   if (report_) report_(event);
-  link_->Close();
-  finished_ = true;
 }
 
 bool TftpSendThread::Receive(std::vector<uint8_t>& buffer, size_t* got, bool* arrived, tftp::ErrorPacket* error) {
@@ -281,6 +299,8 @@ int UdpListener::Start() {
     thread_ = std::thread(&UdpListener::Execute, this);
   } catch (const std::system_error& e) {
     return e.code().value() ? e.code().value() : EAGAIN;
+  } catch (const std::exception&) {
+    return ENOMEM;
   }
   return 0;
 }
@@ -290,6 +310,16 @@ void UdpListener::Join() {
 }
 
 void UdpListener::Execute() {
+  try {
+    Listen();
+  } catch (const std::exception& e) {
+    // No memory for the buffer: nothing is served, and the wait ends at its
+    // own time as when no device asks.
+    std::fprintf(stderr, "TFTP listener: %s\n", e.what());
+  }
+}
+
+void UdpListener::Listen() {
   std::vector<uint8_t> buffer(tftp::MAX_DATAGRAM_SIZE);
   const int slice = std::max(1, static_cast<int>(stopCheck_.count()));
   while (!stop_) {
@@ -370,11 +400,18 @@ size_t TftpServer::ReapFinished() {
 
 void TftpServer::HandleDatagram(const uint8_t* data, size_t size, const net::Endpoint& from) {
   tftp::ErrorPacket error;
-  if (HandleRequest(data, size, from, &error)) return;
+  try {
+    if (HandleRequest(data, size, from, &error)) return;
+  } catch (const std::exception&) {  // a shortage is this request's failure only
+    error = {tftp::ERR_NOT_DEFINED, "Not enough memory"};
+  }
   // Every failure is the sender's alone: it gets its ERROR, and the server
   // goes on serving everybody else.
-  std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
-  socket_.SendTo(packet.data(), packet.size(), from);
+  try {
+    std::vector<uint8_t> packet = tftp::BuildError(error.code, error.message);
+    socket_.SendTo(packet.data(), packet.size(), from);
+  } catch (const std::exception&) {
+  }
 }
 
 bool TftpServer::HandleRequest(const uint8_t* data, size_t size, const net::Endpoint& from, tftp::ErrorPacket* error) {

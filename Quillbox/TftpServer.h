@@ -140,6 +140,7 @@ class TftpSendThread {
   };
 
   void Execute();
+  void ReportEnd();  // the completion event, stream handed over or closed
   // Runs the exchange; false with *error when it ended by a failure.
   bool Transfer(tftp::ErrorPacket* error);
   State Dispatch(State state, const Incoming& in, tftp::ErrorPacket* error);
@@ -196,6 +197,7 @@ class UdpListener {
 
  private:
   void Execute();
+  void Listen();
 
   net::Socket& socket_;
   TftpHandOver& handOver_;

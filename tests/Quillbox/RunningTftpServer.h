@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -29,7 +30,10 @@ class RunningServer {
  public:
   explicit RunningServer(const std::string& filePath, const quillbox::TtftpSettings& settings = FastSettings())
       : folder_(quillbox::TftpFolder::OfFile(filePath)), server_(handOver_, settings.server) {
-    server_.OnReadFile = [this](quillbox::TftpAccessEvent& e) { quillbox::ReadFromFolder(folder_, e); };
+    server_.OnReadFile = [this](quillbox::TftpAccessEvent& e) {
+      if (beforeRead_) beforeRead_(e);
+      quillbox::ReadFromFolder(folder_, e);
+    };
     server_.OnWriteFile = [](quillbox::TftpAccessEvent& e) { e.GrantAccess = false; };
     server_.OnTransferComplete = [this](const quillbox::TftpTransferCompleteEvent& e) {
       lastSuccess_ = e.Success;
@@ -55,9 +59,13 @@ class RunningServer {
     return completions_;
   }
   bool LastSuccess() const { return lastSuccess_; }
+  // Runs ahead of each read request's folder look-up, on the handing-over
+  // thread; set it before the first request.
+  void BeforeRead(std::function<void(quillbox::TftpAccessEvent&)> hook) { beforeRead_ = std::move(hook); }
 
  private:
   quillbox::TftpFolder folder_;
+  std::function<void(quillbox::TftpAccessEvent&)> beforeRead_;
   quillbox::TftpHandOver handOver_;
   quillbox::TftpServer server_;
   std::string activation_;

@@ -210,6 +210,21 @@ TEST_F(TftpServing, RequestFailuresAnswerCodeZeroAndServingGoesOn) {
   }
 }
 
+TEST_F(TftpServing, ShortageWhileAnsweringARequestFailsThatRequestOnly) {
+  RunningServer wait(filePath_);
+  std::atomic<int> reads{0};
+  wait.BeforeRead([&](quillbox::TftpAccessEvent&) {
+    if (reads++ == 0) throw std::bad_alloc();
+  });
+  Peer peer;
+  peer.SendTo(wait.Port(), Rrq("fw.pak"));
+  ExpectError(peer.Receive(), 0, "Not enough memory");
+  Peer other;
+  Fetch f = FetchFile(other, wait.Port(), Rrq("fw.pak"));
+  EXPECT_TRUE(f.complete) << "serving goes on after one request could not be had";
+  EXPECT_EQ(f.content, content_);
+}
+
 TEST_F(TftpServing, BadDatagramsAreAnsweredAndServingGoesOn) {
   RunningWait wait(filePath_);
   Peer peer;
@@ -618,6 +633,20 @@ TEST(TftpSendOverLink, FinalBlockThatCannotBeSentIsNoSuccess) {
   LinkTransfer t = RunOverLink(Pattern(600), {{10ms, Ack(1)}, {20ms, Ack(2)}});
   EXPECT_EQ(t.sent.size(), 2u);
   EXPECT_TRUE(t.success);
+}
+
+TEST(TftpSendOverLink, ReportThatCannotBeMadeStillEndsTheTransfer) {
+  std::vector<LinkSend> sent;
+  quillbox::TftpSendThread thread(
+      std::make_shared<BytesStream>(Pattern(100)), true, kLinkPeer, 0, quillbox::TftpServerSettings{},
+      [](const quillbox::TftpTransferCompleteEvent&) { throw std::bad_alloc(); },
+      std::make_unique<ScriptedLink>(std::vector<ScriptedLink::Arrival>{{10ms, Ack(1)}},
+                                     std::map<size_t, int>{}, &sent));
+  int started = -1;
+  EXPECT_NO_THROW(started = thread.RunHere()) << "nothing may leave the transfer's thread";
+  EXPECT_EQ(started, 0);
+  EXPECT_TRUE(thread.Ended());
+  EXPECT_TRUE(thread.Finished()) << "the server would never reap it";
 }
 
 // ---------------------------------------------------------------- confinement
