@@ -55,6 +55,10 @@ fuzz_executions() {
   sed -n 's/^stat::number_of_executed_units: *//p' "$1" | tail -1
 }
 
+fuzz_rate() {
+  sed -n 's/^stat::average_exec_per_sec: *//p' "$1" | tail -1
+}
+
 # What a run left in the findings folder.
 fuzz_findings() {
   mkdir -p "$FUZZ_BUILD/findings/$1"

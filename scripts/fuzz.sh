@@ -7,6 +7,8 @@
 # that send datagrams run inside the private network (scripts/netns.sh).
 # Each keeps its growing corpus in build-fuzz/corpus/NAME (the seeds in
 # tests/fuzz/corpus are only read); findings land in build-fuzz/findings/NAME.
+# FUZZ_RUNS=N runs each target for N executions instead (MINUTES is then
+# ignored), for a campaign judged by executions rather than time.
 # Prints executions, corpus size and findings per target; exits 1 when
 # anything was found. A finding, once fixed, joins the seeds with a name
 # that says what it was.
@@ -31,7 +33,16 @@ fi
 [ ${#lines[@]} -gt 0 ] || { echo "no such target" >&2; exit 2; }
 each=$(( minutes * 60 / ${#lines[@]} ))
 [ "$each" -ge 10 ] || each=10
-echo "== ${#lines[@]} targets, ${each}s each"
+runs=${FUZZ_RUNS:-}
+if [ -n "$runs" ]; then
+  [[ "$runs" =~ ^[1-9][0-9]*$ ]] || { echo "FUZZ_RUNS must be a positive number" >&2; exit 2; }
+  limit=(-runs="$runs")
+  each="$runs runs"
+else
+  limit=(-max_total_time="$each")
+  each="${each}s"
+fi
+echo "== ${#lines[@]} targets, $each each"
 
 mkdir -p "$FUZZ_BUILD/logs"
 summary=()
@@ -39,9 +50,9 @@ found=0
 for line in "${lines[@]}"; do
   read -r name runs network <<<"$line"
   before=$(fuzz_findings "$name")
-  fuzz_command "$name" "$network" "$FUZZ_BUILD/corpus/$name" -max_total_time="$each"
+  fuzz_command "$name" "$network" "$FUZZ_BUILD/corpus/$name" "${limit[@]}"
   log=$FUZZ_BUILD/logs/$name.log
-  echo "-- $name (${each}s)"
+  echo "-- $name ($each)"
   rc=0
   "${FUZZ_CMD[@]}" >"$log" 2>&1 || rc=$?
   new=$(( $(fuzz_findings "$name") - before ))
@@ -51,12 +62,12 @@ for line in "${lines[@]}"; do
   fi
   if [ "$rc" -ne 0 ] && [ "$new" -eq 0 ]; then new=1; fi  # a failure that wrote no file
   found=$((found + new))
-  summary+=("$(printf '%-16s %10s executions  corpus %5s  findings %d' "$name" \
-    "$(fuzz_executions "$log")" "$(find "$FUZZ_BUILD/corpus/$name" -type f | wc -l)" "$new")")
+  summary+=("$(printf '%-16s %10s executions  %7s/s  corpus %5s  findings %d' "$name" \
+    "$(fuzz_executions "$log")" "$(fuzz_rate "$log")" "$(find "$FUZZ_BUILD/corpus/$name" -type f | wc -l)" "$new")")
   if [ "$new" -gt 0 ]; then
     grep -E 'ERROR|invariant|SUMMARY|runtime error|Test unit written' "$log" | head -20 || true
   fi
 done
-echo "== summary (${each}s per target; logs in $FUZZ_BUILD/logs, findings in $FUZZ_BUILD/findings)"
+echo "== summary ($each per target; logs in $FUZZ_BUILD/logs, findings in $FUZZ_BUILD/findings)"
 printf '%s\n' "${summary[@]}"
 [ "$found" -eq 0 ]

@@ -20,6 +20,9 @@
 
 namespace {
 
+// Well below what a local stream pair buffers.
+constexpr size_t kMaxScript = 64 * 1024;
+
 std::string Base64Encode(const std::string& in) {
   static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
@@ -90,13 +93,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SimHttpRequest r;
   std::string refusal;
   bool whole = false;
+  // The whole input fits the pair's buffer and the reader never answers,
+  // so it is written before the read on this thread: no peer thread, no
+  // waits, many times the executions.
+  if (bytes.size() > kMaxScript) return 0;
   {
-    fuzz::ScriptedPeer peer(bytes, fuzz::ScriptedPeer::AfterScript::EndStream);
+    net::Socket client;
     SimConnection c;
-    c.fd = peer.Take();
+    FUZZ_CHECK(net::MakeStreamPair(&c.fd, &client, net::Blocking::No) == 0);
+    FUZZ_CHECK(client.SendAll(bytes.data(), bytes.size()) == 0);
+    FUZZ_CHECK(client.ShutdownSend() == 0);
     c.stop = &stop;
     whole = ReadSimHttpRequest(c, r, 2000, &refusal);
-    c.fd.Close();
   }
   if (whole) {
     FUZZ_CHECK(refusal.empty());
