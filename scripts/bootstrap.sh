@@ -6,7 +6,7 @@ export DEBIAN_FRONTEND=noninteractive
 PKGS=(
   cmake g++ make pkg-config ccache
   libgtest-dev libgmock-dev
-  qt6-base-dev
+  qt6-base-dev qcoro-qt6-dev
   libcurl4-openssl-dev curl
   libcli11-dev nlohmann-json3-dev ansible-core
   iproute2 util-linux iputils-ping

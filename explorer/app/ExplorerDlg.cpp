@@ -144,17 +144,13 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
   // A double-click is the web command: it may run while a long operation
   // is queued, never while an exchange waits on the one transport.
   connect(list_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) {
-    if (!InExchange()) OnWebConfiguration(*this);
+    if (!InExchange()) RunHandler(OnWebConfiguration(*this));
   });
 
   timer_ = new QTimer(this);
   timer_->setInterval(PROGRESS_TICK_MS);
   timer_->setTimerType(Qt::PreciseTimer);
   connect(timer_, &QTimer::timeout, this, &CExplorerDlg::ProgressTick);
-
-  // Every exchange keeps the window alive: repaint, the progress tick and
-  // a Cancel click all run inside the transport's waits.
-  transport_.SetPumpHook([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
 
   WireOperationQueue(*this);
   EnableActions(false);
@@ -167,7 +163,6 @@ CExplorerDlg::~CExplorerDlg() {
   // Emptying the list changes its selection; no button is left to update.
   list_->disconnect(this);
   list_->ClearDeviceList();
-  transport_.SetPumpHook(nullptr);
 }
 
 QPushButton* CExplorerDlg::AddButton(int id, const char* text) {
@@ -281,18 +276,29 @@ void CExplorerDlg::RunCommand(int commandId) {
     default: break;
   }
   switch (commandId) {
-    case IDC_SCAN: Scan(*this); break;
+    case IDC_SCAN: RunHandler(Scan(*this)); break;
     case IDC_EXIT: CancelOrExit(); break;
     case IDC_HELP: OpenHelp(); break;
-    case IDC_WEB_CONFIGURATION: OnWebConfiguration(*this); break;
+    case IDC_WEB_CONFIGURATION: RunHandler(OnWebConfiguration(*this)); break;
     case IDC_GET_CONFIGURATION: OnGetConfiguration(*this); break;
     case IDC_SET_CONFIGURATION: OnSetConfiguration(*this); break;
     case IDC_UPGRADE_FIRMWARE: OnUpgradeFirmware(*this); break;
-    case IDC_SET_IP_ADDRESS: OnSetIpAddress(*this); break;
-    case IDC_TEST_CONNECTION: OnTestConnection(*this); break;
+    case IDC_SET_IP_ADDRESS: RunHandler(OnSetIpAddress(*this)); break;
+    case IDC_TEST_CONNECTION: RunHandler(OnTestConnection(*this)); break;
     case IDM_ABOUTBOX: ShowAbout(); break;
     default: break;
   }
+}
+
+void CExplorerDlg::RunHandler(QCoro::Task<> handler) {
+  ++handlers_;
+  // Whoever started it does not wait: the task cleans up after itself.
+  auto counted = Finish(*this, std::move(handler));
+}
+
+QCoro::Task<> CExplorerDlg::Finish(CExplorerDlg& dlg, QCoro::Task<> handler) {
+  co_await handler;
+  --dlg.handlers_;
 }
 
 void CExplorerDlg::PostCommand(int commandId) {
@@ -390,7 +396,7 @@ void CExplorerDlg::CancelOrExit() {
   if (busy_ || InExchange()) {
     if (InExchange()) exchangeCancelled_ = true;
     EndBusy();
-    transport_.CancelRequest();
+    deviceExchanges_.Cancel();
     return;
   }
   QDialog::reject();

@@ -1,15 +1,17 @@
 #pragma once
 // The main window (dialog 102): device list, action buttons, busy display.
+#include <QCoro/QCoroTask>
 #include <QDialog>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "explorer/app/DeviceExchanges.h"
 #include "explorer/operations/DeviceOperation.h"
 #include "explorer/protocol/DeviceMessages.h"
-#include "explorer/protocol/DeviceSocket.h"
 #include "explorer/protocol/ui/DeviceListView.h"
 #include "explorer/res/ui/ModalUi.h"
 
@@ -59,10 +61,14 @@ class CExplorerDlg : public QDialog, public OperationOwner {
 
   void BeginBusy(int durationMs, const std::string& text);
   void EndBusy();
-  bool IsBusy() const { return busy_; }
-  // A UDP or TCP exchange of the transport is waiting. The window's
-  // handlers run inside its waits; none of them may start a second one.
+  // Also read by the scan's exchange thread between its passes.
+  bool IsBusy() const { return busy_.load(); }
+  // A UDP or TCP exchange of the transport runs, from its start until its
+  // handler goes on with the result. The window stays live meanwhile; no
+  // command may start a second one.
   bool InExchange() const { return exchanges_ > 0; }
+  // Device-protocol handlers started and not yet finished.
+  int HandlersRunning() const { return handlers_; }
   void EnableActions(bool enable);
   void UpdateActionButtons();
   CQuillbox* SelectedDevice() const;
@@ -82,7 +88,9 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   // Cancel-or-exit: the Exit/Cancel button, Escape and the close box.
   void CancelOrExit();
   void ShowAbout();
-  // Runs the handler of a command id, as a click on that button would.
+  // Runs the handler of a command id, as a click on that button would. A
+  // handler with an exchange returns at the exchange's start and finishes
+  // from the event loop (HandlersRunning).
   void RunCommand(int commandId);
 
   void reject() override;
@@ -93,10 +101,10 @@ class CExplorerDlg : public QDialog, public OperationOwner {
 
  private:
   // The device-protocol handlers run the window's exchanges.
-  friend void Scan(CExplorerDlg& dlg);
-  friend void OnSetIpAddress(CExplorerDlg& dlg);
-  friend bool IsReachable(CExplorerDlg& dlg, const DeviceRecord& record);
-  friend bool CheckBeforeConfigure(CExplorerDlg& dlg, const DeviceRecord& record);
+  friend QCoro::Task<> Scan(CExplorerDlg& dlg);
+  friend QCoro::Task<> OnSetIpAddress(CExplorerDlg& dlg);
+  friend QCoro::Task<bool> IsReachable(CExplorerDlg& dlg, DeviceRecord record);
+  friend QCoro::Task<bool> CheckBeforeConfigure(CExplorerDlg& dlg, DeviceRecord record);
 
   // Marks one exchange from its start to its end. The busy display alone
   // does not tell: a worker's report may end it while the exchange waits.
@@ -116,7 +124,10 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   // The user pressed Cancel during the latest exchange.
   bool ExchangeCancelled() const { return exchangeCancelled_; }
 
-  CDeviceSocket& Transport() { return transport_; }
+  DeviceExchanges& Exchanges() { return deviceExchanges_; }
+  // Starts a device-protocol handler and counts it until it finishes.
+  void RunHandler(QCoro::Task<> handler);
+  static QCoro::Task<> Finish(CExplorerDlg& dlg, QCoro::Task<> handler);
   DeviceRecordArray& Records() { return *records_; }
   int& RecordCount() { return recordCount_; }
   QPushButton* AddButton(int id, const char* text);
@@ -127,13 +138,13 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   void OpenHelp();
 
   ModalUi& ui_;
-  CDeviceSocket transport_;
   std::unique_ptr<DeviceRecordArray> records_;
   int recordCount_ = 0;
-  bool busy_ = false;
+  std::atomic<bool> busy_{false};  // written by the UI thread only
   int elapsedMs_ = 0;
   int exchanges_ = 0;               // exchanges waiting (at most one)
   bool exchangeCancelled_ = false;  // Cancel pressed during the latest exchange
+  int handlers_ = 0;                // RunHandler's, not yet finished
 
   std::map<int, QWidget*> controls_;  // child widgets by dialog id, owned by Qt
   CDeviceListView* list_ = nullptr;
@@ -143,4 +154,6 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   QPushButton* exit_ = nullptr;
   QTimer* timer_ = nullptr;
   int statusWidth_ = 0;  // pixels the status line was laid out for
+  // Last: the exchange thread is joined before anything it may read goes.
+  DeviceExchanges deviceExchanges_{*this};
 };

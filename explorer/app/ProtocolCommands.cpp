@@ -1,5 +1,8 @@
 #include "explorer/app/ProtocolCommands.h"
 
+#include <memory>
+#include <utility>
+
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/app/OperationCommands.h"
 #include "explorer/operations/Quillbox.h"
@@ -9,31 +12,38 @@
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
 
-void Scan(CExplorerDlg& dlg) {
+QCoro::Task<> Scan(CExplorerDlg& dlg) {
   // A scan destroys every device object. A worker may still use one: also
   // a cancelled worker whose report has not been handled yet, though a
   // second Cancel has already ended the busy display and enabled Scan.
-  if (QueueBusy() || WorkerExists() || dlg.IsBusy() || dlg.InExchange()) return;
+  if (QueueBusy() || WorkerExists() || dlg.IsBusy() || dlg.InExchange()) co_return;
   // Rows (with their objects and records) first, then the records of the
   // array that no row owns.
   dlg.DeviceList().ClearDeviceList();
   ReleaseRecords(dlg.Records(), dlg.RecordCount());
   dlg.BeginBusy(SCAN_BUSY_MS, SCAN_STATUS_TEXT);
-  ScanHooks hooks;
-  hooks.stillBusy = [&dlg] { return dlg.IsBusy(); };
-  hooks.discover = [&dlg](DeviceRecordArray& records, int& count) {
-    return dlg.Transport().Discover(records, count);
-  };
-  hooks.failedLocally = [&dlg] { return dlg.Transport().SendFailed(); };
+  // The passes fill an array of their own on the exchange thread; the
+  // window's takes it over once they are done.
+  auto records = std::make_unique<DeviceRecordArray>();
+  int count = 0;
   ScanOutcome outcome;
   {
     CExplorerDlg::ExchangeScope exchange(dlg);
-    outcome = RunScanPasses(hooks, dlg.Records(), dlg.RecordCount());
+    outcome = co_await dlg.Exchanges().Run([&dlg, &records, &count](CDeviceSocket& transport) {
+      ScanHooks hooks;
+      // Cancel, or a worker's report, ends the busy display: no pass after.
+      hooks.stillBusy = [&dlg] { return dlg.IsBusy(); };
+      hooks.discover = [&transport](DeviceRecordArray& found, int& n) { return transport.Discover(found, n); };
+      hooks.failedLocally = [&transport] { return transport.SendFailed(); };
+      return RunScanPasses(hooks, *records, count);
+    });
   }
+  std::swap(dlg.Records(), *records);
+  dlg.RecordCount() = count;
   if (outcome.networkingFailed) {
     dlg.EndBusy();
     dlg.Ui().MessageBox(NETWORKING_FAILED_TEXT, "Error", BoxIcon::Exclamation);
-    return;
+    co_return;
   }
   if (outcome.fill) dlg.DeviceList().FillDeviceList(dlg.Records(), dlg.RecordCount());
   const std::string failure = ScanFailureText(outcome, LoadBrandString(IDS_DEVICE_NAME));
@@ -41,35 +51,36 @@ void Scan(CExplorerDlg& dlg) {
   dlg.EndBusy();
 }
 
-void OnSetIpAddress(CExplorerDlg& dlg) {
+QCoro::Task<> OnSetIpAddress(CExplorerDlg& dlg) {
   CQuillbox* q = dlg.SelectedDevice();
-  if (!q || !q->record) return;
+  if (!q || !q->record) co_return;
   NetworkDialogData data;
   data.ip = q->record->ip();
   data.mask = q->record->mask();
-  if (!dlg.Ui().NetworkDialog(data)) return;
+  if (!dlg.Ui().NetworkDialog(data)) co_return;
   // The dialog itself stays open on such a mask; nothing else may send one.
   if (!IsValidNetworkMask(data.mask)) {
     dlg.Ui().MessageBox(MaskFieldErrorText(data.mask), "Error", BoxIcon::Exclamation);
-    return;
+    co_return;
   }
   // The device may have gone while the dialog was open.
-  if (!dlg.DeviceList().Contains(q) || !q->record) return;
+  if (!dlg.DeviceList().Contains(q) || !q->record) co_return;
 
   const SetNetworkRequest request = FillSetNetworkRequest(*q->record, data);
   dlg.BeginBusy(SET_NETWORK_BUSY_MS, SetNetworkStatusText(LoadBrandString(IDS_DEVICE_NAME)));
   int32_t result = 0;
   {
     CExplorerDlg::ExchangeScope exchange(dlg);
-    result = dlg.Transport().SetNetworkParameters(request);
+    result = co_await dlg.Exchanges().Run(
+        [&request](CDeviceSocket& transport) { return transport.SetNetworkParameters(request); });
   }
   dlg.EndBusy();
 
   if (result != 0) {
     dlg.Ui().MessageBox(ErrorText(result), SET_NETWORK_FAILED_CAPTION, BoxIcon::Exclamation);
-    return;
+    co_return;
   }
-  if (!dlg.DeviceList().Contains(q)) return;
+  if (!dlg.DeviceList().Contains(q)) co_return;
   q->record->setIp(data.ip);
   q->record->setMask(data.mask);
   dlg.DeviceList().RefreshDeviceList();
@@ -79,19 +90,22 @@ void OnSetIpAddress(CExplorerDlg& dlg) {
   dlg.UpdateActionButtons();
 }
 
-bool IsReachable(CExplorerDlg& dlg, const DeviceRecord& record) {
+QCoro::Task<bool> IsReachable(CExplorerDlg& dlg, DeviceRecord record) {
   // Also without a probe (duplicate address): the caller asks afterwards
   // whether this exchange was cancelled.
   CExplorerDlg::ExchangeScope exchange(dlg);
-  return CheckReachable(record, dlg.DeviceList().IsDuplicateIp(record.ip()),
-                        [&dlg](uint32_t ip, uint16_t port) { return dlg.Transport().ProbeConnect(ip, port); });
+  const bool duplicate = dlg.DeviceList().IsDuplicateIp(record.ip());
+  co_return co_await dlg.Exchanges().Run([&record, duplicate](CDeviceSocket& transport) {
+    return CheckReachable(record, duplicate,
+                          [&transport](uint32_t ip, uint16_t port) { return transport.ProbeConnect(ip, port); });
+  });
 }
 
-void OnTestConnection(CExplorerDlg& dlg) {
+QCoro::Task<> OnTestConnection(CExplorerDlg& dlg) {
   CQuillbox* q = dlg.SelectedDevice();
-  if (!q || !q->record) return;
+  if (!q || !q->record) co_return;
   dlg.BeginBusy(CONNECTION_TEST_BUSY_MS, ConnectionTestStatusText(*q->record));
-  const bool ok = IsReachable(dlg, *q->record);
+  const bool ok = co_await IsReachable(dlg, *q->record);
   dlg.EndBusy();
   if (ok) {
     dlg.Ui().MessageBox(CONNECTION_OK_TEXT, CONNECTION_TEST_CAPTION, BoxIcon::None);

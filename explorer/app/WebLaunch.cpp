@@ -79,32 +79,32 @@ bool FindDefaultBrowser(std::string& path) {
   return false;
 }
 
-bool CheckBeforeConfigure(CExplorerDlg& dlg, const DeviceRecord& record) {
+QCoro::Task<bool> CheckBeforeConfigure(CExplorerDlg& dlg, DeviceRecord record) {
   dlg.BeginBusy(WEB_PROBE_MS, WebProbeStatusText());
-  const bool reachable = IsReachable(dlg, record);
+  const bool reachable = co_await IsReachable(dlg, record);
   // The user asked to stop: no network dialog pops up in place of the
   // client. (A worker's report may also have ended the busy display
   // meanwhile; that is no Cancel.)
   const bool cancelled = dlg.ExchangeCancelled();
   dlg.EndBusy();
-  if (cancelled) return false;
+  if (cancelled) co_return false;
   if (!reachable) {
-    OnSetIpAddress(dlg);
-    return false;
+    co_await OnSetIpAddress(dlg);
+    co_return false;
   }
-  return true;
+  co_return true;
 }
 
-void OnWebConfiguration(CExplorerDlg& dlg) {
+QCoro::Task<> OnWebConfiguration(CExplorerDlg& dlg) {
   CQuillbox* q = dlg.SelectedDevice();
-  if (!q) return;
+  if (!q) co_return;
   if (!q->record) {
     dlg.Ui().MessageBox("Invalid selection", "Configure failed", BoxIcon::Exclamation);
-    return;
+    co_return;
   }
-  // A copy: the probe pumps events and the list may be rebuilt meanwhile.
+  // A copy: the window goes on during the probe, and its rows with it.
   const DeviceRecord record = *q->record;
-  if (!CheckBeforeConfigure(dlg, record)) return;
+  if (!co_await CheckBeforeConfigure(dlg, record)) co_return;
 
   const std::string address = ConfigurationAddress(record);
   if (IsTelnetOnlyKind(record.kind())) {
@@ -113,13 +113,13 @@ void OnWebConfiguration(CExplorerDlg& dlg) {
       dlg.Ui().MessageBox(std::string("Unable to load ") + kDesktopOpener + " for " + address + "\n" +
                               LaunchFailureText(r),
                           "Error", BoxIcon::Exclamation);
-    return;
+    co_return;
   }
 
   std::string browser;
   if (!FindDefaultBrowser(browser)) {
     dlg.Ui().MessageBox("Unable to find default browser", "Error", BoxIcon::Exclamation);
-    return;
+    co_return;
   }
   const LaunchResult r = StartProgram(browser, {kClientArgv0, address});
   if (r.result != 0)

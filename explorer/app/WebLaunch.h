@@ -1,21 +1,23 @@
 #pragma once
 // Opening a device's own configuration client: the web browser at
 // "http://<ip>", or the desktop's telnet handler for the telnet-only kinds.
+#include <QCoro/QCoroTask>
 #include <string>
+
+#include "explorer/protocol/DeviceMessages.h"
 
 class CExplorerDlg;
 class ModalUi;
-struct DeviceRecord;
 
 constexpr size_t MAX_BROWSER_PATH = 200;
 // The user guide, installed beside the program.
 constexpr const char* HELP_FILE_NAME = "explorer-guide.html";
 
 // The main window's default command and the double-click on a row.
-void OnWebConfiguration(CExplorerDlg& dlg);
+QCoro::Task<> OnWebConfiguration(CExplorerDlg& dlg);
 // Probes the device; when it cannot be reached, opens the network
 // parameters dialog instead and returns false.
-bool CheckBeforeConfigure(CExplorerDlg& dlg, const DeviceRecord& record);
+QCoro::Task<bool> CheckBeforeConfigure(CExplorerDlg& dlg, DeviceRecord record);
 // The user's browser: the first entry of $BROWSER, else the desktop opener
 // "xdg-open" when it is on the PATH. False when there is none.
 bool FindDefaultBrowser(std::string& path);

@@ -12,6 +12,7 @@
 #include "explorer/app/CommandLine.h"
 #include "explorer/app/ExplorerApp.h"
 #include "explorer/app/ExplorerDlg.h"
+#include "explorer/app/ProtocolCommands.h"
 #include "explorer/app/QtModalUi.h"
 #include "explorer/app/QtThreadPool.h"
 
@@ -25,6 +26,30 @@ class UnattendedUi : public QtModalUi {
     std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
   }
 };
+
+// --screenshot: one scan, then the picture of the window with a row
+// selected as a user would pick it: the first device that offers every
+// action.
+QCoro::Task<> ScanAndSave(CExplorerDlg& dlg, std::string screenshot) {
+  co_await Scan(dlg);
+  CDeviceListView& list = dlg.DeviceList();
+  for (int row = 0; row < list.topLevelItemCount(); ++row) {
+    list.setCurrentItem(list.topLevelItem(row));
+    dlg.UpdateActionButtons();
+    if (dlg.Control(IDC_UPGRADE_FIRMWARE)->isEnabled()) break;
+  }
+  // Queued behind whatever the selection has posted (repaints, the list's
+  // layout), so the picture shows the window as it settles.
+  QMetaObject::invokeMethod(
+      &dlg,
+      [&dlg, screenshot] {
+        const bool saved = dlg.grab().save(QString::fromStdString(screenshot));
+        std::fprintf(stderr, saved ? "screenshot saved to %s\n" : "cannot save screenshot %s\n",
+                     screenshot.c_str());
+        dlg.done(saved ? QDialog::Rejected : 1);
+      },
+      Qt::QueuedConnection);
+}
 
 }  // namespace
 
@@ -66,22 +91,7 @@ int main(int argc, char** argv) {
   const int status = explorerApp.RunMainWindow([&](CExplorerDlg& dlg) {
     ui.SetOwner(&dlg);
     if (screenshot.empty()) return;
-    QTimer::singleShot(500, &dlg, [&dlg, screenshot] {
-      static_cast<QPushButton*>(dlg.Control(IDC_SCAN))->click();
-      // Show a row selected as a user would pick it: the first device that
-      // offers every action.
-      CDeviceListView& list = dlg.DeviceList();
-      for (int row = 0; row < list.topLevelItemCount(); ++row) {
-        list.setCurrentItem(list.topLevelItem(row));
-        dlg.UpdateActionButtons();
-        if (dlg.Control(IDC_UPGRADE_FIRMWARE)->isEnabled()) break;
-      }
-      QCoreApplication::processEvents();
-      const bool saved = dlg.grab().save(QString::fromStdString(screenshot));
-      std::fprintf(stderr, saved ? "screenshot saved to %s\n" : "cannot save screenshot %s\n",
-                   screenshot.c_str());
-      dlg.done(saved ? QDialog::Rejected : 1);
-    });
+    QTimer::singleShot(500, &dlg, [&dlg, screenshot] { auto saving = ScanAndSave(dlg, screenshot); });
   });
   SettleQtThreadPool();
   return status;

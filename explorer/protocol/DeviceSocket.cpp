@@ -90,8 +90,8 @@ bool CTimeoutSocket::Wait(bool forWrite, int* error) {
       return false;
     }
     if (ready) return true;
-    // The hook may run a Cancel click; the check at the top of the loop
-    // then ends the wait before another slice starts.
+    // The hook, or another thread, may have cancelled meanwhile; the check
+    // at the top of the loop then ends the wait before another slice starts.
     PumpIfDue(true);
   }
 }
@@ -114,8 +114,8 @@ long CTimeoutSocket::Receive(void* buf, size_t cap) {
       // whatever the thread's own copy still sees.
       if (!socket_.IsOpen()) return -EBADF;
       if (!receiver_.Take(&reply_, SliceLeft())) {
-        // The hook may run a Cancel click; the check at the top of the
-        // loop then ends the wait.
+        // The hook, or another thread, may have cancelled meanwhile; the
+        // check at the top of the loop then ends the wait.
         PumpIfDue(true);
         continue;
       }

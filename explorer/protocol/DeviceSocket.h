@@ -2,10 +2,11 @@
 // UDP request transport to the devices, and the TCP connect probe.
 //
 // Every exchange runs on the caller's thread and blocks it, but waits only
-// in slices of at most SLICE_MS; between slices it calls the pump hook (the
-// GUI passes one that processes its events), so the window stays alive, its
-// timers run on time, and a Cancel click, which arrives inside the hook and
-// calls CancelRequest, ends the wait within that slice. Deadlines are
+// in slices of at most SLICE_MS, so that a CancelRequest from another
+// thread (the window runs its exchanges on a thread of their own) ends the
+// wait within one slice; between slices it calls the pump hook, where a
+// command line shows its progress and turns Ctrl-C into a cancel. One
+// thread at a time runs the exchanges of a transport. Deadlines are
 // measured with the steady clock from StartDeadline. The operating-system
 // socket exists only during an exchange and is closed on every way out.
 //
@@ -31,8 +32,8 @@
 class CTimeoutSocket {
  public:
   using Clock = std::chrono::steady_clock;
-  // Short enough that the window's timers fire within a few ms of their
-  // time while an exchange waits.
+  // Short enough that a cancel, and the hook's progress, come within a few
+  // ms.
   static constexpr int SLICE_MS = 2;
 
   // Clears timedOut; a non-zero `ms` arms a new deadline `ms` from now,

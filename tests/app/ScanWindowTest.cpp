@@ -13,6 +13,7 @@
 #include "support/SimProcess.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/res/Strings.h"
+#include "support/WindowHandlers.h"
 
 using namespace apptest;
 
@@ -42,7 +43,8 @@ TEST_F(ScanWindow, CancelStopsTheScanAndRestoresTheIdleWindow) {
     Button(IDC_EXIT)->click();
   });
   const auto start = std::chrono::steady_clock::now();
-  Button(IDC_SCAN)->click();  // returns when the scan has ended
+  Button(IDC_SCAN)->click();
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
   const auto took = std::chrono::steady_clock::now() - start;
 
   EXPECT_FALSE(statusDuring.isEmpty());
@@ -65,6 +67,7 @@ TEST_F(ScanWindow, ScannedDevicesCanBeClickedAndDriveTheButtons) {
       "00:50:C2:20:00:02 0x30 127.0.0.42 255.0.0.0 admin\n");
   ASSERT_TRUE(sim.Ready()) << sim.Error();
   Button(IDC_SCAN)->click();
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
   ASSERT_EQ(dlg_->DeviceList().topLevelItemCount(), 2) << (ui_.boxes.empty() ? "" : ui_.boxes[0].text);
   EXPECT_EQ(Text(*dlg_, IDC_EXIT), "Exit");
   EXPECT_FALSE(Enabled(*dlg_, IDC_WEB_CONFIGURATION));  // nothing selected yet
@@ -92,11 +95,71 @@ TEST_F(ScanWindow, ADevicesStatusOfAllOnesIsItsAnswerNotANetworkingFailure) {
     Button(IDC_EXIT)->click();
   });
   Button(IDC_SCAN)->click();
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
   EXPECT_EQ(passesSeen, 2) << "the scan ended after its first pass";
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_EQ(ui_.boxes[0].text, "Unknown error");
   EXPECT_EQ(ui_.boxes[0].caption, "Error");
   EXPECT_EQ(dlg_->DeviceList().topLevelItemCount(), 0);
+}
+
+// The scan waits on the network off the window's thread: its click returns
+// at once, the window's events (here a 20 ms timer) run beside it and never
+// inside its handler, and its result comes back as an event.
+TEST_F(ScanWindow, TheWindowsEventsRunBesideTheScanNeverInsideIt) {
+  bool inHandler = false;
+  int ticksInside = 0, ticksBeside = 0;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] { ++(inHandler ? ticksInside : ticksBeside); });
+  tick.start(20);
+  QTimer::singleShot(600, dlg_.get(), [&] { Button(IDC_EXIT)->click(); });
+  const auto start = std::chrono::steady_clock::now();
+  inHandler = true;
+  Button(IDC_SCAN)->click();
+  inHandler = false;
+  const bool busyAfterClick = dlg_->IsBusy() && dlg_->InExchange();
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
+  const auto took = std::chrono::steady_clock::now() - start;
+  tick.stop();
+
+  EXPECT_EQ(ticksInside, 0) << "events ran inside the Scan handler";
+  EXPECT_TRUE(busyAfterClick) << "the click waited for the scan's end";
+  // Some 30 ticks until the Cancel; a loaded machine may drop a few.
+  EXPECT_GE(ticksBeside, 10);
+  EXPECT_LT(took, std::chrono::milliseconds(4400));
+  EXPECT_FALSE(dlg_->IsBusy());
+  EXPECT_TRUE(Enabled(*dlg_, IDC_SCAN));
+}
+
+// A second Cancel ends nothing more, and until the cancelled exchange's
+// result has been handled no Scan starts: the window has one transport, and
+// the device objects a new scan would free may still be in use.
+TEST_F(ScanWindow, NoScanStartsBeforeTheCancelledOnesResultIsHandled) {
+  bool scanEnabled = true, stillInExchange = false;
+  int handlers = 0;
+  QTimer::singleShot(300, dlg_.get(), [&] {
+    dlg_->CancelOrExit();
+    dlg_->CancelOrExit();
+    scanEnabled = Enabled(*dlg_, IDC_SCAN);
+    dlg_->RunCommand(IDC_SCAN);
+    Button(IDC_SCAN)->click();
+    stillInExchange = dlg_->InExchange();
+    handlers = dlg_->HandlersRunning();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  Button(IDC_SCAN)->click();
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_FALSE(scanEnabled);
+  EXPECT_TRUE(stillInExchange);
+  EXPECT_EQ(handlers, 1) << "a second Scan handler started";
+  // A second scan would have run its 13.2 s.
+  EXPECT_LT(took, std::chrono::milliseconds(4400));
+  EXPECT_TRUE(dlg_->isVisible());
+  EXPECT_FALSE(dlg_->IsBusy());
+  EXPECT_TRUE(Enabled(*dlg_, IDC_SCAN));
+  EXPECT_LE(ui_.boxes.size(), 1u) << "more than one scan told its outcome";
 }
 
 }  // namespace

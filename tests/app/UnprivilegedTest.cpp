@@ -24,6 +24,7 @@
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "net/Socket.h"
 #include "tests/operations/GuiHarness.h"
+#include "support/WindowHandlers.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ class Unprivileged : public ::testing::Test {
   static void Click(CQuillbox* q, int command) {
     dlg_->SelectDevice(q);
     dlg_->RunCommand(command);
+    ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
   }
   static bool WaitBoxes(size_t n, std::chrono::milliseconds limit = 60s) {
     return WaitFor([&] { return ui_->boxes.size() >= n; }, limit);
@@ -95,6 +97,7 @@ TEST_F(Unprivileged, TheUserHasNoRightsBeyondTheEchoRange) {
 
 TEST_F(Unprivileged, ScanListsTheDevicesOfBothLinks) {
   dlg_->RunCommand(IDC_SCAN);
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
   EXPECT_TRUE(ui_->boxes.empty()) << ui_->boxes[0].text;
   EXPECT_EQ(Column(1), (std::vector<std::string>{"0.0.0.0", "10.10.0.21", "10.20.0.22"}));
   EXPECT_EQ(Column(0), (std::vector<std::string>{"00:50:C2:77:00:03", kConfigDevice, kMovedDevice}));

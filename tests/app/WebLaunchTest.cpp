@@ -23,6 +23,7 @@
 #include "explorer/app/ProcessLauncher.h"
 #include "explorer/app/WebLaunch.h"
 #include "explorer/res/Strings.h"
+#include "support/WindowHandlers.h"
 
 using namespace apptest;
 namespace fs = std::filesystem;
@@ -130,7 +131,10 @@ class WebLaunch : public ::testing::Test {
     ASSERT_NE(row, nullptr) << ip;
     ClickRow(*dlg_, row);
   }
-  void ClickWeb() { static_cast<QPushButton*>(dlg_->Control(IDC_WEB_CONFIGURATION))->click(); }
+  void ClickWeb() {
+    static_cast<QPushButton*>(dlg_->Control(IDC_WEB_CONFIGURATION))->click();
+    ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
+  }
 
   ScriptedUi ui_;
   std::unique_ptr<CExplorerDlg> dlg_;
@@ -162,6 +166,7 @@ TEST_F(WebLaunch, TelnetKindIsProbedOnPort23AndOpenedByDoubleClick) {
   const QPoint at = list.visualItemRect(row).center();
   QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::NoModifier, at);
   QTest::mouseDClick(list.viewport(), Qt::LeftButton, Qt::NoModifier, at);
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
   EXPECT_EQ(ReadWhenThere(record_, 5000), "netscape\ntelnet://127.0.0.22\n");
   EXPECT_TRUE(ui_.boxes.empty());
 }

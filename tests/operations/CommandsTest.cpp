@@ -13,6 +13,7 @@
 #include "explorer/app/OperationCommands.h"
 #include "explorer/operations/OperationQueue.h"
 #include "tests/operations/GuiHarness.h"
+#include "support/WindowHandlers.h"
 
 namespace {
 
@@ -214,6 +215,7 @@ TEST_F(CommandsTest, ClicksDuringALongOperationOfferTheCommandsOfTheClickedDevic
   ::setenv("BROWSER", "/nonexistent/browser", 1);
   QTest::mouseClick(dlg->DeviceList().viewport(), Qt::LeftButton, Qt::NoModifier, row(devices[4]));
   QTest::mouseDClick(dlg->DeviceList().viewport(), Qt::LeftButton, Qt::NoModifier, row(devices[4]));
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg));
   ::unsetenv("BROWSER");
   ASSERT_TRUE(WaitBoxes(3)) << ::testing::PrintToString(ui.log);
   std::vector<std::string> texts;

@@ -23,6 +23,7 @@
 #include "support/FileBytes.h"
 #include "support/ScriptedUi.h"
 #include "support/SimulatedDevicesSuite.h"
+#include "support/WindowHandlers.h"
 
 namespace guitest {
 
@@ -102,6 +103,7 @@ class WindowSuite : public testsupport::SimulatedDevicesSuite<Suite> {
   void Click(CQuillbox* q, int command) {
     dlg->SelectDevice(q);
     dlg->RunCommand(command);
+    ASSERT_TRUE(testsupport::FinishHandlers(*dlg));
   }
   bool WaitBoxes(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     return WaitFor([&] { return ui.boxes.size() >= n; }, limit);

@@ -13,6 +13,7 @@
 #include "explorer/operations/Quillbox.h"
 #include "scan_test_support.h"
 #include "support/NetGuard.h"
+#include "support/WindowHandlers.h"
 
 using scantest::Record;
 
@@ -33,7 +34,7 @@ class ConnectionTestTest : public ::testing::Test {
       if (q->record->mac()[5] == lastMacByte) dlg->SelectDevice(q);
     }
     const size_t before = ui.boxes.size();
-    OnTestConnection(*dlg);
+    testsupport::Finish(OnTestConnection(*dlg));
     EXPECT_EQ(ui.boxes.size(), before + 1);
     if (ui.boxes.size() != before + 1) return false;
     const scantest::Box& box = ui.boxes.back();

@@ -14,6 +14,7 @@
 #include "scan_test_support.h"
 #include "support/NetGuard.h"
 #include "support/SimProcess.h"
+#include "support/WindowHandlers.h"
 
 using scantest::MacText;
 using scantest::Record;
@@ -68,7 +69,7 @@ TEST_F(ScanDialogTest, DevicesAreListedSortedWithDuplicateAndMissingAddressesMar
   CExplorerDlg dlg(ui);
   dlg.show();
 
-  Scan(dlg);
+  testsupport::Finish(Scan(dlg));
 
   EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
   EXPECT_EQ(Column(dlg, 1),
@@ -83,7 +84,7 @@ TEST_F(ScanDialogTest, DevicesAreListedSortedWithDuplicateAndMissingAddressesMar
   // Duplicates fail the reachability check without any probe.
   CQuillbox* dup = dlg.DeviceList().DeviceAt(5);
   ASSERT_NE(dup, nullptr);
-  EXPECT_FALSE(IsReachable(dlg, *dup->record));
+  EXPECT_FALSE(testsupport::Finish(IsReachable(dlg, *dup->record)));
 }
 
 TEST_F(ScanDialogTest, ADeviceAnsweringOnlyTheFirstPassIsNotListed) {
@@ -98,7 +99,7 @@ TEST_F(ScanDialogTest, ADeviceAnsweringOnlyTheFirstPassIsNotListed) {
   CExplorerDlg dlg(ui);
   dlg.show();
 
-  Scan(dlg);
+  testsupport::Finish(Scan(dlg));
 
   EXPECT_EQ(responder.requests(), 3);  // all three passes ran
   EXPECT_EQ(dlg.DeviceList().topLevelItemCount(), 0);
@@ -124,7 +125,7 @@ TEST_F(ScanDialogTest, CancelStopsTheScanAndListsNothing) {
   QElapsedTimer clock;
   clock.start();
 
-  Scan(dlg);
+  testsupport::Finish(Scan(dlg));
 
   EXPECT_TRUE(sawCancel);  // busy display while scanning
   // The first pass ended at the click, and no further pass started (a full

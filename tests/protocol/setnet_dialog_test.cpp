@@ -10,6 +10,7 @@
 #include "scan_test_support.h"
 #include "support/NetGuard.h"
 #include "support/SimProcess.h"
+#include "support/WindowHandlers.h"
 
 using scantest::Ip;
 using scantest::Record;
@@ -74,7 +75,7 @@ TEST_F(SetNetworkTest, SuccessMovesTheRowAndKeepsSelectionAndPassword) {
   Select(a);
 
   Answer("127.0.0.50", "255.255.0.0", "admin");
-  OnSetIpAddress(*dlg);
+  testsupport::Finish(OnSetIpAddress(*dlg));
 
   EXPECT_EQ(ui.networkDialogs.size(), 1u);
   // The dialog starts with the device's own values and no password.
@@ -90,7 +91,7 @@ TEST_F(SetNetworkTest, SuccessMovesTheRowAndKeepsSelectionAndPassword) {
 
   // Onto the other device's address: both rows get the mark.
   Answer("127.0.0.42", "255.0.0.0", "admin");
-  OnSetIpAddress(*dlg);
+  testsupport::Finish(OnSetIpAddress(*dlg));
   ASSERT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
   EXPECT_EQ(IpColumn(*dlg), (std::vector<std::string>{"0.0.0.0", "127.0.0.42 (duplicate IP)",
                                                       "127.0.0.42 (duplicate IP)"}));
@@ -102,7 +103,7 @@ TEST_F(SetNetworkTest, SuccessMovesTheRowAndKeepsSelectionAndPassword) {
   Select(c);
   EXPECT_FALSE(dlg->Control(IDC_TEST_CONNECTION)->isEnabled());
   Answer("127.0.0.60", "255.0.0.0", "admin");
-  OnSetIpAddress(*dlg);
+  testsupport::Finish(OnSetIpAddress(*dlg));
   ASSERT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
   EXPECT_EQ(dlg->SelectedDevice(), c);
   EXPECT_TRUE(dlg->Control(IDC_TEST_CONNECTION)->isEnabled());
@@ -120,13 +121,13 @@ TEST_F(SetNetworkTest, RefusalAndTimeoutLeaveTheDeviceAsItWas) {
   const std::vector<std::string> before = IpColumn(*dlg);
 
   // Cancelled dialog: nothing sent, nothing shown.
-  OnSetIpAddress(*dlg);
+  testsupport::Finish(OnSetIpAddress(*dlg));
   EXPECT_EQ(ui.networkDialogs.size(), 1u);
   EXPECT_TRUE(ui.boxes.empty());
 
   // The other device's 4998 does not hide the addressed device's refusal.
   Answer("127.0.0.50", "255.0.0.0", "wrong");
-  OnSetIpAddress(*dlg);
+  testsupport::Finish(OnSetIpAddress(*dlg));
   ASSERT_EQ(ui.boxes.size(), 1u);
   EXPECT_EQ(ui.boxes[0].text, "Invalid password");
   EXPECT_EQ(ui.boxes[0].caption, "Unable to update network parameters:");
@@ -138,7 +139,7 @@ TEST_F(SetNetworkTest, RefusalAndTimeoutLeaveTheDeviceAsItWas) {
   // Nobody answers any more.
   sim.Stop();
   Answer("127.0.0.50", "255.0.0.0", "admin");
-  OnSetIpAddress(*dlg);
+  testsupport::Finish(OnSetIpAddress(*dlg));
   ASSERT_EQ(ui.boxes.size(), 2u);
   EXPECT_EQ(ui.boxes[1].text, "Receive timeout");
   EXPECT_EQ(a->record->ip(), Ip("127.0.0.41"));
@@ -160,7 +161,7 @@ TEST_F(SetNetworkTest, MaskNoDeviceTakesIsRefusedWithoutSending) {
     ui.boxes.clear();
     Answer("127.0.0.60", mask, "admin");
     const auto start = std::chrono::steady_clock::now();
-    OnSetIpAddress(*dlg);
+    testsupport::Finish(OnSetIpAddress(*dlg));
     ASSERT_EQ(ui.boxes.size(), 1u);
     EXPECT_EQ(ui.boxes[0].text, std::string("Network Mask: ") + mask +
                                     " is not a valid network mask: a mask is ones from the left, "
@@ -177,8 +178,8 @@ TEST_F(SetNetworkTest, MaskNoDeviceTakesIsRefusedWithoutSending) {
 }
 
 TEST_F(SetNetworkTest, NothingSelectedDoesNothing) {
-  OnSetIpAddress(*dlg);
-  OnTestConnection(*dlg);
+  testsupport::Finish(OnSetIpAddress(*dlg));
+  testsupport::Finish(OnTestConnection(*dlg));
   EXPECT_EQ(ui.networkDialogs.size(), 0u);
   EXPECT_TRUE(ui.boxes.empty());
 }

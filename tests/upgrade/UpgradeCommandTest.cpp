@@ -12,6 +12,7 @@
 #include "explorer/operations/OperationQueue.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "tests/operations/GuiHarness.h"
+#include "support/WindowHandlers.h"
 
 namespace {
 
@@ -158,6 +159,7 @@ TEST_F(UpgradeCommandTest, ScanIsRefusedWhileACancelledWorkerStillRuns) {
   EXPECT_FALSE(dlg->IsBusy());
   ASSERT_TRUE(Operations().IsRunning(d));
   dlg->RunCommand(IDC_SCAN);
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg));
   EXPECT_EQ(dlg->DeviceList().topLevelItemCount(), 5);
   EXPECT_TRUE(dlg->DeviceList().Contains(d));
   EXPECT_FALSE(dlg->IsBusy()) << "a scan started";
@@ -171,6 +173,7 @@ TEST_F(UpgradeCommandTest, ScanIsRefusedWhileACancelledWorkerStillRuns) {
   // With no worker left the scan runs (cancelled at once here).
   QTimer::singleShot(100, dlg.get(), [this] { dlg->CancelOrExit(); });
   dlg->RunCommand(IDC_SCAN);
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg));
   EXPECT_EQ(dlg->DeviceList().topLevelItemCount(), 0);
   devices.clear();
 }
