@@ -125,7 +125,8 @@ ScanResult ScanDevices(const ScanRequest& request) {
   ReleaseRecords(*records, count);
   if (result.rows.empty()) {
     // Nobody answered, or only devices on links the scan was not asked for.
-    const bool none = ScanFoundNoDevice(outcome) || result.failureText.empty();
+    const ScanVerdict verdict = VerdictOf(outcome);
+    const bool none = verdict == ScanVerdict::NoDevices || verdict == ScanVerdict::Listed;
     if (none) result.failureText = NoDevicesFoundText(LoadBrandString(IDS_DEVICE_NAME));
     result.exitCode = none ? EXIT_NO_DEVICES : EXIT_FAILED;
   }

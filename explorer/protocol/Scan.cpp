@@ -96,12 +96,22 @@ bool ScanFoundNoDevice(const ScanOutcome& outcome) {
 
 std::string NoDevicesFoundText(const std::string& deviceName) { return "No " + deviceName + "s found"; }
 
-std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName) {
-  if (outcome.networkingFailed) return NETWORKING_FAILED_TEXT;
-  if (outcome.firstError == 0) return {};
-  if (ScanFoundNoDevice(outcome)) return NoDevicesFoundText(deviceName);
+ScanVerdict VerdictOf(const ScanOutcome& outcome) {
+  if (outcome.networkingFailed) return ScanVerdict::NetworkingFailed;
+  if (outcome.firstError == 0) return ScanVerdict::Listed;
+  if (ScanFoundNoDevice(outcome)) return ScanVerdict::NoDevices;
   // An earlier pass failed but the last one found devices: they are listed,
   // and "No Error" would not tell the user anything.
-  if (outcome.lastResult != 0) return ErrorText(outcome.lastResult);
+  if (outcome.lastResult != 0) return ScanVerdict::Failed;
+  return ScanVerdict::Listed;
+}
+
+std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName) {
+  switch (VerdictOf(outcome)) {
+    case ScanVerdict::NetworkingFailed: return NETWORKING_FAILED_TEXT;
+    case ScanVerdict::NoDevices: return NoDevicesFoundText(deviceName);
+    case ScanVerdict::Failed: return ErrorText(outcome.lastResult);
+    case ScanVerdict::Listed: break;
+  }
   return {};
 }

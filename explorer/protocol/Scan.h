@@ -78,6 +78,15 @@ ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, in
 // (the box then reads "No " + device name + "s found").
 bool ScanFoundNoDevice(const ScanOutcome& outcome);
 
+// What the passes came to, as far as the user is told.
+enum class ScanVerdict {
+  Listed,            // whatever answered is listed, with nothing to add
+  NoDevices,         // nobody answered
+  Failed,            // the last pass failed: its error is shown
+  NetworkingFailed,  // a pass could not be sent
+};
+ScanVerdict VerdictOf(const ScanOutcome& outcome);
+
 // What the user is told when no device answered.
 std::string NoDevicesFoundText(const std::string& deviceName);
 
