@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "net/PasswordMask.h"
+
 namespace quillbox {
 namespace {
 
@@ -92,11 +94,11 @@ int ParseReplyCode(const std::string& line) {
 std::string TraceText(const std::string& wire) {
   // The trace goes to standard error and into the session's list: the
   // password command shows that it was sent, never what.
-  static constexpr char kPass[] = "pass ";
-  constexpr size_t kPassLen = sizeof kPass - 1;
-  if (wire.size() >= kPassLen && strncasecmp(wire.c_str(), kPass, kPassLen) == 0) {
+  const size_t kPassLen = net::FTP_PASS_COMMAND.size();
+  if (wire.size() >= kPassLen &&
+      strncasecmp(wire.c_str(), net::FTP_PASS_COMMAND.data(), kPassLen) == 0) {
     const bool eol = wire.size() >= kPassLen + 2 && wire.compare(wire.size() - 2, 2, "\r\n") == 0;
-    return wire.substr(0, kPassLen) + "****" + (eol ? "\r\n" : "");
+    return net::HidePasswordBetween(wire, kPassLen, eol ? wire.size() - 2 : std::string::npos);
   }
   return wire;
 }

@@ -62,12 +62,9 @@ class FtpClient {
   int Port = 21;
   std::string User;
   std::string Password;
-  bool Passive = false;  // only active mode is implemented
   TFtpTransferType TransferType = ftBinary;
   // Waits for network input run in slices of this length.
   int IdleTimeOut = 250;
-  bool ApplicationHasPriority = true;
-  bool OnlyWhenIdle = true;
   // Attached log of the control connection; may stay null.
   const quillbox::ProtocolLog* ProtocolLog = nullptr;
   // The limits above for this client: a test of what happens at them can

@@ -60,11 +60,8 @@ TFTPClientForm::TFTPClientForm(std::string hostText, std::string userText,
       deviceKind(kind),
       settings_(std::move(settings)) {
   FtpClient.Port = settings_.ftpPort;
-  FtpClient.Passive = false;
   FtpClient.TransferType = ftBinary;
   FtpClient.IdleTimeOut = 250;
-  FtpClient.ApplicationHasPriority = true;
-  FtpClient.OnlyWhenIdle = true;
   FtpClient.ProtocolLog = &ProtocolLog;
   ProtocolLog.LogTime = true;
   ProtocolLog.Target = ltDebugOutput;

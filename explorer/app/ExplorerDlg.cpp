@@ -18,26 +18,25 @@
 #include "explorer/app/WebLaunch.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/ConnectionTest.h"
-#include "explorer/protocol/DeviceKinds.h"
 #include "explorer/protocol/Scan.h"
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/Bitmaps.h"
 #include "explorer/res/ui/DialogUnits.h"
 #include "explorer/res/ui/TextFit.h"
+#include "explorer/session/DeviceRules.h"
 #include "explorer/upgrade/UpgradeWorker.h"
 
 ActionButtonState ComputeActionButtons(const DeviceRecord* selected) {
   ActionButtonState s;
   if (!selected) return s;
-  const bool usable = selected->ip() != 0;
-  s.web = s.getConfig = s.setConfig = s.upgrade = s.test = usable;
-  // A device without an address can still be given one.
-  s.setIp = true;
-  const uint16_t kind = selected->kind();
-  if (!HasFirmwareUpgrade(kind)) s.upgrade = false;
-  if (!HasConfigurationTransfer(kind)) s.setConfig = s.getConfig = false;
-  if (IsTelnetOnlyKind(kind)) s.telnetCaption = true;
+  s.web = Allows(*selected, DeviceAction::WebConfiguration);
+  s.getConfig = Allows(*selected, DeviceAction::GetConfiguration);
+  s.setConfig = Allows(*selected, DeviceAction::SetConfiguration);
+  s.upgrade = Allows(*selected, DeviceAction::UpgradeFirmware);
+  s.setIp = Allows(*selected, DeviceAction::SetIpAddress);
+  s.test = Allows(*selected, DeviceAction::TestConnection);
+  s.telnetCaption = ConfiguresOverTelnet(*selected);
   return s;
 }
 

@@ -16,13 +16,10 @@
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/res/Strings.h"
-#include "explorer/upgrade/UpgradeLibrary.h"
-#include "explorer/upgrade/UpgradeWorker.h"
+#include "explorer/session/Operations.h"
+#include "explorer/session/Outcome.h"
 
 namespace {
-
-constexpr int RETRIEVE_BUSY_MS = 40000;
-constexpr int UPLOAD_BUSY_MS = 10000;
 
 // A file dialog asked for by a worker and shown on the user-interface thread.
 struct PendingDialog {
@@ -82,15 +79,7 @@ int CommandOfKind(int32_t kind) {
 }  // namespace
 
 void WireOperationQueue(CExplorerDlg& dlg) {
-  COperationQueue& ops = Operations();
-  ops.SetWorker(OPERATION_UPLOAD, [](CQuillbox& q) { return UploadConfigurationWorker(q); });
-  StoreFileAsker ask = AskOnUiThread(dlg);
-  ops.SetWorker(OPERATION_RETRIEVE,
-                [ask](CQuillbox& q) { return RetrieveConfigurationWorker(q, ask); });
-  ops.SetWorker(OPERATION_UPGRADE, [](CQuillbox& q) { return UpgradeWorker(q); });
-  ops.SetLibraryCancel([] {
-    if (QuillboxCancelFn cancel = UpgradeLibrary().Cancel) cancel();
-  });
+  WireOperationWorkers(AskOnUiThread(dlg));
   g_wiredWindow = &dlg;
 }
 
@@ -98,26 +87,27 @@ void UnwireOperationQueue(CExplorerDlg& dlg) {
   if (g_wiredWindow != &dlg) return;
   // A retrieve queued later has no window to ask over: it is dropped
   // rather than run against one that is gone.
-  Operations().SetWorker(OPERATION_RETRIEVE, nullptr);
+  ForgetStoreFileAsker();
   g_wiredWindow = nullptr;
 }
 
 void QueueOperation(CExplorerDlg& dlg, CQuillbox* q, int32_t kind) {
-  auto op = std::make_unique<DeviceOperation>();
-  op->kind = kind;
-  op->owner = &dlg;
   // A dropped request (device without an address) must not leave a busy
   // display that only a report would end.
-  if (!Operations().StartOperation(q, std::move(op)) && !Operations().QueueBusy()) dlg.EndBusy();
+  if (!StartDeviceOperation(*q, kind, dlg) && !Operations().QueueBusy()) dlg.EndBusy();
 }
 
 std::string DeviceMacText(const CQuillbox& q) { return q.record ? FormatMac(q.record->mac()) : ""; }
+
+void BeginOperationBusy(CExplorerDlg& dlg, const CQuillbox& q, int32_t kind) {
+  dlg.BeginBusy(OperationBudgetMs(kind), OperationStatusText(kind, DeviceMacText(q)));
+}
 
 void OnGetConfiguration(CExplorerDlg& dlg) {
   CQuillbox* q = dlg.SelectedDevice();
   // A device whose own transfer runs gets no second one.
   if (!q || Operations().IsRunning(q)) return;
-  dlg.BeginBusy(RETRIEVE_BUSY_MS, RETRIEVE_STATUS_TEXT);
+  BeginOperationBusy(dlg, *q, OPERATION_RETRIEVE);
   QueueOperation(dlg, q, OPERATION_RETRIEVE);
 }
 
@@ -129,7 +119,7 @@ void OnSetConfiguration(CExplorerDlg& dlg) {
   // device's waiting operation: its worker now reads configPath.
   if (!path || Operations().IsRunning(q)) return;
   q->configPath = *path;
-  dlg.BeginBusy(UPLOAD_BUSY_MS, UPLOAD_STATUS_TEXT);
+  BeginOperationBusy(dlg, *q, OPERATION_UPLOAD);
   QueueOperation(dlg, q, OPERATION_UPLOAD);
 }
 
@@ -137,13 +127,17 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
   // A report of a worker that was already waited for (window closing)
   // refers to nothing that is still there.
   if (!Operations().AcceptReport(q)) return;
-  switch (result) {
-    case 0:
+  OperationEnd end;
+  end.kind = q->operation ? q->operation->kind : -1;
+  end.run.result = result;
+  end.errorText = q->errorText;
+  const Outcome outcome = OutcomeOf(end);
+  switch (outcome.kind) {
+    case OutcomeKind::Success:
       dlg.EndBusy();
-      dlg.Ui().MessageBox("Operation completed successfully", "Operation Success", BoxIcon::None);
+      dlg.Ui().MessageBox(outcome.text, "Operation Success", BoxIcon::None);
       break;
-    case 401:
-    case HTTP_ERROR_INCORRECT_PASSWORD: {
+    case OutcomeKind::WrongPassword: {
       dlg.EndBusy();
       int command = CommandOfKind(q->operation ? q->operation->kind : -1);
       std::optional<std::string> password =
@@ -154,12 +148,14 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
       }
       break;
     }
-    case HTTP_ERROR_CANCELLED:
+    case OutcomeKind::Cancelled:
+    case OutcomeKind::TimedOut:
+    case OutcomeKind::Closed:
       dlg.EndBusy();
       break;
-    default:
+    case OutcomeKind::Failed:
       dlg.EndBusy();
-      dlg.Ui().MessageBox(q->errorText, "Operation Failure", BoxIcon::Stop);
+      dlg.Ui().MessageBox(outcome.reportedText, "Operation Failure", BoxIcon::Stop);
       break;
   }
   Operations().FinishOperation(q);

@@ -5,11 +5,10 @@
 #include <cstdint>
 #include <string>
 
+#include "explorer/session/Operations.h"
+
 class CExplorerDlg;
 class CQuillbox;
-
-constexpr const char* RETRIEVE_STATUS_TEXT = "Retrieving configuration file";
-constexpr const char* UPLOAD_STATUS_TEXT = "Setting configuration file";
 
 void OnGetConfiguration(CExplorerDlg& dlg);  // button 1031
 void OnSetConfiguration(CExplorerDlg& dlg);  // button 1032
@@ -23,6 +22,8 @@ void WireOperationQueue(CExplorerDlg& dlg);
 void UnwireOperationQueue(CExplorerDlg& dlg);
 // Queues an operation of `kind` for q, owned by the window.
 void QueueOperation(CExplorerDlg& dlg, CQuillbox* q, int32_t kind);
+// The busy display of an operation of `kind` for q: its budget and text.
+void BeginOperationBusy(CExplorerDlg& dlg, const CQuillbox& q, int32_t kind);
 // The device's Ethernet address as shown to the user ("" without a record).
 std::string DeviceMacText(const CQuillbox& q);
 

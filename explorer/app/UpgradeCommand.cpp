@@ -47,9 +47,8 @@ void OnUpgradeFirmware(CExplorerDlg& dlg) {
     std::optional<std::string> path = dlg.Ui().FileDialog(UpgradeDialogRequest(*q));
     if (!path || Operations().IsRunning(q)) continue;
     q->firmwarePath = *path;
-    dlg.BeginBusy(UPGRADE_BUSY_MS, UpgradeStatusText(DeviceMacText(*q)));
+    BeginOperationBusy(dlg, *q, OPERATION_UPGRADE);
     QueueOperation(dlg, q, OPERATION_UPGRADE);
   }
 }
 
-std::string UpgradeStatusText(const std::string& macText) { return "Upgrading " + macText; }

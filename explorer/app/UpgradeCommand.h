@@ -4,6 +4,7 @@
 #include <string>
 
 #include "explorer/operations/ConfigTransfer.h"
+#include "explorer/session/Operations.h"
 
 class CExplorerDlg;
 class CQuillbox;
@@ -12,6 +13,3 @@ void OnUpgradeFirmware(CExplorerDlg& dlg);
 // The image dialog for q: an open dialog offering "*.pak" first, then
 // every file.
 FileDialogRequest UpgradeDialogRequest(const CQuillbox& q);
-// The busy display's text while the device with this Ethernet address
-// text is upgraded.
-std::string UpgradeStatusText(const std::string& macText);

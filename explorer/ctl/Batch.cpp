@@ -27,6 +27,7 @@
 #include "explorer/ctl/Fd.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/ctl/Password.h"
+#include "explorer/session/DeviceRules.h"
 
 extern char** environ;
 
@@ -150,12 +151,16 @@ Selection Select(const BatchArgs& args, const std::vector<DeviceSpec>& specs,
 }
 
 // Why the explorer would not offer this command for the device, or "".
+// A test is run for every device: for one without an address its failure
+// is the answer asked for.
 std::string NotOffered(BatchCommand command, const DeviceRecord& r) {
-  if (r.ip() == 0 && command != BatchCommand::Test) return "no IP address";
-  if (command == BatchCommand::Upgrade && !OffersUpgrade(r))
-    return "kind " + std::to_string(r.kind()) + " has no firmware upgrade";
-  if (command == BatchCommand::ConfigGet && !OffersConfiguration(r))
-    return "kind " + std::to_string(r.kind()) + " has no configuration transfer";
+  switch (command) {
+    case BatchCommand::Upgrade:
+      return RefusalReason(r, RefusalOf(r, DeviceAction::UpgradeFirmware));
+    case BatchCommand::ConfigGet:
+      return RefusalReason(r, RefusalOf(r, DeviceAction::GetConfiguration));
+    case BatchCommand::Test: break;
+  }
   return {};
 }
 

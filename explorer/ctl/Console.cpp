@@ -12,6 +12,7 @@
 #include "explorer/ctl/ExitCodes.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/operations/OperationQueue.h"
+#include "net/PasswordMask.h"
 
 namespace ctl {
 
@@ -179,12 +180,11 @@ constexpr size_t TRACE_PIECE = 64 * 1024;
 
 std::string HidePassword(const std::string& line) {
   // The trace shows the login as "Sent: pass SECRET<EOL>".
-  static const std::string kLogin = "Sent: pass ";
+  static const std::string kLogin = "Sent: " + std::string(net::FTP_PASS_COMMAND);
   const size_t at = line.find(kLogin);
   if (at == std::string::npos) return line;
   const size_t from = at + kLogin.size();
-  const size_t end = line.find("<EOL>", from);
-  return line.substr(0, from) + "****" + (end == std::string::npos ? "" : line.substr(end));
+  return net::HidePasswordBetween(line, from, line.find("<EOL>", from));
 }
 
 }  // namespace

@@ -11,23 +11,23 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "explorer/ctl/Console.h"
 #include "explorer/ctl/ExitCodes.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/operations/ConfigTransfer.h"
-#include "explorer/operations/HttpClient.h"
 #include "explorer/operations/OperationQueue.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/ConnectionTest.h"
-#include "explorer/protocol/DeviceKinds.h"
 #include "explorer/protocol/DeviceSocket.h"
 #include "explorer/protocol/ErrorTable.h"
 #include "explorer/protocol/Scan.h"
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
+#include "explorer/session/DeviceRules.h"
+#include "explorer/session/Operations.h"
+#include "explorer/session/Outcome.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "explorer/upgrade/UpgradeWorker.h"
 #include "net/Interfaces.h"
@@ -38,7 +38,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kTick = std::chrono::milliseconds(100);
-constexpr const char* SUCCESS_TEXT = "Operation completed successfully";
 
 long SecondsSince(Clock::time_point start) {
   return static_cast<long>(
@@ -70,84 +69,26 @@ class Countdown {
   Clock::time_point shown_{};
 };
 
-struct RunResult {
-  std::optional<int32_t> result;  // nothing when the queue refused to start it
-  bool timedOut = false;          // the deadline cancelled it
-};
-
 // The main thread plays the explorer's user-interface thread: it starts the
-// operation on the queue, waits for the worker's report, and on Ctrl-C or
-// at the deadline calls the queue's CancelAllOperations, which is what the
-// explorer's Cancel button does (close the HTTP request, call the library's
-// Cancel). The worker then ends at its next cancel point and reports.
-class OperationRunner final : public OperationOwner {
- public:
-  OperationRunner() {
-    COperationQueue& ops = Operations();
-    ops.SetWorker(OPERATION_UPLOAD, [](CQuillbox& q) { return UploadConfigurationWorker(q); });
-    ops.SetWorker(OPERATION_UPGRADE, [](CQuillbox& q) { return UpgradeWorker(q); });
-    ops.SetLibraryCancel([] {
-      if (QuillboxCancelFn cancel = UpgradeLibrary().Cancel) cancel();
-    });
-  }
-  // Whatever way the command ends, no worker outlives the device object
-  // and this owner of its report (both declared before the runner).
-  ~OperationRunner() override { Operations().WaitForRunningOperation(); }
-  OperationRunner(const OperationRunner&) = delete;
-  OperationRunner& operator=(const OperationRunner&) = delete;
-
-  void SetStoreFile(std::string path) {
-    Operations().SetWorker(OPERATION_RETRIEVE, [path](CQuillbox& q) {
-      return RetrieveConfigurationWorker(
-          q, [path](const FileDialogRequest&, const HttpRequest& request) -> std::optional<std::string> {
-            if (request.Closed()) return std::nullopt;
-            return path;
-          });
-    });
-  }
-
-  RunResult Run(CQuillbox& q, int32_t kind, Countdown& countdown, std::chrono::seconds limit) {
-    RunResult run;
-    auto op = std::make_unique<DeviceOperation>();
-    op->kind = kind;
-    op->owner = this;
-    const auto deadline = Clock::now() + limit;
-    {
-      SignalsBlockedForNewThreads blocked;
-      if (!Operations().StartOperation(&q, std::move(op))) return run;
-    }
-    bool cancelled = false;
-    for (;;) {
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (reported_.wait_for(lock, kTick, [this] { return done_; })) break;
-      }
-      if (!cancelled && (Interrupted() || Clock::now() >= deadline)) {
-        cancelled = true;
-        run.timedOut = !Interrupted();
-        Operations().CancelAllOperations();
-      }
-      countdown.Tick();
-    }
-    Operations().AcceptReport(&q);
-    Operations().FinishOperation(&q);
-    run.result = result_;
-    return run;
-  }
-
-  void PostOperationDone(int32_t result, CQuillbox*) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result_ = result;
-    done_ = true;
-    reported_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;  // guards done_ and result_
-  std::condition_variable reported_;
-  bool done_ = false;
-  int32_t result_ = 0;
+// operation on the queue and waits for the worker's report; Ctrl-C or the
+// deadline cancels it as the explorer's Cancel button does.
+struct Run {
+  bool started = false;  // the queue refused to start it
+  RunEnd end;
 };
+
+Run RunOperation(BlockingOperation& op, CQuillbox& q, int32_t kind, Countdown& countdown,
+                 int timeoutSeconds) {
+  Run run;
+  {
+    SignalsBlockedForNewThreads blocked;
+    run.started = op.Start(q, kind);
+  }
+  if (!run.started) return run;
+  run.end = op.Wait(q, std::chrono::seconds(timeoutSeconds), [] { return Interrupted(); },
+                    [&countdown] { countdown.Tick(); });
+  return run;
+}
 
 void Fail(const std::string& text) { Console::Get().Err(text); }
 
@@ -160,36 +101,33 @@ std::unique_ptr<CQuillbox> DeviceObject(const DeviceTarget& target, const std::s
   return q;
 }
 
-// What an operation's result means for the caller. A refused password ends
-// here: no second attempt, no prompt. `cancelledText` says what a cancel
-// left behind, after "Interrupted: " or the deadline's "Timed out after N s: ".
-int Outcome(const RunResult& run, int timeoutSeconds, const std::string& errorText,
-            const std::string& cancelledText, const std::string& closedText) {
-  const int32_t result = *run.result;
-  if (result == 0) {
-    Console::Get().Out(std::string(SUCCESS_TEXT) + "\n");
-    return EXIT_OK;
+// Says what an operation's outcome is and returns its exit status. A
+// refused password ends here: no second attempt, no prompt.
+int Report(int32_t kind, const CQuillbox& q, const Run& run, int timeoutSeconds,
+           const std::string& leftBehind) {
+  OperationEnd end;
+  end.kind = kind;
+  end.run = run.end;
+  end.errorText = q.errorText;
+  end.budgetSeconds = timeoutSeconds;
+  end.leftBehind = leftBehind;
+  const Outcome outcome = OutcomeOf(end);
+  switch (outcome.kind) {
+    case OutcomeKind::Success:
+      Console::Get().Out(outcome.text + "\n");
+      return EXIT_OK;
+    case OutcomeKind::Cancelled:
+      Fail(outcome.text);
+      return EXIT_INTERRUPTED;
+    case OutcomeKind::WrongPassword:
+      Fail(WithPasswordHint(outcome.text));
+      return EXIT_WRONG_PASSWORD;
+    case OutcomeKind::TimedOut:
+    case OutcomeKind::Closed:
+    case OutcomeKind::Failed:
+      break;
   }
-  if (Interrupted()) {
-    Fail("Interrupted: " + cancelledText);
-    return EXIT_INTERRUPTED;
-  }
-  if (run.timedOut) {
-    Fail("Timed out after " + std::to_string(timeoutSeconds) + " s: " + cancelledText);
-    return EXIT_FAILED;
-  }
-  if (result == 401 || result == HTTP_ERROR_INCORRECT_PASSWORD) {
-    // A 401 carries the explorer's status text ("Unknown Error", or the
-    // upload's "not supported"), which would hide what happened.
-    Fail(WithPasswordHint(result == 401 || errorText.empty() ? ErrorText(ERR_INVALID_PASSWORD)
-                                                             : errorText));
-    return EXIT_WRONG_PASSWORD;
-  }
-  if (result == HTTP_ERROR_CANCELLED && errorText.empty()) {
-    Fail(closedText);
-    return EXIT_FAILED;
-  }
-  Fail(errorText.empty() ? ErrorText(result) : errorText);
+  Fail(outcome.text);
   return EXIT_FAILED;
 }
 
@@ -206,29 +144,21 @@ uint32_t DefaultMask(const DeviceTarget& target) {
   return own;
 }
 
-bool NeedsAddress(const DeviceTarget& target) {
-  if (target.record.ip() != 0) return false;
-  Fail(FormatMac(target.record.mac()) +
-       " has no IP address yet (0.0.0.0); give it one with set-ip first");
-  return true;
-}
-
-// Both directions refuse alike a device without an address or one of a
-// kind the window offers no transfer for; says why.
-bool RefusesConfigTransfer(const DeviceTarget& target) {
-  if (NeedsAddress(target)) return true;
-  if (OffersConfiguration(target.record)) return false;
-  Fail("A device of kind " + std::to_string(target.record.kind()) + " has no configuration transfer");
+// Says why the device refuses `action`, if it does.
+bool Refuses(const DeviceTarget& target, DeviceAction action) {
+  const Refusal refusal = RefusalOf(target.record, action);
+  // Kinds whose firmware takes no upgrade still go to the library, which
+  // says so in its own words.
+  if (refusal == Refusal::None || refusal == Refusal::NoFirmwareUpgrade) return false;
+  if (refusal == Refusal::NoAddress)
+    Fail(FormatMac(target.record.mac()) +
+         " has no IP address yet (0.0.0.0); give it one with set-ip first");
+  else
+    Fail("A device of " + RefusalReason(target.record, refusal));
   return true;
 }
 
 }  // namespace
-
-bool OffersConfiguration(const DeviceRecord& record) {
-  return HasConfigurationTransfer(record.kind());
-}
-
-bool OffersUpgrade(const DeviceRecord& record) { return HasFirmwareUpgrade(record.kind()); }
 
 int BindLibrary() {
   const int32_t status = BindUpgradeLibrary();
@@ -341,72 +271,61 @@ int TestCommand(const DeviceTarget& target) {
 
 int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
                      const std::string& password, int timeoutSeconds) {
-  if (RefusesConfigTransfer(target)) return EXIT_FAILED;
+  if (Refuses(target, DeviceAction::GetConfiguration)) return EXIT_FAILED;
   auto q = DeviceObject(target, password);
-  OperationRunner runner;
-  runner.SetStoreFile(file);
-  Countdown countdown("Retrieving configuration file", timeoutSeconds);
-  const RunResult run =
-      runner.Run(*q, OPERATION_RETRIEVE, countdown, std::chrono::seconds(timeoutSeconds));
-  if (!run.result) return EXIT_FAILED;
+  WireOperationWorkers([file](const FileDialogRequest&, const HttpRequest& request) -> std::optional<std::string> {
+    if (request.Closed()) return std::nullopt;
+    return file;
+  });
+  BlockingOperation op;
+  Countdown countdown(OperationStatusText(OPERATION_RETRIEVE, FormatMac(target.record.mac())),
+                      timeoutSeconds);
+  const Run run = RunOperation(op, *q, OPERATION_RETRIEVE, countdown, timeoutSeconds);
+  if (!run.started) return EXIT_FAILED;
   // Standard output carries the configuration itself: the verdict goes to
   // standard error, where it cannot end up inside the file.
   const bool toStandardOutput = file == CONFIG_STANDARD_OUTPUT;
-  if (toStandardOutput && *run.result == 0) {
-    Console::Get().Err(SUCCESS_TEXT);
+  if (toStandardOutput && run.end.result == 0) {
+    Console::Get().Err(OPERATION_SUCCESS_TEXT);
     return EXIT_OK;
   }
-  return Outcome(run, timeoutSeconds, q->errorText,
-                 toStandardOutput ? "what was written to standard output is incomplete"
-                                  : file + " was left as it was",
-                 "The operation was canceled");
+  return Report(OPERATION_RETRIEVE, *q, run, timeoutSeconds,
+                toStandardOutput ? "what was written to standard output is incomplete"
+                                 : file + " was left as it was");
 }
 
 int ConfigPutCommand(const DeviceTarget& target, const std::string& file,
                      const std::string& password, int timeoutSeconds) {
-  if (RefusesConfigTransfer(target)) return EXIT_FAILED;
+  if (Refuses(target, DeviceAction::SetConfiguration)) return EXIT_FAILED;
   auto q = DeviceObject(target, password);
   q->configPath = file;
-  OperationRunner runner;
-  Countdown countdown("Setting configuration file", timeoutSeconds);
-  const RunResult run =
-      runner.Run(*q, OPERATION_UPLOAD, countdown, std::chrono::seconds(timeoutSeconds));
-  if (!run.result) return EXIT_FAILED;
-  return Outcome(run, timeoutSeconds, q->errorText, "the upload was cancelled",
-                 "The operation was canceled");
+  WireOperationWorkers(nullptr);
+  BlockingOperation op;
+  Countdown countdown(OperationStatusText(OPERATION_UPLOAD, FormatMac(target.record.mac())),
+                      timeoutSeconds);
+  const Run run = RunOperation(op, *q, OPERATION_UPLOAD, countdown, timeoutSeconds);
+  if (!run.started) return EXIT_FAILED;
+  return Report(OPERATION_UPLOAD, *q, run, timeoutSeconds, "the upload was cancelled");
 }
 
 int UpgradeCommand(const DeviceTarget& target, const std::string& image,
                    const std::string& password, bool verbose, int timeoutSeconds) {
-  if (NeedsAddress(target)) return EXIT_FAILED;
-  // Kinds without an FTP upgrade still go to the library, which says so in
-  // its own words; a telnet device has no FTP server to ask.
-  const uint16_t kind = target.record.kind();
-  if (IsTelnetOnlyKind(kind)) {
-    Fail("A device of kind " + std::to_string(kind) + " has no firmware upgrade");
-    return EXIT_FAILED;
-  }
+  if (Refuses(target, DeviceAction::UpgradeFirmware)) return EXIT_FAILED;
   auto q = DeviceObject(target, password);
   q->firmwarePath = image;
-  OperationRunner runner;
-  RunResult run;
+  WireOperationWorkers(nullptr);
+  BlockingOperation op;
+  Run run;
   {
     // The library traces its FTP dialogue on standard error; only --verbose
     // shows it.
     Console::LibraryTrace trace(verbose);
-    Countdown countdown("Upgrading " + FormatMac(target.record.mac()), timeoutSeconds);
-    run = runner.Run(*q, OPERATION_UPGRADE, countdown, std::chrono::seconds(timeoutSeconds));
+    Countdown countdown(OperationStatusText(OPERATION_UPGRADE, FormatMac(target.record.mac())),
+                        timeoutSeconds);
+    run = RunOperation(op, *q, OPERATION_UPGRADE, countdown, timeoutSeconds);
   }
-  if (!run.result) return EXIT_FAILED;
-  const int32_t result = *run.result;
-  // The library leaves no text for a socket failure before the device said
-  // a word; a terminal line says what the code means rather than nothing.
-  if (q->errorText.empty() && result != 0 && result != UPGRADE_LOGIN_INCORRECT &&
-      result != UPGRADE_CANCELLED)
-    q->errorText = std::system_category().message(result);
-  return Outcome(run, timeoutSeconds, q->errorText, "the upgrade was cancelled",
-                 "The upgrade did not complete (the device closed the connection or did not "
-                 "come back in time)");
+  if (!run.started) return EXIT_FAILED;
+  return Report(OPERATION_UPGRADE, *q, run, timeoutSeconds, "the upgrade was cancelled");
 }
 
 int ServeImageCommand(const std::string& image, int timeoutSeconds) {

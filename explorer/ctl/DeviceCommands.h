@@ -8,6 +8,7 @@
 #include "explorer/ctl/DeviceScan.h"
 #include "explorer/ctl/Password.h"
 #include "explorer/protocol/ConnectionTest.h"
+#include "explorer/session/Operations.h"
 #include "explorer/upgrade/UpgradeWorker.h"
 
 namespace ctl {
@@ -16,8 +17,8 @@ namespace ctl {
 // explorer's busy budget of each. Past it the operation is cancelled as
 // Ctrl-C cancels it, and fails. The connection test keeps its probe's limit.
 constexpr int UPGRADE_TIMEOUT_S = UPGRADE_BUSY_MS / 1000;
-constexpr int RETRIEVE_TIMEOUT_S = 40;
-constexpr int UPLOAD_TIMEOUT_S = 10;
+constexpr int RETRIEVE_TIMEOUT_S = RETRIEVE_BUSY_MS / 1000;
+constexpr int UPLOAD_TIMEOUT_S = UPLOAD_BUSY_MS / 1000;
 constexpr int TEST_TIMEOUT_S = CONNECTION_TEST_BUSY_MS / 1000;
 constexpr int MAX_TIMEOUT_S = 24 * 3600;
 
@@ -53,9 +54,5 @@ int ServeImageCommand(const std::string& image, int timeoutSeconds);
 // the explorer's text for it and returns EXIT_FAILED. Every command runs
 // after it; the binding is released when the program ends.
 int BindLibrary();
-
-// Which commands a device offers, as the explorer's buttons allow them.
-bool OffersConfiguration(const DeviceRecord& record);
-bool OffersUpgrade(const DeviceRecord& record);
 
 }  // namespace ctl

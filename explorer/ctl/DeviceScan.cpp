@@ -72,12 +72,7 @@ ScanResult ScanDevices(const ScanRequest& request) {
   ScanResult result;
   const int passes = std::clamp(request.passes, 1, SCAN_PASSES);
   CDeviceSocket transport;
-  const bool restricted = RestrictToInterfaces(transport, request.interfaces);
-  if (!restricted) {
-    Console::Get().Err(
-        "explorerctl: this build cannot choose the interfaces a scan is sent on; --interface is "
-        "not applied");
-  }
+  RestrictToInterfaces(transport, request.interfaces);
   ScanPump pump(transport, passes);
   transport.SetPumpHook([&pump] { pump(); });
 
@@ -130,8 +125,9 @@ ScanResult ScanDevices(const ScanRequest& request) {
   ReleaseRecords(*records, count);
   if (result.rows.empty()) {
     // Nobody answered, or only devices on links the scan was not asked for.
-    const bool none = ScanFoundNoDevice(outcome) || result.failureText.empty();
-    if (none) result.failureText = "No " + LoadBrandString(IDS_DEVICE_NAME) + "s found";
+    const ScanVerdict verdict = VerdictOf(outcome);
+    const bool none = verdict == ScanVerdict::NoDevices || verdict == ScanVerdict::Listed;
+    if (none) result.failureText = NoDevicesFoundText(LoadBrandString(IDS_DEVICE_NAME));
     result.exitCode = none ? EXIT_NO_DEVICES : EXIT_FAILED;
   }
   return result;

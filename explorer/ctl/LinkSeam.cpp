@@ -6,9 +6,8 @@ std::string ReplyInterface(const CDeviceSocket& transport, const DeviceRecord& r
   return transport.LinkOfDevice(record.mac()).name;
 }
 
-bool RestrictToInterfaces(CDeviceSocket& transport, const std::vector<std::string>& names) {
+void RestrictToInterfaces(CDeviceSocket& transport, const std::vector<std::string>& names) {
   transport.SetLinkFilter(names);
-  return true;
 }
 
 }  // namespace ctl

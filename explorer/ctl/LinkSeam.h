@@ -14,8 +14,7 @@ namespace ctl {
 std::string ReplyInterface(const CDeviceSocket& transport, const DeviceRecord& record);
 
 // Asks the transport to send the next discovery passes only on these
-// interfaces (all of them for an empty list). False when it cannot choose:
-// the passes then go out as the system routes them.
-bool RestrictToInterfaces(CDeviceSocket& transport, const std::vector<std::string>& names);
+// interfaces (all of them for an empty list).
+void RestrictToInterfaces(CDeviceSocket& transport, const std::vector<std::string>& names);
 
 }  // namespace ctl

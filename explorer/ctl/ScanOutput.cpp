@@ -6,25 +6,19 @@
 #include <nlohmann/json.hpp>
 
 #include "explorer/ctl/Csv.h"
+#include "explorer/protocol/Scan.h"
 
 namespace ctl {
 namespace {
 
-struct Fields {
-  std::string mac, ip, mask, kind, link;
-  bool duplicateIp = false;
-  bool noAddress = false;
+struct Fields : RowContent {
+  std::string link;
 };
 
 Fields FieldsOf(const DeviceRow& row) {
   Fields f;
-  f.mac = FormatMac(row.record.mac());
-  f.ip = FormatIp(row.record.ip());
-  f.mask = FormatIp(row.record.mask());
-  f.kind = std::to_string(row.record.kind());
+  static_cast<RowContent&>(f) = BuildRowContent(row.record, row.duplicateIp);
   f.link = row.link;
-  f.duplicateIp = row.duplicateIp;
-  f.noAddress = row.record.ip() == 0;
   return f;
 }
 
@@ -40,7 +34,7 @@ std::string Table(const std::vector<DeviceRow>& rows) {
   std::vector<Line> lines{{"MAC", "IP", "MASK", "KIND", "LINK", "MARKS"}};
   for (const DeviceRow& row : rows) {
     const Fields f = FieldsOf(row);
-    lines.push_back({f.mac, f.ip, f.mask, f.kind, f.link.empty() ? "-" : f.link, Marks(f)});
+    lines.push_back({f.macText, f.addressText, f.maskText, std::to_string(f.kind), f.link.empty() ? "-" : f.link, Marks(f)});
   }
   return AlignedTable(lines);
 }
@@ -49,7 +43,7 @@ std::string CsvText(const std::vector<DeviceRow>& rows) {
   std::string out = CsvLine({"mac", "ip", "mask", "kind", "link", "duplicate_ip", "no_address"});
   for (const DeviceRow& row : rows) {
     const Fields f = FieldsOf(row);
-    out += CsvLine({f.mac, f.ip, f.mask, f.kind, f.link, f.duplicateIp ? "true" : "false",
+    out += CsvLine({f.macText, f.addressText, f.maskText, std::to_string(f.kind), f.link, f.duplicateIp ? "true" : "false",
                     f.noAddress ? "true" : "false"});
   }
   return out;
@@ -60,10 +54,10 @@ std::string Json(const std::vector<DeviceRow>& rows) {
   for (const DeviceRow& row : rows) {
     const Fields f = FieldsOf(row);
     nlohmann::ordered_json o;
-    o["mac"] = f.mac;
-    o["ip"] = f.ip;
-    o["mask"] = f.mask;
-    o["kind"] = row.record.kind();
+    o["mac"] = f.macText;
+    o["ip"] = f.addressText;
+    o["mask"] = f.maskText;
+    o["kind"] = f.kind;
     // null, not "": the link is unknown, not empty.
     o["link"] = f.link.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(f.link);
     o["duplicate_ip"] = f.duplicateIp;

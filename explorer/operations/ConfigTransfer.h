@@ -8,6 +8,7 @@
 #include <string>
 
 #include "explorer/operations/HttpClient.h"
+#include "explorer/res/FileDialogRequest.h"
 
 class CQuillbox;
 
@@ -37,15 +38,6 @@ constexpr const char* CONFIG_STANDARD_OUTPUT = "-";
 constexpr int32_t CONFIG_ERROR_TOO_LARGE = 0x4001;   // the body passed CONFIG_MAX_BYTES
 constexpr int32_t CONFIG_ERROR_NO_READER = 0x4002;   // a pipe nobody reads
 constexpr int32_t CONFIG_ERROR_FILE_CHANGED = 0x4003;  // the upload's file changed size
-
-// What a file dialog is asked to show; the user-interface side decides how.
-struct FileDialogRequest {
-  bool save = false;
-  std::string title;
-  std::string filter;       // Qt filter text, e.g. "Text files (*.txt);;All files (*)"
-  std::string initialPath;  // name or full path shown at first
-  std::string defaultSuffix;
-};
 
 // File error causes (1..14) and their texts naming the file.
 int FileErrorCause(int errnoValue, bool creating);

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "explorer/operations/DeviceOperation.h"
+#include "explorer/protocol/DeviceMessages.h"
 
 class CQuillbox;
 
@@ -21,7 +22,7 @@ using OperationWorker = std::function<int32_t(CQuillbox&)>;
 
 // An operation that the program could not carry for want of memory ends
 // with this result (the error table's "Out of memory" row) and text.
-constexpr int32_t OPERATION_OUT_OF_MEMORY = 1;
+constexpr int32_t OPERATION_OUT_OF_MEMORY = ERR_OUT_OF_MEMORY;
 constexpr const char* NOT_ENOUGH_MEMORY_TEXT = "Not enough memory";
 
 // The result of an operation (or of its start) that an exception ended, its

@@ -25,12 +25,22 @@ constexpr uint32_t BROADCAST_ADDRESS = 0xFFFFFFFFu;
 
 // Error codes the program produces or passes on (texts: ErrorText).
 constexpr int32_t ERR_SUCCESS = 0;
+constexpr int32_t ERR_OUT_OF_MEMORY = 1;
+constexpr int32_t ERR_OUT_OF_BUFFER_SPACE = 2;
+constexpr int32_t ERR_UDP_SEND_FAILED = 3;
 constexpr int32_t ERR_INVALID_BUFFER_SIZE = 4;
 constexpr int32_t ERR_RECEIVE_TIMEOUT = 5;
+constexpr int32_t ERR_CONFIG_FILE_NOT_FOUND = 404;
+constexpr int32_t ERR_INVALID_MESSAGE_VERSION = 4993;
+constexpr int32_t ERR_INVALID_BUFFER_LENGTH = 4994;
+constexpr int32_t ERR_INVALID_OPERATION = 4995;
+constexpr int32_t ERR_NO_NETWORK_ADAPTERS = 4996;
+constexpr int32_t ERR_INVALID_INTERFACE = 4997;
 constexpr int32_t ERR_INVALID_PHYSICAL_ADDRESS = 4998;
 constexpr int32_t ERR_INVALID_PASSWORD = 5000;
 constexpr int32_t ERR_CANNOT_SET_IP = 5002;
 constexpr int32_t ERR_CANNOT_SET_MASK = 5003;
+constexpr int32_t ERR_TEST_RELEASE_ACTIVE = 5344;
 constexpr int32_t ERR_UPGRADE_FUNCTION_NOT_FOUND = 0x2000;
 constexpr int32_t ERR_LIBRARY_NOT_FOUND = 0x2001;
 constexpr int32_t ERR_FTP_UPGRADE_NOT_SUPPORTED = 0x2002;
@@ -133,3 +143,10 @@ int32_t ValidateReply(bool timedOut, int recvError, const uint8_t* buf, long cou
 
 std::string FormatIp(uint32_t ipNetOrder);  // "%d.%d.%d.%d"
 std::string FormatMac(const uint8_t* mac6);  // "%02X:%02X:%02X:%02X:%02X:%02X"
+// The six bytes of an Ethernet address as one number: the key under which a
+// device is found again, whatever address it has now.
+constexpr uint64_t MacKey(const uint8_t* mac6) {
+  uint64_t key = 0;
+  for (int i = 0; i < 6; ++i) key = key << 8 | mac6[i];
+  return key;
+}

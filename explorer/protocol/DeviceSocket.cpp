@@ -19,12 +19,6 @@ int MillisecondsUntil(CTimeoutSocket::Clock::time_point when) {
   return static_cast<int>(std::max<long long>(0, left.count()));
 }
 
-uint64_t MacKey(const uint8_t* mac) {
-  uint64_t key = 0;
-  for (int i = 0; i < 6; ++i) key = key << 8 | mac[i];
-  return key;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- CTimeoutSocket

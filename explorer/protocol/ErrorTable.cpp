@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "explorer/protocol/DeviceMessages.h"
+
 namespace {
 
 struct ErrorEntry {
@@ -13,26 +15,26 @@ struct ErrorEntry {
 
 // Searched in this order; the first row with the code wins.
 ErrorEntry g_errorTable[20] = {
-    {"No Error", 0},
-    {"Configuration file not found", 404},
-    {"Cannot update the configuration when a test release is active", 5344},
-    {"Out of memory", 1},
-    {"Out of buffer space", 2},
-    {"Unable to send UDP request", 3},
-    {"Invalid buffer size", 4},
-    {"Receive timeout", 5},
-    {"Invalid message version", 4993},
-    {"Invalid buffer length", 4994},
-    {"Invalid operation", 4995},
-    {"Quillbox has no network adapters", 4996},
-    {"Invalid interface", 4997},
-    {"Invalid physical address", 4998},
-    {"Invalid password", 5000},
-    {"Cannot set specified IP Address", 5002},
-    {"Cannot set specified Network Mask", 5003},
-    {"Upgrade function not found placeholder", 0x2000},
-    {"DLL not found placeholder", 0x2001},
-    {"FTP Upgrade not supported by firmware", 0x2002},
+    {"No Error", ERR_SUCCESS},
+    {"Configuration file not found", ERR_CONFIG_FILE_NOT_FOUND},
+    {"Cannot update the configuration when a test release is active", ERR_TEST_RELEASE_ACTIVE},
+    {"Out of memory", ERR_OUT_OF_MEMORY},
+    {"Out of buffer space", ERR_OUT_OF_BUFFER_SPACE},
+    {"Unable to send UDP request", ERR_UDP_SEND_FAILED},
+    {"Invalid buffer size", ERR_INVALID_BUFFER_SIZE},
+    {"Receive timeout", ERR_RECEIVE_TIMEOUT},
+    {"Invalid message version", ERR_INVALID_MESSAGE_VERSION},
+    {"Invalid buffer length", ERR_INVALID_BUFFER_LENGTH},
+    {"Invalid operation", ERR_INVALID_OPERATION},
+    {"Quillbox has no network adapters", ERR_NO_NETWORK_ADAPTERS},
+    {"Invalid interface", ERR_INVALID_INTERFACE},
+    {"Invalid physical address", ERR_INVALID_PHYSICAL_ADDRESS},
+    {"Invalid password", ERR_INVALID_PASSWORD},
+    {"Cannot set specified IP Address", ERR_CANNOT_SET_IP},
+    {"Cannot set specified Network Mask", ERR_CANNOT_SET_MASK},
+    {"Upgrade function not found placeholder", ERR_UPGRADE_FUNCTION_NOT_FOUND},
+    {"DLL not found placeholder", ERR_LIBRARY_NOT_FOUND},
+    {"FTP Upgrade not supported by firmware", ERR_FTP_UPGRADE_NOT_SUPPORTED},
 };
 
 // Guards the one-time rewrite of the two library rows; afterwards the table
@@ -51,9 +53,9 @@ void ReplaceFirst(int32_t code, const char* a, const char* b, const char* c) {
 void ReplacePlaceholders() {
   // The name under which the upgrade library is loaded.
   const char* library = "QUILLBOX";
-  ReplaceFirst(0x2000, "Upgrade function not found in ", library,
+  ReplaceFirst(ERR_UPGRADE_FUNCTION_NOT_FOUND, "Upgrade function not found in ", library,
                ".DLL");
-  ReplaceFirst(0x2001, library, ".DLL", " not found");
+  ReplaceFirst(ERR_LIBRARY_NOT_FOUND, library, ".DLL", " not found");
 }
 
 }  // namespace

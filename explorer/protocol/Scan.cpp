@@ -34,8 +34,13 @@ std::vector<bool> DuplicateIpFlags(const std::vector<const DeviceRecord*>& recor
 RowContent BuildRowContent(const DeviceRecord& record, bool duplicateIp) {
   RowContent row;
   row.macText = FormatMac(record.mac());
-  row.ipText = FormatIp(record.ip());
-  row.image = record.ip() != 0 ? IMAGE_TICK : IMAGE_CROSS;
+  row.addressText = FormatIp(record.ip());
+  row.ipText = row.addressText;
+  row.maskText = FormatIp(record.mask());
+  row.kind = record.kind();
+  row.duplicateIp = duplicateIp;
+  row.noAddress = record.ip() == 0;
+  row.image = row.noAddress ? IMAGE_CROSS : IMAGE_TICK;
   if (duplicateIp) {
     // Several devices without an address are marked too.
     row.ipText += DUPLICATE_IP_SUFFIX;
@@ -89,12 +94,24 @@ bool ScanFoundNoDevice(const ScanOutcome& outcome) {
          outcome.recordCount == 0;
 }
 
-std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName) {
-  if (outcome.networkingFailed) return NETWORKING_FAILED_TEXT;
-  if (outcome.firstError == 0) return {};
-  if (ScanFoundNoDevice(outcome)) return "No " + deviceName + "s found";
+std::string NoDevicesFoundText(const std::string& deviceName) { return "No " + deviceName + "s found"; }
+
+ScanVerdict VerdictOf(const ScanOutcome& outcome) {
+  if (outcome.networkingFailed) return ScanVerdict::NetworkingFailed;
+  if (outcome.firstError == 0) return ScanVerdict::Listed;
+  if (ScanFoundNoDevice(outcome)) return ScanVerdict::NoDevices;
   // An earlier pass failed but the last one found devices: they are listed,
   // and "No Error" would not tell the user anything.
-  if (outcome.lastResult != 0) return ErrorText(outcome.lastResult);
+  if (outcome.lastResult != 0) return ScanVerdict::Failed;
+  return ScanVerdict::Listed;
+}
+
+std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName) {
+  switch (VerdictOf(outcome)) {
+    case ScanVerdict::NetworkingFailed: return NETWORKING_FAILED_TEXT;
+    case ScanVerdict::NoDevices: return NoDevicesFoundText(deviceName);
+    case ScanVerdict::Failed: return ErrorText(outcome.lastResult);
+    case ScanVerdict::Listed: break;
+  }
   return {};
 }

@@ -31,10 +31,17 @@ bool IsDuplicateIp(const std::vector<const DeviceRecord*>& records, uint32_t ipN
 // The same answer for every record at once (linear, for lists of thousands).
 std::vector<bool> DuplicateIpFlags(const std::vector<const DeviceRecord*>& records);
 
+// One device as every listing shows it: the window's two columns and image,
+// and the fields a listing without columns spells out.
 struct RowContent {
   std::string macText;  // column 0
-  std::string ipText;   // column 1
+  std::string ipText;   // column 1: the address, marked when another device has it too
   int image = IMAGE_CROSS;
+  std::string addressText;  // the address unmarked
+  std::string maskText;
+  uint16_t kind = 0;
+  bool duplicateIp = false;
+  bool noAddress = false;  // 0.0.0.0: it can only be given one
 };
 RowContent BuildRowContent(const DeviceRecord& record, bool duplicateIp);
 
@@ -70,6 +77,18 @@ ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, in
 // Nobody answered: the first pass heard nobody and the last left no record
 // (the box then reads "No " + device name + "s found").
 bool ScanFoundNoDevice(const ScanOutcome& outcome);
+
+// What the passes came to, as far as the user is told.
+enum class ScanVerdict {
+  Listed,            // whatever answered is listed, with nothing to add
+  NoDevices,         // nobody answered
+  Failed,            // the last pass failed: its error is shown
+  NetworkingFailed,  // a pass could not be sent
+};
+ScanVerdict VerdictOf(const ScanOutcome& outcome);
+
+// What the user is told when no device answered.
+std::string NoDevicesFoundText(const std::string& deviceName);
 
 // The text of the box shown after the passes, or empty for none.
 std::string ScanFailureText(const ScanOutcome& outcome, const std::string& deviceName);

@@ -4,11 +4,15 @@
 #include <cstdint>
 #include <string>
 
+#include "explorer/operations/HttpClient.h"
+
 class CQuillbox;
 
-// Library outcomes the completion handles without the library's text.
-constexpr int32_t UPGRADE_LOGIN_INCORRECT = 12014;
-constexpr int32_t UPGRADE_CANCELLED = 12017;
+// Library outcomes the completion handles without the library's text. The
+// library reports them with the HTTP layer's numbers, so one reading of a
+// result serves every operation.
+constexpr int32_t UPGRADE_LOGIN_INCORRECT = HTTP_ERROR_INCORRECT_PASSWORD;
+constexpr int32_t UPGRADE_CANCELLED = HTTP_ERROR_CANCELLED;
 constexpr int32_t UPGRADE_BUSY_MS = 300000;
 
 // Calls the bound Upgrade for q's device and image; on failure reads the

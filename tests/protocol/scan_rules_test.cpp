@@ -131,6 +131,9 @@ TEST(ScanPasses, OnlyTheLastPassIsListedAndFailuresAndCancelDecideTheBox) {
     // After a networking failure no record is kept.
     if (c.networkingFailed) { EXPECT_EQ(records[0], nullptr); }
     EXPECT_EQ(ScanFailureText(o, "Osprey Panel"), c.box);
+    // The command line decides its exit status on the verdict, not the text.
+    EXPECT_EQ(VerdictOf(o) == ScanVerdict::Listed, std::string(c.box).empty());
+    EXPECT_EQ(VerdictOf(o) == ScanVerdict::NoDevices, std::string(c.box) == "No Osprey Panels found");
   }
 }
 

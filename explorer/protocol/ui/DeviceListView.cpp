@@ -15,12 +15,6 @@ CQuillbox* ItemDevice(const QTreeWidgetItem* item) {
   return reinterpret_cast<CQuillbox*>(item->data(CDeviceListView::COLUMN_MAC, Qt::UserRole).value<quintptr>());
 }
 
-uint64_t MacKey(const DeviceRecord& record) {
-  uint64_t key = 0;
-  for (int i = 0; i < 6; ++i) key = (key << 8) | record.mac()[i];
-  return key;
-}
-
 }  // namespace
 
 CDeviceListView::CDeviceListView(QWidget* parent) : QTreeWidget(parent) {
@@ -62,14 +56,14 @@ void CDeviceListView::FillDeviceList(DeviceRecordArray& records, int count) {
   // Rows already listed, by Ethernet address: their objects are kept.
   std::unordered_map<uint64_t, size_t> listed;
   for (size_t i = 0; i < devices_.size(); ++i) {
-    if (devices_[i]->record) listed.emplace(MacKey(*devices_[i]->record), i);
+    if (devices_[i]->record) listed.emplace(MacKey(devices_[i]->record->mac()), i);
   }
   std::unordered_map<uint64_t, size_t> placed;  // index into `next`
   std::vector<std::unique_ptr<CQuillbox>> next;
   next.reserve(devices_.size() + static_cast<size_t>(count > 0 ? count : 0));
   for (int i = 0; i < count; ++i) {
     if (!records[i]) continue;
-    const uint64_t key = MacKey(*records[i]);
+    const uint64_t key = MacKey(records[i]->mac());
     if (auto again = placed.find(key); again != placed.end()) {
       // A second answer of the same device refreshes its row, never adds one.
       next[again->second]->record = std::move(records[i]);

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "explorer/operations/ConfigTransfer.h"
 #include "explorer/protocol/SetNetwork.h"
+#include "explorer/res/FileDialogRequest.h"
 
 enum class BoxIcon { None, Exclamation, Stop, Information };
 
