@@ -55,7 +55,8 @@ int RunCurl(const std::string& url, const std::string& out) {
 
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
+  const size_t half = v.size() / 2;
+  return v.size() % 2 ? v[half] : (v[half - 1] + v[half]) / 2;
 }
 
 }  // namespace
@@ -78,7 +79,10 @@ int main(int argc, char** argv) {
   }
   char tmpl[] = "/tmp/bench-retrieve-XXXXXX";
   const std::string dir = ::mkdtemp(tmpl);
-  const std::string ours = dir + "/ours.txt", theirs = dir + "/curl.txt";
+  // Each round stores into a file that does not exist yet, as a user
+  // saving a device's configuration would; overwriting one of the same
+  // size again and again would measure a cheaper path.
+  std::string ours, theirs;
   const std::string url = "http://127.0.0.51/CGI/mReturnFileCGI?file=ConfigFile.txt";
 
   CQuillbox q;
@@ -90,6 +94,8 @@ int main(int argc, char** argv) {
 
   std::vector<double> oursT, curlT;
   for (int i = 0; i <= rounds; ++i) {  // round 0 warms up both
+    ours = dir + "/ours-" + std::to_string(i) + ".txt";
+    theirs = dir + "/curl-" + std::to_string(i) + ".txt";
     auto t0 = std::chrono::steady_clock::now();
     int32_t rc = RetrieveConfigurationWorker(q, ask);
     auto t1 = std::chrono::steady_clock::now();
@@ -98,14 +104,18 @@ int main(int argc, char** argv) {
     if (rc != 0 || crc != 0 || FileSize(ours) != kBytes || FileSize(theirs) != kBytes) {
       std::fprintf(stderr, "round %d failed: ours %d (%s) size %ld, curl %d size %ld\n", i, rc,
                    q.errorText.c_str(), FileSize(ours), crc, FileSize(theirs));
+      ::unlink(ours.c_str());
+      ::unlink(theirs.c_str());
+      ::rmdir(dir.c_str());
       return 1;
     }
+    // Out of the timed part; the next round's names are new anyway.
+    ::unlink(ours.c_str());
+    ::unlink(theirs.c_str());
     if (i == 0) continue;
     oursT.push_back(Seconds(t1 - t0));
     curlT.push_back(Seconds(t2 - t1));
   }
-  ::unlink(ours.c_str());
-  ::unlink(theirs.c_str());
   ::rmdir(dir.c_str());
   const double mo = Median(oursT), mc = Median(curlT);
   const double mib = static_cast<double>(kBytes) / (1024 * 1024);

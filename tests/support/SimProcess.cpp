@@ -49,7 +49,11 @@ std::string BinDir() {
 
 }  // namespace
 
-SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceFileText, int link) {
+SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceFileText, int link)
+    : SimProcess(std::move(args), deviceFileText, Place{"QUILL_NETNS_LINKS", "QUILL_NETNS_SEGMENTS", link}) {}
+
+SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceFileText, Place place) {
+  const int link = place.index;
   if (!deviceFileText.empty()) {
     char name[] = "/tmp/devicesim-XXXXXX";
     Fd file{::mkstemp(name)};
@@ -67,10 +71,11 @@ SimProcess::SimProcess(std::vector<std::string> args, const std::string& deviceF
   std::vector<std::string> environment;
   for (char** e = environ; *e; ++e) environment.push_back(*e);
   if (link >= 0) {
-    const std::vector<std::string> links = Words(std::getenv("QUILL_NETNS_LINKS"));
-    const std::vector<std::string> segments = Words(std::getenv("QUILL_NETNS_SEGMENTS"));
+    const std::vector<std::string> links = Words(std::getenv(place.linksVariable));
+    const std::vector<std::string> segments = Words(std::getenv(place.segmentsVariable));
     if (static_cast<size_t>(link) >= links.size() || links.size() != segments.size()) {
-      error_ = "no link " + std::to_string(link) + " here (run through scripts/netns-links.sh)";
+      error_ = std::string("no segment ") + std::to_string(link) + " in " + place.segmentsVariable +
+               " (run through scripts/netns-links.sh)";
       return;
     }
     for (std::string& e : environment)
@@ -136,6 +141,13 @@ SimProcess SimProcess::WithDevices(const std::string& deviceFileText,
 SimProcess SimProcess::OnLink(size_t link, const std::string& deviceFileText,
                               std::vector<std::string> extraArgs) {
   return SimProcess(std::move(extraArgs), deviceFileText, static_cast<int>(link));
+}
+
+SimProcess SimProcess::OnRemote(size_t segment, const std::string& deviceFileText,
+                                std::vector<std::string> extraArgs) {
+  extraArgs.insert(extraArgs.begin(), "--addressed-only");
+  return SimProcess(std::move(extraArgs), deviceFileText,
+                    Place{"QUILL_NETNS_REMOTE_LINKS", "QUILL_NETNS_REMOTE_SEGMENTS", static_cast<int>(segment)});
 }
 
 SimProcess::SimProcess(SimProcess&& other) noexcept

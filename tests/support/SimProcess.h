@@ -16,6 +16,12 @@
 //
 //   SimProcess b = SimProcess::OnLink(1, "00:50:C2:00:00:01 0 10.20.0.5 255.255.255.0 admin\n");
 //
+// and with --routed one plays a remote segment behind the router (0 is
+// 10.30.0.0/24, 1 is 10.40.0.0/24), where each device answers only what is
+// sent to it or to its subnet (devicesim --addressed-only):
+//
+//   SimProcess r = SimProcess::OnRemote(0, "00:50:C2:00:00:01 0 10.30.0.5 255.255.255.0 admin\n");
+//
 // The constructor waits (at most 10 s) for the simulator's "ready" line.
 // The destructor (or Stop) ends it with SIGTERM, waits a bounded time,
 // then SIGKILLs and always reaps it, and removes the temporary device file.
@@ -36,6 +42,9 @@ class SimProcess {
   // In the segment behind link `link` (0 = the first of QUILL_NETNS_LINKS).
   static SimProcess OnLink(size_t link, const std::string& deviceFileText,
                            std::vector<std::string> extraArgs = {});
+  // In remote segment `segment` (0 = the first of QUILL_NETNS_REMOTE_SEGMENTS).
+  static SimProcess OnRemote(size_t segment, const std::string& deviceFileText,
+                             std::vector<std::string> extraArgs = {});
   ~SimProcess();
   SimProcess(SimProcess&& other) noexcept;
   SimProcess& operator=(SimProcess&&) = delete;
@@ -52,6 +61,15 @@ class SimProcess {
   int ExitStatus() const { return exitStatus_; }
 
  private:
+  // Where a simulator runs: the environment variables naming the segments'
+  // interfaces and namespaces, and the index into both (-1: right here).
+  struct Place {
+    const char* linksVariable;
+    const char* segmentsVariable;
+    int index;
+  };
+  SimProcess(std::vector<std::string> args, const std::string& deviceFileText, Place place);
+
   pid_t pid_ = -1;
   bool ready_ = false;
   std::string error_;

@@ -72,6 +72,25 @@ TEST(DeviceLine, UsableAddressesAndMasks) {
   EXPECT_EQ(CheckNetworkParameters(Ip("0.0.0.0"), Ip("255.0.255.0")), 5002);
 }
 
+TEST(DeviceLine, TakesWhatIsSentToEverybodyToItselfOrToItsSubnet) {
+  Device d;
+  d.ip = Ip("10.30.0.5");
+  d.mask = Ip("255.255.255.0");
+  EXPECT_TRUE(AddressedTo(d, Ip("255.255.255.255")));
+  EXPECT_TRUE(AddressedTo(d, Ip("10.30.0.5")));
+  EXPECT_TRUE(AddressedTo(d, Ip("10.30.0.255")));
+  EXPECT_FALSE(AddressedTo(d, Ip("10.30.0.6"))) << "another device's address";
+  EXPECT_FALSE(AddressedTo(d, Ip("10.30.255.255"))) << "a wider subnet's broadcast";
+  EXPECT_FALSE(AddressedTo(d, Ip("10.40.0.255")));
+  d.mask = Ip("255.255.0.0");
+  EXPECT_TRUE(AddressedTo(d, Ip("10.30.255.255")));
+  EXPECT_FALSE(AddressedTo(d, Ip("10.30.0.255"))) << "with its wider mask that is another host";
+  Device none;  // no address yet
+  EXPECT_TRUE(AddressedTo(none, Ip("255.255.255.255")));
+  EXPECT_FALSE(AddressedTo(none, Ip("0.0.0.0")));
+  EXPECT_FALSE(AddressedTo(none, Ip("10.30.0.255")));
+}
+
 TEST(DeviceTableAccess, MovesOneDeviceAndFindsItByItsNewAddress) {
   DeviceTable table;
   std::string error;

@@ -117,6 +117,12 @@ std::optional<Device> ParseDeviceLine(const std::string& line, std::string* erro
   return d;
 }
 
+bool AddressedTo(const Device& device, uint32_t destination) {
+  if (destination == 0xFFFFFFFFu) return true;
+  if (device.ip == 0) return false;
+  return destination == device.ip || destination == (device.ip | ~device.mask);
+}
+
 int32_t CheckNetworkParameters(uint32_t ipNetOrder, uint32_t maskNetOrder) {
   if (ipNetOrder == 0 || ipNetOrder == 0xFFFFFFFFu) return devicewire::STATUS_CANNOT_SET_IP;
   const uint32_t m = ntohl(maskNetOrder);

@@ -37,6 +37,12 @@ struct Device {
 // silent, quiet-others, broadcast, and any key=value kept in Device::extra.
 std::optional<Device> ParseDeviceLine(const std::string& line, std::string* error);
 
+// Whether a device's own IP stack would take a datagram sent to
+// `destination` (network byte order): one to everybody, to its address, or
+// to its subnet's broadcast address. A device without an address takes only
+// the first.
+bool AddressedTo(const Device& device, uint32_t destination);
+
 // 5002 for an address no device can take, 5003 for such a mask, else 0.
 int32_t CheckNetworkParameters(uint32_t ipNetOrder, uint32_t maskNetOrder);
 

@@ -29,9 +29,18 @@ struct Pending {
 class DeviceProtocol {
  public:
   DeviceProtocol(ServiceContext& ctx, net::Socket& socket)
-      : ctx_(ctx), socket_(socket), verbose_(ctx.settings.count("verbose") != 0) {}
+      : ctx_(ctx),
+        socket_(socket),
+        verbose_(ctx.settings.count("verbose") != 0),
+        addressedOnly_(AddressedOnly(ctx)) {}
 
-  void Handle(const uint8_t* buf, size_t count, uint32_t from, uint16_t port) {
+  // Behind a router every device has a stack of its own, which drops what
+  // is sent to another device's address; by default all devices answer
+  // whatever reaches the port, as they always have on one host.
+  static bool AddressedOnly(const ServiceContext& ctx) { return ctx.settings.count("addressed-only") != 0; }
+
+  // `destination` is the address the request was sent to (0: not known).
+  void Handle(const uint8_t* buf, size_t count, uint32_t from, uint16_t port, uint32_t destination) {
     const std::optional<wire::Header> request = wire::ReadHeader(buf, count);
     if (!request) return;
     const std::vector<Device> devices = ctx_.devices.Snapshot();
@@ -39,6 +48,7 @@ class DeviceProtocol {
     for (size_t i = 0; i < devices.size(); ++i) {
       const Device& d = devices[i];
       if (d.silent) continue;
+      if (addressedOnly_ && destination != 0 && !AddressedTo(d, destination)) continue;
       std::optional<std::vector<uint8_t>> bytes = AnswerOf(i, d, *request, buf, count);
       if (!bytes) continue;
       if (d.size >= 0) bytes->resize(static_cast<size_t>(d.size), 0);
@@ -126,20 +136,22 @@ class DeviceProtocol {
   ServiceContext& ctx_;
   net::Socket& socket_;
   const bool verbose_;
+  const bool addressedOnly_;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> pending_;
 };
 
-int OpenDevicePort(net::Socket& socket) {
+int OpenDevicePort(net::Socket& socket, bool packetInfo) {
   int err = socket.OpenUdp();
   if (err == 0) err = socket.SetReuseAddress(true);
   if (err == 0) err = socket.SetBroadcast(true);
+  if (err == 0 && packetInfo) err = socket.EnablePacketInfo();
   if (err == 0) err = socket.Bind({0, wire::DEVICE_PORT});
   return err;
 }
 
 int RunDeviceProtocol(ServiceContext& ctx) {
   net::Socket socket;
-  if (const int err = OpenDevicePort(socket); err != 0) {
+  if (const int err = OpenDevicePort(socket, DeviceProtocol::AddressedOnly(ctx)); err != 0) {
     ctx.Fail("UDP port " + std::to_string(wire::DEVICE_PORT) + ": " + net::SystemErrorText(err));
     return 1;
   }
@@ -154,7 +166,7 @@ int RunDeviceProtocol(ServiceContext& ctx) {
       net::Datagram got;
       // An over-long datagram (EMSGSIZE) is dropped: its head is no request.
       if (socket.ReceiveFrom(buf.data(), buf.size(), &got) != 0) break;
-      protocol.Handle(buf.data(), got.size, got.from.ip, got.from.port);
+      protocol.Handle(buf.data(), got.size, got.from.ip, got.from.port, got.to.ip);
     }
   }
   return 0;

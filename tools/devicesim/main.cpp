@@ -2,7 +2,12 @@
 //
 //   devicesim [--file PATH]... [--device "MAC kind IP mask password [opts]"]...
 //             [--generate N [--generate-from I] [--generate-kind K] [--generate-password P]]
-//             [--set key=value]... [--only name,name] [--no-addresses] [--verbose]
+//             [--set key=value]... [--only name,name] [--no-addresses] [--addressed-only]
+//             [--verbose]
+//
+// --addressed-only: a device answers only requests sent to everybody, to its
+// address or to its subnet's broadcast address, as devices behind a router
+// do; without it every device answers whatever reaches the port.
 //
 // Prints "ready" on stdout once every side listens; ends cleanly on SIGTERM
 // or SIGINT, and when the process that started it ends. Refuses to start
@@ -39,7 +44,8 @@ void Usage() {
   std::fprintf(stderr,
                "usage: devicesim [--file PATH]... [--device \"MAC kind IP mask password [options]\"]...\n"
                "                 [--generate N [--generate-from I] [--generate-kind K] [--generate-password P]]\n"
-               "                 [--set key=value]... [--only name,...] [--no-addresses] [--verbose]\n"
+               "                 [--set key=value]... [--only name,...] [--no-addresses] [--addressed-only]\n"
+               "                 [--verbose]\n"
                "device options: twice late=MS short long size=N status=N silent quiet-others broadcast key=value\n");
 }
 
@@ -159,6 +165,8 @@ bool ParseArguments(int argc, char** argv, DeviceTable& table, Options& o) {
       // Assigning a whole string, not a literal, keeps GCC 12's -O3
       // -Wrestrict false positive away.
       o.settings["no-addresses"] = std::string("1");
+    } else if (a == "--addressed-only") {
+      o.settings["addressed-only"] = std::string("1");
     } else if (a == "--verbose") {
       o.settings["verbose"] = std::string("1");
     } else {
