@@ -162,8 +162,8 @@ int main(int argc, char** argv) {
       (pass == 0 ? fresh : refresh).push_back(ms);
     }
   }
-  PrintRow("FillDeviceList 4096, new objects", Summarise(fresh, 0), "< 1000");
-  PrintRow("FillDeviceList 4096, kept objects", Summarise(refresh, 0), "< 1000");
+  PrintRow("FillDevices 4096, new objects", Summarise(fresh, 0), "< 1000");
+  PrintRow("FillDevices 4096, kept objects", Summarise(refresh, 0), "< 1000");
   std::printf("(worst dev: largest distance from the goal value; for the last three rows, the largest time)\n");
   return 0;
 }
