@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
   std::vector<double> fresh, refresh;
   auto records = std::make_unique<DeviceRecordArray>();
   for (int round = 0; round < 3; ++round) {
-    dlg.DeviceList().ClearDeviceList();
+    dlg.ClearDevices();
     for (int pass = 0; pass < 2; ++pass) {
       for (int i = 0; i < MAX_DEVICES; ++i) {
         auto r = std::make_unique<DeviceRecord>();
@@ -157,13 +157,13 @@ int main(int argc, char** argv) {
         (*records)[static_cast<size_t>(i)] = std::move(r);
       }
       const auto t0 = Clock::now();
-      dlg.DeviceList().FillDeviceList(*records, MAX_DEVICES);
+      dlg.FillDevices(*records, MAX_DEVICES);
       const double ms = Ms(Clock::now() - t0);
       (pass == 0 ? fresh : refresh).push_back(ms);
     }
   }
-  PrintRow("FillDeviceList 4096, new objects", Summarise(fresh, 0), "< 1000");
-  PrintRow("FillDeviceList 4096, kept objects", Summarise(refresh, 0), "< 1000");
+  PrintRow("FillDevices 4096, new objects", Summarise(fresh, 0), "< 1000");
+  PrintRow("FillDevices 4096, kept objects", Summarise(refresh, 0), "< 1000");
   std::printf("(worst dev: largest distance from the goal value; for the last three rows, the largest time)\n");
   return 0;
 }

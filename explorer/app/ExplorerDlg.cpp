@@ -161,7 +161,7 @@ CExplorerDlg::~CExplorerDlg() {
   UnwireOperationQueue(*this);
   // Emptying the list changes its selection; no button is left to update.
   list_->disconnect(this);
-  list_->ClearDeviceList();
+  ClearDevices();
 }
 
 QPushButton* CExplorerDlg::AddButton(int id, const char* text) {
@@ -252,10 +252,34 @@ std::vector<CQuillbox*> CExplorerDlg::ListDevices(std::vector<std::unique_ptr<De
     array[static_cast<size_t>(count++)] = std::move(record);
   }
   recordCount_ = count;
-  list_->FillDeviceList(array, count);
+  FillDevices(array, count);
   std::vector<CQuillbox*> rows;
-  for (int row = 0; row < list_->topLevelItemCount(); ++row) rows.push_back(list_->DeviceAt(row));
+  for (int row = 0; row < list_->topLevelItemCount(); ++row) rows.push_back(DeviceAt(row));
   return rows;
+}
+
+CQuillbox* CExplorerDlg::DeviceAt(int row) const { return devices_.At(list_->IndexAt(row)); }
+
+void CExplorerDlg::FillDevices(DeviceRecordArray& records, int count) {
+  CQuillbox* selected = SelectedDevice();
+  // The rows name devices by index, and the merge renumbers them: no row
+  // may outlive its numbering, whatever a selection signal reads meanwhile.
+  list_->ClearDeviceList();
+  devices_.Merge(records, count);
+  list_->ShowDevices(devices_.Records());
+  SelectDevice(selected);
+}
+
+void CExplorerDlg::RefreshDevices() {
+  CQuillbox* selected = SelectedDevice();
+  list_->ShowDevices(devices_.Records());
+  SelectDevice(selected);
+}
+
+void CExplorerDlg::ClearDevices() {
+  // The rows first: a selection signal they send still finds its device.
+  list_->ClearDeviceList();
+  devices_.Clear();
 }
 
 QWidget* CExplorerDlg::Control(int id) {
@@ -381,9 +405,11 @@ void CExplorerDlg::UpdateActionButtons() {
   if (s.telnetCaption) web->setText(QStringLiteral("Configuration"));
 }
 
-CQuillbox* CExplorerDlg::SelectedDevice() const { return list_->SelectedDevice(); }
+CQuillbox* CExplorerDlg::SelectedDevice() const { return devices_.At(list_->SelectedIndex()); }
 
-void CExplorerDlg::SelectDevice(CQuillbox* q) { list_->SelectDevice(q); }
+void CExplorerDlg::SelectDevice(CQuillbox* q) {
+  if (const int index = devices_.IndexOf(q); index >= 0) list_->SelectIndex(index);
+}
 
 void CExplorerDlg::CancelOrExit() {
   if (QueueBusy()) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "explorer/app/DeviceExchanges.h"
+#include "explorer/app/DeviceTable.h"
 #include "explorer/operations/DeviceOperation.h"
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/ui/DeviceListView.h"
@@ -74,6 +75,19 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   CQuillbox* SelectedDevice() const;
   void SelectDevice(CQuillbox* q);
   CDeviceListView& DeviceList() { return *list_; }
+  // The listed devices; the window owns their objects.
+  const DeviceTable& Devices() const { return devices_; }
+  // The device of row `row` (top is 0), or none.
+  CQuillbox* DeviceAt(int row) const;
+  // Lists the first `count` records of the array (taking them out), keeping
+  // the object and the selection of every device already listed.
+  void FillDevices(DeviceRecordArray& records, int count);
+  // Shows the rows again after a listed device's record changed; objects and
+  // selection stay.
+  void RefreshDevices();
+  // Removes every row and frees every device object: only while no worker
+  // exists and nothing is queued (the workers hold the objects).
+  void ClearDevices();
   // Lists `records` as the last pass of a scan would (at most MAX_DEVICES);
   // the devices' objects in row order.
   std::vector<CQuillbox*> ListDevices(std::vector<std::unique_ptr<DeviceRecord>> records);
@@ -140,6 +154,9 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   ModalUi& ui_;
   std::unique_ptr<DeviceRecordArray> records_;
   int recordCount_ = 0;
+  // One object per listed device, for as long as it is listed; the rows
+  // name them by index.
+  DeviceTable devices_;
   std::atomic<bool> busy_{false};  // written by the UI thread only
   int elapsedMs_ = 0;
   int exchanges_ = 0;               // exchanges waiting (at most one)

@@ -17,9 +17,9 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
   // a cancelled worker whose report has not been handled yet, though a
   // second Cancel has already ended the busy display and enabled Scan.
   if (QueueBusy() || WorkerExists() || dlg.IsBusy() || dlg.InExchange()) co_return;
-  // Rows (with their objects and records) first, then the records of the
-  // array that no row owns.
-  dlg.DeviceList().ClearDeviceList();
+  // The devices (with their objects and records) first, then the records
+  // of the array that no device owns.
+  dlg.ClearDevices();
   ReleaseRecords(dlg.Records(), dlg.RecordCount());
   dlg.BeginBusy(SCAN_BUSY_MS, SCAN_STATUS_TEXT);
   // The passes fill an array of their own on the exchange thread; the
@@ -45,7 +45,7 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
     dlg.Ui().MessageBox(NETWORKING_FAILED_TEXT, "Error", BoxIcon::Exclamation);
     co_return;
   }
-  if (outcome.fill) dlg.DeviceList().FillDeviceList(dlg.Records(), dlg.RecordCount());
+  if (outcome.fill) dlg.FillDevices(dlg.Records(), dlg.RecordCount());
   const std::string failure = ScanFailureText(outcome, LoadBrandString(IDS_DEVICE_NAME));
   if (!failure.empty()) dlg.Ui().MessageBox(failure, "Error", BoxIcon::Exclamation);
   dlg.EndBusy();
@@ -64,7 +64,7 @@ QCoro::Task<> OnSetIpAddress(CExplorerDlg& dlg) {
     co_return;
   }
   // The device may have gone while the dialog was open.
-  if (!dlg.DeviceList().Contains(q) || !q->record) co_return;
+  if (!dlg.Devices().Contains(q) || !q->record) co_return;
 
   const SetNetworkRequest request = FillSetNetworkRequest(*q->record, data);
   dlg.BeginBusy(SET_NETWORK_BUSY_MS, SetNetworkStatusText(LoadBrandString(IDS_DEVICE_NAME)));
@@ -80,10 +80,10 @@ QCoro::Task<> OnSetIpAddress(CExplorerDlg& dlg) {
     dlg.Ui().MessageBox(ErrorText(result), SET_NETWORK_FAILED_CAPTION, BoxIcon::Exclamation);
     co_return;
   }
-  if (!dlg.DeviceList().Contains(q)) co_return;
+  if (!dlg.Devices().Contains(q)) co_return;
   q->record->setIp(data.ip);
   q->record->setMask(data.mask);
-  dlg.DeviceList().RefreshDeviceList();
+  dlg.RefreshDevices();
   dlg.SelectDevice(q);
   // The buttons were computed for the old address (0.0.0.0 allows only
   // Set IP address); the new one may allow all of them.
@@ -94,7 +94,7 @@ QCoro::Task<bool> IsReachable(CExplorerDlg& dlg, DeviceRecord record) {
   // Also without a probe (duplicate address): the caller asks afterwards
   // whether this exchange was cancelled.
   CExplorerDlg::ExchangeScope exchange(dlg);
-  const bool duplicate = dlg.DeviceList().IsDuplicateIp(record.ip());
+  const bool duplicate = dlg.Devices().IsDuplicateIp(record.ip());
   co_return co_await dlg.Exchanges().Run([&record, duplicate](CDeviceSocket& transport) {
     return CheckReachable(record, duplicate,
                           [&transport](uint32_t ip, uint16_t port) { return transport.ProbeConnect(ip, port); });

@@ -36,14 +36,14 @@ void OnUpgradeFirmware(CExplorerDlg& dlg) {
   for (int row = 0; row < list.topLevelItemCount(); ++row) {
     QTreeWidgetItem* item = list.topLevelItem(row);
     if (item && item->isSelected()) {
-      if (CQuillbox* q = list.DeviceAt(row)) selected.push_back(q);
+      if (CQuillbox* q = dlg.DeviceAt(row)) selected.push_back(q);
     }
   }
   if (selected.empty()) {
     if (CQuillbox* q = dlg.SelectedDevice()) selected.push_back(q);
   }
   for (CQuillbox* q : selected) {
-    if (Operations().IsRunning(q) || !list.Contains(q)) continue;
+    if (Operations().IsRunning(q) || !dlg.Devices().Contains(q)) continue;
     std::optional<std::string> path = dlg.Ui().FileDialog(UpgradeDialogRequest(*q));
     if (!path || Operations().IsRunning(q)) continue;
     q->firmwarePath = *path;

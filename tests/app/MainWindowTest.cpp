@@ -229,7 +229,7 @@ TEST(ActionButtons, EveryAcceptedKindGetsItsActions) {
 
 TEST_F(MainWindow, SelectDeviceFindsTheRowOfItsObject) {
   ListDevices(dlg, {{0x01, 1, "10.0.0.9"}, {0x02, 1, "10.0.0.3"}});
-  CQuillbox* second = dlg.DeviceList().DeviceAt(1);
+  CQuillbox* second = dlg.DeviceAt(1);
   dlg.SelectDevice(second);
   EXPECT_EQ(dlg.SelectedDevice(), second);
   dlg.SelectDevice(nullptr);  // no such row: nothing changes

@@ -65,7 +65,7 @@ class Unprivileged : public ::testing::Test {
   static CQuillbox* Row(const char* mac) {
     auto& list = dlg_->DeviceList();
     for (int i = 0; i < list.topLevelItemCount(); ++i)
-      if (list.topLevelItem(i)->text(0).toStdString() == mac) return list.DeviceAt(i);
+      if (list.topLevelItem(i)->text(0).toStdString() == mac) return dlg_->DeviceAt(i);
     return nullptr;
   }
   static std::vector<std::string> Column(int column) {

@@ -195,7 +195,7 @@ TEST_F(CommandsTest, ClicksDuringALongOperationOfferTheCommandsOfTheClickedDevic
   auto row = [&](CQuillbox* q) {
     CDeviceListView& list = dlg->DeviceList();
     for (int i = 0; i < list.topLevelItemCount(); ++i)
-      if (list.DeviceAt(i) == q) return list.visualItemRect(list.topLevelItem(i)).center();
+      if (dlg->DeviceAt(i) == q) return list.visualItemRect(list.topLevelItem(i)).center();
     return QPoint();
   };
   ui.fileAnswers = {Path("long-first.txt"), Path("long-second.txt")};

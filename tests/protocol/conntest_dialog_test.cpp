@@ -30,7 +30,7 @@ class ConnectionTestTest : public ::testing::Test {
   // box said the connection is OK.
   bool Test(uint8_t lastMacByte) {
     for (int i = 0; i < dlg->DeviceList().topLevelItemCount(); ++i) {
-      CQuillbox* q = dlg->DeviceList().DeviceAt(i);
+      CQuillbox* q = dlg->DeviceAt(i);
       if (q->record->mac()[5] == lastMacByte) dlg->SelectDevice(q);
     }
     const size_t before = ui.boxes.size();

@@ -1,9 +1,10 @@
-// The device list: rows from the scan's records, ownership of the device
-// objects, and the refresh that keeps them.
+// The device list as the window fills it: rows from the scan's records, the
+// window's ownership of the device objects, and the refresh that keeps them.
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "explorer/app/ExplorerDlg.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/Scan.h"
 #include "explorer/protocol/ui/DeviceListView.h"
@@ -31,11 +32,13 @@ class DeviceListTest : public ::testing::Test {
   void Fill(std::vector<std::unique_ptr<DeviceRecord>> recs) {
     count = 0;
     for (auto& r : recs) (*records)[count++] = std::move(r);
-    list.FillDeviceList(*records, count);
+    dlg.FillDevices(*records, count);
   }
   std::unique_ptr<DeviceRecordArray> records;
   int count = 0;
-  CDeviceListView list;
+  scantest::ScriptedUi ui;
+  CExplorerDlg dlg{ui};
+  CDeviceListView& list = dlg.DeviceList();
 };
 
 TEST_F(DeviceListTest, RowsAreSortedMarkedAndOwnTheirRecords) {
@@ -58,17 +61,17 @@ TEST_F(DeviceListTest, RowsAreSortedMarkedAndOwnTheirRecords) {
   for (int i = 0; i < count; ++i) EXPECT_EQ((*records)[i], nullptr);
   std::set<CQuillbox*> seen;
   for (int i = 0; i < list.topLevelItemCount(); ++i) {
-    CQuillbox* q = list.DeviceAt(i);
+    CQuillbox* q = dlg.DeviceAt(i);
     ASSERT_NE(q, nullptr);
     ASSERT_NE(q->record, nullptr);
     EXPECT_EQ(FormatMac(q->record->mac()), list.topLevelItem(i)->text(0).toStdString());
     seen.insert(q);
   }
   EXPECT_EQ(seen.size(), 6u);
-  EXPECT_TRUE(list.IsDuplicateIp(Ip("192.168.0.5")));
-  EXPECT_FALSE(list.IsDuplicateIp(Ip("10.1.1.1")));
+  EXPECT_TRUE(dlg.Devices().IsDuplicateIp(Ip("192.168.0.5")));
+  EXPECT_FALSE(dlg.Devices().IsDuplicateIp(Ip("10.1.1.1")));
   // No row is selected after a fill.
-  EXPECT_EQ(list.SelectedDevice(), nullptr);
+  EXPECT_EQ(dlg.SelectedDevice(), nullptr);
   // The cross for 0.0.0.0 and duplicates, the tick otherwise: compare icons
   // by their rendered pixels.
   const auto image = [&](int row) { return list.topLevelItem(row)->icon(0).pixmap(16, 13).toImage(); };
@@ -76,9 +79,9 @@ TEST_F(DeviceListTest, RowsAreSortedMarkedAndOwnTheirRecords) {
   EXPECT_EQ(image(1), image(2));
   EXPECT_NE(image(0), image(1));
 
-  list.ClearDeviceList();
+  dlg.ClearDevices();
   EXPECT_EQ(list.topLevelItemCount(), 0);
-  EXPECT_FALSE(list.IsDuplicateIp(Ip("192.168.0.5")));
+  EXPECT_FALSE(dlg.Devices().IsDuplicateIp(Ip("192.168.0.5")));
 }
 
 TEST_F(DeviceListTest, RefreshKeepsObjectsSelectionAndMovesTheChangedRow) {
@@ -87,26 +90,26 @@ TEST_F(DeviceListTest, RefreshKeepsObjectsSelectionAndMovesTheChangedRow) {
   recs.push_back(Record(2, 0, "10.0.0.2"));
   recs.push_back(Record(3, 0, "10.0.0.3"));
   Fill(std::move(recs));
-  CQuillbox* first = list.DeviceAt(0);
+  CQuillbox* first = dlg.DeviceAt(0);
   first->password = "typed once";
-  list.SelectDevice(first);
-  ASSERT_EQ(list.SelectedDevice(), first);
+  dlg.SelectDevice(first);
+  ASSERT_EQ(dlg.SelectedDevice(), first);
 
   // The first device moves behind the others, then onto the third's address.
   first->record->setIp(Ip("10.0.0.9"));
-  list.RefreshDeviceList();
+  dlg.RefreshDevices();
   EXPECT_EQ(Column(list, 1), (std::vector<std::string>{"10.0.0.2", "10.0.0.3", "10.0.0.9"}));
-  EXPECT_EQ(list.DeviceAt(2), first);
-  EXPECT_EQ(list.SelectedDevice(), first);
+  EXPECT_EQ(dlg.DeviceAt(2), first);
+  EXPECT_EQ(dlg.SelectedDevice(), first);
   EXPECT_EQ(first->password, "typed once");
 
   first->record->setIp(Ip("10.0.0.3"));
-  list.RefreshDeviceList();
+  dlg.RefreshDevices();
   EXPECT_EQ(Column(list, 1), (std::vector<std::string>{"10.0.0.2", "10.0.0.3 (duplicate IP)",
                                                        "10.0.0.3 (duplicate IP)"}));
   // Among equal addresses the order of answering stays: device 1 first.
-  EXPECT_EQ(list.DeviceAt(1), first);
-  EXPECT_TRUE(list.Contains(first));
+  EXPECT_EQ(dlg.DeviceAt(1), first);
+  EXPECT_TRUE(dlg.Devices().Contains(first));
 }
 
 TEST_F(DeviceListTest, RefreshSortsEvenWhenRowByRowInsertionWouldNot) {
@@ -117,9 +120,9 @@ TEST_F(DeviceListTest, RefreshSortsEvenWhenRowByRowInsertionWouldNot) {
   recs.push_back(Record(2, 0, "10.0.0.6"));
   recs.push_back(Record(3, 0, "10.0.0.1"));
   Fill(std::move(recs));
-  CQuillbox* third = list.DeviceAt(0);
+  CQuillbox* third = dlg.DeviceAt(0);
   third->record->setIp(Ip("10.0.0.2"));
-  list.RefreshDeviceList();
+  dlg.RefreshDevices();
   EXPECT_EQ(Column(list, 1), (std::vector<std::string>{"10.0.0.2", "10.0.0.4", "10.0.0.6"}));
 }
 
@@ -128,8 +131,9 @@ TEST_F(DeviceListTest, FillingAgainKeepsTheObjectOfADeviceWithARow) {
   recs.push_back(Record(1, 0, "10.0.0.1"));
   recs.push_back(Record(2, 0, "10.0.0.2"));
   Fill(std::move(recs));
-  CQuillbox* kept = list.DeviceAt(1);
+  CQuillbox* kept = dlg.DeviceAt(1);
   kept->password = "cached";
+  dlg.SelectDevice(kept);
 
   // The same device answers again with a new address, and a new one joins;
   // a repeated answer within the array does not add a row.
@@ -139,9 +143,12 @@ TEST_F(DeviceListTest, FillingAgainKeepsTheObjectOfADeviceWithARow) {
   again.push_back(Record(7, 0, "10.0.0.8"));
   Fill(std::move(again));
   EXPECT_EQ(Column(list, 1), (std::vector<std::string>{"10.0.0.0", "10.0.0.1", "10.0.0.8"}));
-  EXPECT_EQ(list.DeviceAt(0), kept);
+  EXPECT_EQ(dlg.DeviceAt(0), kept);
   EXPECT_EQ(kept->password, "cached");
   EXPECT_EQ(kept->record->ip(), Ip("10.0.0.0"));
+  // The fill renumbered the devices; the selection stays on the device.
+  EXPECT_EQ(dlg.SelectedDevice(), kept);
+  EXPECT_EQ(dlg.Devices().Size(), 3);
 }
 
 TEST_F(DeviceListTest, FourThousandDevicesFill) {

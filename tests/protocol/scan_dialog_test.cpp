@@ -82,7 +82,7 @@ TEST_F(ScanDialogTest, DevicesAreListedSortedWithDuplicateAndMissingAddressesMar
                                                       MacText(3), MacText(4), MacText(5), MacText(1)}));
   ExpectIdle(dlg);
   // Duplicates fail the reachability check without any probe.
-  CQuillbox* dup = dlg.DeviceList().DeviceAt(5);
+  CQuillbox* dup = dlg.DeviceAt(5);
   ASSERT_NE(dup, nullptr);
   EXPECT_FALSE(testsupport::Finish(IsReachable(dlg, *dup->record)));
 }

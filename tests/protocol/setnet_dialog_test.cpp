@@ -39,7 +39,7 @@ class SetNetworkTest : public ::testing::Test {
   }
   CQuillbox* Device(uint8_t lastMacByte) {
     for (int i = 0; i < dlg->DeviceList().topLevelItemCount(); ++i) {
-      CQuillbox* q = dlg->DeviceList().DeviceAt(i);
+      CQuillbox* q = dlg->DeviceAt(i);
       if (q->record->mac()[5] == lastMacByte) return q;
     }
     return nullptr;

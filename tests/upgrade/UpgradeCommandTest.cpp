@@ -161,14 +161,14 @@ TEST_F(UpgradeCommandTest, ScanIsRefusedWhileACancelledWorkerStillRuns) {
   dlg->RunCommand(IDC_SCAN);
   ASSERT_TRUE(testsupport::FinishHandlers(*dlg));
   EXPECT_EQ(dlg->DeviceList().topLevelItemCount(), 5);
-  EXPECT_TRUE(dlg->DeviceList().Contains(d));
+  EXPECT_TRUE(dlg->Devices().Contains(d));
   EXPECT_FALSE(dlg->IsBusy()) << "a scan started";
 
   // The late report is handled for the device that is still there, quietly.
   ASSERT_TRUE(WaitFor([&] { return !Operations().IsRunning(d); }, 30s));
   Spin(200ms);
   EXPECT_TRUE(ui.boxes.empty()) << ui.boxes[0].text;
-  EXPECT_TRUE(dlg->DeviceList().Contains(d));
+  EXPECT_TRUE(dlg->Devices().Contains(d));
 
   // With no worker left the scan runs (cancelled at once here).
   QTimer::singleShot(100, dlg.get(), [this] { dlg->CancelOrExit(); });

@@ -2,17 +2,16 @@
 
 #include <QHeaderView>
 #include <QResizeEvent>
-#include <unordered_map>
 
-#include "explorer/operations/Quillbox.h"
 #include "explorer/protocol/Scan.h"
 #include "explorer/res/ui/Bitmaps.h"
 
 namespace {
 
-CQuillbox* ItemDevice(const QTreeWidgetItem* item) {
-  if (!item) return nullptr;
-  return reinterpret_cast<CQuillbox*>(item->data(CDeviceListView::COLUMN_MAC, Qt::UserRole).value<quintptr>());
+int ItemIndex(const QTreeWidgetItem* item) {
+  if (!item) return CDeviceListView::NO_DEVICE;
+  const QVariant index = item->data(CDeviceListView::COLUMN_MAC, Qt::UserRole);
+  return index.isValid() ? index.toInt() : CDeviceListView::NO_DEVICE;
 }
 
 }  // namespace
@@ -36,68 +35,12 @@ CDeviceListView::CDeviceListView(QWidget* parent) : QTreeWidget(parent) {
   FitColumns();
 }
 
-CDeviceListView::~CDeviceListView() { ClearDeviceList(); }
+CDeviceListView::~CDeviceListView() = default;
 
-void CDeviceListView::ClearDeviceList() {
-  // The rows point at the objects: remove them first.
+void CDeviceListView::ClearDeviceList() { clear(); }
+
+void CDeviceListView::ShowDevices(const std::vector<const DeviceRecord*>& records) {
   clear();
-  devices_.clear();
-}
-
-std::vector<const DeviceRecord*> CDeviceListView::Records() const {
-  std::vector<const DeviceRecord*> out;
-  out.reserve(devices_.size());
-  for (const auto& q : devices_) out.push_back(q->record.get());
-  return out;
-}
-
-void CDeviceListView::FillDeviceList(DeviceRecordArray& records, int count) {
-  if (count > MAX_DEVICES) count = MAX_DEVICES;
-  // Rows already listed, by Ethernet address: their objects are kept.
-  std::unordered_map<uint64_t, size_t> listed;
-  for (size_t i = 0; i < devices_.size(); ++i) {
-    if (devices_[i]->record) listed.emplace(MacKey(devices_[i]->record->mac()), i);
-  }
-  std::unordered_map<uint64_t, size_t> placed;  // index into `next`
-  std::vector<std::unique_ptr<CQuillbox>> next;
-  next.reserve(devices_.size() + static_cast<size_t>(count > 0 ? count : 0));
-  for (int i = 0; i < count; ++i) {
-    if (!records[i]) continue;
-    const uint64_t key = MacKey(records[i]->mac());
-    if (auto again = placed.find(key); again != placed.end()) {
-      // A second answer of the same device refreshes its row, never adds one.
-      next[again->second]->record = std::move(records[i]);
-      continue;
-    }
-    std::unique_ptr<CQuillbox> q;
-    if (auto kept = listed.find(key); kept != listed.end()) {
-      q = std::move(devices_[kept->second]);
-    } else {
-      q = std::make_unique<CQuillbox>();
-    }
-    q->record = std::move(records[i]);
-    placed.emplace(key, next.size());
-    next.push_back(std::move(q));
-  }
-  // Devices that had a row and are not in the array keep it.
-  for (auto& q : devices_) {
-    if (q) next.push_back(std::move(q));
-  }
-  CQuillbox* selected = SelectedDevice();
-  devices_ = std::move(next);
-  RebuildRows();
-  if (selected) SelectDevice(selected);
-}
-
-void CDeviceListView::RefreshDeviceList() {
-  CQuillbox* selected = SelectedDevice();
-  RebuildRows();
-  if (selected) SelectDevice(selected);
-}
-
-void CDeviceListView::RebuildRows() {
-  clear();
-  const std::vector<const DeviceRecord*> records = Records();
   const std::vector<bool> duplicate = DuplicateIpFlags(records);
   QList<QTreeWidgetItem*> rows;
   rows.reserve(static_cast<qsizetype>(records.size()));
@@ -107,25 +50,25 @@ void CDeviceListView::RebuildRows() {
     item->setText(COLUMN_MAC, QString::fromStdString(content.macText));
     item->setText(COLUMN_IP, QString::fromStdString(content.ipText));
     item->setIcon(COLUMN_MAC, images_[content.image == IMAGE_TICK ? IMAGE_TICK : IMAGE_CROSS]);
-    item->setData(COLUMN_MAC, Qt::UserRole, QVariant::fromValue(reinterpret_cast<quintptr>(devices_[i].get())));
+    item->setData(COLUMN_MAC, Qt::UserRole, static_cast<int>(i));
     rows.append(item);
   }
   addTopLevelItems(rows);  // the list takes the items
 }
 
-CQuillbox* CDeviceListView::SelectedDevice() const {
+int CDeviceListView::SelectedIndex() const {
   for (int row = 0; row < topLevelItemCount(); ++row) {
     const QTreeWidgetItem* item = topLevelItem(row);
-    if (item->isSelected()) return ItemDevice(item);
+    if (item->isSelected()) return ItemIndex(item);
   }
-  return nullptr;
+  return NO_DEVICE;
 }
 
-void CDeviceListView::SelectDevice(CQuillbox* q) {
-  if (!q) return;
+void CDeviceListView::SelectIndex(int index) {
+  if (index == NO_DEVICE) return;
   for (int row = 0; row < topLevelItemCount(); ++row) {
     QTreeWidgetItem* item = topLevelItem(row);
-    if (ItemDevice(item) == q) {
+    if (ItemIndex(item) == index) {
       setCurrentItem(item);
       item->setSelected(true);
       scrollToItem(item);
@@ -134,18 +77,7 @@ void CDeviceListView::SelectDevice(CQuillbox* q) {
   }
 }
 
-bool CDeviceListView::IsDuplicateIp(uint32_t ipNetOrder) const {
-  return ::IsDuplicateIp(Records(), ipNetOrder);
-}
-
-bool CDeviceListView::Contains(const CQuillbox* q) const {
-  for (const auto& d : devices_) {
-    if (d.get() == q) return true;
-  }
-  return false;
-}
-
-CQuillbox* CDeviceListView::DeviceAt(int row) const { return ItemDevice(topLevelItem(row)); }
+int CDeviceListView::IndexAt(int row) const { return ItemIndex(topLevelItem(row)); }
 
 void CDeviceListView::resizeEvent(QResizeEvent* event) {
   QTreeWidget::resizeEvent(event);
