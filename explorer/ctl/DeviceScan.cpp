@@ -66,6 +66,26 @@ class ScanPump {
   Clock::time_point lastShown_{};
 };
 
+// The rows in the explorer's order, without those of links the scan was
+// not asked for.
+std::vector<DeviceRow> RowsOf(CDeviceSocket& transport, const DeviceRecordArray& records, int count,
+                              const std::vector<std::string>& interfaces) {
+  std::vector<const DeviceRecord*> list;
+  for (int i = 0; i < count; ++i) list.push_back(records[static_cast<size_t>(i)].get());
+  const std::vector<bool> dup = DuplicateIpFlags(list);
+  std::vector<DeviceRow> rows;
+  for (size_t i : RowOrder(list)) {
+    DeviceRow row;
+    row.record = *list[i];
+    row.duplicateIp = dup[i];
+    row.link = ReplyInterface(transport, row.record);
+    const bool wanted = interfaces.empty() || row.link.empty() ||
+                        std::find(interfaces.begin(), interfaces.end(), row.link) != interfaces.end();
+    if (wanted) rows.push_back(row);
+  }
+  return rows;
+}
+
 }  // namespace
 
 ScanResult ScanDevices(const ScanRequest& request) {
@@ -107,21 +127,7 @@ ScanResult ScanDevices(const ScanRequest& request) {
   // above turns false on purpose: fill on the explorer's other condition.
   const bool fill = outcome.passes > 0 && outcome.lastResult == 0;
   result.failureText = ScanFailureText(outcome, LoadBrandString(IDS_DEVICE_NAME));
-  if (fill) {
-    std::vector<const DeviceRecord*> list;
-    for (int i = 0; i < count; ++i) list.push_back((*records)[static_cast<size_t>(i)].get());
-    const std::vector<bool> dup = DuplicateIpFlags(list);
-    for (size_t i : RowOrder(list)) {
-      DeviceRow row;
-      row.record = *list[i];
-      row.duplicateIp = dup[i];
-      row.link = ReplyInterface(transport, row.record);
-      const bool wanted = request.interfaces.empty() || row.link.empty() ||
-                          std::find(request.interfaces.begin(), request.interfaces.end(),
-                                    row.link) != request.interfaces.end();
-      if (wanted) result.rows.push_back(row);
-    }
-  }
+  if (fill) result.rows = RowsOf(transport, *records, count, request.interfaces);
   ReleaseRecords(*records, count);
   if (result.rows.empty()) {
     // Nobody answered, or only devices on links the scan was not asked for.
