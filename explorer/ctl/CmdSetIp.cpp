@@ -18,7 +18,9 @@ int RunSetIp(const SetIpOptions& o) {
   if (int rc = Password(o.device.password, password)) return rc;
   DeviceTarget target;
   if (int rc = Target(o.device, target)) return rc;
-  return SetIpCommand(target, o.ip, o.mask, password);
+  // Both passed their validators while the command line was parsed.
+  const std::optional<uint32_t> mask = o.mask ? ParseIpv4(*o.mask) : std::nullopt;
+  return SetIpCommand(target, *ParseIpv4(o.ip), mask, password);
 }
 
 }  // namespace

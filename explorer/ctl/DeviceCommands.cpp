@@ -204,14 +204,9 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
   return EXIT_OK;
 }
 
-int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
-                 const std::optional<std::string>& maskText, const std::string& password) {
-  std::optional<uint32_t> ip = ParseIpv4(ipText);
-  std::optional<uint32_t> mask = maskText ? ParseIpv4(*maskText) : DefaultMask(target);
-  if (!ip || !mask) {
-    Fail("explorerctl: not an IPv4 address: " + (!ip ? ipText : *maskText));
-    return EXIT_USAGE;
-  }
+int SetIpCommand(const DeviceTarget& target, uint32_t ip, std::optional<uint32_t> newMask,
+                 const std::string& password) {
+  const std::optional<uint32_t> mask = newMask ? newMask : DefaultMask(target);
   if (!IsValidNetworkMask(*mask)) {
     // The device would refuse it after 4 s; only a default gets here.
     Fail(FormatMac(target.record.mac()) + " has no network mask to keep (" + FormatIp(*mask) +
@@ -219,7 +214,7 @@ int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
     return EXIT_FAILED;
   }
   NetworkDialogData data;
-  data.ip = *ip;
+  data.ip = ip;
   data.mask = *mask;
   data.password = password;
   const SetNetworkRequest request = FillSetNetworkRequest(target.record, data);
@@ -234,7 +229,7 @@ int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
   transport.SetPumpHook(nullptr);
   Console::Get().ClearStatus();
   if (result == 0) {
-    Console::Get().Out(FormatMac(target.record.mac()) + " " + FormatIp(*ip) + " " +
+    Console::Get().Out(FormatMac(target.record.mac()) + " " + FormatIp(ip) + " " +
                        FormatIp(*mask) + "\n");
     return EXIT_OK;
   }
