@@ -18,6 +18,7 @@
 #include "explorer/res/Strings.h"
 #include "explorer/session/Operations.h"
 #include "explorer/session/Outcome.h"
+#include "explorer/session/Passwords.h"
 
 namespace {
 
@@ -142,10 +143,7 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
       int command = CommandOfKind(q->operation ? q->operation->kind : -1);
       std::optional<std::string> password =
           dlg.Ui().PasswordPrompt(FormatIp(q->record ? q->record->ip() : 0), DeviceMacText(*q));
-      if (password) {
-        q->password = *password;
-        if (command) dlg.PostCommand(command);
-      }
+      if (ReplaceRefusedPassword(*q, password) && command) dlg.PostCommand(command);
       break;
     }
     case OutcomeKind::Cancelled:

@@ -315,28 +315,20 @@ std::string ConfigFileName(const std::string& macText) {
   return name + ".txt";
 }
 
-int RunBatch(const BatchArgs& args) {
-  if (args.command == BatchCommand::ConfigGet) {
-    struct stat st {};
-    if (::stat(args.folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      Console::Get().Err("explorerctl: " + args.folder + " is not a folder");
-      return EXIT_USAGE;
-    }
-  }
+namespace {
 
-  std::vector<DeviceSpec> specs;
-  if (int rc = ReadSelection(args, specs)) return rc;
+// The folder a batch retrieve stores into is there before anything is sent.
+int CheckFolder(const BatchArgs& args) {
+  if (args.command != BatchCommand::ConfigGet) return EXIT_OK;
+  struct stat st {};
+  if (::stat(args.folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return EXIT_OK;
+  Console::Get().Err("explorerctl: " + args.folder + " is not a folder");
+  return EXIT_USAGE;
+}
 
-  ScanRequest request;
-  request.passes = args.passes;
-  ScanResult scan = ScanDevices(request);
-  if (scan.exitCode == EXIT_INTERRUPTED) return EXIT_INTERRUPTED;
-  if (scan.rows.empty()) {
-    Console::Get().Err(scan.failureText);
-    return scan.exitCode;
-  }
-  const Selection selection = Select(args, specs, scan.rows);
-
+// A job for every CSV entry nobody answered for, then one for every device
+// selected (skipped when the explorer would not offer the command for it).
+std::vector<Job> JobsOf(const BatchArgs& args, const Selection& selection) {
   std::vector<Job> jobs;
   for (const std::string& m : selection.missing) {
     Job j;
@@ -354,67 +346,88 @@ int RunBatch(const BatchArgs& args) {
     j.args = JobArgs(args, row);
     jobs.push_back(std::move(j));
   }
-  if (selection.rows.empty() && selection.missing.empty()) {
-    Console::Get().Err("No selected device answered the scan");
-    return EXIT_NOT_FOUND;
+  return jobs;
+}
+
+// Runs the waiting jobs, at most `jobs` at once, until every one has ended.
+class JobRunner {
+ public:
+  JobRunner(const BatchArgs& args, std::vector<Job>& jobs)
+      : args_(args),
+        jobs_(jobs),
+        self_(SelfPath()),
+        env_(JobEnvironment(args.password)),
+        budget_(BudgetSeconds(args)),
+        limit_(static_cast<size_t>(std::max(1, args.jobs))) {
+    for (const Job& j : jobs_) total_ += j.state == JobState::Waiting ? 1 : 0;
   }
 
-  const std::string self = SelfPath();
-  const std::vector<std::string> env = JobEnvironment(args.password);
-  const long budget = BudgetSeconds(args);
-  const size_t limit = static_cast<size_t>(std::max(1, args.jobs));
-  Console& console = Console::Get();
-  bool stopping = false;
-  Clock::time_point stopAt{};
-  bool killed = false;
-  size_t total = 0, finished = 0;
-  for (const Job& j : jobs) total += j.state == JobState::Waiting ? 1 : 0;
+  void Run() {
+    for (;;) {
+      StopWhenAsked();
+      if (StartWaiting() == 0) break;
+      std::vector<pollfd> fds;
+      for (const Job& j : jobs_)
+        if (j.state == JobState::Running) fds.push_back({j.output.get(), POLLIN, 0});
+      ::poll(fds.data(), fds.size(), 100);
+      const std::string status = Reap();
+      Console::Get().Status("[" + std::to_string(finished_) + "/" + std::to_string(total_) + " done]" +
+                            status);
+    }
+    Console::Get().ClearStatus();
+  }
 
-  for (;;) {
-    if (Interrupted() && !stopping) {
-      stopping = true;
-      stopAt = Clock::now();
+ private:
+  void StopWhenAsked() {
+    if (Interrupted() && !stopping_) {
+      stopping_ = true;
+      stopAt_ = Clock::now();
       // Ctrl-C on a terminal reached the jobs already; a signal meant for
       // this process alone (a scheduler stopping it) is passed on.
-      for (Job& j : jobs)
-        if (j.state == JobState::Running) ::kill(j.pid, SIGTERM);
+      Signal(SIGTERM);
     }
-    if (stopping && !killed && Clock::now() - stopAt > kStopGrace) {
-      killed = true;
-      for (Job& j : jobs)
-        if (j.state == JobState::Running) ::kill(j.pid, SIGKILL);
+    if (stopping_ && !killed_ && Clock::now() - stopAt_ > kStopGrace) {
+      killed_ = true;
+      Signal(SIGKILL);
     }
+  }
+
+  void Signal(int sig) {
+    for (Job& j : jobs_)
+      if (j.state == JobState::Running) ::kill(j.pid, sig);
+  }
+
+  // Starts jobs up to the limit; the number running then.
+  size_t StartWaiting() {
     size_t running = 0;
-    for (const Job& j : jobs) running += j.state == JobState::Running ? 1 : 0;
-    for (Job& j : jobs) {
-      if (stopping || running >= limit) break;
+    for (const Job& j : jobs_) running += j.state == JobState::Running ? 1 : 0;
+    for (Job& j : jobs_) {
+      if (stopping_ || running >= limit_) break;
       if (j.state != JobState::Waiting) continue;
-      if (Start(j, self, env)) {
+      if (Start(j, self_, env_)) {
         ++running;
       } else {
         j.state = JobState::Done;
         j.captured = std::string("cannot start a job: ") + std::strerror(errno);
         j.exitCode = EXIT_FAILED;
-        ++finished;
+        ++finished_;
       }
     }
-    if (running == 0) break;
+    return running;
+  }
 
-    std::vector<pollfd> fds;
-    for (const Job& j : jobs)
-      if (j.state == JobState::Running) fds.push_back({j.output.get(), POLLIN, 0});
-    ::poll(fds.data(), fds.size(), 100);
-
+  // Reads what the running jobs wrote and collects those that ended; the
+  // progress of those still running.
+  std::string Reap() {
     std::string status;
-    for (Job& j : jobs) {
+    for (Job& j : jobs_) {
       if (j.state != JobState::Running) continue;
       Drain(j);
       int wstatus = 0;
-      pid_t r = ::waitpid(j.pid, &wstatus, WNOHANG);
-      const long elapsed = static_cast<long>(
-          std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - j.start).count());
-      if (r != j.pid) {
-        status += "  " + j.label + " " + std::to_string(elapsed) + "/" + std::to_string(budget) + " s";
+      if (::waitpid(j.pid, &wstatus, WNOHANG) != j.pid) {
+        const long elapsed = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - j.start).count());
+        status += "  " + j.label + " " + std::to_string(elapsed) + "/" + std::to_string(budget_) + " s";
         continue;
       }
       Drain(j);
@@ -422,18 +435,59 @@ int RunBatch(const BatchArgs& args) {
       j.state = JobState::Done;
       j.seconds = std::chrono::duration<double>(Clock::now() - j.start).count();
       j.exitCode = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-      ++finished;
-      if (args.verbose) {
-        std::istringstream lines(j.captured);
-        for (std::string line; std::getline(lines, line);) console.Err(j.label + ": " + line);
-      } else if (console.ShowsProgress()) {
-        console.Err(j.label + ": " + ResultName(j) + " (" + Seconds(j.seconds) + ")");
-      }
+      ++finished_;
+      Ended(j);
     }
-    console.Status("[" + std::to_string(finished) + "/" + std::to_string(total) + " done]" + status);
+    return status;
   }
-  console.ClearStatus();
-  console.Out(Summary(jobs));
+
+  void Ended(const Job& j) {
+    Console& console = Console::Get();
+    if (args_.verbose) {
+      std::istringstream lines(j.captured);
+      for (std::string line; std::getline(lines, line);) console.Err(j.label + ": " + line);
+    } else if (console.ShowsProgress()) {
+      console.Err(j.label + ": " + ResultName(j) + " (" + Seconds(j.seconds) + ")");
+    }
+  }
+
+  const BatchArgs& args_;
+  std::vector<Job>& jobs_;
+  const std::string self_;
+  const std::vector<std::string> env_;
+  const long budget_;
+  const size_t limit_;
+  bool stopping_ = false;
+  Clock::time_point stopAt_{};
+  bool killed_ = false;
+  size_t total_ = 0;
+  size_t finished_ = 0;
+};
+
+}  // namespace
+
+int RunBatch(const BatchArgs& args) {
+  if (int rc = CheckFolder(args)) return rc;
+  std::vector<DeviceSpec> specs;
+  if (int rc = ReadSelection(args, specs)) return rc;
+
+  ScanRequest request;
+  request.passes = args.passes;
+  ScanResult scan = ScanDevices(request);
+  if (scan.exitCode == EXIT_INTERRUPTED) return EXIT_INTERRUPTED;
+  if (scan.rows.empty()) {
+    Console::Get().Err(scan.failureText);
+    return scan.exitCode;
+  }
+  const Selection selection = Select(args, specs, scan.rows);
+  std::vector<Job> jobs = JobsOf(args, selection);
+  if (selection.rows.empty() && selection.missing.empty()) {
+    Console::Get().Err("No selected device answered the scan");
+    return EXIT_NOT_FOUND;
+  }
+
+  JobRunner(args, jobs).Run();
+  Console::Get().Out(Summary(jobs));
 
   if (Interrupted()) return EXIT_INTERRUPTED;
   for (const Job& j : jobs) {

@@ -42,71 +42,98 @@ std::string CsvLine(const std::vector<std::string>& fields) {
   return line + "\r\n";
 }
 
-bool ParseCsv(const std::string& text, std::vector<std::vector<std::string>>& records,
-              std::string& error) {
-  records.clear();
-  std::vector<std::string> record;
-  std::string field;
-  bool quoted = false;
-  bool fieldStarted = false;  // a record with one empty quoted field is not blank
-  size_t line = 1;            // where the current record started
-  size_t lineNow = 1;
-  size_t recordStart = 0;
-  auto fail = [&](const std::string& what) {
-    error = "line " + std::to_string(line) + ": " + what;
-    records.clear();
-    return false;
-  };
-  auto endRecord = [&] {
-    if (fieldStarted || !field.empty() || !record.empty()) {
-      record.push_back(field);
-      records.push_back(record);
+namespace {
+
+// One pass over the text, a character at a time; every limit is checked
+// after each one, so no field or record outgrows it.
+class CsvParser {
+ public:
+  CsvParser(const std::string& text, std::vector<std::vector<std::string>>& records, std::string& error)
+      : text_(text), records_(records), error_(error) {}
+
+  bool Parse() {
+    records_.clear();
+    for (size_t i = 0; i < text_.size(); ++i) {
+      if (!Take(i)) return false;
+      if (field_.size() > CSV_MAX_FIELD_BYTES)
+        return Fail("a field longer than " + std::to_string(CSV_MAX_FIELD_BYTES) + " bytes");
+      if (i + 1 - recordStart_ > CSV_MAX_RECORD_BYTES)
+        return Fail("a record longer than " + std::to_string(CSV_MAX_RECORD_BYTES) + " bytes");
     }
-    record.clear();
-    field.clear();
-    fieldStarted = false;
-  };
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\n') ++lineNow;
-    if (quoted) {
-      if (c == '"') {
-        if (i + 1 < text.size() && text[i + 1] == '"') {
-          field += '"';
-          ++i;
-        } else {
-          quoted = false;
-        }
+    if (quoted_) return Fail("a quoted field is not closed");
+    EndRecord();
+    return true;
+  }
+
+ private:
+  // Takes the character at i, and with a doubled quote the one after it
+  // (i moves past it); false on a record with too many fields.
+  bool Take(size_t& i) {
+    const char c = text_[i];
+    if (c == '\n') ++lineNow_;
+    if (quoted_) {
+      if (c != '"') {
+        field_ += c;
+      } else if (i + 1 < text_.size() && text_[i + 1] == '"') {
+        field_ += '"';
+        ++i;
       } else {
-        field += c;
+        quoted_ = false;
       }
     } else if (c == '"') {
-      quoted = true;
-      fieldStarted = true;
+      quoted_ = true;
+      fieldStarted_ = true;
     } else if (c == ',') {
-      record.push_back(field);
-      field.clear();
-      fieldStarted = true;
-      if (record.size() >= CSV_MAX_FIELDS)
-        return fail("more than " + std::to_string(CSV_MAX_FIELDS) + " fields");
-    } else if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+      record_.push_back(field_);
+      field_.clear();
+      fieldStarted_ = true;
+      if (record_.size() >= CSV_MAX_FIELDS)
+        return Fail("more than " + std::to_string(CSV_MAX_FIELDS) + " fields");
+    } else if (c == '\r' && i + 1 < text_.size() && text_[i + 1] == '\n') {
       // The LF that follows ends the record.
     } else if (c == '\n') {
-      endRecord();
-      line = lineNow;
-      recordStart = i + 1;
-      continue;
+      EndRecord();
+      line_ = lineNow_;
+      recordStart_ = i + 1;
     } else {
-      field += c;
+      field_ += c;
     }
-    if (field.size() > CSV_MAX_FIELD_BYTES)
-      return fail("a field longer than " + std::to_string(CSV_MAX_FIELD_BYTES) + " bytes");
-    if (i + 1 - recordStart > CSV_MAX_RECORD_BYTES)
-      return fail("a record longer than " + std::to_string(CSV_MAX_RECORD_BYTES) + " bytes");
+    return true;
   }
-  if (quoted) return fail("a quoted field is not closed");
-  endRecord();
-  return true;
+
+  void EndRecord() {
+    if (fieldStarted_ || !field_.empty() || !record_.empty()) {
+      record_.push_back(field_);
+      records_.push_back(record_);
+    }
+    record_.clear();
+    field_.clear();
+    fieldStarted_ = false;
+  }
+
+  bool Fail(const std::string& what) {
+    error_ = "line " + std::to_string(line_) + ": " + what;
+    records_.clear();
+    return false;
+  }
+
+  const std::string& text_;
+  std::vector<std::vector<std::string>>& records_;
+  std::string& error_;
+  std::vector<std::string> record_;
+  std::string field_;
+  bool quoted_ = false;
+  bool fieldStarted_ = false;  // a record with one empty quoted field is not blank
+  size_t line_ = 1;            // where the current record started
+  size_t lineNow_ = 1;
+  size_t recordStart_ = 0;
+};
+
+}  // namespace
+
+bool ParseCsv(const std::string& text, std::vector<std::vector<std::string>>& records,
+              std::string& error) {
+  return CsvParser(text, records, error).Parse();
 }
 
 CsvRead ReadCsvFile(const std::string& path, std::string& text, std::string& error) {

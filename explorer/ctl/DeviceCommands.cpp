@@ -204,14 +204,9 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
   return EXIT_OK;
 }
 
-int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
-                 const std::optional<std::string>& maskText, const std::string& password) {
-  std::optional<uint32_t> ip = ParseIpv4(ipText);
-  std::optional<uint32_t> mask = maskText ? ParseIpv4(*maskText) : DefaultMask(target);
-  if (!ip || !mask) {
-    Fail("explorerctl: not an IPv4 address: " + (!ip ? ipText : *maskText));
-    return EXIT_USAGE;
-  }
+int SetIpCommand(const DeviceTarget& target, uint32_t ip, std::optional<uint32_t> newMask,
+                 const std::string& password) {
+  const std::optional<uint32_t> mask = newMask ? newMask : DefaultMask(target);
   if (!IsValidNetworkMask(*mask)) {
     // The device would refuse it after 4 s; only a default gets here.
     Fail(FormatMac(target.record.mac()) + " has no network mask to keep (" + FormatIp(*mask) +
@@ -219,7 +214,7 @@ int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
     return EXIT_FAILED;
   }
   NetworkDialogData data;
-  data.ip = *ip;
+  data.ip = ip;
   data.mask = *mask;
   data.password = password;
   const SetNetworkRequest request = FillSetNetworkRequest(target.record, data);
@@ -234,7 +229,7 @@ int SetIpCommand(const DeviceTarget& target, const std::string& ipText,
   transport.SetPumpHook(nullptr);
   Console::Get().ClearStatus();
   if (result == 0) {
-    Console::Get().Out(FormatMac(target.record.mac()) + " " + FormatIp(*ip) + " " +
+    Console::Get().Out(FormatMac(target.record.mac()) + " " + FormatIp(ip) + " " +
                        FormatIp(*mask) + "\n");
     return EXIT_OK;
   }
@@ -328,38 +323,47 @@ int UpgradeCommand(const DeviceTarget& target, const std::string& image,
   return Report(OPERATION_UPGRADE, *q, run, timeoutSeconds, "the upgrade was cancelled");
 }
 
-int ServeImageCommand(const std::string& image, int timeoutSeconds) {
+namespace {
+
+// A regular file, and a port 69 this process may bind; else says why.
+bool CanServe(const std::string& image) {
   struct stat st {};
   if (::stat(image.c_str(), &st) != 0) {
     Fail(FileErrorText(FileErrorCause(errno, false), image));
-    return EXIT_FAILED;
+    return false;
   }
   if (!S_ISREG(st.st_mode)) {
     Fail(FileErrorText(5, image));
-    return EXIT_FAILED;
+    return false;
   }
-  {
-    // The library's server would only note a failed bind and then wait the
-    // full time for nothing: find out first, and say why.
-    net::Socket probe;
-    int err = probe.OpenUdp();
-    if (err == 0) err = probe.Bind(net::Endpoint{0, 69});
-    probe.Close();
-    if (err != 0) {
-      if (err == EACCES || err == EPERM)
-        Fail("Cannot serve on TFTP port 69: binding a port below 1024 needs a privilege (run as "
-             "root or give explorerctl the CAP_NET_BIND_SERVICE capability)");
-      else
-        Fail(std::string("Cannot serve on TFTP port 69: ") + std::strerror(err));
-      return EXIT_FAILED;
-    }
-  }
-  const UpgradeLibraryBinding& lib = UpgradeLibrary();
+  // The library's server would only note a failed bind and then wait the
+  // full time for nothing: find out first, and say why.
+  net::Socket probe;
+  int err = probe.OpenUdp();
+  if (err == 0) err = probe.Bind(net::Endpoint{0, 69});
+  probe.Close();
+  if (err == 0) return true;
+  if (err == EACCES || err == EPERM)
+    Fail("Cannot serve on TFTP port 69: binding a port below 1024 needs a privilege (run as "
+         "root or give explorerctl the CAP_NET_BIND_SERVICE capability)");
+  else
+    Fail(std::string("Cannot serve on TFTP port 69: ") + std::strerror(err));
+  return false;
+}
 
-  std::mutex mutex;  // guards done and result
+struct ServeEnd {
+  int32_t result = 0;
+  bool timedOut = false;
+  Clock::time_point start{};
+};
+
+// The library's wait on a thread of its own, cancelled by Ctrl-C or the
+// deadline; false when the thread could not start (said already).
+bool WaitForFetch(const std::string& image, int timeoutSeconds, ServeEnd& end) {
+  const UpgradeLibraryBinding& lib = UpgradeLibrary();
+  std::mutex mutex;  // guards done and end.result
   std::condition_variable ended;
   bool done = false;
-  int32_t result = 0;
   std::thread waiter;
   // However the wait below ends, the waiter is cancelled and joined.
   struct WaiterEnd {
@@ -376,7 +380,7 @@ int ServeImageCommand(const std::string& image, int timeoutSeconds) {
     waiter = std::thread([&] {
       const int32_t r = lib.WaitForFile(image.c_str(), 0, nullptr);
       std::lock_guard<std::mutex> lock(mutex);
-      result = r;
+      end.result = r;
       done = true;
       ended.notify_all();
     });
@@ -384,34 +388,43 @@ int ServeImageCommand(const std::string& image, int timeoutSeconds) {
     std::string why;
     OperationFailure(std::current_exception(), why);
     Fail(why);
-    return EXIT_FAILED;
+    return false;
   }
-  const auto start = Clock::now();
+  end.start = Clock::now();
   Countdown countdown("Waiting for a device to fetch " + image, timeoutSeconds);
   bool cancelled = false;
-  bool timedOut = false;
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex);
       if (ended.wait_for(lock, kTick, [&] { return done; })) break;
     }
-    if (!cancelled && (Interrupted() || Clock::now() - start >= std::chrono::seconds(timeoutSeconds))) {
-      timedOut = !Interrupted();
+    if (!cancelled && (Interrupted() || Clock::now() - end.start >= std::chrono::seconds(timeoutSeconds))) {
+      end.timedOut = !Interrupted();
       cancelled = true;
       lib.Cancel();
     }
     countdown.Tick();
   }
   waiter.join();
+  return true;
+}
+
+}  // namespace
+
+int ServeImageCommand(const std::string& image, int timeoutSeconds) {
+  if (!CanServe(image)) return EXIT_FAILED;
+  ServeEnd end;
+  if (!WaitForFetch(image, timeoutSeconds, end)) return EXIT_FAILED;
   Console::Get().ClearStatus();
   if (Interrupted()) return EXIT_INTERRUPTED;
   // 1: a transfer ended (the library does not say how) or its own timer ran out.
-  if (result == 1 && !timedOut && Clock::now() - start < std::chrono::seconds(timeoutSeconds)) {
+  if (end.result == 1 && !end.timedOut &&
+      Clock::now() - end.start < std::chrono::seconds(timeoutSeconds)) {
     Console::Get().Out("A device fetched " + image + " (transfer ended after " +
-                       std::to_string(SecondsSince(start)) + " s)\n");
+                       std::to_string(SecondsSince(end.start)) + " s)\n");
     return EXIT_OK;
   }
-  if (result == 0) {
+  if (end.result == 0) {
     Fail("The upgrade library is busy with another operation");
     return EXIT_FAILED;
   }

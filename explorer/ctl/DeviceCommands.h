@@ -38,8 +38,10 @@ struct TargetArgs {
 };
 int ResolveTarget(const TargetArgs& args, DeviceTarget& target);
 
-int SetIpCommand(const DeviceTarget& target, const std::string& ip,
-                 const std::optional<std::string>& mask, const std::string& password);
+// `ip` and `mask` in network byte order; without a mask the device keeps its
+// own (or takes its adapter's).
+int SetIpCommand(const DeviceTarget& target, uint32_t ip, std::optional<uint32_t> mask,
+                 const std::string& password);
 int TestCommand(const DeviceTarget& target);
 int ConfigGetCommand(const DeviceTarget& target, const std::string& file,
                      const std::string& password, int timeoutSeconds);

@@ -12,20 +12,12 @@
 #include "explorer/protocol/DeviceSocket.h"
 #include "explorer/protocol/Scan.h"
 #include "explorer/res/Strings.h"
-#include "net/Ipv4.h"
 
 namespace ctl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kStatusEvery = std::chrono::milliseconds(200);
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Runs on the main thread inside every transport wait slice.
 class ScanPump {
@@ -65,6 +57,26 @@ class ScanPump {
   Clock::time_point passStart_{};
   Clock::time_point lastShown_{};
 };
+
+// The rows in the explorer's order, without those of links the scan was
+// not asked for.
+std::vector<DeviceRow> RowsOf(CDeviceSocket& transport, const DeviceRecordArray& records, int count,
+                              const std::vector<std::string>& interfaces) {
+  std::vector<const DeviceRecord*> list;
+  for (int i = 0; i < count; ++i) list.push_back(records[static_cast<size_t>(i)].get());
+  const std::vector<bool> dup = DuplicateIpFlags(list);
+  std::vector<DeviceRow> rows;
+  for (size_t i : RowOrder(list)) {
+    DeviceRow row;
+    row.record = *list[i];
+    row.duplicateIp = dup[i];
+    row.link = ReplyInterface(transport, row.record);
+    const bool wanted = interfaces.empty() || row.link.empty() ||
+                        std::find(interfaces.begin(), interfaces.end(), row.link) != interfaces.end();
+    if (wanted) rows.push_back(row);
+  }
+  return rows;
+}
 
 }  // namespace
 
@@ -107,21 +119,7 @@ ScanResult ScanDevices(const ScanRequest& request) {
   // above turns false on purpose: fill on the explorer's other condition.
   const bool fill = outcome.passes > 0 && outcome.lastResult == 0;
   result.failureText = ScanFailureText(outcome, LoadBrandString(IDS_DEVICE_NAME));
-  if (fill) {
-    std::vector<const DeviceRecord*> list;
-    for (int i = 0; i < count; ++i) list.push_back((*records)[static_cast<size_t>(i)].get());
-    const std::vector<bool> dup = DuplicateIpFlags(list);
-    for (size_t i : RowOrder(list)) {
-      DeviceRow row;
-      row.record = *list[i];
-      row.duplicateIp = dup[i];
-      row.link = ReplyInterface(transport, row.record);
-      const bool wanted = request.interfaces.empty() || row.link.empty() ||
-                          std::find(request.interfaces.begin(), request.interfaces.end(),
-                                    row.link) != request.interfaces.end();
-      if (wanted) result.rows.push_back(row);
-    }
-  }
+  if (fill) result.rows = RowsOf(transport, *records, count, request.interfaces);
   ReleaseRecords(*records, count);
   if (result.rows.empty()) {
     // Nobody answered, or only devices on links the scan was not asked for.
@@ -133,67 +131,14 @@ ScanResult ScanDevices(const ScanRequest& request) {
   return result;
 }
 
-std::optional<std::array<uint8_t, 6>> ParseMac(const std::string& text) {
-  if (text.size() != 17) return std::nullopt;
-  std::array<uint8_t, 6> mac{};
-  const char sep = text[2];
-  if (sep != ':' && sep != '-') return std::nullopt;
-  for (size_t i = 0; i < 6; ++i) {
-    if (i > 0 && text[i * 3 - 1] != sep) return std::nullopt;
-    unsigned value = 0;
-    for (size_t k = 0; k < 2; ++k) {
-      const char c = text[i * 3 + k];
-      const int digit = HexDigit(c);
-      if (digit < 0) return std::nullopt;
-      value = value * 16 + static_cast<unsigned>(digit);
-    }
-    mac[i] = static_cast<uint8_t>(value);
-  }
-  return mac;
-}
-
-std::optional<uint32_t> ParseIpv4(const std::string& text) {
-  uint32_t ip = 0;
-  if (!net::ParseIpv4(text, &ip)) return std::nullopt;
-  return ip;
-}
-
-std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text) {
-  DeviceSpec spec;
-  spec.text = text;
-  if (auto mac = ParseMac(text)) {
-    spec.byMac = true;
-    spec.mac = *mac;
-    return spec;
-  }
-  if (auto ip = ParseIpv4(text)) {
-    spec.ip = *ip;
-    return spec;
-  }
-  return std::nullopt;
-}
-
 FoundDevice FindDevice(const std::vector<DeviceRow>& rows, const DeviceSpec& spec) {
+  std::vector<const DeviceRecord*> records;
+  for (const DeviceRow& row : rows) records.push_back(&row.record);
+  const DeviceLookup lookup = ::FindDevice(records, spec);
   FoundDevice found;
-  std::vector<size_t> hits;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const DeviceRecord& r = rows[i].record;
-    const bool match = spec.byMac ? std::equal(spec.mac.begin(), spec.mac.end(), r.mac())
-                                  : r.ip() == spec.ip;
-    if (match) hits.push_back(i);
-  }
-  const std::string device = LoadBrandString(IDS_DEVICE_NAME);
-  if (hits.empty()) {
-    found.exitCode = EXIT_NOT_FOUND;
-    found.error = "No " + device + " answers at " + spec.text;
-  } else if (hits.size() > 1) {
-    // Which of them a request by address would reach is anybody's guess.
-    found.exitCode = EXIT_NOT_FOUND;
-    found.error = std::to_string(hits.size()) + " " + device + "s answer at " + spec.text +
-                  DUPLICATE_IP_SUFFIX + "; name the device by its Ethernet address";
-  } else {
-    found.index = hits.front();
-  }
+  found.exitCode = lookup.result == LookupResult::Found ? EXIT_OK : EXIT_NOT_FOUND;
+  found.error = lookup.text;
+  found.index = lookup.index;
   return found;
 }
 

@@ -2,13 +2,13 @@
 // The scan as the explorer runs it (the same passes, rules and row order),
 // for a terminal: progress on standard error, Ctrl-C through the transport's
 // CancelRequest, and a DEVICE argument resolved against the rows.
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "explorer/protocol/DeviceMessages.h"
+#include "explorer/session/DeviceLookup.h"
 
 namespace ctl {
 
@@ -31,20 +31,9 @@ struct ScanResult {
 
 ScanResult ScanDevices(const ScanRequest& request);
 
-// DEVICE on the command line: an Ethernet address (colons or dashes) or an
-// IPv4 address.
-struct DeviceSpec {
-  bool byMac = false;
-  std::array<uint8_t, 6> mac{};
-  uint32_t ip = 0;  // network byte order
-  std::string text;
-};
-std::optional<DeviceSpec> ParseDeviceSpec(const std::string& text);
-std::optional<std::array<uint8_t, 6>> ParseMac(const std::string& text);
-std::optional<uint32_t> ParseIpv4(const std::string& text);  // network byte order
-
-// Index of the one row DEVICE names, or an exit code with its text: a MAC
-// nobody answered for, an address nobody (or several devices) use.
+// Index of the one row DEVICE names (as the session finds it), or an exit
+// code with its text: a MAC nobody answered for, an address nobody (or
+// several devices) use.
 struct FoundDevice {
   int exitCode = 0;
   std::string error;

@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "explorer/ctl/Fd.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/res/Strings.h"
+#include "explorer/session/Passwords.h"
 
 namespace ctl {
 namespace {
@@ -104,11 +106,8 @@ PasswordResult ResolvePassword(const PasswordSource& source, std::string& passwo
                                std::string& error) {
   if (!source.file.empty()) return ReadFile(source.file, password, error);
   if (source.ask) return Prompt(password, error);
-  if (const char* env = std::getenv(PASSWORD_ENV)) {
-    password = FirstLine(env);
-    return PasswordResult::Ok;
-  }
-  password = LoadBrandString(IDS_DEFAULT_PASSWORD);
+  const char* env = std::getenv(PASSWORD_ENV);
+  password = SessionPassword(env ? std::optional<std::string>(FirstLine(env)) : std::nullopt);
   return PasswordResult::Ok;
 }
 

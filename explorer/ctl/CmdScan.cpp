@@ -1,0 +1,50 @@
+// scan: every device that answers a discovery, as a table, CSV or JSON.
+#include <memory>
+
+#include "explorer/ctl/CommandLine.h"
+#include "explorer/ctl/Console.h"
+#include "explorer/ctl/DeviceScan.h"
+#include "explorer/ctl/ExitCodes.h"
+#include "explorer/ctl/ScanOutput.h"
+
+namespace ctl {
+namespace {
+
+struct ScanOptions {
+  ScanRequest request;
+  std::string format = "table";
+};
+
+ScanFormat FormatNamed(const std::string& name) {
+  return name == "csv" ? ScanFormat::Csv : name == "json" ? ScanFormat::Json : ScanFormat::Table;
+}
+
+int RunScan(const ScanOptions& o) {
+  ScanResult result = ScanDevices(o.request);
+  if (result.exitCode == EXIT_INTERRUPTED) return result.exitCode;
+  if (!result.failureText.empty() && result.rows.empty()) Console::Get().Err(result.failureText);
+  // An empty inventory is still valid CSV or JSON for whoever reads it.
+  if (!result.rows.empty() || o.format != "table")
+    Console::Get().Out(RenderScan(result.rows, FormatNamed(o.format)));
+  return result.exitCode;
+}
+
+}  // namespace
+
+CLI::App* AddScanCommand(CLI::App& app, CommandResult& result) {
+  auto o = std::make_shared<ScanOptions>();
+  o->request.passes = 3;
+  CLI::App* scan = app.add_subcommand("scan", "list every device that answers a discovery");
+  AddPassesOption(scan, o->request.passes, "discovery passes, 4.4 s each (1-3)");
+  scan->add_option("--interface", o->request.interfaces, "scan on this interface only (repeatable)")
+      ->type_name("NAME")
+      ->allow_extra_args(false);
+  scan->add_option("--format", o->format, "table, csv (RFC 4180) or json")
+      ->type_name("FORMAT")
+      ->check(CLI::IsMember({"table", "csv", "json"}).description(""))
+      ->capture_default_str();
+  scan->callback([o, &result] { result.exitCode = RunCommand(nullptr, [&] { return RunScan(*o); }); });
+  return scan;
+}
+
+}  // namespace ctl
