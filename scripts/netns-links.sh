@@ -116,6 +116,19 @@ in_ns "$pc" ip link set lo up || skip "cannot configure a network namespace"
 in_ns "$pc" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
 letters=(a b c d e f g h)
 names=()
+
+# A veth pair NAME between namespaces NEAR and FAR on NET.0/24: NEAR holds
+# .1, FAR holds .2 and routes everything else through NEAR.
+veth_link() {
+  local near=$1 far=$2 name=$3 net=$4
+  ip -n "$near" link add "$name" type veth peer name "$name" netns "$far" || skip "cannot create a veth pair"
+  ip -n "$near" addr add "$net.1/24" dev "$name"
+  ip -n "$far" addr add "$net.2/24" dev "$name"
+  ip -n "$far" link set lo up
+  ip -n "$far" link set "$name" up
+  ip -n "$near" link set "$name" up
+  ip -n "$far" route add default via "$net.1" dev "$name"
+}
 for ((k = 0; k < links; k++)); do
   name="ql${letters[$k]}"
   seg="ql-$run_id-s$k"
@@ -124,13 +137,7 @@ for ((k = 0; k < links; k++)); do
   segments+=("$seg")
   in_ns "$seg" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
   names+=("$name")
-  ip -n "$pc" link add "$name" type veth peer name "$name" netns "$seg" || skip "cannot create a veth pair"
-  ip -n "$pc" addr add "$net.1/24" dev "$name"
-  ip -n "$seg" addr add "$net.2/24" dev "$name"
-  ip -n "$seg" link set lo up
-  ip -n "$seg" link set "$name" up
-  ip -n "$pc" link set "$name" up
-  ip -n "$seg" route add default via "$net.1" dev "$name"
+  veth_link "$pc" "$seg" "$name" "$net"
   # Devices answer from addresses on their lo; the segment owns them all.
   in_ns "$seg" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
 done
@@ -145,13 +152,7 @@ if [ "$routed" -eq 1 ]; then
   segments+=("$router")
   names+=("$name")
   in_ns "$router" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-  ip -n "$pc" link add "$name" type veth peer name "$name" netns "$router" || skip "cannot create a veth pair"
-  ip -n "$pc" addr add 10.99.0.1/24 dev "$name"
-  ip -n "$router" addr add 10.99.0.2/24 dev "$name"
-  ip -n "$router" link set lo up
-  ip -n "$router" link set "$name" up
-  ip -n "$pc" link set "$name" up
-  ip -n "$router" route add default via 10.99.0.1 dev "$name"
+  veth_link "$pc" "$router" "$name" 10.99.0
   # A directed broadcast is forwarded only when both the router as a whole
   # and the link it comes in on (the PC's side) allow it.
   in_ns "$router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.all.rp_filter=0 \
@@ -165,13 +166,7 @@ if [ "$routed" -eq 1 ]; then
     remotes+=("$rseg")
     remote_names+=("$rname")
     in_ns "$rseg" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
-    ip -n "$router" link add "$rname" type veth peer name "$rname" netns "$rseg" || skip "cannot create a veth pair"
-    ip -n "$router" addr add "$rnet.1/24" dev "$rname"
-    ip -n "$rseg" addr add "$rnet.2/24" dev "$rname"
-    ip -n "$rseg" link set lo up
-    ip -n "$rseg" link set "$rname" up
-    ip -n "$router" link set "$rname" up
-    ip -n "$rseg" route add default via "$rnet.1" dev "$rname"
+    veth_link "$router" "$rseg" "$rname" "$rnet"
     in_ns "$rseg" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0
     ip -n "$pc" route add "$rnet.0/24" via 10.99.0.2 dev "$name"
   done
