@@ -290,6 +290,41 @@ int Socket::SendTo(const void* data, size_t size, const Endpoint& to, const Loca
   }
 }
 
+int Socket::SendToMany(const void* data, size_t size, const Endpoint* to, size_t count, size_t* sent) {
+  *sent = 0;
+  // A sweep of a whole /16 goes through here: headers for a batch at a
+  // time live on the stack.
+  constexpr size_t kBatch = 64;
+  mmsghdr headers[kBatch];
+  sockaddr_in addresses[kBatch];
+  iovec iov{const_cast<void*>(data), size};
+  while (*sent < count) {
+    const size_t n = std::min(kBatch, count - *sent);
+    for (size_t i = 0; i < n; ++i) {
+      addresses[i] = ToSockaddr(to[*sent + i]);
+      headers[i] = mmsghdr{};
+      headers[i].msg_hdr.msg_name = &addresses[i];
+      headers[i].msg_hdr.msg_namelen = sizeof addresses[i];
+      headers[i].msg_hdr.msg_iov = &iov;
+      headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    int rc;
+    do {
+      rc = ::sendmmsg(fd_, headers, static_cast<unsigned>(n), MSG_NOSIGNAL);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) return errno;
+    *sent += static_cast<size_t>(rc);
+    // A short batch stopped at a failure the next call reports.
+    if (static_cast<size_t>(rc) < n) {
+      const Endpoint& failing = to[*sent];
+      const int again = SendTo(data, size, failing);
+      if (again != 0) return again;
+      ++*sent;
+    }
+  }
+  return 0;
+}
+
 int Socket::ReceiveFrom(void* buffer, size_t capacity, Datagram* out) {
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
   size_t controlSize = sizeof control;

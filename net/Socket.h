@@ -129,6 +129,11 @@ class Socket {
   // and/or outgoing interface; when the address is not one of this host's,
   // the routing's choice is taken instead.
   int SendTo(const void* data, size_t size, const Endpoint& to, const LocalSide& from = {});
+  // Sends the same datagram to each of `to` in as few system calls as the
+  // batches allow (sendmmsg); *sent gets how many left, in order. Stops at
+  // the first failure, which it returns (EAGAIN when the socket's send
+  // buffer is full: wait writable and go on from *sent).
+  int SendToMany(const void* data, size_t size, const Endpoint* to, size_t count, size_t* sent);
   // Takes one datagram; EAGAIN on a non-blocking socket when none is queued.
   // A datagram longer than `capacity` is consumed and reported as EMSGSIZE,
   // with its head in buffer and *out filled: a head never passes for a whole

@@ -10,6 +10,8 @@ PKGS=(
   libcurl4-openssl-dev curl
   libcli11-dev nlohmann-json3-dev ansible-core
   iproute2 util-linux iputils-ping
+  # the doctor tests drop answers with a firewall rule inside the private network
+  nftables
   xvfb xauth imagemagick xdotool
   # Help and web configuration open through xdg-open; the documentation's
   # screenshots are taken under a real window manager

@@ -473,6 +473,7 @@ int RunBatch(const BatchArgs& args) {
 
   ScanRequest request;
   request.passes = args.passes;
+  request.scope = args.scope;
   ScanResult scan = ScanDevices(request);
   if (scan.exitCode == EXIT_INTERRUPTED) return EXIT_INTERRUPTED;
   if (scan.rows.empty()) {

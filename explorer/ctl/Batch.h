@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "explorer/session/Discovery.h"
+
 namespace ctl {
 
 enum class BatchCommand { Upgrade, ConfigGet, Test };
@@ -21,6 +23,7 @@ struct BatchArgs {
   BatchSelector selector;
   int jobs = 1;
   int passes = 1;
+  DiscoveryScope scope;  // where its scan looks besides the broadcasts
   std::string image;   // upgrade
   std::string folder;  // config get: one file per device, named by its MAC
   bool verbose = false;

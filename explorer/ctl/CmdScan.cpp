@@ -12,6 +12,7 @@ namespace {
 
 struct ScanOptions {
   ScanRequest request;
+  ReachOptions reach;
   std::string format = "table";
 };
 
@@ -19,7 +20,8 @@ ScanFormat FormatNamed(const std::string& name) {
   return name == "csv" ? ScanFormat::Csv : name == "json" ? ScanFormat::Json : ScanFormat::Table;
 }
 
-int RunScan(const ScanOptions& o) {
+int RunScan(ScanOptions o) {
+  if (int rc = BuildScope(o.reach, o.request.scope)) return rc;
   ScanResult result = ScanDevices(o.request);
   if (result.exitCode == EXIT_INTERRUPTED) return result.exitCode;
   if (!result.failureText.empty() && result.rows.empty()) Console::Get().Err(result.failureText);
@@ -43,6 +45,7 @@ CLI::App* AddScanCommand(CLI::App& app, CommandResult& result) {
       ->type_name("FORMAT")
       ->check(CLI::IsMember({"table", "csv", "json"}).description(""))
       ->capture_default_str();
+  AddReachOptions(scan, o->reach);
   scan->callback([o, &result] { result.exitCode = RunCommand(nullptr, [&] { return RunScan(*o); }); });
   return scan;
 }

@@ -37,6 +37,7 @@ CLI::App* AddSetIpCommand(CLI::App& app, CommandResult& result) {
       ->type_name("MASK")
       ->check(NetworkMask());
   AddPassesOption(setIp, o->device.passes, "discovery passes of the scan that finds DEVICE (1-3)");
+  AddReachOptions(setIp, o->device.reach);
   AddPasswordOptions(setIp, o->device.password);
   setIp->callback([o, &result] { result.exitCode = RunCommand(nullptr, [&] { return RunSetIp(*o); }); });
   return setIp;

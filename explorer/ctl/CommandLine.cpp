@@ -3,8 +3,10 @@
 #include "explorer/ctl/Console.h"
 #include "explorer/ctl/DeviceScan.h"
 #include "explorer/ctl/ExitCodes.h"
+#include "explorer/ctl/InputFile.h"
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/protocol/SetNetwork.h"
+#include "net/Ipv4.h"
 #include "explorer/protocol/Scan.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 
@@ -26,6 +28,80 @@ CLI::Validator NetworkMask() {
       "");
 }
 
+namespace {
+
+// A list of targets is a few lines; anything larger is not one.
+constexpr size_t TARGETS_FILE_MAX_BYTES = 1024 * 1024;
+
+CLI::Validator Parsed(TargetParse (*parse)(const std::string&)) {
+  return CLI::Validator(
+      [parse](std::string& text) {
+        const TargetParse p = parse(text);
+        return p.ok ? std::string() : p.error;
+      },
+      "");
+}
+
+}  // namespace
+
+void AddReachOptions(CLI::App* cmd, ReachOptions& r) {
+  const char* group = "Networks behind a router";
+  cmd->add_option("--target", r.targets,
+                  "also ask A.B.C.D (unicast) or A.B.C.D/N (that subnet's broadcast; N up to 30) (repeatable)")
+      ->type_name("SPEC")
+      ->check(Parsed(ParseTarget))
+      ->allow_extra_args(false)
+      ->group(group);
+  cmd->add_option("--targets-file", r.targetsFile, "targets one a line, # starts a comment")
+      ->type_name("FILE")
+      ->group(group);
+  cmd->add_option("--sweep", r.sweeps, "ask every address of A.B.C.D/N (16-32) or A.B.C.D-E.F.G.H (repeatable)")
+      ->type_name("RANGE")
+      ->check(Parsed(ParseSweep))
+      ->allow_extra_args(false)
+      ->group(group);
+  cmd->add_option("--rate", r.rate, "a sweep's requests per second (1-1000000)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, 1000000u).description(""))
+      ->capture_default_str()
+      ->group(group);
+  cmd->add_flag("--no-broadcast", r.noBroadcast, "ask only the targets and sweeps, not the links' broadcasts")
+      ->group(group);
+}
+
+int BuildScope(const ReachOptions& r, DiscoveryScope& scope) {
+  scope = DiscoveryScope{};
+  scope.broadcast = !r.noBroadcast;
+  scope.sweepRate = r.rate;
+  // The validators let only good ones through.
+  for (const std::string& t : r.targets) scope.targets.push_back(ParseTarget(t).target);
+  if (!r.targetsFile.empty()) {
+    std::string text;
+    int error = 0;
+    switch (ReadInputFile(r.targetsFile, TARGETS_FILE_MAX_BYTES, text, error)) {
+      case InputResult::Ok: break;
+      case InputResult::Interrupted: return EXIT_INTERRUPTED;
+      case InputResult::TooLarge:
+        Console::Get().Err("explorerctl: " + r.targetsFile + ": more than " +
+                           std::to_string(TARGETS_FILE_MAX_BYTES) + " bytes is not a list of targets");
+        return EXIT_USAGE;
+      case InputResult::Failed:
+        Console::Get().Err("explorerctl: " + r.targetsFile + ": " + net::SystemErrorText(error));
+        return EXIT_USAGE;
+    }
+    TargetList list = ParseTargetLines(text);
+    for (const std::string& e : list.errors) Console::Get().Err("explorerctl: " + r.targetsFile + ": " + e);
+    if (!list.errors.empty()) return EXIT_USAGE;
+    for (DiscoveryTarget& t : list.targets) scope.targets.push_back(std::move(t));
+  }
+  for (const std::string& s : r.sweeps) scope.targets.push_back(ParseSweep(s).target);
+  if (!scope.broadcast && scope.targets.empty()) {
+    Console::Get().Err("explorerctl: --no-broadcast needs a --target, --targets-file or --sweep");
+    return EXIT_USAGE;
+  }
+  return EXIT_OK;
+}
+
 void AddPassesOption(CLI::App* cmd, int& passes, const std::string& description) {
   cmd->add_option("--passes", passes, description)
       ->type_name("N")
@@ -37,6 +113,7 @@ void AddDeviceOptions(CLI::App* cmd, DeviceOptions& o, bool batch) {
   cmd->add_option("DEVICE", o.device, "IPv4 address or Ethernet address (AA:BB:CC:DD:EE:FF)")
       ->type_name("");
   AddPassesOption(cmd, o.passes, "discovery passes of the scan that finds DEVICE (1-3)");
+  AddReachOptions(cmd, o.reach);
   // Hidden: how a batch hands each job the device it already found.
   cmd->add_option("--record", o.record)->group("");
   cmd->add_flag("--duplicate-ip", o.duplicateIp)->group("");
@@ -117,6 +194,9 @@ int Target(const DeviceOptions& o, DeviceTarget& target) {
   args.recordHex = o.record;
   args.duplicateIp = o.duplicateIp;
   args.passes = o.passes;
+  if (o.record.empty()) {
+    if (int rc = BuildScope(o.reach, args.scope)) return rc;
+  }
   return ResolveTarget(args, target);
 }
 
@@ -128,6 +208,7 @@ int RunBatchOf(const DeviceOptions& o, BatchCommand command, const std::string& 
   args.selector = o.selector;
   args.jobs = o.jobs;
   args.passes = o.passes;
+  if (int rc = BuildScope(o.reach, args.scope)) return rc;
   args.image = operand;
   args.folder = operand;
   args.verbose = verbose;

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "explorer/ctl/Batch.h"
 #include "explorer/ctl/DeviceCommands.h"
@@ -20,6 +21,16 @@ struct CommandResult {
   int exitCode = 2;
 };
 
+// Where a scan looks besides the links' broadcasts: scan, doctor, and the
+// look-up behind every DEVICE.
+struct ReachOptions {
+  std::vector<std::string> targets;
+  std::string targetsFile;
+  std::vector<std::string> sweeps;
+  unsigned rate = DEFAULT_SWEEP_RATE;
+  bool noBroadcast = false;
+};
+
 struct DeviceOptions {
   std::string device;
   std::string record;  // a batch's job: the device as its scan found it
@@ -29,6 +40,7 @@ struct DeviceOptions {
   int jobs = 1;
   int batchParent = 0;  // a batch's job: the batch's process
   PasswordSource password;
+  ReachOptions reach;
 };
 
 // A value that must be an IPv4 address; a network mask a device takes.
@@ -41,6 +53,10 @@ void AddDeviceOptions(CLI::App* cmd, DeviceOptions& o, bool batch);
 // The deadline of a device operation; in a batch, of each device's.
 void AddTimeoutOption(CLI::App* cmd, int& seconds, int fallback);
 void AddPasswordOptions(CLI::App* cmd, PasswordSource& p);
+void AddReachOptions(CLI::App* cmd, ReachOptions& r);
+// The scope the options describe, the targets file read; EXIT_USAGE (with
+// every bad line named) when something in it is not a target.
+int BuildScope(const ReachOptions& r, DiscoveryScope& scope);
 
 // DEVICE, --record and the selectors name the device(s) in exclusive ways;
 // the command's own operand (FILE, IMAGE) may have landed in DEVICE.

@@ -158,6 +158,28 @@ bool Refuses(const DeviceTarget& target, DeviceAction action) {
   return true;
 }
 
+// The device at `ip` alone, asked once: EXIT_OK with it in `target`,
+// EXIT_NOT_FOUND when nobody answered from there (the scan then looks, as
+// for a device that moved or one behind a router that drops unicast).
+int AskAtAddress(uint32_t ip, DeviceTarget& target) {
+  CDeviceSocket transport;
+  transport.SetPumpHook([&] {
+    if (Interrupted()) transport.CancelRequest();
+  });
+  DeviceRecord record;
+  const int32_t rc = transport.AskAddress(ip, &record);
+  transport.SetPumpHook(nullptr);
+  if (Interrupted()) return EXIT_INTERRUPTED;
+  if (rc != 0) return EXIT_NOT_FOUND;
+  target.record = record;
+  // Asked alone, a duplicate address cannot show; the test and the
+  // commands that follow go to the one device that answered.
+  target.duplicateIp = false;
+  target.link = transport.LinkOfDevice(record.mac()).name;
+  target.via = ViaAddress(ip);
+  return EXIT_OK;
+}
+
 }  // namespace
 
 int BindLibrary() {
@@ -184,8 +206,13 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
          args.device + "\"");
     return EXIT_USAGE;
   }
+  if (!spec->byMac && AskAloneFirst(spec->ip)) {
+    const int asked = AskAtAddress(spec->ip, target);
+    if (asked != EXIT_NOT_FOUND) return asked;
+  }
   ScanRequest request;
   request.passes = args.passes;
+  request.scope = args.scope;
   ScanResult scan = ScanDevices(request);
   if (scan.exitCode == EXIT_INTERRUPTED) return scan.exitCode;
   if (scan.rows.empty()) {
@@ -201,6 +228,7 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
   target.record = scan.rows[found.index].record;
   target.duplicateIp = scan.rows[found.index].duplicateIp;
   target.link = scan.rows[found.index].link;
+  target.via = scan.rows[found.index].via;
   return EXIT_OK;
 }
 
@@ -225,7 +253,7 @@ int SetIpCommand(const DeviceTarget& target, uint32_t ip, std::optional<uint32_t
     if (Interrupted()) transport.CancelRequest();
     countdown.Tick();
   });
-  const int32_t result = transport.SetNetworkParameters(request);
+  const int32_t result = transport.SetNetworkParameters(request, target.via.alsoTo);
   transport.SetPumpHook(nullptr);
   Console::Get().ClearStatus();
   if (result == 0) {

@@ -26,6 +26,7 @@ struct DeviceTarget {
   DeviceRecord record;
   bool duplicateIp = false;
   std::string link;  // interface its reply came on; "" when unknown (or from --record)
+  DeviceVia via;     // and how it was reached: where a request for it alone also goes
 };
 
 // How a command finds its device: by a scan of `passes` passes, or from the
@@ -35,7 +36,11 @@ struct TargetArgs {
   std::string recordHex;
   bool duplicateIp = false;  // only with recordHex
   int passes = 1;
+  DiscoveryScope scope;
 };
+// Given an IPv4 address, the device there is asked alone first (a short
+// exchange); only when it does not answer, or for an Ethernet address, a
+// scan of `passes` passes with the scope looks for it.
 int ResolveTarget(const TargetArgs& args, DeviceTarget& target);
 
 // `ip` and `mask` in network byte order; without a mask the device keeps its

@@ -22,7 +22,9 @@ constexpr auto kStatusEvery = std::chrono::milliseconds(200);
 // Runs on the main thread inside every transport wait slice.
 class ScanPump {
  public:
-  ScanPump(CDeviceSocket& transport, int passes) : transport_(transport), passes_(passes) {}
+  // passMs: how long a pass takes, its sweeps' sending included.
+  ScanPump(CDeviceSocket& transport, int passes, long passMs)
+      : transport_(transport), passes_(passes), passMs_(passMs) {}
 
   void StartPass() {
     ++pass_;
@@ -41,7 +43,7 @@ class ScanPump {
     const auto t = Clock::now();
     if (!now && t - lastShown_ < kStatusEvery) return;
     lastShown_ = t;
-    const long passMs = CDeviceSocket::DISCOVERY_PASS_MS;
+    const long passMs = passMs_;
     const long elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(t - passStart_).count();
     long leftMs = (passes_ - pass_) * passMs + std::max(0L, passMs - elapsed);
@@ -53,6 +55,7 @@ class ScanPump {
 
   CDeviceSocket& transport_;
   int passes_;
+  long passMs_;
   int pass_ = 0;
   Clock::time_point passStart_{};
   Clock::time_point lastShown_{};
@@ -71,7 +74,9 @@ std::vector<DeviceRow> RowsOf(CDeviceSocket& transport, const DeviceRecordArray&
     row.record = *list[i];
     row.duplicateIp = dup[i];
     row.link = ReplyInterface(transport, row.record);
-    const bool wanted = interfaces.empty() || row.link.empty() ||
+    row.via = ReplyVia(transport, row.record);
+    // A target's answer is wanted whichever link its router sits on.
+    const bool wanted = interfaces.empty() || row.link.empty() || row.via.throughTarget ||
                         std::find(interfaces.begin(), interfaces.end(), row.link) != interfaces.end();
     if (wanted) rows.push_back(row);
   }
@@ -85,7 +90,12 @@ ScanResult ScanDevices(const ScanRequest& request) {
   const int passes = std::clamp(request.passes, 1, SCAN_PASSES);
   CDeviceSocket transport;
   RestrictToInterfaces(transport, request.interfaces);
-  ScanPump pump(transport, passes);
+  ApplyScope(transport, request.scope);
+  uint64_t swept = 0;
+  for (const DiscoveryTarget& t : request.scope.targets)
+    if (t.kind == DiscoveryTarget::Kind::Sweep) swept += t.Count();
+  const long sweepMs = static_cast<long>(swept * 1000 / std::max(1u, request.scope.sweepRate));
+  ScanPump pump(transport, passes, static_cast<long>(CDeviceSocket::DISCOVERY_PASS_MS) + sweepMs);
   transport.SetPumpHook([&pump] { pump(); });
 
   auto records = std::make_unique<DeviceRecordArray>();

@@ -9,6 +9,7 @@
 
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/session/DeviceLookup.h"
+#include "explorer/session/Discovery.h"
 
 namespace ctl {
 
@@ -16,11 +17,13 @@ struct DeviceRow {
   DeviceRecord record;
   bool duplicateIp = false;
   std::string link;  // interface the reply came on; "" when unknown
+  DeviceVia via;     // that link, or the target whose request it answered
 };
 
 struct ScanRequest {
   int passes = 1;
   std::vector<std::string> interfaces;  // empty: every interface
+  DiscoveryScope scope;                 // targets and sweeps besides the broadcasts
 };
 
 struct ScanResult {

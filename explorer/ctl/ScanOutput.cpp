@@ -13,12 +13,14 @@ namespace {
 
 struct Fields : RowContent {
   std::string link;
+  std::string via;
 };
 
 Fields FieldsOf(const DeviceRow& row) {
   Fields f;
   static_cast<RowContent&>(f) = BuildRowContent(row.record, row.duplicateIp);
   f.link = row.link;
+  f.via = row.via.text;
   return f;
 }
 
@@ -40,10 +42,10 @@ std::string Table(const std::vector<DeviceRow>& rows) {
 }
 
 std::string CsvText(const std::vector<DeviceRow>& rows) {
-  std::string out = CsvLine({"mac", "ip", "mask", "kind", "link", "duplicate_ip", "no_address"});
+  std::string out = CsvLine({"mac", "ip", "mask", "kind", "link", "via", "duplicate_ip", "no_address"});
   for (const DeviceRow& row : rows) {
     const Fields f = FieldsOf(row);
-    out += CsvLine({f.macText, f.addressText, f.maskText, std::to_string(f.kind), f.link, f.duplicateIp ? "true" : "false",
+    out += CsvLine({f.macText, f.addressText, f.maskText, std::to_string(f.kind), f.link, f.via, f.duplicateIp ? "true" : "false",
                     f.noAddress ? "true" : "false"});
   }
   return out;
@@ -60,6 +62,9 @@ std::string Json(const std::vector<DeviceRow>& rows) {
     o["kind"] = f.kind;
     // null, not "": the link is unknown, not empty.
     o["link"] = f.link.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(f.link);
+    // The link for an answer to its broadcast, the target as given for an
+    // answer to a target; null when neither is known.
+    o["via"] = f.via.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(f.via);
     o["duplicate_ip"] = f.duplicateIp;
     o["no_address"] = f.noAddress;
     array.push_back(std::move(o));

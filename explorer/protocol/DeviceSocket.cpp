@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -10,6 +11,7 @@
 #include <map>
 #include <unordered_set>
 
+#include "explorer/protocol/ErrorTable.h"
 #include "net/Interfaces.h"
 
 namespace {
@@ -115,6 +117,7 @@ long CTimeoutSocket::Receive(void* buf, size_t cap) {
       }
       PumpIfDue(false);
       lastLink_ = reply_.link;
+      lastFrom_ = reply_.from;
       if (reply_.size < 0 && reply_.size != -EMSGSIZE) return reply_.size;
       const size_t n = std::min(cap, reply_.size < 0 ? reply_.bytes.size() : static_cast<size_t>(reply_.size));
       std::memcpy(buf, reply_.bytes.data(), n);
@@ -125,6 +128,7 @@ long CTimeoutSocket::Receive(void* buf, size_t cap) {
     if (rc != EAGAIN && rc != EWOULDBLOCK) {
       PumpIfDue(false);
       lastLink_ = datagram.to.interfaceIndex;
+      lastFrom_ = datagram.from.ip;
       return rc == 0 ? static_cast<long>(datagram.size) : -rc;
     }
     int error = 0;
@@ -176,16 +180,14 @@ bool CDeviceSocket::SendOnEveryLink(const uint8_t* buf, size_t len) {
   return !sentLinks_.empty();
 }
 
-int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len) {
-  sendFailed_ = true;
-  sentLinks_.clear();
+int32_t CDeviceSocket::OpenExchange(bool broadcast) {
   if (socket_.OpenUdp() != 0) return -1;
   net::Socket& raw = socket_.Raw();
   if (raw.Bind({htonl(INADDR_ANY), 0}) != 0) {
     socket_.Close();
     return -1;
   }
-  if (addrNetOrder == BROADCAST_ADDRESS) {
+  if (broadcast) {
     const int rc = raw.SetBroadcast(true);
     if (rc != 0) {
       socket_.Close();
@@ -205,8 +207,17 @@ int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, si
     socket_.Close();
     return -1;
   }
-  const bool sent = addrNetOrder == BROADCAST_ADDRESS ? SendOnEveryLink(buf, len)
-                                                      : raw.SendTo(buf, len, {addrNetOrder, DEVICE_PORT}) == 0;
+  return 0;
+}
+
+int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, size_t len) {
+  sendFailed_ = true;
+  sentLinks_.clear();
+  const int32_t opened = OpenExchange(addrNetOrder == BROADCAST_ADDRESS);
+  if (opened != 0) return opened;
+  const bool sent = addrNetOrder == BROADCAST_ADDRESS
+                        ? SendOnEveryLink(buf, len)
+                        : socket_.Raw().SendTo(buf, len, {addrNetOrder, DEVICE_PORT}) == 0;
   if (!sent) {
     socket_.Close();
     return -1;
@@ -214,6 +225,110 @@ int32_t CDeviceSocket::SendRequest(uint32_t addrNetOrder, const uint8_t* buf, si
   sendFailed_ = false;
   return 0;
 }
+
+bool CDeviceSocket::SendToTargets(const uint8_t* buf, size_t len) {
+  targetSends_.assign(targets_.size(), TargetSend{});
+  bool any = broadcast_ && SendOnEveryLink(buf, len);
+  for (size_t i = 0; i < targets_.size(); ++i) {
+    const DiscoveryTarget& t = targets_[i];
+    if (t.kind == DiscoveryTarget::Kind::Sweep) continue;
+    const int rc = socket_.Raw().SendTo(buf, len, {t.Destination(), DEVICE_PORT});
+    targetSends_[i].error = rc;
+    targetSends_[i].sent = rc == 0 ? 1 : 0;
+    any = any || rc == 0;
+  }
+  return any;
+}
+
+// Sends a pass's sweeps at the chosen rate while the pass takes answers:
+// thousands of requests would otherwise leave in one burst (a router or a
+// device's neighbour table drops most of them), and a /16 must neither be
+// one system call per address nor wait for its own answers to be read.
+class CDeviceSocket::SweepSender {
+ public:
+  SweepSender(CDeviceSocket& owner, const uint8_t* buf, size_t len) : owner_(owner), buf_(buf), len_(len) {
+    for (size_t i = 0; i < owner.targets_.size(); ++i)
+      if (owner.targets_[i].kind == DiscoveryTarget::Kind::Sweep) {
+        sweeps_.push_back(i);
+        total_ += owner.targets_[i].Count();
+      }
+    start_ = CTimeoutSocket::Clock::now();
+  }
+  bool Pending() const { return done_ < total_; }
+  bool AnySent() const { return sent_ > 0; }
+
+  // Sends what is due by now (never more than a batch's worth per call,
+  // so answers are taken in between); the milliseconds until more is due.
+  uint32_t SendDue() {
+    const auto elapsed = CTimeoutSocket::Clock::now() - start_;
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    const uint64_t due = std::min<uint64_t>(total_, static_cast<uint64_t>(seconds * owner_.sweepRate_) + 1);
+    uint64_t budget = std::min<uint64_t>(due > done_ ? due - done_ : 0, MAX_PER_CALL);
+    while (budget > 0 && Pending()) {
+      const size_t n = Fill(static_cast<size_t>(std::min<uint64_t>(budget, batch_.size())));
+      size_t sent = 0;
+      const int rc = owner_.socket_.Raw().SendToMany(buf_, len_, batch_.data(), n, &sent);
+      Account(sent, rc);
+      if (rc == EAGAIN || rc == EWOULDBLOCK || rc == ENOBUFS) break;  // try again when due
+      const size_t skipped = rc != 0 ? 1 : 0;                           // this address failed
+      Advance(sent + skipped);
+      budget -= std::min<uint64_t>(budget, sent + skipped);
+    }
+    if (!Pending()) return 0;
+    const double next = static_cast<double>(done_ + 1) / owner_.sweepRate_;
+    const double wait = next - std::chrono::duration<double>(CTimeoutSocket::Clock::now() - start_).count();
+    return static_cast<uint32_t>(std::clamp(wait * 1000.0, 1.0, 1000.0));
+  }
+
+ private:
+  static constexpr uint64_t MAX_PER_CALL = 1024;
+
+  // The next n addresses, from the current position on.
+  size_t Fill(size_t n) {
+    size_t k = 0;
+    size_t sweep = current_;
+    uint32_t offset = offset_;
+    while (k < n && sweep < sweeps_.size()) {
+      const DiscoveryTarget& t = owner_.targets_[sweeps_[sweep]];
+      batch_[k++] = {htonl(t.first + offset), DEVICE_PORT};
+      if (++offset >= t.Count()) {
+        ++sweep;
+        offset = 0;
+      }
+    }
+    return k;
+  }
+  void Advance(size_t n) {
+    for (; n > 0 && current_ < sweeps_.size(); --n) {
+      ++done_;
+      if (++offset_ >= owner_.targets_[sweeps_[current_]].Count()) {
+        ++current_;
+        offset_ = 0;
+      }
+    }
+  }
+  void Account(size_t sent, int rc) {
+    // Attributed to the sweep the batch started in: a batch spans two only
+    // at their border.
+    if (current_ >= sweeps_.size()) return;
+    TargetSend& s = owner_.targetSends_[sweeps_[current_]];
+    s.sent += static_cast<uint32_t>(sent);
+    if (rc != 0 && rc != EAGAIN && rc != EWOULDBLOCK && rc != ENOBUFS && s.error == 0) s.error = rc;
+    sent_ += sent;
+  }
+
+  CDeviceSocket& owner_;
+  const uint8_t* buf_;
+  size_t len_;
+  std::vector<size_t> sweeps_;  // indexes of the sweeps in owner_.targets_
+  uint64_t total_ = 0;
+  uint64_t done_ = 0;  // addresses sent or given up
+  uint64_t sent_ = 0;
+  size_t current_ = 0;   // sweep of the next address
+  uint32_t offset_ = 0;  // its offset in that sweep
+  std::array<net::Endpoint, 64> batch_{};
+  CTimeoutSocket::Clock::time_point start_;
+};
 
 CDeviceSocket::Received CDeviceSocket::ReceiveOnce(uint32_t timeoutMs, uint8_t* buf,
                                                    uint32_t expectedLength) {
@@ -237,62 +352,128 @@ int32_t CDeviceSocket::ReceiveReply(uint32_t timeoutMs, uint8_t* buf, uint32_t e
 
 int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   const std::vector<uint8_t> request = BuildRequest(OP_DISCOVER, nullptr, 0);
-  const int32_t sent = SendRequest(BROADCAST_ADDRESS, request.data(), request.size());
-  if (sent != 0) return sent;
+  sendFailed_ = true;
+  sentLinks_.clear();
+  const int32_t opened = OpenExchange(true);
+  if (opened != 0) return opened;
+  const bool sentAny = SendToTargets(request.data(), request.size());
+  SweepSender sweep(*this, request.data(), request.size());
 
   count = 0;
   recordLinks_.clear();
+  recordOrigins_.clear();
   std::vector<unsigned> linkOf;  // interface index of record i's answer
   std::vector<uint64_t> macOf;   // and its MAC
+  std::vector<uint32_t> fromOf;  // and its sender
   linkOf.reserve(MAX_DEVICES);
   macOf.reserve(MAX_DEVICES);
+  fromOf.reserve(MAX_DEVICES);
   int32_t result = 0;
   std::unordered_set<uint64_t> held;  // MACs of this pass, for the duplicate test
   held.reserve(MAX_DEVICES * 2);
   uint8_t buf[MAX_DATAGRAM];
-  socket_.StartDeadline(DISCOVERY_PASS_MS);
-  while (!socket_.timedOut()) {
-    if (count >= MAX_DEVICES) break;
-    const int32_t r = ReceiveOnce(0, buf, DEVICE_RECORD_SIZE).result;
+  const auto take = [&](int32_t r) {
     if (result == 0) result = r;
-    if (r != 0) continue;
+    if (r != 0) return;
     DeviceRecord record;
     std::memcpy(record.bytes.data(), buf + DEVICE_HEADER_SIZE, DEVICE_RECORD_SIZE);
-    if (!IsAcceptedKind(record.kind())) continue;
+    if (!IsAcceptedKind(record.kind())) return;
     const uint64_t key = MacKey(record.mac());
-    if (held.count(key) != 0) continue;
+    if (held.count(key) != 0) return;
     try {
       records[count] = std::make_unique<DeviceRecord>(record);
       held.insert(key);
       linkOf.push_back(socket_.LastLink());
       macOf.push_back(key);
+      fromOf.push_back(socket_.LastSender());
     } catch (const std::bad_alloc&) {
       records[count].reset();
-      continue;  // dropped; the pass goes on with what fits
+      return;  // dropped; the pass goes on with what fits
     }
     ++count;
+  };
+  // While a sweep still sends, the answers that already came are taken
+  // between its batches; a wait that ends there is only the next batch
+  // falling due.
+  while (sweep.Pending() && !socket_.Cancelled() && count < MAX_DEVICES) {
+    const uint32_t next = sweep.SendDue();
+    if (!sweep.Pending()) break;
+    const Received r = ReceiveOnce(next, buf, DEVICE_RECORD_SIZE);
+    if (r.datagram || !socket_.timedOut()) take(r.result);
+  }
+  if (!sentAny && !sweep.AnySent()) {
+    socket_.Close();
+    return -1;
+  }
+  sendFailed_ = false;
+  socket_.StartDeadline(DISCOVERY_PASS_MS);
+  while (!socket_.timedOut()) {
+    if (count >= MAX_DEVICES) break;
+    take(ReceiveOnce(0, buf, DEVICE_RECORD_SIZE).result);
   }
   if (count > 0) result = 0;
   socket_.StopDeadline();
   socket_.Close();
-  NameLinks(linkOf, macOf);
+  NameLinks(linkOf, macOf, fromOf);
   return result;
 }
 
-void CDeviceSocket::NameLinks(const std::vector<unsigned>& indexes, const std::vector<uint64_t>& macs) {
+int32_t CDeviceSocket::AskAddress(uint32_t addrNetOrder, DeviceRecord* out, uint32_t timeoutMs) {
+  if (addrNetOrder == 0 || addrNetOrder == BROADCAST_ADDRESS) return ERR_RECEIVE_TIMEOUT;
+  const std::vector<uint8_t> request = BuildRequest(OP_DISCOVER, nullptr, 0);
+  const int32_t sent = SendRequest(addrNetOrder, request.data(), request.size());
+  if (sent != 0) return sent;
+  uint8_t buf[MAX_DATAGRAM];
+  int32_t result = ERR_RECEIVE_TIMEOUT;
+  socket_.StartDeadline(timeoutMs);
+  while (!socket_.timedOut()) {
+    const int32_t r = ReceiveOnce(0, buf, DEVICE_RECORD_SIZE).result;
+    if (r != 0) {
+      if (!socket_.timedOut()) result = r;
+      continue;
+    }
+    DeviceRecord record;
+    std::memcpy(record.bytes.data(), buf + DEVICE_HEADER_SIZE, DEVICE_RECORD_SIZE);
+    // Only the device at that address: another that happens to answer (a
+    // gateway relaying, a stale duplicate) is not the one asked for.
+    if (!IsAcceptedKind(record.kind()) || socket_.LastSender() != addrNetOrder) continue;
+    *out = record;
+    result = 0;
+    break;
+  }
+  socket_.StopDeadline();
+  socket_.Close();
+  if (result == 0) NameLinks({socket_.LastLink()}, {MacKey(out->mac())}, {addrNetOrder});
+  return result;
+}
+
+void CDeviceSocket::NameLinks(const std::vector<unsigned>& indexes, const std::vector<uint64_t>& macs,
+                              const std::vector<uint32_t>& senders) {
   // Named once per interface, after the pass: the names are looked up in
   // the system, which has no place inside the receive loop.
   std::map<unsigned, std::string> names;
   for (const Link& l : sentLinks_) names[l.index] = l.name;
   recordLinks_.clear();
   recordLinks_.reserve(indexes.size());
+  recordOrigins_.clear();
+  recordOrigins_.reserve(indexes.size());
   recordOfDevice_.clear();
   for (size_t i = 0; i < indexes.size(); ++i) {
     const unsigned index = indexes[i];
     if (index != 0 && names.count(index) == 0) names[index] = net::InterfaceName(index);
     recordLinks_.push_back({index, index != 0 ? names[index] : std::string()});
+    Origin origin;
+    origin.link = recordLinks_.back();
+    origin.from = i < senders.size() ? senders[i] : 0;
+    origin.target = origin.from != 0 ? TargetCovering(targets_, origin.from) : -1;
+    recordOrigins_.push_back(origin);
     if (i < macs.size()) recordOfDevice_.emplace(macs[i], i);
   }
+}
+
+CDeviceSocket::Origin CDeviceSocket::OriginOfDevice(const uint8_t* mac6) const {
+  const auto it = recordOfDevice_.find(MacKey(mac6));
+  return it == recordOfDevice_.end() ? Origin{} : recordOrigins_[it->second];
 }
 
 CDeviceSocket::Link CDeviceSocket::LinkOfDevice(const uint8_t* mac6) const {
@@ -300,11 +481,14 @@ CDeviceSocket::Link CDeviceSocket::LinkOfDevice(const uint8_t* mac6) const {
   return it == recordOfDevice_.end() ? Link{} : recordLinks_[it->second];
 }
 
-int32_t CDeviceSocket::SetNetworkParameters(const SetNetworkRequest& request) {
+int32_t CDeviceSocket::SetNetworkParameters(const SetNetworkRequest& request, const std::vector<uint32_t>& alsoTo) {
   const auto payload = request.Encode();
   const std::vector<uint8_t> message = BuildRequest(OP_SET_NETWORK, payload.data(), payload.size());
   const int32_t sent = SendRequest(BROADCAST_ADDRESS, message.data(), message.size());
   if (sent != 0) return sent;
+  // The device may sit behind a router, where no limited broadcast reaches
+  // it; a copy that cannot leave is no failure while the broadcast did.
+  for (uint32_t to : alsoTo) socket_.Raw().SendTo(message.data(), message.size(), {to, DEVICE_PORT});
 
   int32_t result = 0;
   int32_t remembered = 0;

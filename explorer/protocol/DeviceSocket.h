@@ -26,6 +26,7 @@
 
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/ReplyReceiver.h"
+#include "explorer/protocol/Targets.h"
 #include "net/Socket.h"
 
 // A socket whose waits end at an armed deadline or at CancelRequest.
@@ -46,6 +47,8 @@ class CTimeoutSocket {
   // between two waits; the next exchange starts uncancelled.
   void CancelRequest();
   bool timedOut() const { return timedOut_.load(); }
+  // A CancelRequest ended (or will end) the exchange in progress.
+  bool Cancelled() const { return cancelled_.load(); }
 
   void SetPumpHook(std::function<void()> hook) { pump_ = std::move(hook); }
 
@@ -66,6 +69,8 @@ class CTimeoutSocket {
   // The interface the last datagram Receive returned arrived on (0: not
   // known).
   unsigned LastLink() const { return lastLink_; }
+  // Who sent it (network order; 0 when not known).
+  uint32_t LastSender() const { return lastFrom_; }
   // Connects, waiting the same way; 0 on success, else errno (ETIMEDOUT
   // with timedOut() set when the deadline or Cancel ended it).
   int Connect(uint32_t addrNetOrder, uint16_t port);
@@ -87,6 +92,7 @@ class CTimeoutSocket {
   ReplyReceiver receiver_;
   ReplyReceiver::Reply reply_;  // owner thread only
   unsigned lastLink_ = 0;       // owner thread only
+  uint32_t lastFrom_ = 0;       // owner thread only
   std::atomic<bool> timedOut_{false};
   std::atomic<bool> cancelled_{false};  // set by CancelRequest, cleared by Open*
   bool armed_ = false;                  // owner thread only
@@ -118,14 +124,24 @@ class CDeviceSocket {
   // Waits for one datagram (deadline timeoutMs, 0 = the one already
   // running) and validates it; buf must hold MAX_DATAGRAM bytes.
   int32_t ReceiveReply(uint32_t timeoutMs, uint8_t* buf, uint32_t expectedLength);
-  // One discovery pass of 4400 ms: fills records[0..count) with the devices
-  // that answered (each MAC once, accepted kinds only). 0 when at least one
-  // answered, else the first error of the pass (normally 5). RecordLinks()
-  // then tells the link each record's answer arrived on.
+  // One discovery pass: the broadcasts on every link (unless switched off),
+  // one request to each target and, paced at the sweep rate, one to every
+  // address of each sweep; then 4400 ms for the answers, counted from the
+  // last request sent. Fills records[0..count) with the devices that
+  // answered (each MAC once, accepted kinds only). 0 when at least one
+  // answered, else the first error of the pass (normally 5).
+  // RecordLinks() and RecordOrigins() then tell where each answer came from.
   int32_t Discover(DeviceRecordArray& records, int& count);
-  // Broadcasts the request and waits for the addressed device; 0, the last
-  // refusal other than 4998, or 5.
-  int32_t SetNetworkParameters(const SetNetworkRequest& request);
+  // Asks one address alone (a short exchange, no broadcast) and waits up to
+  // timeoutMs for a device answering from it; 0 with *out filled, else the
+  // exchange's error (5 when nobody answered).
+  static constexpr uint32_t ASK_ADDRESS_MS = 1500;
+  int32_t AskAddress(uint32_t addrNetOrder, DeviceRecord* out, uint32_t timeoutMs = ASK_ADDRESS_MS);
+  // Broadcasts the request (and sends it to each of `alsoTo`, network
+  // order: a device's address or a subnet's broadcast behind a router) and
+  // waits for the addressed device; 0, the last refusal other than 4998,
+  // or 5.
+  int32_t SetNetworkParameters(const SetNetworkRequest& request, const std::vector<uint32_t>& alsoTo = {});
   // TCP connect to addr:port within 2000 ms; no data sent.
   bool ProbeConnect(uint32_t addrNetOrder, uint16_t port);
 
@@ -141,9 +157,36 @@ class CDeviceSocket {
   // The link the device with this 6-byte MAC answered on in the last
   // Discover; an empty Link when it did not answer there.
   Link LinkOfDevice(const uint8_t* mac6) const;
+  // Where the answer of record i of the last Discover came from: the link
+  // it arrived on, its sender, and the target (index into Targets()) whose
+  // request it answers, -1 for an answer to a link's broadcast.
+  struct Origin {
+    Link link;
+    uint32_t from = 0;  // network order; 0 when not known
+    int target = -1;
+  };
+  const std::vector<Origin>& RecordOrigins() const { return recordOrigins_; }
+  // The origin of the device with this 6-byte MAC in the last Discover; an
+  // empty Origin when it did not answer there.
+  Origin OriginOfDevice(const uint8_t* mac6) const;
   // The links the last broadcast request left through; empty when it left
   // where the routing sent it.
   const std::vector<Link>& SentLinks() const { return sentLinks_; }
+  // Targets and sweeps every Discover asks beside (or, with broadcasts off,
+  // instead of) the links' broadcasts.
+  void SetTargets(std::vector<DiscoveryTarget> targets) { targets_ = std::move(targets); }
+  const std::vector<DiscoveryTarget>& Targets() const { return targets_; }
+  void SetBroadcastEnabled(bool on) { broadcast_ = on; }
+  bool BroadcastEnabled() const { return broadcast_; }
+  // Requests per second of a sweep (at least 1).
+  void SetSweepRate(unsigned perSecond) { sweepRate_ = perSecond == 0 ? 1 : perSecond; }
+  // Per target of the last Discover: how many of its requests left, and
+  // the failure of the first that did not (0: none failed).
+  struct TargetSend {
+    uint32_t sent = 0;
+    int error = 0;
+  };
+  const std::vector<TargetSend>& TargetSends() const { return targetSends_; }
   // Restricts broadcasts to the interfaces named (empty: every link that
   // carries one). A name no interface has is skipped; when none of them
   // takes the request, SendRequest gives -1. Answers are taken from
@@ -172,9 +215,16 @@ class CDeviceSocket {
     int32_t result;
     bool datagram;  // a datagram arrived (validated or not)
   };
+  class SweepSender;
   Received ReceiveOnce(uint32_t timeoutMs, uint8_t* buf, uint32_t expectedLength);
+  // Opens the exchange's socket (broadcast allowed when asked), sizes its
+  // buffer and starts its receiver: 0, -1 or errno as SendRequest.
+  int32_t OpenExchange(bool broadcast);
   bool SendOnEveryLink(const uint8_t* buf, size_t len);
-  void NameLinks(const std::vector<unsigned>& indexes, const std::vector<uint64_t>& macs);
+  // The links' broadcasts and one request per target that is not a sweep.
+  bool SendToTargets(const uint8_t* buf, size_t len);
+  void NameLinks(const std::vector<unsigned>& indexes, const std::vector<uint64_t>& macs,
+                 const std::vector<uint32_t>& senders);
 
   CTimeoutSocket socket_;
   long lastReceiveBuffer_ = 0;
@@ -183,5 +233,10 @@ class CDeviceSocket {
   std::vector<std::string> linkFilter_;
   std::vector<Link> sentLinks_;
   std::vector<Link> recordLinks_;
+  std::vector<Origin> recordOrigins_;
+  std::vector<DiscoveryTarget> targets_;
+  std::vector<TargetSend> targetSends_;
+  bool broadcast_ = true;
+  unsigned sweepRate_ = DEFAULT_SWEEP_RATE;
   std::unordered_map<uint64_t, size_t> recordOfDevice_;  // MAC -> index into recordLinks_
 };

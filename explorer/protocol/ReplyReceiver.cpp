@@ -142,6 +142,7 @@ void ReplyReceiver::Run() {
       for (size_t i = 0; i < filled; ++i) {
         batch[i].size = slots[i].error != 0 ? -slots[i].error : static_cast<long>(slots[i].got.size);
         batch[i].link = slots[i].got.to.interfaceIndex;
+        batch[i].from = slots[i].got.from.ip;
         keep(batch[i]);
       }
       HandOver(pending, false);

@@ -29,6 +29,7 @@ class ReplyReceiver {
     // receive that failed.
     long size = 0;
     unsigned link = 0;  // interface index it arrived on, 0 when not known
+    uint32_t from = 0;  // the sender's address, network byte order
     std::array<uint8_t, MAX_DATAGRAM> bytes;
   };
   // A flood beyond this is dropped rather than allowed to eat the memory.

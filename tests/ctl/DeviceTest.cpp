@@ -58,7 +58,7 @@ TEST_F(DeviceTest, SetIpMovesTheDeviceAndTheNextScanSeesIt) {
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "00:50:C2:71:00:05 127.0.0.85 255.255.0.0\n");
   r = RunCtl({"scan", "--passes", "1", "--format", "csv"});
-  EXPECT_NE(r.out.find("00:50:C2:71:00:05,127.0.0.85,255.255.0.0,1,lo,false,false\r\n"),
+  EXPECT_NE(r.out.find("00:50:C2:71:00:05,127.0.0.85,255.255.0.0,1,lo,lo,false,false\r\n"),
             std::string::npos)
       << r.out;
   // Back where it was, by its new address and with the password from the

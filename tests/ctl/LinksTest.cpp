@@ -28,10 +28,10 @@ TEST_F(LinksTest, TheLinkColumnAndTheInterfaceChoice) {
                                            {"--only", "udp"});
   ASSERT_TRUE(a.Ready()) << a.Error();
   ASSERT_TRUE(b.Ready()) << b.Error();
-  const std::string header = "mac,ip,mask,kind,link,duplicate_ip,no_address\r\n";
-  const std::string rowA = "00:50:C2:72:00:01,10.10.0.31,255.255.255.0,0,qla,false,false\r\n";
-  const std::string rowB = "00:50:C2:72:00:02,10.20.0.32,255.255.255.0,1,qlb,false,false\r\n";
-  const std::string rowC = "00:50:C2:72:00:03,0.0.0.0,0.0.0.0,49,qlb,false,true\r\n";
+  const std::string header = "mac,ip,mask,kind,link,via,duplicate_ip,no_address\r\n";
+  const std::string rowA = "00:50:C2:72:00:01,10.10.0.31,255.255.255.0,0,qla,qla,false,false\r\n";
+  const std::string rowB = "00:50:C2:72:00:02,10.20.0.32,255.255.255.0,1,qlb,qlb,false,false\r\n";
+  const std::string rowC = "00:50:C2:72:00:03,0.0.0.0,0.0.0.0,49,qlb,qlb,false,true\r\n";
 
   auto r = RunCtl({"scan", "--passes", "1", "--format", "csv"});
   EXPECT_EQ(r.exitCode, 0) << r.err;

@@ -48,15 +48,16 @@ ctl::DeviceRow Row(const std::string& link) {
   row.record.setIp(0x0100007F);
   row.record.setMask(0x000000FF);
   row.link = link;
+  row.via.text = link;  // a link's name is what reached the device
   return row;
 }
 
 TEST(TextSafetyTest, CsvOfAScanNeverStartsAFormula) {
   const std::string csv = ctl::RenderScan({Row("=cmd|' /C calc'!A0"), Row("-x"), Row("eth0")},
                                           ctl::ScanFormat::Csv);
-  EXPECT_NE(csv.find(",'=cmd|' /C calc'!A0,false,false\r\n"), std::string::npos) << csv;
-  EXPECT_NE(csv.find(",'-x,false,false\r\n"), std::string::npos) << csv;
-  EXPECT_NE(csv.find(",eth0,false,false\r\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find(",'=cmd|' /C calc'!A0,'=cmd|' /C calc'!A0,false,false\r\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find(",'-x,'-x,false,false\r\n"), std::string::npos) << csv;
+  EXPECT_NE(csv.find(",eth0,eth0,false,false\r\n"), std::string::npos) << csv;
 }
 
 TEST(TextSafetyTest, JsonOfAScanIsAsciiWhateverTheInterfaceIsCalled) {
