@@ -232,18 +232,10 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target) {
   return EXIT_OK;
 }
 
-int SetIpCommand(const DeviceTarget& target, uint32_t ip, std::optional<uint32_t> newMask,
-                 const std::string& password) {
-  const std::optional<uint32_t> mask = newMask ? newMask : DefaultMask(target);
-  if (!IsValidNetworkMask(*mask)) {
-    // The device would refuse it after 4 s; only a default gets here.
-    Fail(FormatMac(target.record.mac()) + " has no network mask to keep (" + FormatIp(*mask) +
-         ") and none could be taken from the adapter it answered through; give one with --mask MASK");
-    return EXIT_FAILED;
-  }
+int32_t SendNetworkParameters(const DeviceTarget& target, uint32_t ip, uint32_t mask, const std::string& password) {
   NetworkDialogData data;
   data.ip = ip;
-  data.mask = *mask;
+  data.mask = mask;
   data.password = password;
   const SetNetworkRequest request = FillSetNetworkRequest(target.record, data);
 
@@ -256,6 +248,32 @@ int SetIpCommand(const DeviceTarget& target, uint32_t ip, std::optional<uint32_t
   const int32_t result = transport.SetNetworkParameters(request, target.via.alsoTo);
   transport.SetPumpHook(nullptr);
   Console::Get().ClearStatus();
+  return result;
+}
+
+bool AnswersAt(uint32_t ip, const DeviceRecord& device) {
+  CDeviceSocket transport;
+  transport.SetPumpHook([&] {
+    if (Interrupted()) transport.CancelRequest();
+  });
+  DeviceRecord heard;
+  // A device may take a moment to move its interface to the new address.
+  for (int attempt = 0; attempt < CONFIRM_ATTEMPTS && !Interrupted(); ++attempt) {
+    if (transport.AskAddress(ip, &heard) == 0 && MacKey(heard.mac()) == MacKey(device.mac())) return true;
+  }
+  return false;
+}
+
+int SetIpCommand(const DeviceTarget& target, uint32_t ip, std::optional<uint32_t> newMask,
+                 const std::string& password) {
+  const std::optional<uint32_t> mask = newMask ? newMask : DefaultMask(target);
+  if (!IsValidNetworkMask(*mask)) {
+    // The device would refuse it after 4 s; only a default gets here.
+    Fail(FormatMac(target.record.mac()) + " has no network mask to keep (" + FormatIp(*mask) +
+         ") and none could be taken from the adapter it answered through; give one with --mask MASK");
+    return EXIT_FAILED;
+  }
+  const int32_t result = SendNetworkParameters(target, ip, *mask, password);
   if (result == 0) {
     Console::Get().Out(FormatMac(target.record.mac()) + " " + FormatIp(ip) + " " +
                        FormatIp(*mask) + "\n");

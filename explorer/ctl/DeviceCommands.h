@@ -45,6 +45,12 @@ int ResolveTarget(const TargetArgs& args, DeviceTarget& target);
 
 // `ip` and `mask` in network byte order; without a mask the device keeps its
 // own (or takes its adapter's).
+// One set-network exchange for the device, with the countdown on the
+// terminal; the device's result (0: taken).
+int32_t SendNetworkParameters(const DeviceTarget& target, uint32_t ip, uint32_t mask, const std::string& password);
+// Whether the device answers when asked alone at `ip` (a few short tries).
+constexpr int CONFIRM_ATTEMPTS = 3;
+bool AnswersAt(uint32_t ip, const DeviceRecord& device);
 int SetIpCommand(const DeviceTarget& target, uint32_t ip, std::optional<uint32_t> mask,
                  const std::string& password);
 int TestCommand(const DeviceTarget& target);

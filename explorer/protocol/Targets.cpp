@@ -170,9 +170,3 @@ int TargetCovering(const std::vector<DiscoveryTarget>& targets, uint32_t ipNetOr
     if (targets[i].Covers(ipNetOrder)) return static_cast<int>(i);
   return -1;
 }
-
-bool IsContiguousMask(uint32_t maskNetOrder) {
-  const uint32_t m = ntohl(maskNetOrder);
-  const uint32_t inverted = ~m;
-  return (inverted & (inverted + 1)) == 0;
-}

@@ -63,6 +63,3 @@ TargetList ParseTargetLines(const std::string& text);
 
 // Which of `targets` an answer from this address belongs to, or -1.
 int TargetCovering(const std::vector<DiscoveryTarget>& targets, uint32_t ipNetOrder);
-
-// Whether a mask (network order) is a run of ones then zeros.
-bool IsContiguousMask(uint32_t maskNetOrder);

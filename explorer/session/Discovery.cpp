@@ -19,6 +19,10 @@ DeviceVia ViaOf(const CDeviceSocket::Origin& origin, const std::vector<Discovery
   via.text = t.spec;
   via.throughTarget = true;
   via.alsoTo.push_back(t.kind == DiscoveryTarget::Kind::Subnet ? t.Destination() : origin.from);
+  if (t.mask != 0) {
+    via.mask = htonl(t.mask);
+    via.network = htonl(t.first & t.mask);
+  }
   return via;
 }
 

@@ -31,6 +31,10 @@ struct DeviceVia {
   // for a host or a sweep, the subnet's broadcast for a subnet. Empty for
   // a device on one of this computer's links.
   std::vector<uint32_t> alsoTo;
+  // The subnet of the target that reached it, when the target has one
+  // (network order; 0/0 otherwise, and for a link's broadcast).
+  uint32_t network = 0;
+  uint32_t mask = 0;
 };
 DeviceVia ViaOf(const CDeviceSocket::Origin& origin, const std::vector<DiscoveryTarget>& targets);
 // Whether a DEVICE given by this address (network order) is asked alone

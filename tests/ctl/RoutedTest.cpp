@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/ctl/CtlProcess.h"
 #include "tests/support/NetGuard.h"
@@ -118,6 +119,43 @@ TEST_F(RoutedTest, SetIpReachesADeviceBehindTheRouter) {
   r = RunCtl({"set-ip", "00:50:C2:73:00:99", "10.30.0.99", "--target", "10.30.0.0/24"},
              {"EXPLORERCTL_PASSWORD=admin"});
   EXPECT_EQ(r.exitCode, 3) << r.err;
+}
+
+TEST_F(RoutedTest, APlanIsCheckedWholeThenAppliedAndConfirmedRowByRow) {
+  const std::string dir = std::getenv("QUILL_SIM_DIR");
+  const std::vector<std::string> env{"EXPLORERCTL_PASSWORD=admin"};
+  const std::vector<std::string> reach{"--target", "10.30.0.0/24", "--target", "10.40.0.9"};
+  const auto setIp = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), "set-ip");
+    args.insert(args.end(), reach.begin(), reach.end());
+    return RunCtl(args, env);
+  };
+
+  std::ofstream(dir + "/bad-plan.csv") << "mac,ip,mask\r\n00:50:C2:73:00:05,10.30.0.50,255.255.255.0\r\n"
+                                          "00:50:C2:73:00:06,10.30.0.200,255.255.255.0\r\n";
+  auto r = setIp({"--plan", dir + "/bad-plan.csv"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("row 3: 10.30.0.200 is in use by 00:50:C2:73:00:C8, which is not in the plan"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("nothing was changed"), std::string::npos) << r.err;
+
+  std::ofstream(dir + "/plan.csv") << "mac,ip,mask\r\n00:50:C2:73:00:05,10.30.0.50,255.255.255.0\r\n"
+                                      "00:50:C2:73:01:09,10.40.0.90,255.255.255.0\r\n"
+                                      "00:50:C2:73:02:01,10.10.0.41,255.255.255.0\r\n";
+  r = setIp({"--plan", dir + "/plan.csv", "--dry-run"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("00:50:C2:73:00:05  10.30.0.5   10.30.0.50  255.255.255.0  not applied"), std::string::npos)
+      << r.out;
+
+  r = setIp({"--plan", dir + "/plan.csv"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "MAC                OLD IP      NEW IP      MASK           RESULT\n"
+            "00:50:C2:73:00:05  10.30.0.5   10.30.0.50  255.255.255.0  confirmed\n"
+            "00:50:C2:73:01:09  10.40.0.9   10.40.0.90  255.255.255.0  confirmed\n"
+            "00:50:C2:73:02:01  10.10.0.31  10.10.0.41  255.255.255.0  confirmed\n")
+      << "the dry run changed nothing; the plan then moved a device behind each router and one on a link";
 }
 
 }  // namespace

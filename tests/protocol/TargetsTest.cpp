@@ -103,13 +103,4 @@ TEST(TargetsTest, AListNamesEveryBadLineAndKeepsTheGoodOnes) {
   EXPECT_EQ(TargetCovering(list.targets, Ip("10.50.0.9")), -1);
 }
 
-TEST(TargetsTest, OnlyARunOfOnesIsAMask) {
-  EXPECT_TRUE(IsContiguousMask(Ip("255.255.255.0")));
-  EXPECT_TRUE(IsContiguousMask(Ip("255.255.128.0")));
-  EXPECT_TRUE(IsContiguousMask(Ip("0.0.0.0")));
-  EXPECT_TRUE(IsContiguousMask(Ip("255.255.255.255")));
-  EXPECT_FALSE(IsContiguousMask(Ip("255.0.255.0")));
-  EXPECT_FALSE(IsContiguousMask(Ip("255.255.255.1")));
-}
-
 }  // namespace
