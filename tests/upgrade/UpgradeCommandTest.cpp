@@ -214,6 +214,9 @@ TEST_F(UpgradeCommandTest, SeveralRowsOneImageAndOnlyTheRefusedOneAgain) {
   ui.passwordAnswers = {std::string("other")};
   auto* status = static_cast<QLabel*>(dlg->Control(IDC_STATUS_TEXT));
   // The kind-1 device refuses the default password, the kind-2 one takes it.
+  // The tests before cancelled the kind-2 device's upgrades: it may still be
+  // restarting.
+  Spin(3s);
   ClickSeveral({devices[1], devices[3]}, IDC_UPGRADE_FIRMWARE);
   ASSERT_EQ(ui.fileRequests.size(), 1u);
   ASSERT_EQ(ui.questions.size(), 1u);
