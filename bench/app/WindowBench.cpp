@@ -27,9 +27,11 @@ class SilentUi : public ModalUi {
  public:
   void MessageBox(const std::string&, const std::string&, BoxIcon) override {}
   std::optional<std::string> FileDialog(const FileDialogRequest&) override { return std::nullopt; }
-  std::optional<std::string> PasswordPrompt(const std::string&, const std::string&) override {
+  std::optional<PasswordAnswer> PasswordPrompt(const std::string&, const std::string&, bool) override {
     return std::nullopt;
   }
+  bool Question(const std::string&, const std::string&) override { return false; }
+  std::optional<std::string> FolderDialog(const std::string&, const std::string&) override { return std::nullopt; }
   bool NetworkDialog(NetworkDialogData& data) override {
     if (!network) return false;
     data = *network;

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QShortcut>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
@@ -26,19 +27,6 @@
 #include "explorer/res/ui/TextFit.h"
 #include "explorer/session/DeviceRules.h"
 #include "explorer/upgrade/UpgradeWorker.h"
-
-ActionButtonState ComputeActionButtons(const DeviceRecord* selected) {
-  ActionButtonState s;
-  if (!selected) return s;
-  s.web = Allows(*selected, DeviceAction::WebConfiguration);
-  s.getConfig = Allows(*selected, DeviceAction::GetConfiguration);
-  s.setConfig = Allows(*selected, DeviceAction::SetConfiguration);
-  s.upgrade = Allows(*selected, DeviceAction::UpgradeFirmware);
-  s.setIp = Allows(*selected, DeviceAction::SetIpAddress);
-  s.test = Allows(*selected, DeviceAction::TestConnection);
-  s.telnetCaption = ConfiguresOverTelnet(*selected);
-  return s;
-}
 
 std::vector<std::string> BusyStatusTexts(const uint8_t (&mac)[6]) {
   DeviceRecord device;
@@ -107,13 +95,22 @@ CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
   AddButton(IDC_SCAN, "Scan");
   exit_ = AddButton(IDC_EXIT, "Exit");
   AddButton(IDC_HELP, "&Help");
-  QPushButton* web = AddButton(IDC_WEB_CONFIGURATION, "Web configuration");
+  QPushButton* web = AddButton(IDC_WEB_CONFIGURATION, WEB_BUTTON_TEXT);
   web->setDefault(true);
-  AddButton(IDC_GET_CONFIGURATION, "Get configuration");
-  AddButton(IDC_SET_CONFIGURATION, "Set configuration");
-  AddButton(IDC_UPGRADE_FIRMWARE, "Upgrade firmware");
-  AddButton(IDC_SET_IP_ADDRESS, "Set IP address");
-  AddButton(IDC_TEST_CONNECTION, "Test connection");
+  AddButton(IDC_GET_CONFIGURATION, GET_BUTTON_TEXT);
+  AddButton(IDC_SET_CONFIGURATION, SET_BUTTON_TEXT);
+  AddButton(IDC_UPGRADE_FIRMWARE, UPGRADE_BUTTON_TEXT);
+  AddButton(IDC_SET_IP_ADDRESS, SET_IP_BUTTON_TEXT);
+  AddButton(IDC_TEST_CONNECTION, TEST_BUTTON_TEXT);
+  // The keys of other tools of this kind: F5 scans, F1 is the help (as
+  // Alt+H), each only when its button could be pressed.
+  for (const auto& [key, id] : {std::pair{Qt::Key_F5, IDC_SCAN}, std::pair{Qt::Key_F1, IDC_HELP}}) {
+    auto* shortcut = new QShortcut(QKeySequence(key), this);
+    shortcut->setContext(Qt::WindowShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this, id = id] {
+      if (controls_[id]->isEnabled()) RunCommand(id);
+    });
+  }
 
   auto* picture = new QLabel(this);
   picture->setObjectName(QStringLiteral("ctl_%1").arg(IDC_PICTURE));
@@ -233,7 +230,7 @@ void CExplorerDlg::LayOut(int statusWidth) {
     QWidget* button = controls_[a.id];
     button->resize(du.X(65), du.Y(14));
     QStringList texts{static_cast<QPushButton*>(button)->text()};
-    if (a.id == IDC_WEB_CONFIGURATION) texts << QStringLiteral("Web configuration") << QStringLiteral("Configuration");
+    if (a.id == IDC_WEB_CONFIGURATION) texts << QString::fromUtf8(WEB_BUTTON_TEXT) << QString::fromUtf8(TELNET_BUTTON_TEXT);
     buttonWidth = std::max(buttonWidth, TextSizeNeeded(button, texts).width());
   }
   for (const auto& a : actions) controls_[a.id]->setGeometry(column, du.Y(a.y), buttonWidth, du.Y(14));
@@ -279,8 +276,42 @@ void CExplorerDlg::RefreshDevices() {
 void CExplorerDlg::ClearDevices() {
   // The rows first: a selection signal they send still finds its device.
   list_->ClearDeviceList();
+  batch_.Clear();
+  refusedEntries_.clear();
+  links_.clear();
   devices_.Clear();
 }
+
+void CExplorerDlg::ShowBatchStatus(const CQuillbox& q) {
+  if (!batch_.Several()) return;
+  const int position = batch_.PositionOf(&q);
+  if (position == 0) return;
+  BeginBusy(OperationBudgetMs(batch_.Kind()),
+            BatchStatusText(OperationStatusText(batch_.Kind(), DeviceMacText(q)), position, batch_.Count()));
+}
+
+bool CExplorerDlg::IsPresetStoreFile(const std::string& path) const {
+  return !path.empty() && std::find(presetStores_.begin(), presetStores_.end(), path) != presetStores_.end();
+}
+
+const NetworkDialogData* CExplorerDlg::RefusedNetworkEntry(const CQuillbox* q) const {
+  auto it = refusedEntries_.find(q);
+  return it == refusedEntries_.end() ? nullptr : &it->second;
+}
+
+void CExplorerDlg::RememberRefusedNetworkEntry(const CQuillbox* q, const NetworkDialogData& data) {
+  NetworkDialogData kept = data;
+  kept.password.clear();  // never kept beyond its request
+  refusedEntries_[q] = kept;
+}
+
+std::string CExplorerDlg::LinkOf(const CQuillbox& q) const {
+  if (!q.record) return {};
+  auto it = links_.find(MacKey(q.record->mac()));
+  return it == links_.end() ? std::string() : it->second;
+}
+
+void CExplorerDlg::FocusDeviceList() { list_->setFocus(Qt::OtherFocusReason); }
 
 QWidget* CExplorerDlg::Control(int id) {
   auto it = controls_.find(id);
@@ -363,6 +394,7 @@ void CExplorerDlg::EndBusy() {
   exit_->setText(QStringLiteral("Exit"));
   status_->clear();
   countdown_->clear();
+  sinceBusyEnded_.start();
   UpdateActionButtons();
 }
 
@@ -388,24 +420,35 @@ void CExplorerDlg::UpdateActionButtons() {
     EnableActions(false);
     return;
   }
-  web->setText(QStringLiteral("Web configuration"));
-  CQuillbox* q = SelectedDevice();
-  const ActionButtonState s = ComputeActionButtons(q ? q->record.get() : nullptr);
-  if (q && !q->record) {
+  web->setText(QString::fromUtf8(WEB_BUTTON_TEXT));
+  std::vector<const DeviceRecord*> selected;
+  for (CQuillbox* q : SelectedDevices()) {
     // A row without a record can only be refused by the commands.
-    EnableActions(false);
-    return;
+    if (!q->record) {
+      EnableActions(false);
+      return;
+    }
+    selected.push_back(q->record.get());
   }
-  controls_[IDC_WEB_CONFIGURATION]->setEnabled(s.web);
-  controls_[IDC_GET_CONFIGURATION]->setEnabled(s.getConfig);
-  controls_[IDC_SET_CONFIGURATION]->setEnabled(s.setConfig);
-  controls_[IDC_UPGRADE_FIRMWARE]->setEnabled(s.upgrade);
-  controls_[IDC_SET_IP_ADDRESS]->setEnabled(s.setIp);
-  controls_[IDC_TEST_CONNECTION]->setEnabled(s.test);
-  if (s.telnetCaption) web->setText(QStringLiteral("Configuration"));
+  const SelectionOffers s = OffersForSelection(selected);
+  const std::pair<int, const ActionOffer*> offers[] = {
+      {IDC_WEB_CONFIGURATION, &s.web}, {IDC_GET_CONFIGURATION, &s.getConfig}, {IDC_SET_CONFIGURATION, &s.setConfig},
+      {IDC_UPGRADE_FIRMWARE, &s.upgrade}, {IDC_SET_IP_ADDRESS, &s.setIp},     {IDC_TEST_CONNECTION, &s.test}};
+  for (const auto& [id, offer] : offers) {
+    controls_[id]->setEnabled(offer->enabled);
+    controls_[id]->setToolTip(offer->enabled ? QString() : QString::fromStdString(offer->whyNot));
+  }
+  if (s.telnetCaption) web->setText(QString::fromUtf8(TELNET_BUTTON_TEXT));
 }
 
 CQuillbox* CExplorerDlg::SelectedDevice() const { return devices_.At(list_->SelectedIndex()); }
+
+std::vector<CQuillbox*> CExplorerDlg::SelectedDevices() const {
+  std::vector<CQuillbox*> out;
+  for (int index : list_->SelectedIndexes())
+    if (CQuillbox* q = devices_.At(index)) out.push_back(q);
+  return out;
+}
 
 void CExplorerDlg::SelectDevice(CQuillbox* q) {
   if (const int index = devices_.IndexOf(q); index >= 0) list_->SelectIndex(index);
@@ -414,6 +457,9 @@ void CExplorerDlg::SelectDevice(CQuillbox* q) {
 void CExplorerDlg::CancelOrExit() {
   if (QueueBusy()) {
     CancelAllOperations();
+    // What the batch had left will not run.
+    batch_.Clear();
+    ForgetPresetStoreFiles();
     return;
   }
   // An exchange still waiting after a report ended the busy display is
@@ -424,6 +470,9 @@ void CExplorerDlg::CancelOrExit() {
     deviceExchanges_.Cancel();
     return;
   }
+  // Cancel turns into Exit under the pointer: the second click of a double
+  // click must not throw the list away.
+  if (sinceBusyEnded_.isValid() && ExitGuarded(std::chrono::milliseconds(sinceBusyEnded_.elapsed()))) return;
   QDialog::reject();
 }
 

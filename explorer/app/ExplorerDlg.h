@@ -2,11 +2,13 @@
 // The main window (dialog 102): device list, action buttons, busy display.
 #include <QCoro/QCoroTask>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "explorer/app/DeviceExchanges.h"
@@ -15,6 +17,7 @@
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/ui/DeviceListView.h"
 #include "explorer/res/ui/ModalUi.h"
+#include "explorer/session/Selection.h"
 
 class CQuillbox;
 class QLabel;
@@ -40,14 +43,14 @@ constexpr int IDC_PICTURE = 1044;
 constexpr int IDM_ABOUTBOX = 16;
 constexpr int PROGRESS_TICK_MS = 100;
 
-// Which action buttons a selection allows (the button rules, free of widgets).
-struct ActionButtonState {
-  bool web = false, getConfig = false, setConfig = false, upgrade = false, setIp = false,
-       test = false;
-  bool telnetCaption = false;  // button 1 reads "Configuration"
-};
-// `selected` is the selected device or none.
-ActionButtonState ComputeActionButtons(const DeviceRecord* selected);
+// The action buttons' texts, each with its mnemonic.
+constexpr const char* WEB_BUTTON_TEXT = "&Web configuration";
+constexpr const char* TELNET_BUTTON_TEXT = "C&onfiguration";
+constexpr const char* GET_BUTTON_TEXT = "&Get configuration";
+constexpr const char* SET_BUTTON_TEXT = "&Set configuration";
+constexpr const char* UPGRADE_BUTTON_TEXT = "&Upgrade firmware";
+constexpr const char* SET_IP_BUTTON_TEXT = "Set &IP address";
+constexpr const char* TEST_BUTTON_TEXT = "&Test connection";
 // The countdown text for `elapsedMs` of an operation of `durationMs`.
 std::string CountdownText(int durationMs, int elapsedMs);
 // Every text the status line shows while an operation runs, for the device
@@ -68,11 +71,15 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   // handler goes on with the result. The window stays live meanwhile; no
   // command may start a second one.
   bool InExchange() const { return exchanges_ > 0; }
+  // The user pressed Cancel during the latest exchange.
+  bool ExchangeCancelled() const { return exchangeCancelled_; }
   // Device-protocol handlers started and not yet finished.
   int HandlersRunning() const { return handlers_; }
   void EnableActions(bool enable);
   void UpdateActionButtons();
   CQuillbox* SelectedDevice() const;
+  // Every selected device, from the top of the list.
+  std::vector<CQuillbox*> SelectedDevices() const;
   void SelectDevice(CQuillbox* q);
   CDeviceListView& DeviceList() { return *list_; }
   // The listed devices; the window owns their objects.
@@ -92,6 +99,23 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   // the devices' objects in row order.
   std::vector<CQuillbox*> ListDevices(std::vector<std::unique_ptr<DeviceRecord>> records);
   ModalUi& Ui() { return ui_; }
+  // The command running over several selected devices (its queued
+  // operations), for its status text and the re-run after a refused password.
+  DeviceBatch& Batch() { return batch_; }
+  // Shows the status text of the batch's device q while it runs.
+  void ShowBatchStatus(const CQuillbox& q);
+  // A retrieve of a batch stores into a file the command named beforehand:
+  // its store asks nobody.
+  void PresetStoreFile(const std::string& path) { presetStores_.push_back(path); }
+  bool IsPresetStoreFile(const std::string& path) const;
+  void ForgetPresetStoreFiles() { presetStores_.clear(); }
+  // What was typed in the network dialog for q when q refused it.
+  const NetworkDialogData* RefusedNetworkEntry(const CQuillbox* q) const;
+  void RememberRefusedNetworkEntry(const CQuillbox* q, const NetworkDialogData& data);
+  void ForgetRefusedNetworkEntry(const CQuillbox* q) { refusedEntries_.erase(q); }
+  // The host interface q's answer came in on in the last scan ("" unknown).
+  std::string LinkOf(const CQuillbox& q) const;
+  void FocusDeviceList();
   void PostOperationDone(int32_t result, CQuillbox* q) override;
   void PostCommand(int commandId);
   QWidget* Control(int id);
@@ -135,10 +159,10 @@ class CExplorerDlg : public QDialog, public OperationOwner {
    private:
     CExplorerDlg& dlg_;
   };
-  // The user pressed Cancel during the latest exchange.
-  bool ExchangeCancelled() const { return exchangeCancelled_; }
 
   DeviceExchanges& Exchanges() { return deviceExchanges_; }
+  // The links of the last scan's answers, by Ethernet address key.
+  void SetLinks(std::unordered_map<uint64_t, std::string> links) { links_ = std::move(links); }
   // Starts a device-protocol handler and counts it until it finishes.
   void RunHandler(QCoro::Task<> handler);
   static QCoro::Task<> Finish(CExplorerDlg& dlg, QCoro::Task<> handler);
@@ -162,6 +186,11 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   int exchanges_ = 0;               // exchanges waiting (at most one)
   bool exchangeCancelled_ = false;  // Cancel pressed during the latest exchange
   int handlers_ = 0;                // RunHandler's, not yet finished
+  QElapsedTimer sinceBusyEnded_;    // invalid until the first EndBusy
+  DeviceBatch batch_;
+  std::vector<std::string> presetStores_;
+  std::unordered_map<const CQuillbox*, NetworkDialogData> refusedEntries_;
+  std::unordered_map<uint64_t, std::string> links_;
 
   std::map<int, QWidget*> controls_;  // child widgets by dialog id, owned by Qt
   CDeviceListView* list_ = nullptr;

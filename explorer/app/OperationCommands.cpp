@@ -4,10 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "explorer/app/ExplorerDlg.h"
 #include "explorer/operations/ConfigTransfer.h"
@@ -19,6 +21,7 @@
 #include "explorer/session/Operations.h"
 #include "explorer/session/Outcome.h"
 #include "explorer/session/Passwords.h"
+#include "explorer/session/Selection.h"
 
 namespace {
 
@@ -45,7 +48,13 @@ StoreFileAsker AskOnUiThread(CExplorerDlg& dlg) {
         window,
         [window, pending, request] {
           std::optional<std::string> path;
-          if (!pending->abandoned.load()) path = window->Ui().FileDialog(request);
+          if (pending->abandoned.load()) {
+            // Nobody waits for it any more.
+          } else if (window->IsPresetStoreFile(request.initialPath)) {
+            path = request.initialPath;  // a retrieve of several devices: named by the command
+          } else {
+            path = window->Ui().FileDialog(request);
+          }
           std::lock_guard<std::mutex> guard(pending->mutex);
           pending->path = std::move(path);
           pending->done = true;
@@ -67,6 +76,12 @@ StoreFileAsker AskOnUiThread(CExplorerDlg& dlg) {
 // The window whose dialogs the retrieve worker uses (user-interface thread
 // only).
 CExplorerDlg* g_wiredWindow = nullptr;
+
+CQuillbox* RunningOf(const DeviceBatch& batch) {
+  for (CQuillbox* q : batch.Unfinished())
+    if (Operations().IsRunning(q)) return q;
+  return nullptr;
+}
 
 int CommandOfKind(int32_t kind) {
   switch (kind) {
@@ -104,7 +119,51 @@ void BeginOperationBusy(CExplorerDlg& dlg, const CQuillbox& q, int32_t kind) {
   dlg.BeginBusy(OperationBudgetMs(kind), OperationStatusText(kind, DeviceMacText(q)));
 }
 
+namespace {
+
+// Queues `kind` for each device in turn; the devices queued. A device whose
+// own worker runs is left out (it gets no second one).
+std::vector<CQuillbox*> QueueEach(CExplorerDlg& dlg, const std::vector<CQuillbox*>& devices, int32_t kind,
+                                  const std::function<void(CQuillbox&)>& prepare) {
+  std::vector<CQuillbox*> queued;
+  for (CQuillbox* q : devices) {
+    if (Operations().IsRunning(q) || !dlg.Devices().Contains(q)) continue;
+    prepare(*q);
+    BeginOperationBusy(dlg, *q, kind);
+    QueueOperation(dlg, q, kind);
+    queued.push_back(q);
+  }
+  return queued;
+}
+
+}  // namespace
+
+void StartBatch(CExplorerDlg& dlg, int32_t kind, std::vector<CQuillbox*> queued) {
+  dlg.Batch().Start(kind, std::move(queued));
+  // The device that runs now, not the last one queued.
+  for (CQuillbox* q : dlg.Batch().Unfinished()) {
+    if (Operations().IsRunning(q)) {
+      dlg.ShowBatchStatus(*q);
+      break;
+    }
+  }
+}
+
 void OnGetConfiguration(CExplorerDlg& dlg) {
+  std::vector<CQuillbox*> selected = dlg.SelectedDevices();
+  if (selected.size() > 1) {
+    // One folder for all, one file per device named by its address.
+    std::optional<std::string> folder =
+        dlg.Ui().FolderDialog(STORE_FOLDER_TITLE, FolderOf(selected.front()->configPath));
+    if (!folder) return;
+    dlg.ForgetPresetStoreFiles();
+    StartBatch(dlg, OPERATION_RETRIEVE, QueueEach(dlg, selected, OPERATION_RETRIEVE, [&](CQuillbox& q) {
+                 if (!q.record) return;
+                 q.configPath = StoreFileInFolder(*folder, q.record->mac());
+                 dlg.PresetStoreFile(q.configPath);
+               }));
+    return;
+  }
   CQuillbox* q = dlg.SelectedDevice();
   // A device whose own transfer runs gets no second one.
   if (!q || Operations().IsRunning(q)) return;
@@ -113,12 +172,20 @@ void OnGetConfiguration(CExplorerDlg& dlg) {
 }
 
 void OnSetConfiguration(CExplorerDlg& dlg) {
-  CQuillbox* q = dlg.SelectedDevice();
-  if (!q || Operations().IsRunning(q)) return;
+  std::vector<CQuillbox*> selected = dlg.SelectedDevices();
+  CQuillbox* q = selected.empty() ? nullptr : selected.front();
+  if (!q || (selected.size() == 1 && Operations().IsRunning(q))) return;
   std::optional<std::string> path = dlg.Ui().FileDialog(LoadDialogRequest(q->configPath));
+  if (!path) return;
+  if (selected.size() > 1) {
+    // One file, sent to each.
+    StartBatch(dlg, OPERATION_UPLOAD,
+               QueueEach(dlg, selected, OPERATION_UPLOAD, [&](CQuillbox& d) { d.configPath = *path; }));
+    return;
+  }
   // A report handled while the dialog was open may have started this
   // device's waiting operation: its worker now reads configPath.
-  if (!path || Operations().IsRunning(q)) return;
+  if (Operations().IsRunning(q)) return;
   q->configPath = *path;
   BeginOperationBusy(dlg, *q, OPERATION_UPLOAD);
   QueueOperation(dlg, q, OPERATION_UPLOAD);
@@ -133,6 +200,9 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
   end.run.result = result;
   end.errorText = q->errorText;
   const Outcome outcome = OutcomeOf(end);
+  DeviceBatch& batch = dlg.Batch();
+  const bool inBatch = batch.Several() && batch.PositionOf(q) > 0 && batch.Kind() == end.kind;
+  if (inBatch) batch.Finished(q);
   switch (outcome.kind) {
     case OutcomeKind::Success:
       dlg.EndBusy();
@@ -140,11 +210,27 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
       break;
     case OutcomeKind::WrongPassword: {
       dlg.EndBusy();
-      int command = CommandOfKind(q->operation ? q->operation->kind : -1);
-      std::optional<std::string> password =
-          dlg.Ui().PasswordPrompt(FormatIp(q->record ? q->record->ip() : 0), DeviceMacText(*q));
-      if (ReplaceRefusedPassword(*q, password) && command) dlg.PostCommand(command);
-      break;
+      int command = CommandOfKind(end.kind);
+      std::optional<PasswordAnswer> answer = dlg.Ui().PasswordPrompt(
+          FormatIp(q->record ? q->record->ip() : 0), DeviceMacText(*q), inBatch && batch.OthersUnfinished(q));
+      const std::optional<std::string> typed = answer ? std::optional<std::string>(answer->password) : std::nullopt;
+      if (!ReplaceRefusedPassword(*q, typed) || !command) break;
+      if (!inBatch) {
+        // One device: the whole command again, its file dialog included.
+        dlg.PostCommand(command);
+        break;
+      }
+      // A batch: the others that have not finished go on as queued (with
+      // this password when the user said so); only this device runs again,
+      // with the file it was given, and no dialog.
+      if (answer->forOtherSelected)
+        for (CQuillbox* other : batch.Unfinished()) ReplaceRefusedPassword(*other, typed);
+      batch.Again(q);
+      Operations().FinishOperation(q);
+      QueueOperation(dlg, q, end.kind);
+      if (Operations().IsRunning(q)) dlg.ShowBatchStatus(*q);
+      else if (CQuillbox* next = RunningOf(batch)) dlg.ShowBatchStatus(*next);
+      return;
     }
     case OutcomeKind::Cancelled:
     case OutcomeKind::TimedOut:
@@ -157,6 +243,14 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q) {
       break;
   }
   Operations().FinishOperation(q);
+  // The next device of the batch runs now: the status line says which.
+  if (inBatch) {
+    if (CQuillbox* next = RunningOf(batch)) dlg.ShowBatchStatus(*next);
+    if (batch.Unfinished().empty()) {
+      batch.Clear();
+      dlg.ForgetPresetStoreFiles();
+    }
+  }
 }
 
 bool QueueBusy() { return Operations().QueueBusy(); }

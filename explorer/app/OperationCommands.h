@@ -4,6 +4,7 @@
 // thread.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "explorer/session/Operations.h"
 
@@ -20,6 +21,9 @@ void OnOperationDone(CExplorerDlg& dlg, int32_t result, CQuillbox* q);
 void WireOperationQueue(CExplorerDlg& dlg);
 // The window is going: the queue no longer reaches it.
 void UnwireOperationQueue(CExplorerDlg& dlg);
+// The devices just queued for one command over several selected rows
+// become the window's batch.
+void StartBatch(CExplorerDlg& dlg, int32_t kind, std::vector<CQuillbox*> queued);
 // Queues an operation of `kind` for q, owned by the window.
 void QueueOperation(CExplorerDlg& dlg, CQuillbox* q, int32_t kind);
 // The busy display of an operation of `kind` for q: its budget and text.

@@ -1,5 +1,6 @@
 #include "explorer/app/PasswordDlg.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,7 +25,8 @@ std::string PasswordPromptText(const std::string& ipText, const std::string& mac
   return std::string(buf.data(), static_cast<size_t>(needed));
 }
 
-CPasswordDlg::CPasswordDlg(const std::string& ipText, const std::string& macText, QWidget* parent)
+CPasswordDlg::CPasswordDlg(const std::string& ipText, const std::string& macText, QWidget* parent,
+                           bool otherSelected)
     : QDialog(parent), label_(PasswordLabelText()), prompt_(PasswordPromptText(ipText, macText)) {
   setWindowTitle(QStringLiteral("Password Required"));
   setObjectName(QStringLiteral("dlg_%1").arg(IDD_PASSWORD));
@@ -64,11 +66,24 @@ CPasswordDlg::CPasswordDlg(const std::string& ipText, const std::string& macText
   const int buttonGrow = buttonWidth - ok->width();
   for (QPushButton* b : {ok, cancel}) b->setGeometry(b->x() + promptGrow, b->y(), buttonWidth, b->height());
   const int right = std::max(ok->x() + buttonWidth + du.X(7), label->x() + label->width() + du.X(7));
-  setFixedSize(std::max(du.X(232) + promptGrow + buttonGrow, right), height());
+  int width = std::max(du.X(232) + promptGrow + buttonGrow, right);
+  if (otherSelected) {
+    // Below the edit, the dialog growing by one line.
+    others_ = new QCheckBox(QString::fromUtf8(PASSWORD_FOR_OTHERS_TEXT), this);
+    others_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_PASSWORD_FOR_OTHERS));
+    others_->setChecked(false);
+    du.Place(others_, 10, 76, 200, 10);
+    others_->resize(std::max(others_->width(), others_->sizeHint().width()), others_->height());
+    width = std::max(width, others_->x() + others_->width() + du.X(7));
+    setFixedSize(width, du.Y(81) + du.Y(14));
+  } else {
+    setFixedSize(width, height());
+  }
 
   // The edit is the first tab stop; the previous password is never shown.
   setTabOrder(edit_, ok);
   setTabOrder(ok, cancel);
+  if (others_) setTabOrder(edit_, others_);
   edit_->setFocus();
 }
 
@@ -78,5 +93,6 @@ QWidget* CPasswordDlg::Control(int id) const {
 
 void CPasswordDlg::accept() {
   password_ = edit_->text().toStdString();
+  forOthers_ = others_ && others_->isChecked();
   QDialog::accept();
 }

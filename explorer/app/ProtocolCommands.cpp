@@ -1,6 +1,9 @@
 #include "explorer/app/ProtocolCommands.h"
 
 #include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
 #include <utility>
 
 #include "explorer/app/ExplorerDlg.h"
@@ -11,6 +14,7 @@
 #include "explorer/protocol/Scan.h"
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
+#include "explorer/session/Selection.h"
 
 QCoro::Task<> Scan(CExplorerDlg& dlg) {
   // A scan destroys every device object. A worker may still use one: also
@@ -27,19 +31,29 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
   auto records = std::make_unique<DeviceRecordArray>();
   int count = 0;
   ScanOutcome outcome;
+  std::vector<std::string> linkNames;  // of the last pass's records, by index
   {
     CExplorerDlg::ExchangeScope exchange(dlg);
-    outcome = co_await dlg.Exchanges().Run([&dlg, &records, &count](CDeviceSocket& transport) {
+    outcome = co_await dlg.Exchanges().Run([&dlg, &records, &count, &linkNames](CDeviceSocket& transport) {
       ScanHooks hooks;
       // Cancel, or a worker's report, ends the busy display: no pass after.
       hooks.stillBusy = [&dlg] { return dlg.IsBusy(); };
       hooks.discover = [&transport](DeviceRecordArray& found, int& n) { return transport.Discover(found, n); };
       hooks.failedLocally = [&transport] { return transport.SendFailed(); };
-      return RunScanPasses(hooks, *records, count);
+      ScanOutcome result = RunScanPasses(hooks, *records, count);
+      for (const CDeviceSocket::Link& link : transport.RecordLinks()) linkNames.push_back(link.name);
+      return result;
     });
   }
   std::swap(dlg.Records(), *records);
   dlg.RecordCount() = count;
+  // Which adapter each device answered through, while the array still
+  // holds the records.
+  std::unordered_map<uint64_t, std::string> links;
+  for (int i = 0; i < count && static_cast<size_t>(i) < linkNames.size(); ++i)
+    if (dlg.Records()[static_cast<size_t>(i)] && !linkNames[static_cast<size_t>(i)].empty())
+      links.emplace(MacKey(dlg.Records()[static_cast<size_t>(i)]->mac()), linkNames[static_cast<size_t>(i)]);
+  dlg.SetLinks(std::move(links));
   if (outcome.networkingFailed) {
     dlg.EndBusy();
     dlg.Ui().MessageBox(NETWORKING_FAILED_TEXT, "Error", BoxIcon::Exclamation);
@@ -49,14 +63,17 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
   const std::string failure = ScanFailureText(outcome, LoadBrandString(IDS_DEVICE_NAME));
   if (!failure.empty()) dlg.Ui().MessageBox(failure, "Error", BoxIcon::Exclamation);
   dlg.EndBusy();
+  // Not on Exit, where the next Space would quit.
+  dlg.FocusDeviceList();
 }
 
 QCoro::Task<> OnSetIpAddress(CExplorerDlg& dlg) {
+  // One device at a time: the request names one Ethernet address.
+  const std::vector<CQuillbox*> selected = dlg.SelectedDevices();
+  if (selected.size() > 1) co_return;
   CQuillbox* q = dlg.SelectedDevice();
   if (!q || !q->record) co_return;
-  NetworkDialogData data;
-  data.ip = q->record->ip();
-  data.mask = q->record->mask();
+  NetworkDialogData data = StartingNetworkEntry(*q->record, dlg.RefusedNetworkEntry(q), AdapterMask(dlg.LinkOf(*q)));
   if (!dlg.Ui().NetworkDialog(data)) co_return;
   // The dialog itself stays open on such a mask; nothing else may send one.
   if (!IsValidNetworkMask(data.mask)) {
@@ -77,10 +94,13 @@ QCoro::Task<> OnSetIpAddress(CExplorerDlg& dlg) {
   dlg.EndBusy();
 
   if (result != 0) {
+    // The next try starts from what was typed, not from scratch.
+    if (dlg.Devices().Contains(q)) dlg.RememberRefusedNetworkEntry(q, data);
     dlg.Ui().MessageBox(ErrorText(result), SET_NETWORK_FAILED_CAPTION, BoxIcon::Exclamation);
     co_return;
   }
   if (!dlg.Devices().Contains(q)) co_return;
+  dlg.ForgetRefusedNetworkEntry(q);
   q->record->setIp(data.ip);
   q->record->setMask(data.mask);
   dlg.RefreshDevices();
@@ -101,7 +121,41 @@ QCoro::Task<bool> IsReachable(CExplorerDlg& dlg, DeviceRecord record) {
   });
 }
 
+namespace {
+
+// Each selected device in turn, one box for all.
+QCoro::Task<> TestSeveral(CExplorerDlg& dlg, std::vector<CQuillbox*> devices) {
+  std::vector<ConnectionTestLine> lines;
+  bool cancelled = false;
+  const int count = static_cast<int>(devices.size());
+  for (int i = 0; i < count; ++i) {
+    CQuillbox* q = devices[static_cast<size_t>(i)];
+    // A device may have gone while an earlier one was probed.
+    if (!dlg.Devices().Contains(q) || !q->record) continue;
+    ConnectionTestLine line;
+    line.macText = FormatMac(q->record->mac());
+    if (!cancelled) {
+      dlg.BeginBusy(CONNECTION_TEST_BUSY_MS, BatchStatusText(ConnectionTestStatusText(*q->record), i + 1, count));
+      const DeviceRecord record = *q->record;
+      line.ok = co_await IsReachable(dlg, record);
+      cancelled = dlg.ExchangeCancelled();
+      line.tested = !cancelled;
+    }
+    lines.push_back(line);
+  }
+  dlg.EndBusy();
+  dlg.Ui().MessageBox(ConnectionTestSummary(lines), CONNECTION_TEST_CAPTION,
+                      AllConnectionsOk(lines) ? BoxIcon::None : BoxIcon::Exclamation);
+}
+
+}  // namespace
+
 QCoro::Task<> OnTestConnection(CExplorerDlg& dlg) {
+  std::vector<CQuillbox*> selected = dlg.SelectedDevices();
+  if (selected.size() > 1) {
+    co_await TestSeveral(dlg, std::move(selected));
+    co_return;
+  }
   CQuillbox* q = dlg.SelectedDevice();
   if (!q || !q->record) co_return;
   dlg.BeginBusy(CONNECTION_TEST_BUSY_MS, ConnectionTestStatusText(*q->record));

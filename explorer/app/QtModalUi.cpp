@@ -45,10 +45,29 @@ std::optional<std::string> QtModalUi::FileDialog(const FileDialogRequest& reques
   return files.front().toStdString();
 }
 
-std::optional<std::string> QtModalUi::PasswordPrompt(const std::string& ipText, const std::string& macText) {
-  CPasswordDlg dialog(ipText, macText, Owner());
+std::optional<PasswordAnswer> QtModalUi::PasswordPrompt(const std::string& ipText, const std::string& macText,
+                                                        bool otherSelected) {
+  CPasswordDlg dialog(ipText, macText, Owner(), otherSelected);
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-  return dialog.password();
+  return PasswordAnswer{dialog.password(), dialog.forOtherSelected()};
+}
+
+bool QtModalUi::Question(const std::string& text, const std::string& caption) {
+  QMessageBox box(QMessageBox::Question, QString::fromStdString(caption), QString::fromStdString(text),
+                  QMessageBox::Yes | QMessageBox::No, Owner());
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::Yes);
+  return box.exec() == QMessageBox::Yes;
+}
+
+std::optional<std::string> QtModalUi::FolderDialog(const std::string& title, const std::string& initialFolder) {
+  QFileDialog dialog(Owner(), QString::fromStdString(title), QString::fromStdString(initialFolder));
+  dialog.setFileMode(QFileDialog::Directory);
+  dialog.setOption(QFileDialog::ShowDirsOnly, true);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList folders = dialog.selectedFiles();
+  if (folders.isEmpty()) return std::nullopt;
+  return folders.front().toStdString();
 }
 
 bool QtModalUi::NetworkDialog(NetworkDialogData& data) { return RunNetworkDialog(Owner(), *this, data); }

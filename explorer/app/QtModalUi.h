@@ -12,7 +12,10 @@ class QtModalUi : public ModalUi {
 
   void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
   std::optional<std::string> FileDialog(const FileDialogRequest& request) override;
-  std::optional<std::string> PasswordPrompt(const std::string& ipText, const std::string& macText) override;
+  std::optional<PasswordAnswer> PasswordPrompt(const std::string& ipText, const std::string& macText,
+                                               bool otherSelected) override;
+  bool Question(const std::string& text, const std::string& caption) override;
+  std::optional<std::string> FolderDialog(const std::string& title, const std::string& initialFolder) override;
   bool NetworkDialog(NetworkDialogData& data) override;
 
  private:

@@ -1,6 +1,5 @@
 #include "explorer/app/UpgradeCommand.h"
 
-#include <QTreeWidget>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "explorer/operations/OperationQueue.h"
 #include "explorer/operations/Quillbox.h"
 #include "explorer/res/Strings.h"
+#include "explorer/session/Selection.h"
 #include "explorer/upgrade/UpgradeWorker.h"
 
 namespace {
@@ -31,24 +31,27 @@ FileDialogRequest UpgradeDialogRequest(const CQuillbox& q) {
 
 void OnUpgradeFirmware(CExplorerDlg& dlg) {
   // The rows selected now, in list order, before any dialog can change them.
-  std::vector<CQuillbox*> selected;
-  CDeviceListView& list = dlg.DeviceList();
-  for (int row = 0; row < list.topLevelItemCount(); ++row) {
-    QTreeWidgetItem* item = list.topLevelItem(row);
-    if (item && item->isSelected()) {
-      if (CQuillbox* q = dlg.DeviceAt(row)) selected.push_back(q);
-    }
-  }
-  if (selected.empty()) {
-    if (CQuillbox* q = dlg.SelectedDevice()) selected.push_back(q);
-  }
-  for (CQuillbox* q : selected) {
+  const std::vector<CQuillbox*> selected = dlg.SelectedDevices();
+  std::vector<CQuillbox*> queued;
+  std::optional<std::string> forTheRest;  // the image the user chose for every remaining row
+  bool asked = false;
+  for (size_t i = 0; i < selected.size(); ++i) {
+    CQuillbox* q = selected[i];
     if (Operations().IsRunning(q) || !dlg.Devices().Contains(q)) continue;
-    std::optional<std::string> path = dlg.Ui().FileDialog(UpgradeDialogRequest(*q));
+    std::optional<std::string> path = forTheRest ? forTheRest : dlg.Ui().FileDialog(UpgradeDialogRequest(*q));
     if (!path || Operations().IsRunning(q)) continue;
     q->firmwarePath = *path;
     BeginOperationBusy(dlg, *q, OPERATION_UPGRADE);
     QueueOperation(dlg, q, OPERATION_UPGRADE);
+    queued.push_back(q);
+    const int remaining = static_cast<int>(selected.size() - i - 1);
+    if (!asked && remaining > 0) {
+      // Asked once, after the first image: a whole plant is mostly upgraded
+      // with one image.
+      asked = true;
+      if (dlg.Ui().Question(SameImageQuestion(*path, remaining), SAME_IMAGE_CAPTION)) forTheRest = path;
+    }
   }
+  if (selected.size() > 1) StartBatch(dlg, OPERATION_UPGRADE, std::move(queued));
 }
 

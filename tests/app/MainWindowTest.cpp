@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QLineEdit>
 #include <QSignalSpy>
+#include <set>
 
 #include "AppTestSupport.h"
 #include "support/ScriptedUi.h"
@@ -47,12 +48,12 @@ TEST_F(MainWindow, StartsIdleWithEveryControlInPlace) {
   EXPECT_EQ(Text(dlg, IDC_EXIT), "Exit");
   EXPECT_EQ(Text(dlg, IDC_SCAN), "Scan");
   EXPECT_EQ(Text(dlg, IDC_HELP), "&Help");
-  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Web configuration");
-  EXPECT_EQ(Text(dlg, IDC_GET_CONFIGURATION), "Get configuration");
-  EXPECT_EQ(Text(dlg, IDC_SET_CONFIGURATION), "Set configuration");
-  EXPECT_EQ(Text(dlg, IDC_UPGRADE_FIRMWARE), "Upgrade firmware");
-  EXPECT_EQ(Text(dlg, IDC_SET_IP_ADDRESS), "Set IP address");
-  EXPECT_EQ(Text(dlg, IDC_TEST_CONNECTION), "Test connection");
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), WEB_BUTTON_TEXT);
+  EXPECT_EQ(Text(dlg, IDC_GET_CONFIGURATION), GET_BUTTON_TEXT);
+  EXPECT_EQ(Text(dlg, IDC_SET_CONFIGURATION), SET_BUTTON_TEXT);
+  EXPECT_EQ(Text(dlg, IDC_UPGRADE_FIRMWARE), UPGRADE_BUTTON_TEXT);
+  EXPECT_EQ(Text(dlg, IDC_SET_IP_ADDRESS), SET_IP_BUTTON_TEXT);
+  EXPECT_EQ(Text(dlg, IDC_TEST_CONNECTION), TEST_BUTTON_TEXT);
   EXPECT_TRUE(static_cast<QPushButton*>(dlg.Control(IDC_WEB_CONFIGURATION))->isDefault());
   EXPECT_EQ(ActionStates(), std::vector<bool>(6, false));
   EXPECT_TRUE(Enabled(dlg, IDC_SCAN));
@@ -126,11 +127,11 @@ TEST_F(MainWindow, ButtonsFollowTheClickedDevice) {
     const char* caption;
     std::vector<bool> states;  // in the order of kActions
   } clicks[] = {
-      {"telnet kind", "10.0.0.5", "Configuration", {T, F, F, F, T, T}},
-      {"web kind", "10.0.0.6", "Web configuration", {T, T, T, T, T, T}},
-      {"no firmware upgrade for this kind", "10.0.0.7", "Web configuration", {T, T, T, F, T, T}},
-      {"only an address can be given", "0.0.0.0", "Web configuration", {F, F, F, F, T, F}},
-      {"nothing selected", nullptr, "Web configuration", {F, F, F, F, F, F}},
+      {"telnet kind", "10.0.0.5", TELNET_BUTTON_TEXT, {T, F, F, F, T, T}},
+      {"web kind", "10.0.0.6", WEB_BUTTON_TEXT, {T, T, T, T, T, T}},
+      {"no firmware upgrade for this kind", "10.0.0.7", WEB_BUTTON_TEXT, {T, T, T, F, T, T}},
+      {"only an address can be given", "0.0.0.0", WEB_BUTTON_TEXT, {F, F, F, F, T, F}},
+      {"nothing selected", nullptr, WEB_BUTTON_TEXT, {F, F, F, F, F, F}},
   };
   for (const auto& c : clicks) {
     SCOPED_TRACE(c.what);
@@ -160,11 +161,11 @@ TEST_F(MainWindow, ButtonsFollowTheSelectionMadeWithTheKeyboard) {
     std::vector<bool> states;
   } keys[] = {
       // Rows run 0.0.0.0, 10.0.0.5, 10.0.0.6, 10.0.0.7; nothing is selected yet.
-      {Qt::Key_Down, "0.0.0.0", "Web configuration", {F, F, F, F, T, F}},
-      {Qt::Key_Down, "10.0.0.5", "Configuration", {T, F, F, F, T, T}},
-      {Qt::Key_Down, "10.0.0.6", "Web configuration", {T, T, T, T, T, T}},
-      {Qt::Key_End, "10.0.0.7", "Web configuration", {T, T, T, F, T, T}},
-      {Qt::Key_Home, "0.0.0.0", "Web configuration", {F, F, F, F, T, F}},
+      {Qt::Key_Down, "0.0.0.0", WEB_BUTTON_TEXT, {F, F, F, F, T, F}},
+      {Qt::Key_Down, "10.0.0.5", TELNET_BUTTON_TEXT, {T, F, F, F, T, T}},
+      {Qt::Key_Down, "10.0.0.6", WEB_BUTTON_TEXT, {T, T, T, T, T, T}},
+      {Qt::Key_End, "10.0.0.7", WEB_BUTTON_TEXT, {T, T, T, F, T, T}},
+      {Qt::Key_Home, "0.0.0.0", WEB_BUTTON_TEXT, {F, F, F, F, T, F}},
   };
   for (const auto& k : keys) {
     SCOPED_TRACE(k.ip);
@@ -177,7 +178,7 @@ TEST_F(MainWindow, ButtonsFollowTheSelectionMadeWithTheKeyboard) {
   // A mouse click followed by an arrow key: the arrow's device counts.
   ClickRow(dlg, RowOf(dlg, "10.0.0.6"));
   QTest::keyClick(&list, Qt::Key_Up);
-  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Configuration");
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), TELNET_BUTTON_TEXT);
   EXPECT_EQ(ActionStates(), (std::vector<bool>{T, F, F, F, T, T}));
 
   // During the busy display of a queued long operation the keyboard moves
@@ -207,24 +208,132 @@ TEST(ActionButtons, EveryAcceptedKindGetsItsActions) {
     SCOPED_TRACE("kind " + std::to_string(k.kind));
     ASSERT_TRUE(IsAcceptedKind(k.kind));
     DeviceRecord record = *MakeRecord({0x01, k.kind, "10.0.0.5"});
-    const ActionButtonState s = ComputeActionButtons(&record);
-    EXPECT_TRUE(s.web);
-    EXPECT_EQ(s.upgrade, k.upgrade);
-    EXPECT_EQ(s.getConfig, k.configuration);
-    EXPECT_EQ(s.setConfig, k.configuration);
-    EXPECT_TRUE(s.setIp);
-    EXPECT_TRUE(s.test);
+    const SelectionOffers s = OffersForSelection({&record});
+    EXPECT_TRUE(s.web.enabled);
+    EXPECT_EQ(s.upgrade.enabled, k.upgrade);
+    EXPECT_EQ(s.getConfig.enabled, k.configuration);
+    EXPECT_EQ(s.setConfig.enabled, k.configuration);
+    EXPECT_TRUE(s.setIp.enabled);
+    EXPECT_TRUE(s.test.enabled);
     EXPECT_EQ(s.telnetCaption, k.telnet);
 
     // Without an address only the address can be given, whatever the kind.
     record.setIp(0);
-    const ActionButtonState none = ComputeActionButtons(&record);
-    EXPECT_FALSE(none.web || none.getConfig || none.setConfig || none.upgrade || none.test);
-    EXPECT_TRUE(none.setIp);
+    const SelectionOffers none = OffersForSelection({&record});
+    EXPECT_FALSE(none.web.enabled || none.getConfig.enabled || none.setConfig.enabled || none.upgrade.enabled ||
+                 none.test.enabled);
+    EXPECT_TRUE(none.setIp.enabled);
   }
-  const ActionButtonState nothing = ComputeActionButtons(nullptr);
-  EXPECT_FALSE(nothing.web || nothing.getConfig || nothing.setConfig || nothing.upgrade ||
-               nothing.setIp || nothing.test || nothing.telnetCaption);
+  const SelectionOffers nothing = OffersForSelection({});
+  EXPECT_FALSE(nothing.web.enabled || nothing.getConfig.enabled || nothing.setConfig.enabled ||
+               nothing.upgrade.enabled || nothing.setIp.enabled || nothing.test.enabled || nothing.telnetCaption);
+}
+
+// Several rows: Ctrl and Shift clicks, Shift+arrows and Ctrl+A select
+// them; the buttons then follow every selected row, and a disabled button
+// says why.
+TEST_F(MainWindow, ButtonsFollowEverySelectedRow) {
+  // Rows run 0.0.0.0, 10.0.0.5 (48), 10.0.0.6 (1), 10.0.0.7 (16).
+  ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x03, 0, "0.0.0.0"}, {0x04, 16, "10.0.0.7"}});
+  auto& list = dlg.DeviceList();
+  const bool T = true, F = false;
+  auto tip = [&](int id) { return dlg.Control(id)->toolTip().toStdString(); };
+
+  ClickRow(dlg, RowOf(dlg, "10.0.0.6"));
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::ControlModifier,
+                    list.visualItemRect(RowOf(dlg, "10.0.0.7")).center());
+  QCoreApplication::processEvents();
+  ASSERT_EQ(dlg.SelectedDevices().size(), 2u);
+  // The kind rules of the first selected row: its upgrade is offered (the
+  // command takes the kind-16 row too); one device at a time for Set IP.
+  EXPECT_EQ(ActionStates(), (std::vector<bool>{T, T, T, T, F, T}));
+  EXPECT_EQ(tip(IDC_SET_IP_ADDRESS), "Set IP address takes one device at a time: select only one");
+  EXPECT_EQ(tip(IDC_UPGRADE_FIRMWARE), "");
+
+  // Shift+Up from 10.0.0.7 takes the rows up to the telnet device.
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, Qt::NoModifier,
+                    list.visualItemRect(RowOf(dlg, "10.0.0.7")).center());
+  QTest::keyClick(&list, Qt::Key_Up, Qt::ShiftModifier);
+  QTest::keyClick(&list, Qt::Key_Up, Qt::ShiftModifier);
+  QCoreApplication::processEvents();
+  ASSERT_EQ(dlg.SelectedDevices().size(), 3u);
+  EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), "10.0.0.5");
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), TELNET_BUTTON_TEXT);
+  EXPECT_EQ(ActionStates(), (std::vector<bool>{T, F, F, F, F, T}));
+  EXPECT_EQ(tip(IDC_UPGRADE_FIRMWARE), "Kind 48 is configured over telnet: it has no firmware upgrade");
+  EXPECT_EQ(tip(IDC_GET_CONFIGURATION), "Kind 48 is configured over telnet: it has no configuration transfer");
+
+  // Ctrl+A: the device without an address leaves nothing to do for all.
+  QTest::keyClick(&list, Qt::Key_A, Qt::ControlModifier);
+  QCoreApplication::processEvents();
+  ASSERT_EQ(dlg.SelectedDevices().size(), 4u);
+  EXPECT_EQ(ActionStates(), std::vector<bool>(6, false));
+  EXPECT_EQ(tip(IDC_TEST_CONNECTION), "00:C0:3A:01:02:03 has no IP address: give it one with Set IP address");
+
+  // One row again: the kind-16 device says why it has no upgrade.
+  ClickRow(dlg, RowOf(dlg, "10.0.0.7"));
+  EXPECT_EQ(ActionStates(), (std::vector<bool>{T, T, T, F, T, T}));
+  EXPECT_EQ(tip(IDC_UPGRADE_FIRMWARE), "Kind 16 has no firmware upgrade");
+  ClickRow(dlg, RowOf(dlg, "0.0.0.0"));
+  EXPECT_EQ(tip(IDC_WEB_CONFIGURATION), "The device has no IP address: give it one with Set IP address");
+  EXPECT_EQ(tip(IDC_SET_IP_ADDRESS), "");
+}
+
+// Each action button has a mnemonic of its own (Alt+H is Help's).
+TEST_F(MainWindow, EveryActionButtonHasItsOwnMnemonic) {
+  std::set<QChar> keys{QChar('H')};
+  for (int id : kActions) {
+    const QString text = Text(dlg, id);
+    const qsizetype amp = text.indexOf('&');
+    ASSERT_GE(amp, 0) << text.toStdString();
+    EXPECT_TRUE(keys.insert(text.at(amp + 1).toUpper()).second) << text.toStdString();
+  }
+  const QString telnet = QString::fromUtf8(TELNET_BUTTON_TEXT);
+  EXPECT_FALSE(keys.count(telnet.at(telnet.indexOf('&') + 1).toUpper())) << "Configuration's key is taken";
+
+  // Alt+U is the upgrade: its file dialog opens (and is cancelled).
+  ListDevices(dlg, {{0x02, 1, "10.0.0.6"}});
+  ClickRow(dlg, RowOf(dlg, "10.0.0.6"));
+  dlg.activateWindow();
+  QTest::keyClick(&dlg, Qt::Key_U, Qt::AltModifier);
+  // A mnemonic presses the button as the eye can follow: a moment later.
+  QTRY_COMPARE_WITH_TIMEOUT(ui.fileRequests.size(), 1u, 2000);
+  EXPECT_EQ(ui.fileRequests[0].title, "Upgrade " + LoadBrandString(IDS_DEVICE_NAME) + " (00:C0:3A:01:02:02)");
+  EXPECT_FALSE(dlg.IsBusy());
+}
+
+// Cancel turns into Exit under the pointer: the second click of a double
+// click on Cancel keeps the window and its list.
+TEST_F(MainWindow, ADoubleClickOnCancelDoesNotExit) {
+  ListDevices(dlg, {{0x02, 1, "10.0.0.6"}});
+  auto* exitButton = static_cast<QPushButton*>(dlg.Control(IDC_EXIT));
+  dlg.BeginBusy(12000, "Scanning");
+  exitButton->click();  // Cancel
+  exitButton->click();  // now Exit, at once
+  QTest::keyClick(&dlg, Qt::Key_Escape);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(dlg.DeviceList().topLevelItemCount(), 1);
+  QTest::qWait(EXIT_GUARD.count() + 100);
+  exitButton->click();
+  EXPECT_FALSE(dlg.isVisible());
+}
+
+// F1 is the help, as Alt+H; while busy (Help disabled) it does nothing.
+TEST_F(MainWindow, F1OpensTheHelpLikeTheHelpButton) {
+  dlg.activateWindow();
+  dlg.BeginBusy(2000, "Testing");
+  QTest::keyClick(&dlg, Qt::Key_F1);
+  QCoreApplication::processEvents();
+  const size_t busyBoxes = ui.boxes.size();
+  dlg.EndBusy();
+  static_cast<QPushButton*>(dlg.Control(IDC_HELP))->click();
+  QCoreApplication::processEvents();
+  const std::vector<std::string> byButton = ui.log;
+  ui.log.clear();
+  QTest::keyClick(&dlg, Qt::Key_F1);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(busyBoxes, 0u);
+  EXPECT_EQ(ui.log, byButton);
 }
 
 TEST_F(MainWindow, SelectDeviceFindsTheRowOfItsObject) {
@@ -248,7 +357,7 @@ TEST_F(MainWindow, AClickInTheListDuringALongOperationRecomputesTheButtons) {
   EXPECT_EQ(ActionStates(), std::vector<bool>(6, true));
   ClickRow(dlg, RowOf(dlg, "10.0.0.7"));
   EXPECT_EQ(ActionStates(), (std::vector<bool>{true, false, false, false, true, true}));
-  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Configuration");
+  EXPECT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), TELNET_BUTTON_TEXT);
   // The busy display itself goes on.
   EXPECT_TRUE(dlg.IsBusy());
   EXPECT_EQ(Text(dlg, IDC_EXIT), "Cancel");
@@ -321,7 +430,8 @@ TEST_F(MainWindow, CancelWhileBusyReturnsToIdleAndKeepsTheWindow) {
   EXPECT_TRUE(dlg.isVisible());
   EXPECT_FALSE(dlg.IsBusy());
 
-  // Idle, Exit closes the window.
+  // Idle, Exit closes the window (once a double click on Cancel is over).
+  QTest::qWait(EXIT_GUARD.count() + 100);
   QSignalSpy finished(&dlg, &QDialog::finished);
   static_cast<QPushButton*>(dlg.Control(IDC_EXIT))->click();
   EXPECT_FALSE(dlg.isVisible());

@@ -2,6 +2,8 @@
 // hands back what the user did in it.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
+
 #include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -205,10 +207,43 @@ TEST(QtModalUi, PasswordPromptReturnsTheTypedTextOrNothing) {
     static_cast<QLineEdit*>(dlg->Control(IDC_PASSWORD_EDIT))->setText("typed");
     dlg->accept();
   });
-  EXPECT_EQ(ui.PasswordPrompt("10.0.0.5", "00:C0:3A:01:02:0F"), std::optional<std::string>("typed"));
+  std::optional<PasswordAnswer> typed = ui.PasswordPrompt("10.0.0.5", "00:C0:3A:01:02:0F", false);
+  ASSERT_TRUE(typed.has_value());
+  EXPECT_EQ(typed->password, "typed");
+  EXPECT_FALSE(typed->forOtherSelected);
 
   WhenModalOpens([](QWidget* w) { static_cast<QDialog*>(w)->reject(); });
-  EXPECT_FALSE(ui.PasswordPrompt("10.0.0.5", "00:C0:3A:01:02:0F").has_value());
+  EXPECT_FALSE(ui.PasswordPrompt("10.0.0.5", "00:C0:3A:01:02:0F", false).has_value());
+
+  // With other selected devices waiting, the check box passes the password on.
+  WhenModalOpens([](QWidget* w) {
+    auto* dlg = qobject_cast<CPasswordDlg*>(w);
+    ASSERT_NE(dlg, nullptr);
+    auto* box = qobject_cast<QCheckBox*>(dlg->Control(IDC_PASSWORD_FOR_OTHERS));
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_EQ(box->text(), "Use this password for the other selected devices");
+    box->setChecked(true);
+    static_cast<QLineEdit*>(dlg->Control(IDC_PASSWORD_EDIT))->setText("shared");
+    dlg->accept();
+  });
+  typed = ui.PasswordPrompt("10.0.0.5", "00:C0:3A:01:02:0F", true);
+  ASSERT_TRUE(typed.has_value());
+  EXPECT_EQ(typed->password, "shared");
+  EXPECT_TRUE(typed->forOtherSelected);
+}
+
+TEST(QtModalUi, QuestionIsYesOrNo) {
+  QtModalUi ui;
+  WhenModalOpens([](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), "Use a.pak for the other 2 selected devices?");
+    box->button(QMessageBox::Yes)->click();
+  });
+  EXPECT_TRUE(ui.Question("Use a.pak for the other 2 selected devices?", "Upgrade firmware"));
+  WhenModalOpens([](QWidget* w) { qobject_cast<QMessageBox*>(w)->button(QMessageBox::No)->click(); });
+  EXPECT_FALSE(ui.Question("Use a.pak for the other 2 selected devices?", "Upgrade firmware"));
 }
 
 }  // namespace

@@ -71,15 +71,39 @@ TEST_F(ScanWindow, ScannedDevicesCanBeClickedAndDriveTheButtons) {
   ASSERT_EQ(dlg_->DeviceList().topLevelItemCount(), 2) << (ui_.boxes.empty() ? "" : ui_.boxes[0].text);
   EXPECT_EQ(Text(*dlg_, IDC_EXIT), "Exit");
   EXPECT_FALSE(Enabled(*dlg_, IDC_WEB_CONFIGURATION));  // nothing selected yet
+  // The keyboard is on the list, not on Exit, where a Space would quit.
+  EXPECT_EQ(dlg_->focusWidget(), &dlg_->DeviceList());
+  QTest::keyClick(dlg_->focusWidget(), Qt::Key_Space);
+  EXPECT_TRUE(dlg_->isVisible());
 
   ClickRow(*dlg_, RowOf(*dlg_, "127.0.0.42"));
-  EXPECT_EQ(Text(*dlg_, IDC_WEB_CONFIGURATION), "Configuration");
+  EXPECT_EQ(Text(*dlg_, IDC_WEB_CONFIGURATION), TELNET_BUTTON_TEXT);
   EXPECT_FALSE(Enabled(*dlg_, IDC_UPGRADE_FIRMWARE));
   ClickRow(*dlg_, RowOf(*dlg_, "127.0.0.41"));
-  EXPECT_EQ(Text(*dlg_, IDC_WEB_CONFIGURATION), "Web configuration");
+  EXPECT_EQ(Text(*dlg_, IDC_WEB_CONFIGURATION), WEB_BUTTON_TEXT);
   EXPECT_TRUE(Enabled(*dlg_, IDC_UPGRADE_FIRMWARE));
   ASSERT_NE(dlg_->SelectedDevice(), nullptr);
   EXPECT_EQ(dlg_->SelectedDevice()->password, LoadBrandString(IDS_DEFAULT_PASSWORD));
+}
+
+// F5 scans as the Scan button does; pressed again during the scan (Scan
+// disabled) it starts nothing.
+TEST_F(ScanWindow, F5Scans) {
+  dlg_->activateWindow();
+  bool busyDuring = false;
+  int handlersDuring = 0;
+  QTimer::singleShot(300, dlg_.get(), [&] {
+    busyDuring = dlg_->IsBusy() && dlg_->InExchange();
+    QTest::keyClick(dlg_.get(), Qt::Key_F5);
+    handlersDuring = dlg_->HandlersRunning();
+    Button(IDC_EXIT)->click();
+  });
+  QTest::keyClick(dlg_.get(), Qt::Key_F5);
+  EXPECT_EQ(dlg_->HandlersRunning(), 1);
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
+  EXPECT_TRUE(busyDuring);
+  EXPECT_EQ(handlersDuring, 1);
+  EXPECT_FALSE(dlg_->IsBusy());
 }
 
 TEST_F(ScanWindow, ADevicesStatusOfAllOnesIsItsAnswerNotANetworkingFailure) {

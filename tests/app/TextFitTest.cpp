@@ -154,7 +154,7 @@ TEST_F(TextsWhole, MainWindowIdleAndBusy) {
     // The telnet kinds' caption on button 1.
     ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}});
     ClickRow(dlg, RowOf(dlg, "10.0.0.5"));
-    ASSERT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), "Configuration");
+    ASSERT_EQ(Text(dlg, IDC_WEB_CONFIGURATION), TELNET_BUTTON_TEXT);
     ExpectWholeTexts(&dlg, "telnet device selected");
 
     const std::string mac = WidestMac(dlg.fontMetrics());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include <QLabel>
 #include <QPushButton>
@@ -12,6 +13,7 @@
 
 #include "explorer/app/OperationCommands.h"
 #include "explorer/operations/OperationQueue.h"
+#include "explorer/session/Selection.h"
 #include "tests/operations/GuiHarness.h"
 #include "support/WindowHandlers.h"
 
@@ -240,6 +242,61 @@ TEST_F(CommandsTest, ClosingTheWindowWaitsForTheCancelledWorker) {
   EXPECT_FALSE(QueueBusy());
   Spin(200ms);
   EXPECT_TRUE(ui.boxes.empty());
+}
+
+// Get configuration with several rows: one folder, one file per device
+// named by its Ethernet address, no file dialog. The device refusing the
+// default password asks for one, offers it for the others still to run,
+// and only it runs again.
+TEST_F(CommandsTest, SeveralRowsStoreIntoOneFolderAndPassTheTypedPasswordOn) {
+  const std::string folder = Path("several");
+  std::filesystem::create_directories(folder);
+  ui.folderAnswers = {folder};
+  ui.passwordAnswers = {std::string("secret")};
+  ui.passwordForOthers = {true};
+  // Rows .32 (refuses kqe) then .35 (takes kqe only): the password passed
+  // on is refused there in turn, and that prompt is cancelled.
+  ClickSeveral({devices[1], devices[4]}, IDC_GET_CONFIGURATION);
+  ASSERT_EQ(ui.folderRequests.size(), 1u);
+  EXPECT_EQ(ui.folderRequests[0], std::string(STORE_FOLDER_TITLE) + "|");
+  EXPECT_EQ(static_cast<QLabel*>(dlg->Control(IDC_STATUS_TEXT))->text().toStdString(),
+            "Retrieving configuration file (1 of 2)");
+  ASSERT_TRUE(WaitBoxes(1)) << testing::PrintToString(ui.log);
+  EXPECT_TRUE(WaitIdle());
+  EXPECT_EQ(ui.log, (std::vector<std::string>{"folder:" + std::string(STORE_FOLDER_TITLE), "prompt:127.0.0.32",
+                                              "prompt:127.0.0.35", "box:Operation completed successfully"}));
+  ASSERT_EQ(ui.prompts.size(), 2u);
+  EXPECT_TRUE(ui.promptOffers[0]);
+  EXPECT_TRUE(ui.promptOffers[1]) << "the first device was still to run again";
+  EXPECT_EQ(devices[4]->password, "secret");  // ticked: passed on
+  EXPECT_TRUE(ui.fileRequests.empty()) << ui.fileRequests[0].title;
+  EXPECT_EQ(ReadAll(folder + "/00-50-C2-66-00-02.txt"), "mode=fast\nname=A\n");
+
+  // Set configuration with several rows: one file dialog, sent to each.
+  ui.boxes.clear();
+  WriteAll(Path("both.txt"), "mode=both\n");
+  ui.fileAnswers = {Path("both.txt")};
+  ClickSeveral({devices[0], devices[1]}, IDC_SET_CONFIGURATION);
+  ASSERT_EQ(ui.fileRequests.size(), 1u);
+  ASSERT_TRUE(WaitBoxes(2));
+  EXPECT_EQ(ui.boxes[0].text, "Operation completed successfully");
+  EXPECT_EQ(ui.boxes[1].text, "Operation completed successfully");
+  EXPECT_EQ(ReadAll(Path("a.out")), "mode=both\n");
+  EXPECT_EQ(devices[1]->configPath, Path("both.txt"));
+  EXPECT_TRUE(WaitIdle());
+}
+
+// Test connection with several rows: each probed in turn, one box.
+TEST_F(CommandsTest, SeveralRowsAreTestedInTurnWithOneBox) {
+  ClickSeveral({devices[0], devices[1]}, IDC_TEST_CONNECTION);
+  ASSERT_TRUE(WaitBoxes(1));
+  Spin(100ms);
+  ASSERT_EQ(ui.boxes.size(), 1u);
+  EXPECT_EQ(ui.boxes[0].caption, "Connection Test");
+  EXPECT_EQ(ui.boxes[0].text,
+            "00:50:C2:66:00:01: Network connection is OK\n00:50:C2:66:00:02: Network connection is OK");
+  EXPECT_EQ(ui.boxes[0].icon, BoxIcon::None);
+  EXPECT_FALSE(dlg->IsBusy());
 }
 
 }  // namespace

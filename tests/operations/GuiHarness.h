@@ -105,6 +105,16 @@ class WindowSuite : public testsupport::SimulatedDevicesSuite<Suite> {
     dlg->RunCommand(command);
     ASSERT_TRUE(testsupport::FinishHandlers(*dlg));
   }
+  // Selects these rows as Ctrl clicks would, then runs the command.
+  void ClickSeveral(const std::vector<CQuillbox*>& qs, int command) {
+    CDeviceListView& list = dlg->DeviceList();
+    list.clearSelection();
+    for (int row = 0; row < list.topLevelItemCount(); ++row)
+      for (CQuillbox* q : qs)
+        if (dlg->DeviceAt(row) == q) list.topLevelItem(row)->setSelected(true);
+    dlg->RunCommand(command);
+    ASSERT_TRUE(testsupport::FinishHandlers(*dlg));
+  }
   bool WaitBoxes(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
     return WaitFor([&] { return ui.boxes.size() >= n; }, limit);
   }

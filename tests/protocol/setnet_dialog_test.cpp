@@ -136,10 +136,15 @@ TEST_F(SetNetworkTest, RefusalAndTimeoutLeaveTheDeviceAsItWas) {
   EXPECT_EQ(IpColumn(*dlg), before);
   EXPECT_EQ(dlg->SelectedDevice(), a);
 
-  // Nobody answers any more.
+  // Nobody answers any more. The dialog opens again with what was typed,
+  // but no password.
   sim.Stop();
   Answer("127.0.0.50", "255.0.0.0", "admin");
   testsupport::Finish(OnSetIpAddress(*dlg));
+  ASSERT_EQ(ui.networkDialogs.size(), 3u);
+  EXPECT_EQ(ui.networkDialogs[2].ip, Ip("127.0.0.50"));
+  EXPECT_EQ(ui.networkDialogs[2].mask, Ip("255.0.0.0"));
+  EXPECT_EQ(ui.networkDialogs[2].password, "");
   ASSERT_EQ(ui.boxes.size(), 2u);
   EXPECT_EQ(ui.boxes[1].text, "Receive timeout");
   EXPECT_EQ(a->record->ip(), Ip("127.0.0.41"));
@@ -175,6 +180,23 @@ TEST_F(SetNetworkTest, MaskNoDeviceTakesIsRefusedWithoutSending) {
     EXPECT_EQ(c->record->ip(), 0u);
   }
   EXPECT_EQ(IpColumn(*dlg), (std::vector<std::string>{"0.0.0.0", "127.0.0.41", "127.0.0.42"}));
+}
+
+// A device without an address has no mask either: the dialog starts with
+// one a device takes. Several rows give no dialog at all.
+TEST_F(SetNetworkTest, StartingMaskAndOneDeviceOnly) {
+  Select(Device(0x43));
+  testsupport::Finish(OnSetIpAddress(*dlg));  // cancelled
+  ASSERT_EQ(ui.networkDialogs.size(), 1u);
+  EXPECT_EQ(ui.networkDialogs[0].ip, 0u);
+  // Not scanned here, so the adapter is not known.
+  EXPECT_EQ(ui.networkDialogs[0].mask, Ip("255.255.255.0"));
+
+  dlg->DeviceList().selectAll();
+  dlg->UpdateActionButtons();
+  EXPECT_FALSE(dlg->Control(IDC_SET_IP_ADDRESS)->isEnabled());
+  testsupport::Finish(OnSetIpAddress(*dlg));
+  EXPECT_EQ(ui.networkDialogs.size(), 1u);
 }
 
 TEST_F(SetNetworkTest, NothingSelectedDoesNothing) {

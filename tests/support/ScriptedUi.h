@@ -28,10 +28,33 @@ class ScriptedUi : public ModalUi {
     if (whileFileDialog) whileFileDialog(request);
     return Next(fileAnswers);
   }
-  std::optional<std::string> PasswordPrompt(const std::string& ipText, const std::string& macText) override {
+  std::optional<PasswordAnswer> PasswordPrompt(const std::string& ipText, const std::string& macText,
+                                               bool otherSelected) override {
     prompts.push_back(ipText + " " + macText);
+    promptOffers.push_back(otherSelected);
     log.push_back("prompt:" + ipText);
-    return Next(passwordAnswers);
+    std::optional<std::string> typed = Next(passwordAnswers);
+    if (!typed) return std::nullopt;
+    bool forOthers = false;
+    if (!passwordForOthers.empty()) {
+      forOthers = passwordForOthers.front();
+      passwordForOthers.pop_front();
+    }
+    return PasswordAnswer{*typed, forOthers};
+  }
+  bool Question(const std::string& text, const std::string& caption) override {
+    questions.push_back(text);
+    log.push_back("question:" + text);
+    (void)caption;
+    if (questionAnswers.empty()) return false;  // none scripted: No
+    const bool yes = questionAnswers.front();
+    questionAnswers.pop_front();
+    return yes;
+  }
+  std::optional<std::string> FolderDialog(const std::string& title, const std::string& initialFolder) override {
+    folderRequests.push_back(title + "|" + initialFolder);
+    log.push_back("folder:" + title);
+    return Next(folderAnswers);
   }
   bool NetworkDialog(NetworkDialogData& data) override {
     networkDialogs.push_back(data);
@@ -44,6 +67,12 @@ class ScriptedUi : public ModalUi {
   std::function<void(const FileDialogRequest&)> whileFileDialog;
   std::vector<std::string> prompts;
   std::deque<std::optional<std::string>> passwordAnswers;  // empty: the user cancels
+  std::vector<bool> promptOffers;       // whether each prompt offered its password for the others
+  std::deque<bool> passwordForOthers;  // the check box per accepted prompt; empty: not ticked
+  std::vector<std::string> questions;
+  std::deque<bool> questionAnswers;  // empty: No
+  std::vector<std::string> folderRequests;                // "title|initial folder"
+  std::deque<std::optional<std::string>> folderAnswers;  // empty: the user cancels
   std::vector<NetworkDialogData> networkDialogs;
   std::function<bool(NetworkDialogData&)> network;
   std::vector<std::string> log;  // every interaction in order

@@ -3,6 +3,8 @@
 // upgrade, and cancel while the device restarts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <QLabel>
 #include <QTimer>
 #include <dlfcn.h>
@@ -10,6 +12,7 @@
 
 #include "explorer/app/OperationCommands.h"
 #include "explorer/operations/OperationQueue.h"
+#include "explorer/res/Strings.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "tests/operations/GuiHarness.h"
 #include "support/WindowHandlers.h"
@@ -47,7 +50,9 @@ class UpgradeCommandTest : public WindowSuite<UpgradeCommandTest> {
 
   void Click(CQuillbox* q) { WindowSuite::Click(q, IDC_UPGRADE_FIRMWARE); }
   // An upgrade waits for the device's restart.
-  bool WaitBoxes(size_t n) { return WindowSuite::WaitBoxes(n, std::chrono::seconds(60)); }
+  bool WaitBoxes(size_t n, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    return WindowSuite::WaitBoxes(n, limit);
+  }
 };
 
 TEST_F(UpgradeCommandTest, UpgradeRunsToTheEnd) {
@@ -198,6 +203,69 @@ TEST_F(UpgradeCommandTest, DialogCancelledQueuesNothing) {
   Click(devices[0]);
   EXPECT_FALSE(dlg->IsBusy());
   EXPECT_FALSE(QueueBusy());
+}
+
+// Several rows: the image asked once and offered for the others; a refused
+// password runs only that device again, without any dialog; the status line
+// says which device of how many runs.
+TEST_F(UpgradeCommandTest, SeveralRowsOneImageAndOnlyTheRefusedOneAgain) {
+  ui.fileAnswers = {Path("release-1.pak")};
+  ui.questionAnswers = {true};
+  ui.passwordAnswers = {std::string("other")};
+  auto* status = static_cast<QLabel*>(dlg->Control(IDC_STATUS_TEXT));
+  // The kind-1 device refuses the default password, the kind-2 one takes it.
+  // The tests before cancelled the kind-2 device's upgrades: it may still be
+  // restarting.
+  Spin(3s);
+  ClickSeveral({devices[1], devices[3]}, IDC_UPGRADE_FIRMWARE);
+  ASSERT_EQ(ui.fileRequests.size(), 1u);
+  ASSERT_EQ(ui.questions.size(), 1u);
+  EXPECT_EQ(ui.questions[0], "Use " + Path("release-1.pak") + " for the other 1 selected device?");
+  EXPECT_EQ(status->text().toStdString(), "Upgrading 00:50:C2:66:00:02 (1 of 2)");
+  EXPECT_EQ(devices[3]->firmwarePath, Path("release-1.pak"));
+  std::vector<std::string> statuses;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    const std::string now = status->text().toStdString();
+    if (!now.empty() && (statuses.empty() || statuses.back() != now)) statuses.push_back(now);
+  });
+  watch.start(20);
+  ASSERT_TRUE(WaitBoxes(2, std::chrono::seconds(90)));
+  watch.stop();
+  ASSERT_EQ(ui.prompts.size(), 1u);
+  EXPECT_EQ(ui.prompts[0], "127.0.0.42 00:50:C2:66:00:02");
+  EXPECT_TRUE(ui.promptOffers[0]) << "the other device had not finished";
+  EXPECT_EQ(ui.boxes[0].text, "Operation completed successfully") << ui.boxes[0].text;
+  EXPECT_EQ(ui.boxes[1].text, "Operation completed successfully") << ui.boxes[1].text;
+  // No second dialog, no second question: only the refused device ran again.
+  EXPECT_EQ(ui.fileRequests.size(), 1u);
+  EXPECT_EQ(ui.questions.size(), 1u);
+  EXPECT_EQ(devices[3]->password, LoadBrandString(IDS_DEFAULT_PASSWORD));  // the box was not ticked
+  // After the refusal the second device runs, then the first again.
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Upgrading 00:50:C2:66:00:04 (2 of 2)",
+                                                "Upgrading 00:50:C2:66:00:02 (1 of 2)"}));
+  EXPECT_TRUE(WaitFor([&] { return !dlg->IsBusy() && !QueueBusy(); }));
+}
+
+// No to the question: the dialog per row, as for one device at a time;
+// a cancelled dialog skips its row only.
+TEST_F(UpgradeCommandTest, SeveralRowsNoToTheQuestionGivesADialogPerRow) {
+  ui.fileAnswers = {Path("no-such-1.pak"), std::nullopt, Path("no-such-3.pak")};
+  ui.questionAnswers = {false};
+  ClickSeveral({devices[0], devices[2], devices[4]}, IDC_UPGRADE_FIRMWARE);
+  ASSERT_EQ(ui.fileRequests.size(), 3u);
+  EXPECT_EQ(ui.questions.size(), 1u);
+  EXPECT_EQ(ui.questions[0], "Use " + Path("no-such-1.pak") + " for the other 2 selected devices?");
+  // In list order.
+  EXPECT_EQ(ui.fileRequests[0].title, "Upgrade Osprey Panel (00:50:C2:66:00:01)");
+  EXPECT_EQ(ui.fileRequests[1].title, "Upgrade Osprey Panel (00:50:C2:66:00:03)");
+  EXPECT_EQ(ui.fileRequests[2].title, "Upgrade Osprey Panel (00:50:C2:66:00:05)");
+  ASSERT_TRUE(WaitBoxes(2));
+  Spin(std::chrono::milliseconds(300));
+  EXPECT_EQ(ui.boxes.size(), 2u) << "the cancelled row ran";
+  EXPECT_EQ(devices[2]->firmwarePath, "");
+  EXPECT_EQ(devices[4]->firmwarePath, Path("no-such-3.pak"));
+  EXPECT_TRUE(WaitFor([&] { return !dlg->IsBusy() && !QueueBusy(); }));
 }
 
 }  // namespace

@@ -23,7 +23,9 @@ CDeviceListView::CDeviceListView(QWidget* parent) : QTreeWidget(parent) {
   setRootIsDecorated(false);
   setItemsExpandable(false);
   setUniformRowHeights(true);
-  setSelectionMode(QAbstractItemView::SingleSelection);
+  // Shift and Ctrl clicks, Shift+arrows and Ctrl+A: a technician works on
+  // many devices at once.
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setAllColumnsShowFocus(true);
   header()->setStretchLastSection(false);
@@ -62,6 +64,15 @@ int CDeviceListView::SelectedIndex() const {
     if (item->isSelected()) return ItemIndex(item);
   }
   return NO_DEVICE;
+}
+
+std::vector<int> CDeviceListView::SelectedIndexes() const {
+  std::vector<int> out;
+  for (int row = 0; row < topLevelItemCount(); ++row) {
+    const QTreeWidgetItem* item = topLevelItem(row);
+    if (item->isSelected()) out.push_back(ItemIndex(item));
+  }
+  return out;
 }
 
 void CDeviceListView::SelectIndex(int index) {

@@ -24,8 +24,10 @@ class CDeviceListView : public QTreeWidget {
   // addresses marked; the row of records[i] names device i. The selection
   // goes with the old rows.
   void ShowDevices(const std::vector<const DeviceRecord*>& records);
-  // The device of the selected row, or NO_DEVICE.
+  // The device of the first selected row (from the top), or NO_DEVICE.
   int SelectedIndex() const;
+  // The devices of every selected row, from the top.
+  std::vector<int> SelectedIndexes() const;
   void SelectIndex(int index);
   // The device of row `row` (top is 0), or NO_DEVICE.
   int IndexAt(int row) const;
