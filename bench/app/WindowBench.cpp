@@ -37,6 +37,7 @@ class SilentUi : public ModalUi {
     data = *network;
     return true;
   }
+  std::optional<std::string> TargetsDialog(const std::string&) override { return std::nullopt; }
   std::optional<NetworkDialogData> network;
 };
 

@@ -279,6 +279,7 @@ void CExplorerDlg::ClearDevices() {
   batch_.Clear();
   refusedEntries_.clear();
   links_.clear();
+  vias_.clear();
   devices_.Clear();
 }
 
@@ -303,6 +304,17 @@ void CExplorerDlg::RememberRefusedNetworkEntry(const CQuillbox* q, const Network
   NetworkDialogData kept = data;
   kept.password.clear();  // never kept beyond its request
   refusedEntries_[q] = kept;
+}
+
+DeviceVia CExplorerDlg::ViaOf(const CQuillbox& q) const {
+  if (!q.record) return {};
+  auto it = vias_.find(MacKey(q.record->mac()));
+  return it == vias_.end() ? DeviceVia{} : it->second;
+}
+
+void CExplorerDlg::SetTargetsText(const std::string& text) {
+  targetsText_ = text;
+  scope_ = SessionScope(text);
 }
 
 std::string CExplorerDlg::LinkOf(const CQuillbox& q) const {
@@ -340,6 +352,7 @@ void CExplorerDlg::RunCommand(int commandId) {
     case IDC_SET_IP_ADDRESS: RunHandler(OnSetIpAddress(*this)); break;
     case IDC_TEST_CONNECTION: RunHandler(OnTestConnection(*this)); break;
     case IDM_ABOUTBOX: ShowAbout(); break;
+    case IDM_OTHER_NETWORKS: EditOtherNetworks(); break;
     default: break;
   }
 }
@@ -505,7 +518,14 @@ void CExplorerDlg::contextMenuEvent(QContextMenuEvent* event) {
   if (aboutText.empty()) return;
   QMenu menu(this);
   menu.addAction(QString::fromStdString(aboutText), this, [this] { ShowAbout(); });
+  menu.addAction(QString::fromStdString(OTHER_NETWORKS_MENU), this, [this] { EditOtherNetworks(); });
   menu.exec(event->globalPos());
+}
+
+void CExplorerDlg::EditOtherNetworks() {
+  // Not while a scan or Set IP address uses the scope.
+  if (IsBusy() || InExchange()) return;
+  if (std::optional<std::string> text = Ui().TargetsDialog(targetsText_)) SetTargetsText(*text);
 }
 
 void CExplorerDlg::ShowAbout() {

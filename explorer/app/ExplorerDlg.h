@@ -17,6 +17,7 @@
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/ui/DeviceListView.h"
 #include "explorer/res/ui/ModalUi.h"
+#include "explorer/session/Discovery.h"
 #include "explorer/session/Selection.h"
 
 class CQuillbox;
@@ -41,6 +42,7 @@ constexpr int IDC_SET_IP_ADDRESS = 1036;
 constexpr int IDC_TEST_CONNECTION = 1033;
 constexpr int IDC_PICTURE = 1044;
 constexpr int IDM_ABOUTBOX = 16;
+constexpr int IDM_OTHER_NETWORKS = 32;
 constexpr int PROGRESS_TICK_MS = 100;
 
 // The action buttons' texts, each with its mnemonic.
@@ -115,6 +117,14 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   void ForgetRefusedNetworkEntry(const CQuillbox* q) { refusedEntries_.erase(q); }
   // The host interface q's answer came in on in the last scan ("" unknown).
   std::string LinkOf(const CQuillbox& q) const;
+  // How q was reached in the last scan: its link, or one of the session's
+  // targets (then also where a request for q alone must go).
+  DeviceVia ViaOf(const CQuillbox& q) const;
+  // The session's other networks: the dialog's text, and what every scan
+  // asks because of it. Kept until the program ends, never on disk.
+  const std::string& TargetsText() const { return targetsText_; }
+  const DiscoveryScope& Scope() const { return scope_; }
+  void SetTargetsText(const std::string& text);
   void FocusDeviceList();
   void PostOperationDone(int32_t result, CQuillbox* q) override;
   void PostCommand(int commandId);
@@ -126,6 +136,7 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   // Cancel-or-exit: the Exit/Cancel button, Escape and the close box.
   void CancelOrExit();
   void ShowAbout();
+  void EditOtherNetworks();
   // Runs the handler of a command id, as a click on that button would. A
   // handler with an exchange returns at the exchange's start and finishes
   // from the event loop (HandlersRunning).
@@ -163,6 +174,7 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   DeviceExchanges& Exchanges() { return deviceExchanges_; }
   // The links of the last scan's answers, by Ethernet address key.
   void SetLinks(std::unordered_map<uint64_t, std::string> links) { links_ = std::move(links); }
+  void SetVias(std::unordered_map<uint64_t, DeviceVia> vias) { vias_ = std::move(vias); }
   // Starts a device-protocol handler and counts it until it finishes.
   void RunHandler(QCoro::Task<> handler);
   static QCoro::Task<> Finish(CExplorerDlg& dlg, QCoro::Task<> handler);
@@ -191,6 +203,9 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   std::vector<std::string> presetStores_;
   std::unordered_map<const CQuillbox*, NetworkDialogData> refusedEntries_;
   std::unordered_map<uint64_t, std::string> links_;
+  std::unordered_map<uint64_t, DeviceVia> vias_;
+  std::string targetsText_;
+  DiscoveryScope scope_;
 
   std::map<int, QWidget*> controls_;  // child widgets by dialog id, owned by Qt
   CDeviceListView* list_ = nullptr;

@@ -32,9 +32,12 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
   int count = 0;
   ScanOutcome outcome;
   std::vector<std::string> linkNames;  // of the last pass's records, by index
+  std::vector<DeviceVia> vias;         // the same
+  const DiscoveryScope scope = dlg.Scope();
   {
     CExplorerDlg::ExchangeScope exchange(dlg);
-    outcome = co_await dlg.Exchanges().Run([&dlg, &records, &count, &linkNames](CDeviceSocket& transport) {
+    outcome = co_await dlg.Exchanges().Run([&dlg, &records, &count, &linkNames, &vias, &scope](CDeviceSocket& transport) {
+      ApplyScope(transport, scope);
       ScanHooks hooks;
       // Cancel, or a worker's report, ends the busy display: no pass after.
       hooks.stillBusy = [&dlg] { return dlg.IsBusy(); };
@@ -42,6 +45,8 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
       hooks.failedLocally = [&transport] { return transport.SendFailed(); };
       ScanOutcome result = RunScanPasses(hooks, *records, count);
       for (const CDeviceSocket::Link& link : transport.RecordLinks()) linkNames.push_back(link.name);
+      for (const CDeviceSocket::Origin& origin : transport.RecordOrigins())
+        vias.push_back(::ViaOf(origin, transport.Targets()));
       return result;
     });
   }
@@ -54,6 +59,11 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
     if (dlg.Records()[static_cast<size_t>(i)] && !linkNames[static_cast<size_t>(i)].empty())
       links.emplace(MacKey(dlg.Records()[static_cast<size_t>(i)]->mac()), linkNames[static_cast<size_t>(i)]);
   dlg.SetLinks(std::move(links));
+  std::unordered_map<uint64_t, DeviceVia> viaOf;
+  for (int i = 0; i < count && static_cast<size_t>(i) < vias.size(); ++i)
+    if (dlg.Records()[static_cast<size_t>(i)])
+      viaOf.emplace(MacKey(dlg.Records()[static_cast<size_t>(i)]->mac()), vias[static_cast<size_t>(i)]);
+  dlg.SetVias(std::move(viaOf));
   if (outcome.networkingFailed) {
     dlg.EndBusy();
     dlg.Ui().MessageBox(NETWORKING_FAILED_TEXT, "Error", BoxIcon::Exclamation);
@@ -84,12 +94,14 @@ QCoro::Task<> OnSetIpAddress(CExplorerDlg& dlg) {
   if (!dlg.Devices().Contains(q) || !q->record) co_return;
 
   const SetNetworkRequest request = FillSetNetworkRequest(*q->record, data);
+  // A device behind a router hears no limited broadcast.
+  const std::vector<uint32_t> alsoTo = dlg.ViaOf(*q).alsoTo;
   dlg.BeginBusy(SET_NETWORK_BUSY_MS, SetNetworkStatusText(LoadBrandString(IDS_DEVICE_NAME)));
   int32_t result = 0;
   {
     CExplorerDlg::ExchangeScope exchange(dlg);
     result = co_await dlg.Exchanges().Run(
-        [&request](CDeviceSocket& transport) { return transport.SetNetworkParameters(request); });
+        [&request, &alsoTo](CDeviceSocket& transport) { return transport.SetNetworkParameters(request, alsoTo); });
   }
   dlg.EndBusy();
 

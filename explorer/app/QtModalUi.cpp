@@ -1,3 +1,4 @@
+#include "explorer/app/TargetsDlg.h"
 #include "explorer/app/QtModalUi.h"
 
 #include <QApplication>
@@ -71,3 +72,9 @@ std::optional<std::string> QtModalUi::FolderDialog(const std::string& title, con
 }
 
 bool QtModalUi::NetworkDialog(NetworkDialogData& data) { return RunNetworkDialog(Owner(), *this, data); }
+
+std::optional<std::string> QtModalUi::TargetsDialog(const std::string& current) {
+  CTargetsDlg dialog(current, Owner());
+  if (dialog.exec() != QDialog::Accepted || !dialog.CanAccept()) return std::nullopt;
+  return dialog.Text();
+}

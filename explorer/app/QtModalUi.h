@@ -17,6 +17,7 @@ class QtModalUi : public ModalUi {
   bool Question(const std::string& text, const std::string& caption) override;
   std::optional<std::string> FolderDialog(const std::string& title, const std::string& initialFolder) override;
   bool NetworkDialog(NetworkDialogData& data) override;
+  std::optional<std::string> TargetsDialog(const std::string& current) override;
 
  private:
   QWidget* Owner() const;

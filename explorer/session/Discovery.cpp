@@ -3,6 +3,22 @@
 #include "net/Interfaces.h"
 #include "net/Ipv4.h"
 
+std::string TargetListStatus(const TargetList& list) {
+  if (!list.errors.empty()) {
+    const size_t more = list.errors.size() - 1;
+    return list.errors.front() + (more == 0 ? "" : " (and " + std::to_string(more) + " more)");
+  }
+  if (list.targets.empty()) return "Only the networks of this computer's own adapters are scanned.";
+  const size_t n = list.targets.size();
+  return "Scans also ask " + std::to_string(n) + (n == 1 ? " other network." : " other networks.");
+}
+
+DiscoveryScope SessionScope(const std::string& targetsText) {
+  DiscoveryScope scope;
+  scope.targets = ParseTargetLines(targetsText).targets;
+  return scope;
+}
+
 void ApplyScope(CDeviceSocket& transport, const DiscoveryScope& scope) {
   transport.SetTargets(scope.targets);
   transport.SetBroadcastEnabled(scope.broadcast);

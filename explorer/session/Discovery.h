@@ -18,6 +18,20 @@ struct DiscoveryScope {
   bool Empty() const { return targets.empty() && broadcast; }
 };
 
+// The window's dialog for the session's targets.
+constexpr const char* OTHER_NETWORKS_MENU = "Other networks...";
+constexpr const char* OTHER_NETWORKS_TITLE = "Other networks";
+constexpr const char* OTHER_NETWORKS_INTRO =
+    "Networks behind a router, asked by every Scan and Set IP address until the program ends, one a line: "
+    "A.B.C.D asks that device alone, A.B.C.D/N (N up to 30) the broadcast address of that subnet. "
+    "# starts a comment.";
+// What the dialog says of a list: its first bad line, or what will be
+// asked.
+std::string TargetListStatus(const TargetList& list);
+// The scope of the window's session: its own links' broadcasts and the
+// targets of the dialog's text (bad lines left out: the dialog refuses them).
+DiscoveryScope SessionScope(const std::string& targetsText);
+
 // Makes every following Discover of `transport` ask what the scope says.
 void ApplyScope(CDeviceSocket& transport, const DiscoveryScope& scope);
 

@@ -73,8 +73,16 @@ class ScriptedUi : public ModalUi {
   std::deque<bool> questionAnswers;  // empty: No
   std::vector<std::string> folderRequests;                // "title|initial folder"
   std::deque<std::optional<std::string>> folderAnswers;  // empty: the user cancels
+  std::optional<std::string> TargetsDialog(const std::string& current) override {
+    targetsDialogs.push_back(current);
+    log.push_back("targets");
+    return Next(targetsAnswers);
+  }
+
   std::vector<NetworkDialogData> networkDialogs;
   std::function<bool(NetworkDialogData&)> network;
+  std::vector<std::string> targetsDialogs;               // the text each opened with
+  std::deque<std::optional<std::string>> targetsAnswers;  // empty: the user cancels
   std::vector<std::string> log;  // every interaction in order
 
  private:

@@ -34,4 +34,8 @@ class ModalUi {
   // The network parameters dialog, started with `data`; true on OK with
   // `data` holding what the user entered.
   virtual bool NetworkDialog(NetworkDialogData& data) = 0;
+  // The session's other networks, one target a line, started with
+  // `current`; the new text on OK (every line a good target), nothing on
+  // Cancel.
+  virtual std::optional<std::string> TargetsDialog(const std::string& current) = 0;
 };
