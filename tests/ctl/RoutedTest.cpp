@@ -4,7 +4,10 @@
 // addresses from there.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <thread>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -99,6 +102,18 @@ TEST_F(RoutedTest, ASweepFindsEveryRemoteDeviceOnce) {
                        Row("00:50:C2:73:00:06", "10.30.0.6", "qlc", "10.30.0.0/24") +
                        Row("00:50:C2:73:00:C8", "10.30.0.200", "qlc", "10.30.0.0/24") +
                        Row("00:50:C2:73:01:09", "10.40.0.9", "qlc", "10.40.0.1-10.40.0.20"));
+}
+
+TEST_F(RoutedTest, CtrlCEndsALongSweepAtOnce) {
+  // 65,534 requests at 100 a second would take eleven minutes.
+  ctltest::CtlProcess ctl({"scan", "--passes", "1", "--sweep", "10.30.0.0/16", "--rate", "100"});
+  ASSERT_TRUE(ctl.Started());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ctl.Signal(SIGINT);
+  const auto r = ctl.Wait(std::chrono::seconds(10));
+  EXPECT_FALSE(r.killed);
+  EXPECT_EQ(r.exitCode, 130) << r.err;
+  EXPECT_LT(r.seconds, 4.0) << "the sweep stops between two batches";
 }
 
 TEST_F(RoutedTest, SetIpReachesADeviceBehindTheRouter) {
