@@ -2,6 +2,7 @@
 // broadcast at once: how many answers are kept, and what the pass costs.
 //
 //   scripts/netns-links.sh build/bin/bench_discovery [N...]   (default 1024 4096)
+//   scripts/netns-links.sh --routed build/bin/bench_discovery --sweep [ROUNDS]
 //
 // Every size runs with all devices behind one link and split over two, and
 // the pass run
@@ -29,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/protocol/SweepRows.h"
 #include "explorer/protocol/DeviceSocket.h"
 #include "support/AsNobody.h"
 #include "support/NetGuard.h"
@@ -121,6 +123,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_discovery: run it through scripts/netns-links.sh (%s)\n", why.c_str());
     return 77;
   }
+  if (argc > 1 && std::string(argv[1]) == "--sweep") return SweepRows(argc > 2 ? std::atoi(argv[2]) : 3);
   const char* linkNames = std::getenv("QUILL_NETNS_LINKS");
   const bool topology = linkNames && std::string(linkNames).find("qlb") != std::string::npos;
   std::vector<unsigned long> sizes = {1024, 4096};

@@ -1,2 +1,2 @@
-add_executable(bench_discovery ${CMAKE_CURRENT_LIST_DIR}/DiscoveryBench.cpp)
+add_executable(bench_discovery ${CMAKE_CURRENT_LIST_DIR}/DiscoveryBench.cpp ${CMAKE_CURRENT_LIST_DIR}/SweepRows.cpp)
 target_link_libraries(bench_discovery PRIVATE protocol test_support)
