@@ -133,16 +133,19 @@ void DeviceBatch::Start(int32_t kind, std::vector<CQuillbox*> devices) {
   kind_ = kind;
   devices_.clear();
   for (CQuillbox* q : devices) devices_.emplace_back(q, false);
+  runs_ = std::move(devices);
 }
 
 void DeviceBatch::Clear() {
   kind_ = -1;
   devices_.clear();
+  runs_.clear();
 }
 
 int DeviceBatch::PositionOf(const CQuillbox* q) const {
-  for (size_t i = 0; i < devices_.size(); ++i)
-    if (devices_[i].first == q) return static_cast<int>(i) + 1;
+  // Its latest run.
+  for (size_t i = runs_.size(); i > 0; --i)
+    if (runs_[i - 1] == q) return static_cast<int>(i);
   return 0;
 }
 
@@ -152,8 +155,12 @@ void DeviceBatch::Finished(const CQuillbox* q) {
 }
 
 void DeviceBatch::Again(const CQuillbox* q) {
-  for (auto& d : devices_)
-    if (d.first == q) d.second = false;
+  const auto it = std::find_if(devices_.begin(), devices_.end(), [q](const auto& d) { return d.first == q; });
+  if (it == devices_.end()) return;
+  it->second = false;
+  // One run more, queued after the others: the status counts runs, so it
+  // never shows a place already shown, nor "(2 of 5)" after the fifth.
+  runs_.push_back(it->first);
 }
 
 std::vector<CQuillbox*> DeviceBatch::Unfinished() const {

@@ -82,12 +82,16 @@ class DeviceBatch {
   void Clear();
   bool Several() const { return devices_.size() > 1; }
   int32_t Kind() const { return kind_; }
-  int Count() const { return static_cast<int>(devices_.size()); }
-  // 1 for the first device; 0 when q is not in the batch.
+  // The runs of the batch: one per device, and one more per device run
+  // again.
+  int Count() const { return static_cast<int>(runs_.size()); }
+  // The place of q's latest run (1 for the first device); 0 when q is not
+  // in the batch.
   int PositionOf(const CQuillbox* q) const;
   // q's report was handled: it has finished, whatever the outcome.
   void Finished(const CQuillbox* q);
-  // q is to run again (after a new password): not finished any more.
+  // q is to run again (after a new password): not finished any more, and
+  // one run more at the end of the batch.
   void Again(const CQuillbox* q);
   // The devices that have not reported, in list order.
   std::vector<CQuillbox*> Unfinished() const;
@@ -97,4 +101,5 @@ class DeviceBatch {
  private:
   int32_t kind_ = -1;
   std::vector<std::pair<CQuillbox*, bool>> devices_;  // device, finished
+  std::vector<CQuillbox*> runs_;                      // in the order they run
 };

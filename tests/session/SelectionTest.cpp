@@ -91,6 +91,9 @@ TEST(Selection, ABatchKnowsItsPlacesAndWhatIsLeft) {
   EXPECT_FALSE(batch.OthersUnfinished(c));
   batch.Again(b);
   EXPECT_EQ(batch.Unfinished(), (std::vector<CQuillbox*>{b, c}));
+  EXPECT_EQ(batch.Count(), 4) << "a run more";
+  EXPECT_EQ(batch.PositionOf(b), 4) << "its second run reads (4 of 4), not (2 of 3) after the third";
+  EXPECT_EQ(batch.PositionOf(c), 3);
   batch.Clear();
   EXPECT_EQ(batch.Count(), 0);
 }

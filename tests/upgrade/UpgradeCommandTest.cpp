@@ -241,9 +241,10 @@ TEST_F(UpgradeCommandTest, SeveralRowsOneImageAndOnlyTheRefusedOneAgain) {
   EXPECT_EQ(ui.fileRequests.size(), 1u);
   EXPECT_EQ(ui.questions.size(), 1u);
   EXPECT_EQ(devices[3]->password, LoadBrandString(IDS_DEFAULT_PASSWORD));  // the box was not ticked
-  // After the refusal the second device runs, then the first again.
-  EXPECT_EQ(statuses, (std::vector<std::string>{"Upgrading 00:50:C2:66:00:04 (2 of 2)",
-                                                "Upgrading 00:50:C2:66:00:02 (1 of 2)"}));
+  // After the refusal the second device runs, then the first again, as a
+  // run of its own.
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Upgrading 00:50:C2:66:00:04 (2 of 3)",
+                                                "Upgrading 00:50:C2:66:00:02 (3 of 3)"}));
   EXPECT_TRUE(WaitFor([&] { return !dlg->IsBusy() && !QueueBusy(); }));
 }
 
