@@ -42,6 +42,7 @@ void CTimeoutSocket::CancelRequest() {
 
 int CTimeoutSocket::OpenUdp() {
   cancelled_ = false;
+  group_.clear();
   return socket_.OpenUdp();
 }
 
@@ -51,9 +52,61 @@ int CTimeoutSocket::OpenTcp() {
 }
 
 void CTimeoutSocket::Close() {
-  // The thread uses the descriptor until it is joined.
+  // The thread uses the descriptors until it is joined.
   receiver_.Stop();
+  group_.clear();
   socket_.Close();
+}
+
+int CTimeoutSocket::StartReceiver() {
+  std::vector<const net::Socket*> sockets{&socket_};
+  for (const net::Socket& s : group_) sockets.push_back(&s);
+  return receiver_.Start(sockets);
+}
+
+int CTimeoutSocket::ShareReceivePort(size_t members, int bufferRequest, long* granted) {
+  int own = 0;
+  if (const int err = socket_.ReceiveBufferSize(&own)) return err;
+  *granted = own;
+  if (members <= 1) return 0;
+  net::Endpoint local;
+  // Bound without the option, the socket was given a port nobody else
+  // holds; opened to joiners only now, it cannot have landed in another
+  // group of this user's.
+  if (const int err = socket_.LocalAddress(&local)) return err;
+  if (const int err = socket_.SetReusePort(true)) return err;
+  int err = 0;
+  long total = own;
+  try {
+    group_.reserve(members - 1);
+    while (err == 0 && group_.size() + 1 < members) {
+      net::Socket s;
+      int room = 0;
+      err = s.OpenUdp();
+      if (err == 0) err = s.SetReusePort(true);
+      if (err == 0) err = s.IgnoreBroadcasts();
+      if (err == 0) err = s.SetReceiveBuffer(bufferRequest, &room);
+      if (err == 0) err = s.EnablePacketInfo();
+      if (err == 0) err = s.Bind(local);
+      if (err == 0) {
+        total += room;
+        group_.push_back(std::move(s));
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    err = ENOMEM;
+  }
+  // Without it the group would choose by the sender, and one device's
+  // answers, or a whole link's from one simulator, would all meet in one
+  // socket.
+  if (err == 0) err = group_.back().SpreadGroupAtRandom(static_cast<unsigned>(members));
+  if (err != 0) {
+    group_.clear();
+    socket_.SetReusePort(false);
+    return err;
+  }
+  *granted = total;
+  return 0;
 }
 
 int CTimeoutSocket::SliceLeft() const {
@@ -201,6 +254,15 @@ int32_t CDeviceSocket::OpenExchange(bool broadcast) {
   const int sized = receiveBufferRequest_ > 0 ? raw.SetReceiveBuffer(receiveBufferRequest_, &granted)
                                               : raw.ReceiveBufferSize(&granted);
   lastReceiveBuffer_ = sized == 0 ? granted : -sized;
+  // Held below the room asked for: more sockets on the port make it up (a
+  // failure leaves the one socket, as on a system without the option).
+  if (sized == 0 && granted > 0 && granted < receiveBufferRequest_) {
+    const size_t members = std::min<size_t>(
+        MAX_RECEIVE_SOCKETS, (static_cast<size_t>(receiveBufferRequest_) + granted - 1) / granted);
+    long together = 0;
+    if (socket_.ShareReceivePort(members, receiveBufferRequest_, &together) == 0) lastReceiveBuffer_ = together;
+  }
+  lastReceiveSockets_ = socket_.ReceiveSockets();
   // Which link each answer came in on; an answer without it is still kept.
   raw.EnablePacketInfo();
   if (socket_.StartReceiver() != 0) {
