@@ -413,6 +413,23 @@ int32_t CDeviceSocket::ReceiveReply(uint32_t timeoutMs, uint8_t* buf, uint32_t e
 }
 
 int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
+  std::vector<DeviceRecord> found;
+  const int32_t result = Discover(found, MAX_DEVICES);
+  if (sendFailed_) return result;
+  count = 0;
+  for (const DeviceRecord& record : found) {
+    try {
+      records[count] = std::make_unique<DeviceRecord>(record);
+    } catch (const std::bad_alloc&) {
+      break;  // the list holds what fits
+    }
+    ++count;
+  }
+  return result;
+}
+
+int32_t CDeviceSocket::Discover(std::vector<DeviceRecord>& records, size_t cap) {
+  lastPassFull_ = false;
   const std::vector<uint8_t> request = BuildRequest(OP_DISCOVER, nullptr, 0);
   sendFailed_ = true;
   sentLinks_.clear();
@@ -421,18 +438,24 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   const bool sentAny = SendToTargets(request.data(), request.size());
   SweepSender sweep(*this, request.data(), request.size());
 
-  count = 0;
+  records.clear();
   recordLinks_.clear();
   recordOrigins_.clear();
   std::vector<unsigned> linkOf;  // interface index of record i's answer
   std::vector<uint64_t> macOf;   // and its MAC
   std::vector<uint32_t> fromOf;  // and its sender
-  linkOf.reserve(MAX_DEVICES);
-  macOf.reserve(MAX_DEVICES);
-  fromOf.reserve(MAX_DEVICES);
-  int32_t result = 0;
   std::unordered_set<uint64_t> held;  // MACs of this pass, for the duplicate test
-  held.reserve(MAX_DEVICES * 2);
+  int32_t result = 0;
+  try {
+    const size_t expected = std::min<size_t>(cap, MAX_DEVICES);
+    records.reserve(expected);
+    linkOf.reserve(expected);
+    macOf.reserve(expected);
+    fromOf.reserve(expected);
+    held.reserve(expected * 2);
+  } catch (const std::bad_alloc&) {
+    // Grown as the answers come, as far as memory goes.
+  }
   uint8_t buf[MAX_DATAGRAM];
   const auto take = [&](int32_t r) {
     if (result == 0) result = r;
@@ -442,22 +465,26 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
     if (!IsAcceptedKind(record.kind())) return;
     const uint64_t key = MacKey(record.mac());
     if (held.count(key) != 0) return;
+    const size_t kept = records.size();
     try {
-      records[count] = std::make_unique<DeviceRecord>(record);
-      held.insert(key);
+      records.push_back(record);
       linkOf.push_back(socket_.LastLink());
       macOf.push_back(key);
       fromOf.push_back(socket_.LastSender());
+      held.insert(key);
     } catch (const std::bad_alloc&) {
-      records[count].reset();
-      return;  // dropped; the pass goes on with what fits
+      // Dropped; the pass goes on with what fits.
+      records.resize(kept);
+      linkOf.resize(kept);
+      macOf.resize(kept);
+      fromOf.resize(kept);
+      held.erase(key);
     }
-    ++count;
   };
   // While a sweep still sends, the answers that already came are taken
   // between its batches; a wait that ends there is only the next batch
   // falling due.
-  while (sweep.Pending() && !socket_.Cancelled() && count < MAX_DEVICES) {
+  while (sweep.Pending() && !socket_.Cancelled() && records.size() < cap) {
     const uint32_t next = sweep.SendDue();
     if (!sweep.Pending()) break;
     const Received r = ReceiveOnce(next, buf, DEVICE_RECORD_SIZE);
@@ -470,10 +497,13 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   sendFailed_ = false;
   socket_.StartDeadline(DISCOVERY_PASS_MS);
   while (!socket_.timedOut()) {
-    if (count >= MAX_DEVICES) break;
+    if (records.size() >= cap) {
+      lastPassFull_ = true;
+      break;
+    }
     take(ReceiveOnce(0, buf, DEVICE_RECORD_SIZE).result);
   }
-  if (count > 0) result = 0;
+  if (!records.empty()) result = 0;
   socket_.StopDeadline();
   socket_.Close();
   NameLinks(linkOf, macOf, fromOf);

@@ -146,6 +146,12 @@ class CDeviceSocket {
   // answered, else the first error of the pass (normally 5).
   // RecordLinks() and RecordOrigins() then tell where each answer came from.
   int32_t Discover(DeviceRecordArray& records, int& count);
+  // The same pass into a list that grows, ending early once `cap` devices
+  // are in it (the array above holds MAX_DEVICES).
+  int32_t Discover(std::vector<DeviceRecord>& records, size_t cap);
+  // The last discovery pass ended because its list was full: more devices
+  // may have answered than it holds.
+  bool LastPassFull() const { return lastPassFull_; }
   // Asks one address alone (a short exchange, no broadcast) and waits up to
   // timeoutMs for a device answering from it; 0 with *out filled, else the
   // exchange's error (5 when nobody answered).
@@ -246,6 +252,7 @@ class CDeviceSocket {
   long lastReceiveBuffer_ = 0;
   size_t lastReceiveSockets_ = 1;
   bool sendFailed_ = false;
+  bool lastPassFull_ = false;
   int receiveBufferRequest_ = DISCOVERY_RECEIVE_BUFFER;
   std::vector<std::string> linkFilter_;
   std::vector<Link> sentLinks_;
