@@ -1,6 +1,8 @@
 #include "net/Socket.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -103,6 +105,39 @@ int Socket::SetNonBlocking(bool on) {
 
 int Socket::SetBroadcast(bool on) { return SetOption(SOL_SOCKET, SO_BROADCAST, on ? 1 : 0); }
 int Socket::SetReuseAddress(bool on) { return SetOption(SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
+int Socket::SetReusePort(bool on) { return SetOption(SOL_SOCKET, SO_REUSEPORT, on ? 1 : 0); }
+
+int Socket::SpreadGroupAtRandom(unsigned members) {
+  if (members == 0) return EINVAL;
+  // A classic filter needs no privilege: A = random; A %= members; return A,
+  // the index of the member that gets the datagram.
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_RANDOM)),
+      BPF_STMT(BPF_ALU | BPF_MOD | BPF_K, members),
+      BPF_STMT(BPF_RET | BPF_A, 0),
+  };
+  const sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+  return ::setsockopt(fd_, SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &filter, sizeof filter) == 0 ? 0 : errno;
+}
+
+int Socket::IgnoreBroadcasts() {
+  // Offsets: the IPv4 destination address is bytes 16..19 of the network
+  // header. A broadcast through a link is marked by its link-layer type; a
+  // limited broadcast that never left this host is known by its address.
+  constexpr uint32_t kNetDestination = static_cast<uint32_t>(SKF_NET_OFF + 16);
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_BROADCAST, 4, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_MULTICAST, 3, 0),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kNetDestination),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0xFFFFFFFFu, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, 0xFFFFFFFFu),  // keep all of it
+      BPF_STMT(BPF_RET | BPF_K, 0),            // drop
+  };
+  const sock_fprog filter{static_cast<unsigned short>(sizeof program / sizeof program[0]), program};
+  return ::setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0 ? 0 : errno;
+}
+
 int Socket::SetFreeBind(bool on) { return SetOption(IPPROTO_IP, IP_FREEBIND, on ? 1 : 0); }
 int Socket::SetNoDelay(bool on) { return SetOption(IPPROTO_TCP, TCP_NODELAY, on ? 1 : 0); }
 int Socket::EnablePacketInfo() { return SetOption(IPPROTO_IP, IP_PKTINFO, 1); }

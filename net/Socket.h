@@ -77,6 +77,19 @@ class Socket {
   int SetNonBlocking(bool on);
   int SetBroadcast(bool on);
   int SetReuseAddress(bool on);
+  // Lets more sockets of this user bind this one's address and port and
+  // share what arrives there (SO_REUSEPORT); also on a socket that is
+  // bound already, so it can first take a port nobody else has.
+  int SetReusePort(bool on);
+  // Deals the datagrams that arrive at this socket's reuse-port group out
+  // to its first `members` sockets at random. Without it the group picks by
+  // a hash of the sender's address and port, which puts every datagram of
+  // one sender into the same socket.
+  int SpreadGroupAtRandom(unsigned members);
+  // Drops every datagram sent to a broadcast or multicast address. Each
+  // socket of a reuse-port group gets its own copy of those, so the
+  // members that are there only for room take none of them.
+  int IgnoreBroadcasts();
   // Lets a socket bind an address this host does not have (yet).
   int SetFreeBind(bool on);
   int SetNoDelay(bool on);

@@ -22,9 +22,9 @@ cmake --build "$ASAN_DIR" -j"$(nproc)"
 # Tests that start threads: the operation queue and its commands, the cancel
 # paths, the upgrade worker and the library's guard, the TFTP server, the
 # windows that hand work between threads, explorerctl's child processes,
-# every exchange of the device transport (its receiving thread), the
-# retrieve store (its pipe waits) and the restart watch.
-THREADED='thread_pool|queue|commands|transfer|upgrade|tftp|exports|ftp_session|main_window|scan_window|web_launch|launcher|ctl|protocol_discovery|protocol_exchanges|protocol_links|net_socket$|scan_dialog|setnet_dialog|conntest_dialog|unprivileged|echo_rights|restart_watch|operations_store|receiver_fault'
+# every exchange of the device transport (its receiving thread, also over
+# a shared port), the retrieve store (its pipe waits) and the restart watch.
+THREADED='thread_pool|queue|commands|transfer|upgrade|tftp|exports|ftp_session|main_window|scan_window|web_launch|launcher|ctl|protocol_discovery|protocol_exchanges|protocol_links|net_socket$|scan_dialog|setnet_dialog|conntest_dialog|unprivileged|echo_rights|restart_watch|operations_store|receiver_fault|shared_port'
 echo "== ThreadSanitizer (tests that start threads): $TSAN_DIR"
 cmake -S . -B "$TSAN_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSANITIZE=thread >/dev/null
 cmake --build "$TSAN_DIR" -j"$(nproc)"

@@ -1,5 +1,6 @@
 // scan: every device that answers a discovery, as a table, CSV or JSON.
 #include <memory>
+#include <string>
 
 #include "explorer/ctl/CommandLine.h"
 #include "explorer/ctl/Console.h"
@@ -9,6 +10,9 @@
 
 namespace ctl {
 namespace {
+
+// Bounds what a flood of answers can make this process hold.
+constexpr int kMostListed = 262144;
 
 struct ScanOptions {
   ScanRequest request;
@@ -41,6 +45,11 @@ CLI::App* AddScanCommand(CLI::App& app, CommandResult& result) {
   scan->add_option("--interface", o->request.interfaces, "scan on this interface only (repeatable)")
       ->type_name("NAME")
       ->allow_extra_args(false);
+  scan->add_option("--max", o->request.maxDevices,
+                   "end a pass once N devices answered (1-" + std::to_string(kMostListed) + ")")
+      ->type_name("N")
+      ->check(CLI::Range(1, kMostListed).description(""))
+      ->capture_default_str();
   scan->add_option("--format", o->format, "table, csv (RFC 4180) or json")
       ->type_name("FORMAT")
       ->check(CLI::IsMember({"table", "csv", "json"}).description(""))

@@ -63,10 +63,10 @@ class ScanPump {
 
 // The rows in the explorer's order, without those of links the scan was
 // not asked for.
-std::vector<DeviceRow> RowsOf(CDeviceSocket& transport, const DeviceRecordArray& records, int count,
+std::vector<DeviceRow> RowsOf(CDeviceSocket& transport, const std::vector<DeviceRecord>& records,
                               const std::vector<std::string>& interfaces) {
   std::vector<const DeviceRecord*> list;
-  for (int i = 0; i < count; ++i) list.push_back(records[static_cast<size_t>(i)].get());
+  for (const DeviceRecord& r : records) list.push_back(&r);
   const std::vector<bool> dup = DuplicateIpFlags(list);
   std::vector<DeviceRow> rows;
   for (size_t i : RowOrder(list)) {
@@ -81,6 +81,11 @@ std::vector<DeviceRow> RowsOf(CDeviceSocket& transport, const DeviceRecordArray&
     if (wanted) rows.push_back(row);
   }
   return rows;
+}
+
+// What standard error says when the listed pass stopped at `max` devices.
+std::string ListFullText(size_t max) {
+  return "list full at " + std::to_string(max) + " devices; more may have answered";
 }
 
 }  // namespace
@@ -98,21 +103,25 @@ ScanResult ScanDevices(const ScanRequest& request) {
   ScanPump pump(transport, passes, static_cast<long>(CDeviceSocket::DISCOVERY_PASS_MS) + sweepMs);
   transport.SetPumpHook([&pump] { pump(); });
 
-  auto records = std::make_unique<DeviceRecordArray>();
-  int count = 0;
+  // Not the window's array: a command line may list more than it holds.
+  std::vector<DeviceRecord> records;
+  const size_t cap = static_cast<size_t>(std::max(1, request.maxDevices));
   int started = 0;
-  ScanHooks hooks;
+  ScanListHooks hooks;
   // The explorer's passes, ended early by Ctrl-C or after the asked number.
   hooks.stillBusy = [&] { return !Interrupted() && started < passes; };
-  hooks.discover = [&](DeviceRecordArray& recs, int& n) {
+  hooks.discover = [&](int& n) {
     ++started;
     pump.StartPass();
-    return transport.Discover(recs, n);
+    const int32_t r = transport.Discover(records, cap);
+    n = static_cast<int>(records.size());
+    return r;
   };
+  hooks.release = [&] { records.clear(); };
   // Only the transport's own -1 is a networking failure; a device may
   // answer with status 0xFFFFFFFF.
   hooks.failedLocally = [&transport] { return transport.SendFailed(); };
-  const ScanOutcome outcome = RunScanPasses(hooks, *records, count);
+  const ScanOutcome outcome = RunScanPasses(hooks);
   transport.SetPumpHook(nullptr);
   Console::Get().ClearStatus();
 
@@ -129,8 +138,12 @@ ScanResult ScanDevices(const ScanRequest& request) {
   // above turns false on purpose: fill on the explorer's other condition.
   const bool fill = outcome.passes > 0 && outcome.lastResult == 0;
   result.failureText = ScanFailureText(outcome, LoadBrandString(IDS_DEVICE_NAME));
-  if (fill) result.rows = RowsOf(transport, *records, count, request.interfaces);
-  ReleaseRecords(*records, count);
+  if (fill) {
+    result.rows = RowsOf(transport, records, request.interfaces);
+    // Said whatever the format, beside the list and not in it.
+    if (transport.LastPassFull()) Console::Get().Err(ListFullText(cap));
+  }
+  records.clear();
   if (result.rows.empty()) {
     // Nobody answered, or only devices on links the scan was not asked for.
     const ScanVerdict verdict = VerdictOf(outcome);

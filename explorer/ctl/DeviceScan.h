@@ -24,6 +24,9 @@ struct ScanRequest {
   int passes = 1;
   std::vector<std::string> interfaces;  // empty: every interface
   DiscoveryScope scope;                 // targets and sweeps besides the broadcasts
+  // A pass ends once this many devices answered; the last one's list is
+  // then said to be full (on standard error).
+  int maxDevices = MAX_DEVICES;
 };
 
 struct ScanResult {

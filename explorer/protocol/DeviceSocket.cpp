@@ -42,6 +42,7 @@ void CTimeoutSocket::CancelRequest() {
 
 int CTimeoutSocket::OpenUdp() {
   cancelled_ = false;
+  group_.clear();
   return socket_.OpenUdp();
 }
 
@@ -51,9 +52,61 @@ int CTimeoutSocket::OpenTcp() {
 }
 
 void CTimeoutSocket::Close() {
-  // The thread uses the descriptor until it is joined.
+  // The thread uses the descriptors until it is joined.
   receiver_.Stop();
+  group_.clear();
   socket_.Close();
+}
+
+int CTimeoutSocket::StartReceiver() {
+  std::vector<const net::Socket*> sockets{&socket_};
+  for (const net::Socket& s : group_) sockets.push_back(&s);
+  return receiver_.Start(sockets);
+}
+
+int CTimeoutSocket::ShareReceivePort(size_t members, int bufferRequest, long* granted) {
+  int own = 0;
+  if (const int err = socket_.ReceiveBufferSize(&own)) return err;
+  *granted = own;
+  if (members <= 1) return 0;
+  net::Endpoint local;
+  // Bound without the option, the socket was given a port nobody else
+  // holds; opened to joiners only now, it cannot have landed in another
+  // group of this user's.
+  if (const int err = socket_.LocalAddress(&local)) return err;
+  if (const int err = socket_.SetReusePort(true)) return err;
+  int err = 0;
+  long total = own;
+  try {
+    group_.reserve(members - 1);
+    while (err == 0 && group_.size() + 1 < members) {
+      net::Socket s;
+      int room = 0;
+      err = s.OpenUdp();
+      if (err == 0) err = s.SetReusePort(true);
+      if (err == 0) err = s.IgnoreBroadcasts();
+      if (err == 0) err = s.SetReceiveBuffer(bufferRequest, &room);
+      if (err == 0) err = s.EnablePacketInfo();
+      if (err == 0) err = s.Bind(local);
+      if (err == 0) {
+        total += room;
+        group_.push_back(std::move(s));
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    err = ENOMEM;
+  }
+  // Without it the group would choose by the sender, and one device's
+  // answers, or a whole link's from one simulator, would all meet in one
+  // socket.
+  if (err == 0) err = group_.back().SpreadGroupAtRandom(static_cast<unsigned>(members));
+  if (err != 0) {
+    group_.clear();
+    socket_.SetReusePort(false);
+    return err;
+  }
+  *granted = total;
+  return 0;
 }
 
 int CTimeoutSocket::SliceLeft() const {
@@ -201,6 +254,15 @@ int32_t CDeviceSocket::OpenExchange(bool broadcast) {
   const int sized = receiveBufferRequest_ > 0 ? raw.SetReceiveBuffer(receiveBufferRequest_, &granted)
                                               : raw.ReceiveBufferSize(&granted);
   lastReceiveBuffer_ = sized == 0 ? granted : -sized;
+  // Held below the room asked for: more sockets on the port make it up (a
+  // failure leaves the one socket, as on a system without the option).
+  if (sized == 0 && granted > 0 && granted < receiveBufferRequest_) {
+    const size_t members = std::min<size_t>(
+        MAX_RECEIVE_SOCKETS, (static_cast<size_t>(receiveBufferRequest_) + granted - 1) / granted);
+    long together = 0;
+    if (socket_.ShareReceivePort(members, receiveBufferRequest_, &together) == 0) lastReceiveBuffer_ = together;
+  }
+  lastReceiveSockets_ = socket_.ReceiveSockets();
   // Which link each answer came in on; an answer without it is still kept.
   raw.EnablePacketInfo();
   if (socket_.StartReceiver() != 0) {
@@ -351,6 +413,23 @@ int32_t CDeviceSocket::ReceiveReply(uint32_t timeoutMs, uint8_t* buf, uint32_t e
 }
 
 int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
+  std::vector<DeviceRecord> found;
+  const int32_t result = Discover(found, MAX_DEVICES);
+  if (sendFailed_) return result;
+  count = 0;
+  for (const DeviceRecord& record : found) {
+    try {
+      records[count] = std::make_unique<DeviceRecord>(record);
+    } catch (const std::bad_alloc&) {
+      break;  // the list holds what fits
+    }
+    ++count;
+  }
+  return result;
+}
+
+int32_t CDeviceSocket::Discover(std::vector<DeviceRecord>& records, size_t cap) {
+  lastPassFull_ = false;
   const std::vector<uint8_t> request = BuildRequest(OP_DISCOVER, nullptr, 0);
   sendFailed_ = true;
   sentLinks_.clear();
@@ -359,18 +438,24 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   const bool sentAny = SendToTargets(request.data(), request.size());
   SweepSender sweep(*this, request.data(), request.size());
 
-  count = 0;
+  records.clear();
   recordLinks_.clear();
   recordOrigins_.clear();
   std::vector<unsigned> linkOf;  // interface index of record i's answer
   std::vector<uint64_t> macOf;   // and its MAC
   std::vector<uint32_t> fromOf;  // and its sender
-  linkOf.reserve(MAX_DEVICES);
-  macOf.reserve(MAX_DEVICES);
-  fromOf.reserve(MAX_DEVICES);
-  int32_t result = 0;
   std::unordered_set<uint64_t> held;  // MACs of this pass, for the duplicate test
-  held.reserve(MAX_DEVICES * 2);
+  int32_t result = 0;
+  try {
+    const size_t expected = std::min<size_t>(cap, MAX_DEVICES);
+    records.reserve(expected);
+    linkOf.reserve(expected);
+    macOf.reserve(expected);
+    fromOf.reserve(expected);
+    held.reserve(expected * 2);
+  } catch (const std::bad_alloc&) {
+    // Grown as the answers come, as far as memory goes.
+  }
   uint8_t buf[MAX_DATAGRAM];
   const auto take = [&](int32_t r) {
     if (result == 0) result = r;
@@ -380,22 +465,26 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
     if (!IsAcceptedKind(record.kind())) return;
     const uint64_t key = MacKey(record.mac());
     if (held.count(key) != 0) return;
+    const size_t kept = records.size();
     try {
-      records[count] = std::make_unique<DeviceRecord>(record);
-      held.insert(key);
+      records.push_back(record);
       linkOf.push_back(socket_.LastLink());
       macOf.push_back(key);
       fromOf.push_back(socket_.LastSender());
+      held.insert(key);
     } catch (const std::bad_alloc&) {
-      records[count].reset();
-      return;  // dropped; the pass goes on with what fits
+      // Dropped; the pass goes on with what fits.
+      records.resize(kept);
+      linkOf.resize(kept);
+      macOf.resize(kept);
+      fromOf.resize(kept);
+      held.erase(key);
     }
-    ++count;
   };
   // While a sweep still sends, the answers that already came are taken
   // between its batches; a wait that ends there is only the next batch
   // falling due.
-  while (sweep.Pending() && !socket_.Cancelled() && count < MAX_DEVICES) {
+  while (sweep.Pending() && !socket_.Cancelled() && records.size() < cap) {
     const uint32_t next = sweep.SendDue();
     if (!sweep.Pending()) break;
     const Received r = ReceiveOnce(next, buf, DEVICE_RECORD_SIZE);
@@ -408,10 +497,13 @@ int32_t CDeviceSocket::Discover(DeviceRecordArray& records, int& count) {
   sendFailed_ = false;
   socket_.StartDeadline(DISCOVERY_PASS_MS);
   while (!socket_.timedOut()) {
-    if (count >= MAX_DEVICES) break;
+    if (records.size() >= cap) {
+      lastPassFull_ = true;
+      break;
+    }
     take(ReceiveOnce(0, buf, DEVICE_RECORD_SIZE).result);
   }
-  if (count > 0) result = 0;
+  if (!records.empty()) result = 0;
   socket_.StopDeadline();
   socket_.Close();
   NameLinks(linkOf, macOf, fromOf);

@@ -12,9 +12,13 @@
 //
 // A broadcast request leaves once through every link that can carry one
 // (read afresh for each exchange), from the one socket, so every answer
-// comes back to it. The answers are taken off the socket by a receiving
+// comes back to its port. The answers are taken off the socket by a receiving
 // thread (ReplyReceiver) from before the request leaves until the exchange
-// closes its socket, which also joins that thread.
+// closes its socket, which also joins that thread. Where the socket cannot
+// have the receive buffer asked for (an ordinary user is held to
+// net.core.rmem_max), more sockets share its port, each with a buffer of its
+// own, and the answers are dealt out among them, so that together they hold
+// a burst the thread has no time to take.
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -58,9 +62,16 @@ class CTimeoutSocket {
   int OpenTcp();
   void Close();
   net::Socket& Raw() { return socket_; }
-  // Hands the open datagram socket's answers to a receiving thread until
-  // Close; 0 or errno.
-  int StartReceiver() { return receiver_.Start(socket_); }
+  // Hands the open datagram socket's answers (and those of the sockets
+  // sharing its port) to a receiving thread until Close; 0 or errno.
+  int StartReceiver();
+  // Shares the bound datagram socket's port until Close with more sockets,
+  // `members` in all, each asking for `bufferRequest` bytes of receive
+  // buffer; datagrams sent to this host alone are dealt out among them at
+  // random. *granted gets the buffer bytes of them all together. 0, or
+  // errno with the socket left alone as it was.
+  int ShareReceivePort(size_t members, int bufferRequest, long* granted);
+  size_t ReceiveSockets() const { return 1 + group_.size(); }
 
   // Receives one datagram into buf (cap bytes), waiting until one comes,
   // the deadline passes or Cancel. Returns the byte count, or -errno for a
@@ -89,6 +100,7 @@ class CTimeoutSocket {
   int SliceLeft() const;
 
   net::Socket socket_;
+  std::vector<net::Socket> group_;  // sharing socket_'s port; owner thread only
   ReplyReceiver receiver_;
   ReplyReceiver::Reply reply_;  // owner thread only
   unsigned lastLink_ = 0;       // owner thread only
@@ -108,6 +120,8 @@ class CDeviceSocket {
   static constexpr uint32_t PROBE_MS = 2000;
   // Room in the kernel for a whole plant answering a broadcast at once.
   static constexpr int DISCOVERY_RECEIVE_BUFFER = 8 * 1024 * 1024;
+  // At most this many sockets share a port to make up that room.
+  static constexpr size_t MAX_RECEIVE_SOCKETS = 32;
 
   // Opens a UDP socket and sends one datagram to addr:DEVICE_PORT
   // (broadcast enabled for 255.255.255.255). A broadcast leaves once
@@ -132,6 +146,12 @@ class CDeviceSocket {
   // answered, else the first error of the pass (normally 5).
   // RecordLinks() and RecordOrigins() then tell where each answer came from.
   int32_t Discover(DeviceRecordArray& records, int& count);
+  // The same pass into a list that grows, ending early once `cap` devices
+  // are in it (the array above holds MAX_DEVICES).
+  int32_t Discover(std::vector<DeviceRecord>& records, size_t cap);
+  // The last discovery pass ended because its list was full: more devices
+  // may have answered than it holds.
+  bool LastPassFull() const { return lastPassFull_; }
   // Asks one address alone (a short exchange, no broadcast) and waits up to
   // timeoutMs for a device answering from it; 0 with *out filled, else the
   // exchange's error (5 when nobody answered).
@@ -203,8 +223,10 @@ class CDeviceSocket {
   void SetPumpHook(std::function<void()> hook) { socket_.SetPumpHook(std::move(hook)); }
   CTimeoutSocket& Socket() { return socket_; }
 
-  // What the kernel granted the last discovery socket (bytes), or -errno.
+  // What the kernel granted the last exchange's sockets together (bytes),
+  // or -errno; and how many sockets shared its port.
   long LastReceiveBuffer() const { return lastReceiveBuffer_; }
+  size_t LastReceiveSockets() const { return lastReceiveSockets_; }
   // The receive buffer the exchanges ask for (DISCOVERY_RECEIVE_BUFFER
   // unless changed); 0 leaves the system's default, as on a host where
   // nothing more is granted.
@@ -228,7 +250,9 @@ class CDeviceSocket {
 
   CTimeoutSocket socket_;
   long lastReceiveBuffer_ = 0;
+  size_t lastReceiveSockets_ = 1;
   bool sendFailed_ = false;
+  bool lastPassFull_ = false;
   int receiveBufferRequest_ = DISCOVERY_RECEIVE_BUFFER;
   std::vector<std::string> linkFilter_;
   std::vector<Link> sentLinks_;

@@ -18,7 +18,7 @@ constexpr size_t BATCH = 64;
 
 }  // namespace
 
-int ReplyReceiver::Start(const net::Socket& socket) {
+int ReplyReceiver::Start(const std::vector<const net::Socket*>& sockets) {
   Stop();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -27,7 +27,18 @@ int ReplyReceiver::Start(const net::Socket& socket) {
   taken_.clear();
   stop_ = false;
   dropped_ = 0;
-  if (const int err = socket.Duplicate(&socket_)) return err;
+  if (sockets.empty()) return EINVAL;
+  try {
+    sockets_.resize(sockets.size());
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  for (size_t i = 0; i < sockets.size(); ++i) {
+    if (const int err = sockets[i]->Duplicate(&sockets_[i])) {
+      sockets_.clear();
+      return err;
+    }
+  }
   try {
     thread_ = std::thread([this] {
       try {
@@ -45,10 +56,10 @@ int ReplyReceiver::Start(const net::Socket& socket) {
       }
     });
   } catch (const std::system_error& e) {
-    socket_.Close();
+    sockets_.clear();
     return e.code().value() != 0 ? e.code().value() : EAGAIN;
   } catch (const std::bad_alloc&) {  // the thread's own state
-    socket_.Close();
+    sockets_.clear();
     return ENOMEM;
   }
   return 0;
@@ -57,11 +68,11 @@ int ReplyReceiver::Start(const net::Socket& socket) {
 void ReplyReceiver::Stop() {
   if (!thread_.joinable()) return;
   stop_ = true;
-  // Wakes the thread's wait at once; the descriptor is released only after
-  // the join.
-  socket_.Shutdown();
+  // Wakes the thread's wait at once; the descriptors are released only
+  // after the join.
+  for (net::Socket& s : sockets_) s.Shutdown();
   thread_.join();
-  socket_.Close();
+  sockets_.clear();
 }
 
 bool ReplyReceiver::Take(Reply* out, int maxWaitMs) {
@@ -99,6 +110,48 @@ bool ReplyReceiver::HandOver(std::deque<Reply>& pending, bool wait) {
   return true;
 }
 
+void ReplyReceiver::Keep(std::deque<Reply>& pending, const Reply& reply) {
+  if (pending.size() >= MAX_QUEUED) {
+    ++dropped_;
+    return;
+  }
+  pending.push_back(reply);
+}
+
+void ReplyReceiver::Fail(std::deque<Reply>& pending, int err) {
+  Reply failed;
+  failed.size = -err;
+  Keep(pending, failed);
+  HandOver(pending, true);
+  std::this_thread::sleep_for(FAILURE_PAUSE);
+}
+
+bool ReplyReceiver::Drain(size_t i, std::vector<Reply>& batch, std::vector<net::DatagramSlot>& slots,
+                          std::deque<Reply>& pending) {
+  for (;;) {
+    size_t filled = 0;
+    const int err = sockets_[i].ReceiveMany(slots.data(), slots.size(), &filled);
+    for (size_t k = 0; k < filled; ++k) {
+      batch[k].size = slots[k].error != 0 ? -slots[k].error : static_cast<long>(slots[k].got.size);
+      batch[k].link = slots[k].got.to.interfaceIndex;
+      batch[k].from = slots[k].got.from.ip;
+      Keep(pending, batch[k]);
+    }
+    HandOver(pending, false);
+    if (err == EAGAIN || err == EWOULDBLOCK) return true;
+    if (err != 0) {
+      if (!stop_) Fail(pending, err);
+      return false;
+    }
+    if (filled == 0) {
+      // Readable without a datagram: the socket was shut down.
+      if (!stop_) std::this_thread::sleep_for(FAILURE_PAUSE);
+      return false;
+    }
+    if (filled < slots.size()) return true;
+  }
+}
+
 void ReplyReceiver::Run() {
   std::vector<Reply> batch(BATCH);
   std::vector<net::DatagramSlot> slots(BATCH);
@@ -106,57 +159,25 @@ void ReplyReceiver::Run() {
     slots[i].buffer = batch[i].bytes.data();
     slots[i].capacity = batch[i].bytes.size();
   }
-  std::deque<Reply> pending;  // taken off the socket, not yet handed over
-  const auto keep = [&](const Reply& r) {
-    if (pending.size() >= MAX_QUEUED) {
-      ++dropped_;
-      return;
-    }
-    pending.push_back(r);
-  };
-  const auto fail = [&](int err) {
-    Reply failed;
-    failed.size = -err;
-    keep(failed);
-    HandOver(pending, true);
-    std::this_thread::sleep_for(FAILURE_PAUSE);
-  };
+  std::vector<const net::Socket*> watched;
+  for (const net::Socket& s : sockets_) watched.push_back(&s);
+  std::vector<size_t> ready;
+  ready.reserve(watched.size());
+  std::deque<Reply> pending;  // taken off the sockets, not yet handed over
   while (!stop_) {
     // With answers still to hand over, come back soon to try again; the
-    // socket always goes first.
-    bool ready = false;
-    if (const int err = socket_.WaitReadable(pending.empty() ? IDLE_WAIT_MS : 1, &ready)) {
-      if (!stop_) fail(err);
+    // sockets always go first.
+    if (const int err = net::WaitAnyReadable(watched, pending.empty() ? IDLE_WAIT_MS : 1, &ready)) {
+      if (!stop_) Fail(pending, err);
       continue;
     }
     if (stop_) break;
-    if (!ready) {
+    if (ready.empty()) {
       // Nothing arriving: now the consumer may be waited for.
       HandOver(pending, true);
       continue;
     }
-    // Everything queued now, in as few calls as the batches allow.
-    for (;;) {
-      size_t filled = 0;
-      const int err = socket_.ReceiveMany(slots.data(), slots.size(), &filled);
-      for (size_t i = 0; i < filled; ++i) {
-        batch[i].size = slots[i].error != 0 ? -slots[i].error : static_cast<long>(slots[i].got.size);
-        batch[i].link = slots[i].got.to.interfaceIndex;
-        batch[i].from = slots[i].got.from.ip;
-        keep(batch[i]);
-      }
-      HandOver(pending, false);
-      if (err == EAGAIN || err == EWOULDBLOCK) break;
-      if (err != 0) {
-        if (!stop_) fail(err);
-        break;
-      }
-      if (filled == 0) {
-        // Readable without a datagram: the socket was shut down.
-        if (!stop_) std::this_thread::sleep_for(FAILURE_PAUSE);
-        break;
-      }
-      if (filled < slots.size()) break;
-    }
+    for (size_t i : ready)
+      if (!Drain(i, batch, slots, pending)) break;
   }
 }

@@ -8,7 +8,10 @@
 // arrives while the buffer is full is lost. So the socket is drained in
 // batches (recvmmsg) by a thread that does nothing else, while the exchange
 // on the caller's thread validates and stores at its own pace and keeps
-// serving the window between waits.
+// serving the window between waits. A thread alone cannot promise that: on a
+// busy computer it may not run for the few milliseconds of the burst. So an
+// exchange may share its port among several sockets, each with a buffer of
+// its own, and the thread drains them all.
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -17,6 +20,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "explorer/protocol/DeviceMessages.h"
 #include "net/Socket.h"
@@ -40,10 +44,11 @@ class ReplyReceiver {
   ReplyReceiver(const ReplyReceiver&) = delete;
   ReplyReceiver& operator=(const ReplyReceiver&) = delete;
 
-  // Starts draining `socket` through a descriptor of its own, so the
-  // owner's socket stays the owner's alone. Answers left from an earlier
-  // run are forgotten. 0 or an errno value.
-  int Start(const net::Socket& socket);
+  // Starts draining `sockets` (at least one) through descriptors of its
+  // own, so the owner's sockets stay the owner's alone. Answers left from
+  // an earlier run are forgotten. 0 or an errno value.
+  int Start(const std::vector<const net::Socket*>& sockets);
+  int Start(const net::Socket& socket) { return Start(std::vector<const net::Socket*>{&socket}); }
   // Ends the thread and waits for it. Safe to call when not running.
   void Stop();
   bool Running() const { return thread_.joinable(); }
@@ -56,6 +61,14 @@ class ReplyReceiver {
 
  private:
   void Run();
+  // Takes everything queued on sockets_[i] now, in as few calls as the
+  // batches allow; false when the thread should pause (a failure, or the
+  // socket was shut down).
+  bool Drain(size_t i, std::vector<Reply>& batch, std::vector<net::DatagramSlot>& slots,
+             std::deque<Reply>& pending);
+  // Keeps one answer (or failure) for handing over, unless the queue is full.
+  void Keep(std::deque<Reply>& pending, const Reply& reply);
+  void Fail(std::deque<Reply>& pending, int err);
   // Hands the thread's pending answers over; with `wait` false only when
   // the lock is free at once. True when nothing is left pending.
   bool HandOver(std::deque<Reply>& pending, bool wait);
@@ -69,9 +82,9 @@ class ReplyReceiver {
   std::deque<Reply> taken_;  // owner thread only: taken from queue_, not yet returned by Take
   std::atomic<bool> stop_{false};
   std::atomic<size_t> dropped_{0};
-  // The thread's descriptor: opened by Start and closed by Stop on the
-  // owner's thread, used by the thread in between (Stop only shuts it
+  // The thread's descriptors: opened by Start and closed by Stop on the
+  // owner's thread, used by the thread in between (Stop only shuts them
   // down before the join).
-  net::Socket socket_;
+  std::vector<net::Socket> sockets_;
   std::thread thread_;
 };

@@ -67,16 +67,31 @@ void ReleaseRecords(DeviceRecordArray& records, int& count) {
 }
 
 ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, int& count) {
+  ScanListHooks list;
+  list.stillBusy = hooks.stillBusy;
+  list.discover = [&](int& n) {
+    const int32_t result = hooks.discover(records, count);
+    n = count;
+    return result;
+  };
+  list.release = [&] { ReleaseRecords(records, count); };
+  list.failedLocally = hooks.failedLocally;
+  return RunScanPasses(list);
+}
+
+ScanOutcome RunScanPasses(const ScanListHooks& hooks) {
   ScanOutcome out;
+  int count = 0;
   for (int pass = 0; pass < SCAN_PASSES; ++pass) {
     if (!hooks.stillBusy()) break;
     // Nothing owns the previous pass's records: the list is filled only
     // from the last one.
-    ReleaseRecords(records, count);
-    const int32_t result = hooks.discover(records, count);
+    hooks.release();
+    count = 0;
+    const int32_t result = hooks.discover(count);
     ++out.passes;
     if (result == -1 && hooks.failedLocally && hooks.failedLocally()) {
-      ReleaseRecords(records, count);
+      hooks.release();
       out.networkingFailed = true;
       out.recordCount = 0;
       return out;

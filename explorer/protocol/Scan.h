@@ -74,6 +74,17 @@ struct ScanOutcome {
 // before the next one starts; after a networking failure none are kept.
 ScanOutcome RunScanPasses(const ScanHooks& hooks, DeviceRecordArray& records, int& count);
 
+// The same passes over a list the caller holds itself (one that may grow
+// past MAX_DEVICES): `discover` runs one pass into it and sets how many
+// records it left there, `release` empties it.
+struct ScanListHooks {
+  std::function<bool()> stillBusy;
+  std::function<int32_t(int&)> discover;
+  std::function<void()> release;
+  std::function<bool()> failedLocally;  // as in ScanHooks
+};
+ScanOutcome RunScanPasses(const ScanListHooks& hooks);
+
 // Nobody answered: the first pass heard nobody and the last left no record
 // (the box then reads "No " + device name + "s found").
 bool ScanFoundNoDevice(const ScanOutcome& outcome);

@@ -440,3 +440,52 @@ TEST_F(NetSocket, InterfaceListHasLoopbackButItCarriesNoBroadcast) {
   EXPECT_EQ(net::InterfaceIndex("no-such-if"), 0u);
   EXPECT_EQ(net::InterfaceName(999999), "");
 }
+
+TEST_F(NetSocket, AReusePortGroupDealsOneSendersDatagramsOutAndTakesABroadcastOnce) {
+  // The first member takes a port of its own and opens it to the others
+  // only then.
+  std::vector<Socket> group;
+  group.push_back(UdpOn("0.0.0.0"));
+  ASSERT_EQ(group[0].SetReusePort(true), 0);
+  const uint16_t port = group[0].LocalPort();
+  for (int i = 0; i < 3; ++i) {
+    Socket s;
+    ASSERT_EQ(s.OpenUdp(), 0);
+    ASSERT_EQ(s.SetReusePort(true), 0);
+    ASSERT_EQ(s.IgnoreBroadcasts(), 0);
+    ASSERT_EQ(s.Bind({0, port}), 0) << "joins the group on the port";
+    group.push_back(std::move(s));
+  }
+  ASSERT_EQ(group.back().SpreadGroupAtRandom(4), 0);
+  Socket outsider;
+  ASSERT_EQ(outsider.OpenUdp(), 0);
+  EXPECT_NE(outsider.Bind({0, port}), 0) << "a socket that did not ask to share cannot join";
+
+  Socket sender;
+  ASSERT_EQ(sender.OpenUdp(), 0);
+  ASSERT_EQ(sender.SetBroadcast(true), 0);
+  constexpr int kUnicast = 400;
+  for (int i = 0; i < kUnicast; ++i) ASSERT_EQ(sender.SendTo("u", 1, {Ip("127.0.0.1"), port}), 0);
+  ASSERT_EQ(sender.SendTo("b", 1, {0xFFFFFFFFu, port}), 0);
+  std::this_thread::sleep_for(100ms);
+
+  int unicast = 0;
+  std::vector<char> buffers(kUnicast * 2);
+  std::vector<net::DatagramSlot> slots(kUnicast + 1);
+  for (size_t i = 0; i < slots.size(); ++i) slots[i] = {&buffers[i], 1, {}, -1};
+  for (size_t m = 0; m < group.size(); ++m) {
+    SCOPED_TRACE(m);
+    size_t filled = 0;
+    ASSERT_EQ(group[m].ReceiveMany(slots.data(), slots.size(), &filled), 0);
+    const auto broadcasts =
+        std::count_if(slots.begin(), slots.begin() + static_cast<long>(filled),
+                      [](const net::DatagramSlot& s) { return *static_cast<char*>(s.buffer) == 'b'; });
+    // A sender's datagrams would all meet in one member by the group's
+    // own hash; at random, each of four gets some of 400.
+    EXPECT_GT(filled - static_cast<size_t>(broadcasts), 0u);
+    unicast += static_cast<int>(filled) - static_cast<int>(broadcasts);
+    // Every member gets a copy of a broadcast unless it ignores them.
+    EXPECT_EQ(broadcasts, m == 0 ? 1 : 0);
+  }
+  EXPECT_EQ(unicast, kUnicast);
+}
