@@ -74,8 +74,8 @@ void CDeviceListView::ClearDeviceList() {
 
 void CDeviceListView::ShowRows(std::vector<ListRow> rows) {
   rows_ = std::move(rows);
-  MeasureColumns();
   Populate();
+  MeasureColumns();
   FitColumns();
 }
 
@@ -155,6 +155,7 @@ int CDeviceListView::ShownRowCount() const {
 void CDeviceListView::SetColumnShown(int column, bool shown) {
   if (column <= COLUMN_IP || column >= LIST_COLUMNS) return;  // the scan's two always show
   setColumnHidden(column, !shown);
+  MeasureColumns();
   for (QAction* a : columnMenu_->actions())
     if (a->data().toInt() == column && a->isChecked() != shown) {
       const QSignalBlocker quiet(a);
@@ -225,15 +226,10 @@ void CDeviceListView::resizeEvent(QResizeEvent* event) {
 }
 
 void CDeviceListView::MeasureColumns() {
-  const QFontMetrics fm(font());
-  const QFontMetrics hfm(header()->font());
-  // Room for the sort indicator and the cell margins of every style.
-  const int pad = hfm.height() + 16;
-  for (int c = 0; c < LIST_COLUMNS; ++c) {
-    int widest = hfm.horizontalAdvance(QString::fromUtf8(ListColumnTitle(c)));
-    for (const ListRow& row : rows_) widest = std::max(widest, fm.horizontalAdvance(QString::fromStdString(row.text[c])));
-    needed_[c] = widest + pad + (c == COLUMN_MAC ? iconSize().width() + 4 : 0);
-  }
+  // What the style itself needs for the widest cell (icon and margins
+  // included) and for the header with its sort indicator.
+  for (int c = 0; c < LIST_COLUMNS; ++c)
+    needed_[c] = std::max(sizeHintForColumn(c), header()->sectionSizeHint(c));
 }
 
 void CDeviceListView::FitColumns() {

@@ -60,8 +60,8 @@ class CDeviceListView : public QTreeWidget {
   void Populate();
   void ApplyFilter();
   void FitColumns();
-  // Widest text of each column (with its header), remembered until the
-  // rows change.
+  // The width each column's cells and header ask for, remembered until the
+  // rows or the columns change.
   void MeasureColumns();
 
   QIcon images_[2];  // red cross, green tick
