@@ -5,7 +5,11 @@
 #                         (scripts/run-explorer.sh --screenshot, under Xvfb);
 #   main-window-idle.png  the main window, idle and busy, as a user sees
 #   main-window-busy.png  them: under Xvfb with a real window manager
-#                         (openbox), driven with the keyboard.
+#                         (openbox), driven with the keyboard;
+#   main-window-300.png   300 devices sorted by Ethernet address, the kind
+#                         column shown (header clicks with the mouse);
+#   main-window-upgrade-3.png  three of them found with Ctrl+F, selected and
+#                         upgraded with one image.
 #
 #   scripts/docs-screenshots.sh [OUT_DIR]     (default: docs)
 #
@@ -21,7 +25,8 @@ ROOT=$(pwd)
 BUILD=${BUILD_DIR:-build}
 
 # --- inside the namespace and the X server --------------------------------
-if [ "${1:-}" = "--in-x" ]; then
+if [ "${1:-}" = "--in-x" ] || [ "${1:-}" = "--in-x-many" ]; then
+  PHASE=$1
   OUT=$2
   TMP=$3
   openbox >/dev/null 2>&1 &
@@ -55,6 +60,48 @@ if [ "${1:-}" = "--in-x" ]; then
   }
   # Typed as on a keyboard, into the window that has the focus.
   key() { xdotool key --delay 150 "$@"; sleep 0.3; }
+  # Waits (bounded) for a window whose title matches.
+  await() {
+    for _ in $(seq 100); do
+      xdotool search --onlyvisible --name "$1" >/dev/null 2>&1 && return 0
+      sleep 0.1
+    done
+    echo "docs-screenshots: no window \"$1\"" >&2
+    return 1
+  }
+
+  if [ "$PHASE" = "--in-x-many" ]; then
+    key F5
+    sleep 15   # three discovery passes of 4.4 s, and 300 rows
+    # The list's header, in window coordinates of this layout under Xvfb:
+    # Ethernet Address at the left, the columns' menu from a right click.
+    xdotool mousemove --window "$wid" 80 34 click 1
+    sleep 0.5
+    xdotool mousemove --window "$wid" 300 34 click 3
+    sleep 0.5
+    key Down Return     # Device Kind, the menu's first item
+    xdotool mousemove --window "$wid" 400 300
+    sleep 0.5
+    shot "$OUT/main-window-300.png"
+
+    # Ctrl+F finds the bench's devices; Return goes back to the rows, on
+    # the first one; Shift+Down takes two more. Alt+U asks for the image
+    # once, then whether it serves the other two.
+    key ctrl+f
+    xdotool type --delay 120 "C2:30:00:0"
+    sleep 0.3
+    key Return shift+Down shift+Down alt+u
+    await '^Upgrade '
+    sleep 0.5
+    xdotool type --delay 20 "$ROOT/tools/devicesim/sample-firmware.pak"
+    key Return
+    await '^Upgrade firmware$'
+    sleep 0.5
+    key Return           # Yes
+    sleep 1.5
+    shot "$OUT/main-window-upgrade-3.png"
+    exit 0
+  fi
 
   # Focus starts in the device list; Tab reaches Scan, Space presses it.
   key Tab space
@@ -91,11 +138,32 @@ if [ "${1:-}" = "--in-namespace" ]; then
   sim=$!
   trap 'kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null || true' EXIT
   for _ in $(seq 100); do
-    grep -q ready "$TMP/sim.log" && break
+    grep -qs ready "$TMP/sim.log" && break
     sleep 0.1
   done
-  grep -q ready "$TMP/sim.log" || { cat "$TMP/sim.log" >&2; echo "docs-screenshots: simulator not ready" >&2; exit 1; }
+  grep -qs ready "$TMP/sim.log" || { cat "$TMP/sim.log" >&2; echo "docs-screenshots: simulator not ready" >&2; exit 1; }
   xvfb-run -a -s "-screen 0 1024x768x24" "$ROOT/scripts/docs-screenshots.sh" --in-x "$OUT" "$TMP"
+  kill "$sim" 2>/dev/null
+  wait "$sim" 2>/dev/null || true
+
+  # 300 devices: the sample ones and 292 more of every kind, their
+  # Ethernet addresses in another order than their IP addresses.
+  kinds=(0 1 2 0x10 3 4 0x30 0x11 0x12 0x13 0x31)
+  : >"$TMP/many.txt"
+  for i in $(seq 0 291); do
+    j=$(((i * 97) % 292))
+    printf '00:50:C2:30:%02X:%02X %s 127.2.%d.%d 255.0.0.0 kqe\n' $((j / 256)) $((j % 256)) \
+      "${kinds[$((j % ${#kinds[@]}))]}" $((i / 250)) $((i % 250 + 1)) >>"$TMP/many.txt"
+  done
+  "$BUILD/bin/devicesim" --file tools/devicesim/sample-devices.txt --file "$TMP/many.txt" \
+    --device "00:50:C2:10:00:09 1 192.168.1.40 255.255.255.0 kqe" >"$TMP/sim-many.log" 2>&1 &
+  sim=$!
+  for _ in $(seq 100); do
+    grep -qs ready "$TMP/sim-many.log" && break
+    sleep 0.1
+  done
+  grep -qs ready "$TMP/sim-many.log" || { cat "$TMP/sim-many.log" >&2; echo "docs-screenshots: simulator not ready" >&2; exit 1; }
+  xvfb-run -a -s "-screen 0 1024x768x24" "$ROOT/scripts/docs-screenshots.sh" --in-x-many "$OUT" "$TMP"
   exit $?
 fi
 
@@ -109,4 +177,5 @@ trap 'rm -rf "$TMP"' EXIT
 # window another size than the documentation's.
 env -u DISPLAY -u WAYLAND_DISPLAY scripts/run-explorer.sh --screenshot "$OUT/screenshot.png"
 scripts/netns.sh "$ROOT/scripts/docs-screenshots.sh" --in-namespace "$OUT" "$TMP"
-echo "docs-screenshots: wrote $OUT/screenshot.png, $OUT/main-window-idle.png and $OUT/main-window-busy.png"
+echo "docs-screenshots: wrote $OUT/screenshot.png, $OUT/main-window-idle.png, $OUT/main-window-busy.png," \
+  "$OUT/main-window-300.png and $OUT/main-window-upgrade-3.png"

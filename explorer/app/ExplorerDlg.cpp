@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QResizeEvent>
 #include <QShortcut>
 #include <QPushButton>
 #include <QTimer>
@@ -25,6 +26,7 @@
 #include "explorer/res/ui/Bitmaps.h"
 #include "explorer/res/ui/DialogUnits.h"
 #include "explorer/res/ui/TextFit.h"
+#include "explorer/session/DeviceRows.h"
 #include "explorer/session/DeviceRules.h"
 #include "explorer/upgrade/UpgradeWorker.h"
 
@@ -67,13 +69,33 @@ std::string CountdownText(int durationMs, int elapsedMs) {
 CExplorerDlg::CExplorerDlg(ModalUi& ui, QWidget* parent)
     : QDialog(parent), ui_(ui), records_(std::make_unique<DeviceRecordArray>()) {
   setObjectName(QStringLiteral("dlg_%1").arg(IDD_EXPLORER_DIALOG));
-  // A fixed-size dialog: the window manager is told there is nothing to
-  // maximize or resize; minimizing stays, as for any main window.
+  // Hundreds of devices want room: the window can be resized and
+  // maximised, from its start size (also its least) up.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+                 Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
   list_ = new CDeviceListView(this);
   list_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_DEVICE_LIST));
   controls_[IDC_DEVICE_LIST] = list_;
+
+  // Hidden until Ctrl+F; what is typed filters the rows.
+  find_ = new CFindField(this);
+  find_->setObjectName(QStringLiteral("find_field"));
+  find_->hide();
+  connect(find_, &QLineEdit::textChanged, this, [this](const QString& text) { list_->SetFilter(text.toStdString()); });
+  connect(find_, &CFindField::closeRequested, this, &CExplorerDlg::CloseFind);
+  connect(find_, &CFindField::listRequested, this, [this] {
+    if (list_->SelectedIndexes().empty()) {
+      for (int row = 0; row < list_->topLevelItemCount(); ++row)
+        if (!list_->topLevelItem(row)->isHidden()) {
+          list_->setCurrentItem(list_->topLevelItem(row));
+          break;
+        }
+    }
+    FocusDeviceList();
+  });
+  auto* findKey = new QShortcut(QKeySequence::Find, this);
+  findKey->setContext(Qt::WindowShortcut);
+  connect(findKey, &QShortcut::activated, this, &CExplorerDlg::OpenFind);
 
   status_ = new QLabel(this);
   status_->setObjectName(QStringLiteral("ctl_%1").arg(IDC_STATUS_TEXT));
@@ -237,9 +259,74 @@ void CExplorerDlg::LayOut(int statusWidth) {
   const int pictureWidth = du.X(67) + buttonWidth - du.X(65);
   controls_[IDC_PICTURE]->setGeometry(column, du.Y(135), pictureWidth, du.Y(62));
 
-  // Controls sit at fixed places, so the window keeps its size.
-  setFixedSize(column + pictureWidth + du.X(7), du.Y(210));
+  // The least size is the laid-out one; a bigger window gives its extra
+  // room to the list, the action column and the picture keep to the right,
+  // the busy line and the Scan row to the bottom.
+  placements_.clear();
+  const auto keep = [this](QWidget* w, bool moveX, bool moveY, bool growW, bool growH) {
+    placements_.push_back({w, w->geometry(), moveX, moveY, growW, growH});
+  };
+  keep(list_, false, false, true, true);
+  keep(status_, false, true, true, false);
+  keep(countdown_, true, true, false, false);
+  keep(progress_, false, true, true, false);
+  for (const RowButton& b : row) keep(controls_[b.id], false, true, false, false);
+  for (const auto& a : actions) keep(controls_[a.id], true, false, false, false);
+  keep(controls_[IDC_PICTURE], true, true, false, false);
+  const QSize least(column + pictureWidth + du.X(7), du.Y(210));
+  findGap_ = du.Y(3);
+  setMinimumSize(least);
+  if (!laidOut_) {
+    laidOut_ = true;
+    resize(least);
+  } else if (width() < least.width() || height() < least.height()) {
+    resize(size().expandedTo(least));
+  }
+  Arrange();
 }
+
+void CExplorerDlg::Arrange() {
+  if (placements_.empty()) return;
+  const QSize least = minimumSize();
+  const int dx = std::max(0, width() - least.width());
+  const int dy = std::max(0, height() - least.height());
+  for (const Placement& p : placements_) {
+    QRect r = p.base;
+    if (p.moveX) r.translate(dx, 0);
+    if (p.moveY) r.translate(0, dy);
+    if (p.growW) r.setWidth(r.width() + dx);
+    if (p.growH) r.setHeight(r.height() + dy);
+    p.widget->setGeometry(r);
+  }
+  if (find_->isVisible()) {
+    // The find field takes the foot of the list's room.
+    const QRect list = list_->geometry();
+    const int h = find_->sizeHint().height();
+    list_->setGeometry(list.x(), list.y(), list.width(), std::max(h, list.height() - h - findGap_));
+    find_->setGeometry(list.x(), list_->geometry().bottom() + 1 + findGap_, list.width(), h);
+  }
+}
+
+void CExplorerDlg::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  Arrange();
+}
+
+void CExplorerDlg::OpenFind() {
+  find_->show();
+  Arrange();
+  find_->setFocus(Qt::ShortcutFocusReason);
+  find_->selectAll();
+}
+
+void CExplorerDlg::CloseFind() {
+  find_->clear();  // the filter goes with the text
+  find_->hide();
+  Arrange();
+  FocusDeviceList();
+}
+
+
 
 std::vector<CQuillbox*> CExplorerDlg::ListDevices(std::vector<std::unique_ptr<DeviceRecord>> records) {
   DeviceRecordArray& array = *records_;
@@ -263,19 +350,28 @@ void CExplorerDlg::FillDevices(DeviceRecordArray& records, int count) {
   // may outlive its numbering, whatever a selection signal reads meanwhile.
   list_->ClearDeviceList();
   devices_.Merge(records, count);
-  list_->ShowDevices(devices_.Records());
+  ShowRows();
   SelectDevice(selected);
 }
 
 void CExplorerDlg::RefreshDevices() {
   CQuillbox* selected = SelectedDevice();
-  list_->ShowDevices(devices_.Records());
+  ShowRows();
   SelectDevice(selected);
+}
+
+void CExplorerDlg::ShowRows() {
+  std::vector<std::string> vias;
+  vias.reserve(static_cast<size_t>(devices_.Size()));
+  for (int i = 0; i < devices_.Size(); ++i) vias.push_back(devices_.At(i) ? ViaOf(*devices_.At(i)).text : std::string());
+  list_->ShowRows(BuildListRows(devices_.Records(), vias));
 }
 
 void CExplorerDlg::ClearDevices() {
   // The rows first: a selection signal they send still finds its device.
   list_->ClearDeviceList();
+  // The next list comes in the scan's order, whatever was clicked before.
+  list_->ResetOrder();
   batch_.Clear();
   refusedEntries_.clear();
   links_.clear();

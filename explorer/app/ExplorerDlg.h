@@ -3,6 +3,7 @@
 #include <QCoro/QCoroTask>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QRect>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -16,6 +17,7 @@
 #include "explorer/operations/DeviceOperation.h"
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/protocol/ui/DeviceListView.h"
+#include "explorer/protocol/ui/FindField.h"
 #include "explorer/res/ui/ModalUi.h"
 #include "explorer/session/Discovery.h"
 #include "explorer/session/Selection.h"
@@ -126,6 +128,11 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   const DiscoveryScope& Scope() const { return scope_; }
   void SetTargetsText(const std::string& text);
   void FocusDeviceList();
+  // Ctrl+F: the find field under the list; Escape there closes it again
+  // and clears its filter.
+  void OpenFind();
+  void CloseFind();
+  CFindField& FindField() { return *find_; }
   void PostOperationDone(int32_t result, CQuillbox* q) override;
   void PostCommand(int commandId);
   QWidget* Control(int id);
@@ -147,6 +154,7 @@ class CExplorerDlg : public QDialog, public OperationOwner {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   // The device-protocol handlers run the window's exchanges.
@@ -185,6 +193,11 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   // the program would not show whole; the status line gets at least
   // `statusWidth` pixels.
   void LayOut(int statusWidth);
+  // Places the controls for the window's current size from their places at
+  // its least size.
+  void Arrange();
+  // Hands the list its rows, with the way each device answered.
+  void ShowRows();
   void OpenHelp();
 
   ModalUi& ui_;
@@ -215,6 +228,17 @@ class CExplorerDlg : public QDialog, public OperationOwner {
   QPushButton* exit_ = nullptr;
   QTimer* timer_ = nullptr;
   int statusWidth_ = 0;  // pixels the status line was laid out for
+  CFindField* find_ = nullptr;
+  // Where each control sits at the least size, and which way it follows
+  // a bigger window.
+  struct Placement {
+    QWidget* widget;
+    QRect base;
+    bool moveX, moveY, growW, growH;
+  };
+  std::vector<Placement> placements_;
+  int findGap_ = 0;
+  bool laidOut_ = false;  // the start size was given
   // Last: the exchange thread is joined before anything it may read goes.
   DeviceExchanges deviceExchanges_{*this};
 };

@@ -35,3 +35,10 @@ std::string RefusalReason(const DeviceRecord& device, Refusal refusal) {
 }
 
 bool ConfiguresOverTelnet(const DeviceRecord& device) { return IsTelnetOnlyKind(device.kind()); }
+
+std::string KindText(uint16_t kind) {
+  // Telnet first: a telnet kind has no upgrade either, but the way it is
+  // configured is what a technician looks for.
+  const char* what = IsTelnetOnlyKind(kind) ? "telnet" : (HasFirmwareUpgrade(kind) ? "web" : "no upgrade");
+  return std::to_string(kind) + " (" + what + ")";
+}

@@ -31,3 +31,6 @@ inline bool Allows(const DeviceRecord& device, DeviceAction action) {
 std::string RefusalReason(const DeviceRecord& device, Refusal refusal);
 // Its configuration is a telnet session, not a web page.
 bool ConfiguresOverTelnet(const DeviceRecord& device);
+// The kind as the device list's kind column reads it: the number and what
+// the kind is, "1 (web)", "16 (no upgrade)", "48 (telnet)".
+std::string KindText(uint16_t kind);

@@ -6,7 +6,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QLineEdit>
+#include <QHeaderView>
+#include <QMenu>
 #include <QSignalSpy>
+#include <QTimer>
+#include <map>
 #include <set>
 
 #include "AppTestSupport.h"
@@ -16,6 +20,7 @@
 #include "explorer/operations/Quillbox.h"
 #include "explorer/res/Strings.h"
 #include "explorer/res/ui/Bitmaps.h"
+#include "explorer/res/ui/DialogUnits.h"
 
 using namespace apptest;
 
@@ -84,20 +89,62 @@ TEST_F(MainWindow, StartsIdleWithEveryControlInPlace) {
   for (int id : ids) EXPECT_LE(dlg.Control(id)->geometry().right(), dlg.width()) << id;
 }
 
-// A window of fixed size tells the window manager so: no maximize button,
-// no resizing, but it can be minimised; its icon is the device picture.
-TEST_F(MainWindow, FixedSizeDialogHintsAndTheDeviceIcon) {
+// Hundreds of devices want room: the window can be resized and maximised,
+// never below its start size; the list takes the extra room, the action
+// column and the picture keep to the right, the busy line and the Scan row
+// to the bottom. Its icon is the device picture.
+TEST_F(MainWindow, ResizesFromItsStartSizeAndKeepsTheDeviceIcon) {
   const Qt::WindowFlags flags = dlg.windowFlags();
-  EXPECT_TRUE(flags & Qt::MSWindowsFixedSizeDialogHint);
+  EXPECT_FALSE(flags & Qt::MSWindowsFixedSizeDialogHint);
   EXPECT_TRUE(flags & Qt::CustomizeWindowHint);  // exactly the buttons below
-  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowMaximizeButtonHint);
   EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
   EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
   EXPECT_TRUE(flags & Qt::WindowTitleHint);
   EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
-  EXPECT_EQ(dlg.minimumSize(), dlg.size());
-  EXPECT_EQ(dlg.maximumSize(), dlg.size());
   EXPECT_TRUE(dlg.isVisible());  // changing the flags must not have hidden it
+  // The start size is the dialog-unit layout's (widened only where a text
+  // needs it), and the least.
+  const DialogUnits du(dlg.font());
+  const QSize start = dlg.size();
+  EXPECT_EQ(start.height(), du.Y(210));
+  EXPECT_GE(start.width(), du.X(332));
+  EXPECT_EQ(dlg.minimumSize(), start);
+  EXPECT_GT(dlg.maximumSize().width(), 4 * start.width());
+
+  std::map<int, QRect> before;
+  for (int id : {IDC_DEVICE_LIST, IDC_STATUS_TEXT, IDC_COUNTDOWN_TEXT, IDC_PROGRESS, IDC_SCAN, IDC_EXIT, IDC_HELP,
+                 IDC_PICTURE, IDC_WEB_CONFIGURATION, IDC_TEST_CONNECTION})
+    before[id] = dlg.Control(id)->geometry();
+  const int dx = 300, dy = 200;
+  dlg.resize(start + QSize(dx, dy));
+  QCoreApplication::processEvents();
+  ASSERT_EQ(dlg.size(), start + QSize(dx, dy));
+  auto now = [&](int id) { return dlg.Control(id)->geometry(); };
+  EXPECT_EQ(now(IDC_DEVICE_LIST), before[IDC_DEVICE_LIST].adjusted(0, 0, dx, dy));
+  EXPECT_EQ(now(IDC_PROGRESS), before[IDC_PROGRESS].adjusted(0, dy, dx, dy));
+  EXPECT_EQ(now(IDC_STATUS_TEXT), before[IDC_STATUS_TEXT].adjusted(0, dy, dx, dy));
+  EXPECT_EQ(now(IDC_COUNTDOWN_TEXT), before[IDC_COUNTDOWN_TEXT].translated(dx, dy));
+  for (int id : {IDC_SCAN, IDC_EXIT, IDC_HELP}) EXPECT_EQ(now(id), before[id].translated(0, dy)) << id;
+  for (int id : {IDC_WEB_CONFIGURATION, IDC_TEST_CONNECTION}) EXPECT_EQ(now(id), before[id].translated(dx, 0)) << id;
+  EXPECT_EQ(now(IDC_PICTURE), before[IDC_PICTURE].translated(dx, dy));
+  // The Part's two columns still share the wider list.
+  auto& list = dlg.DeviceList();
+  EXPECT_GE(list.columnWidth(0), list.viewport()->width() / 2 - 1);
+
+  // Never smaller than at the start; back there, everything is where it was.
+  dlg.resize(100, 80);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(dlg.size(), start);
+  for (const auto& [id, rect] : before) EXPECT_EQ(now(id), rect) << id;
+
+  dlg.showMaximized();
+  QTRY_VERIFY_WITH_TIMEOUT(dlg.isMaximized(), 2000);
+  QTRY_VERIFY_WITH_TIMEOUT(dlg.width() > start.width(), 2000);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(now(IDC_DEVICE_LIST).width(), before[IDC_DEVICE_LIST].width() + dlg.width() - start.width());
+  EXPECT_EQ(dlg.width() - now(IDC_PICTURE).right(), start.width() - before[IDC_PICTURE].right());
+  dlg.showNormal();
 
   // Task bars and window lists ask for small sizes: each is drawn, on a
   // transparent ground, with the panel's dark blue in the middle.
@@ -334,6 +381,208 @@ TEST_F(MainWindow, F1OpensTheHelpLikeTheHelpButton) {
   QCoreApplication::processEvents();
   EXPECT_EQ(busyBoxes, 0u);
   EXPECT_EQ(ui.log, byButton);
+}
+
+std::vector<std::string> ColumnTexts(CExplorerDlg& dlg, int column, bool shownOnly = false) {
+  std::vector<std::string> out;
+  auto& list = dlg.DeviceList();
+  for (int i = 0; i < list.topLevelItemCount(); ++i)
+    if (!shownOnly || !list.topLevelItem(i)->isHidden()) out.push_back(list.topLevelItem(i)->text(column).toStdString());
+  return out;
+}
+
+void ClickHeader(CExplorerDlg& dlg, int column) {
+  QHeaderView* header = dlg.DeviceList().header();
+  const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2, header->height() / 2);
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+  QCoreApplication::processEvents();
+}
+
+// A click on a header sorts by that column, ascending first, the second
+// click reverses; addresses sort by their numbers. The selection stays on
+// its devices, and a new list comes in the scan's order.
+TEST_F(MainWindow, HeaderClicksSortAndANewListComesInTheScansOrder) {
+  ListDevices(dlg, {{0x03, 1, "10.0.0.10"}, {0x01, 1, "10.0.0.9"}, {0x04, 1, "192.168.0.1"}, {0x02, 1, "20.0.0.1"}});
+  const std::vector<std::string> byIp = {"10.0.0.9", "10.0.0.10", "20.0.0.1", "192.168.0.1"};
+  ASSERT_EQ(ColumnTexts(dlg, 1), byIp);
+  ClickRow(dlg, RowOf(dlg, "20.0.0.1"));
+  CQuillbox* picked = dlg.SelectedDevice();
+
+  ClickHeader(dlg, CDeviceListView::COLUMN_MAC);
+  EXPECT_EQ(ColumnTexts(dlg, 0), (std::vector<std::string>{"00:C0:3A:01:02:01", "00:C0:3A:01:02:02",
+                                                           "00:C0:3A:01:02:03", "00:C0:3A:01:02:04"}));
+  EXPECT_TRUE(dlg.DeviceList().header()->isSortIndicatorShown());
+  EXPECT_EQ(dlg.DeviceList().header()->sortIndicatorOrder(), Qt::AscendingOrder);
+  ClickHeader(dlg, CDeviceListView::COLUMN_MAC);
+  EXPECT_EQ(ColumnTexts(dlg, 0), (std::vector<std::string>{"00:C0:3A:01:02:04", "00:C0:3A:01:02:03",
+                                                           "00:C0:3A:01:02:02", "00:C0:3A:01:02:01"}));
+  EXPECT_EQ(dlg.DeviceList().header()->sortIndicatorOrder(), Qt::DescendingOrder);
+  EXPECT_EQ(dlg.SelectedDevices(), std::vector<CQuillbox*>{picked});
+  EXPECT_TRUE(Enabled(dlg, IDC_UPGRADE_FIRMWARE));
+  // The rows and their devices move together.
+  for (int row = 0; row < 4; ++row)
+    EXPECT_EQ(FormatMac(dlg.DeviceAt(row)->record->mac()), ColumnTexts(dlg, 0)[static_cast<size_t>(row)]);
+
+  ClickHeader(dlg, CDeviceListView::COLUMN_IP);
+  EXPECT_EQ(ColumnTexts(dlg, 1), byIp);
+  ClickHeader(dlg, CDeviceListView::COLUMN_IP);
+  EXPECT_EQ(ColumnTexts(dlg, 1), (std::vector<std::string>(byIp.rbegin(), byIp.rend())));
+  // A changed address (Set IP address) keeps the order the user chose.
+  picked->record->setIp(inet_addr("10.0.0.1"));
+  dlg.RefreshDevices();
+  EXPECT_EQ(ColumnTexts(dlg, 1), (std::vector<std::string>{"192.168.0.1", "10.0.0.10", "10.0.0.9", "10.0.0.1"}));
+
+  // A scan starts from an empty list: its rows come by address again.
+  ClickHeader(dlg, CDeviceListView::COLUMN_MAC);
+  dlg.ClearDevices();
+  ListDevices(dlg, {{0x03, 1, "10.0.0.10"}, {0x01, 1, "10.0.0.9"}, {0x04, 1, "192.168.0.1"}, {0x02, 1, "20.0.0.1"}});
+  EXPECT_EQ(ColumnTexts(dlg, 1), byIp);
+  EXPECT_FALSE(dlg.DeviceList().header()->isSortIndicatorShown());
+}
+
+// The columns beyond the scan's two are off at first; the header's own menu
+// shows or hides them. A right click on the rows still opens the window's
+// menu.
+TEST_F(MainWindow, TheHeadersMenuShowsTheKindMaskAndViaColumns) {
+  ListDevices(dlg, {{0x01, 48, "10.0.0.5"}, {0x02, 16, "10.0.0.6"}, {0x03, 1, "10.0.0.7"}});
+  auto& list = dlg.DeviceList();
+  QHeaderView* header = list.header();
+  EXPECT_EQ(header->count(), 5);
+  for (int c = 0; c < 5; ++c) EXPECT_EQ(list.isColumnHidden(c), c >= 2) << c;
+  EXPECT_EQ(list.headerItem()->text(2).toStdString(), "Device Kind");
+  EXPECT_EQ(list.headerItem()->text(3).toStdString(), "Network Mask");
+  EXPECT_EQ(list.headerItem()->text(4).toStdString(), "Answered Through");
+
+  // Where a right click on the header arrives.
+  QContextMenuEvent onHeader(QContextMenuEvent::Mouse, QPoint(5, 5), header->viewport()->mapToGlobal(QPoint(5, 5)));
+  QApplication::sendEvent(header->viewport(), &onHeader);
+  QTRY_COMPARE_WITH_TIMEOUT(QApplication::activePopupWidget(), static_cast<QWidget*>(list.ColumnMenu()), 2000);
+  std::vector<std::string> items;
+  QAction* kind = nullptr;
+  for (QAction* a : list.ColumnMenu()->actions()) {
+    items.push_back(a->text().toStdString());
+    EXPECT_TRUE(a->isCheckable() && !a->isChecked());
+    if (a->text() == "Device Kind") kind = a;
+  }
+  EXPECT_EQ(items, (std::vector<std::string>{"Device Kind", "Network Mask", "Answered Through"}));
+  ASSERT_NE(kind, nullptr);
+  kind->trigger();
+  list.ColumnMenu()->close();
+  EXPECT_FALSE(list.isColumnHidden(2));
+  EXPECT_EQ(ColumnTexts(dlg, 2), (std::vector<std::string>{"48 (telnet)", "16 (no upgrade)", "1 (web)"}));
+  EXPECT_EQ(ColumnTexts(dlg, 3), (std::vector<std::string>(3, "255.0.0.0")));
+  // Every shown column is wide enough for its texts.
+  const QFontMetrics fm(list.font());
+  for (int c = 0; c < 3; ++c)
+    for (const std::string& t : ColumnTexts(dlg, c))
+      EXPECT_GT(list.columnWidth(c), fm.horizontalAdvance(QString::fromStdString(t))) << t;
+  // The kind column sorts by number.
+  ClickHeader(dlg, 2);
+  EXPECT_EQ(ColumnTexts(dlg, 2), (std::vector<std::string>{"1 (web)", "16 (no upgrade)", "48 (telnet)"}));
+  kind->trigger();
+  EXPECT_TRUE(list.isColumnHidden(2));
+
+  // On the rows: the window's menu, with the About item.
+  // That menu waits in exec(): a timer looks for it (bounded) and closes it.
+  std::vector<std::string> windowMenu;
+  QTimer poll;
+  int polls = 0;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    QMenu* menu = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* m = qobject_cast<QMenu*>(w); m && m->isVisible() && m != list.ColumnMenu()) menu = m;
+    if (menu) {
+      for (QAction* a : menu->actions()) windowMenu.push_back(a->text().toStdString());
+      menu->close();
+      poll.stop();
+    } else if (++polls > 300) {
+      poll.stop();
+    }
+  });
+  poll.start(10);
+  const QPoint onRows = list.visualItemRect(list.topLevelItem(0)).center();
+  QContextMenuEvent rows(QContextMenuEvent::Mouse, onRows, list.viewport()->mapToGlobal(onRows));
+  QApplication::sendEvent(list.viewport(), &rows);
+  ASSERT_FALSE(windowMenu.empty());
+  EXPECT_EQ(windowMenu.front(), LoadBrandString(IDS_ABOUT_MENU));
+}
+
+// Ctrl+F opens the find field under the list; what is typed keeps the rows
+// whose Ethernet or IP address contains it. Escape there clears the filter
+// and closes the field, and does not close the program.
+TEST_F(MainWindow, CtrlFFiltersTheRowsAndEscapeClosesOnlyTheField) {
+  ListDevices(dlg, {{0x01, 1, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x03, 1, "10.0.1.60"}, {0xA4, 1, "172.16.0.1"}});
+  auto& list = dlg.DeviceList();
+  CFindField& find = dlg.FindField();
+  EXPECT_FALSE(find.isVisible());
+  const QRect listBefore = list.geometry();
+  ClickRow(dlg, RowOf(dlg, "10.0.0.5"));
+  ASSERT_NE(dlg.SelectedDevice(), nullptr);
+
+  dlg.activateWindow();
+  QTest::keyClick(&dlg, Qt::Key_F, Qt::ControlModifier);
+  QTRY_VERIFY_WITH_TIMEOUT(find.isVisible(), 2000);
+  QTRY_VERIFY_WITH_TIMEOUT(find.hasFocus(), 2000);
+  // Under the list, which gives up the room.
+  EXPECT_GT(find.geometry().top(), list.geometry().bottom());
+  EXPECT_LT(find.geometry().bottom(), dlg.Control(IDC_STATUS_TEXT)->geometry().top());
+  EXPECT_EQ(find.geometry().left(), list.geometry().left());
+  EXPECT_EQ(find.geometry().width(), list.geometry().width());
+
+  QTest::keyClicks(&find, ".6");
+  EXPECT_EQ(ColumnTexts(dlg, 1, true), (std::vector<std::string>{"10.0.0.6", "10.0.1.60"}));
+  // The device that went out of sight is no longer selected: no command
+  // runs on a row nobody sees.
+  EXPECT_TRUE(dlg.SelectedDevices().empty());
+  EXPECT_FALSE(Enabled(dlg, IDC_WEB_CONFIGURATION));
+  find.clear();
+  QTest::keyClicks(&find, "02:a4");
+  EXPECT_EQ(ColumnTexts(dlg, 1, true), (std::vector<std::string>{"172.16.0.1"}));
+  // Return hands the keyboard to the list, on the first row shown, and
+  // runs no command.
+  QTest::keyClick(&find, Qt::Key_Return);
+  EXPECT_TRUE(list.hasFocus());
+  EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), "172.16.0.1");
+  EXPECT_TRUE(ui.log.empty());
+
+  // Ctrl+F again: back in the field, its text ready to be typed over.
+  QTest::keyClick(&dlg, Qt::Key_F, Qt::ControlModifier);
+  QTRY_VERIFY_WITH_TIMEOUT(find.hasFocus(), 2000);
+  EXPECT_EQ(find.selectedText(), "02:a4");
+  QTest::keyClick(&find, Qt::Key_Escape);
+  EXPECT_TRUE(dlg.isVisible()) << "Escape in the find field closed the program";
+  EXPECT_FALSE(find.isVisible());
+  EXPECT_TRUE(find.text().isEmpty());
+  EXPECT_EQ(ColumnTexts(dlg, 1, true).size(), 4u);
+  EXPECT_EQ(list.geometry(), listBefore);
+  EXPECT_TRUE(list.hasFocus());
+  EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), "172.16.0.1");
+  // Escape in the list is still the window's.
+  QTest::qWait(EXIT_GUARD.count());
+  QTest::keyClick(&list, Qt::Key_Escape);
+  EXPECT_FALSE(dlg.isVisible());
+}
+
+// Type-ahead finds a device by the start of its IP address as well as of
+// its Ethernet address.
+TEST_F(MainWindow, TypeAheadMatchesTheIpAndTheMacColumn) {
+  ListDevices(dlg, {{0x01, 1, "10.0.0.5"}, {0x02, 1, "10.0.0.6"}, {0x04, 1, "172.16.0.1"}, {0x03, 1, "10.0.0.60"}});
+  auto& list = dlg.DeviceList();
+  list.setFocus();
+  const auto pause = [] { QTest::qWait(QApplication::keyboardInputInterval() + 100); };
+  QTest::keyClicks(&list, "172");
+  ASSERT_NE(dlg.SelectedDevice(), nullptr);
+  EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), "172.16.0.1");
+  pause();
+  QTest::keyClicks(&list, "10.0.0.6");
+  EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), "10.0.0.6");
+  QTest::keyClicks(&list, "0");
+  EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), "10.0.0.60");
+  pause();
+  QTest::keyClicks(&list, "00:c0:3a:01:02:01");
+  EXPECT_EQ(FormatIp(dlg.SelectedDevice()->record->ip()), "10.0.0.5");
+  EXPECT_EQ(dlg.SelectedDevices().size(), 1u);
+  EXPECT_TRUE(Enabled(dlg, IDC_UPGRADE_FIRMWARE));
 }
 
 TEST_F(MainWindow, SelectDeviceFindsTheRowOfItsObject) {

@@ -86,6 +86,45 @@ TEST_F(ScanWindow, ScannedDevicesCanBeClickedAndDriveTheButtons) {
   EXPECT_EQ(dlg_->SelectedDevice()->password, LoadBrandString(IDS_DEFAULT_PASSWORD));
 }
 
+// Whatever order the user clicked for, a new scan lists in its own: by
+// address. The column of the way each device answered shows what the
+// scan learnt.
+TEST_F(ScanWindow, ANewScanListsByAddressAndShowsHowEachAnswered) {
+  auto sim = testsupport::SimProcess::WithDevices(
+      "00:50:C2:20:00:09 0 127.0.0.45 255.0.0.0 admin\n"
+      "00:50:C2:20:00:01 1 127.0.0.47 255.0.0.0 admin\n"
+      "00:50:C2:20:00:05 0x30 127.0.0.46 255.0.0.0 admin\n");
+  ASSERT_TRUE(sim.Ready()) << sim.Error();
+  auto& list = dlg_->DeviceList();
+  auto ips = [&] {
+    std::vector<std::string> out;
+    for (int i = 0; i < list.topLevelItemCount(); ++i) out.push_back(list.topLevelItem(i)->text(1).toStdString());
+    return out;
+  };
+  const std::vector<std::string> byAddress = {"127.0.0.45", "127.0.0.46", "127.0.0.47"};
+  Button(IDC_SCAN)->click();
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
+  ASSERT_EQ(ips(), byAddress) << (ui_.boxes.empty() ? "" : ui_.boxes[0].text);
+  list.SortBy(CDeviceListView::COLUMN_MAC);
+  ASSERT_EQ(ips(), (std::vector<std::string>(byAddress.rbegin(), byAddress.rend())));
+
+  list.SetColumnShown(LIST_COLUMN_VIA, true);
+  list.SetColumnShown(LIST_COLUMN_KIND, true);
+  Button(IDC_SCAN)->click();
+  ASSERT_TRUE(testsupport::FinishHandlers(*dlg_));
+  EXPECT_EQ(ips(), byAddress);
+  EXPECT_EQ(list.Order().column, -1);
+  for (int row = 0; row < list.topLevelItemCount(); ++row) {
+    CQuillbox* q = dlg_->DeviceAt(row);
+    ASSERT_NE(q, nullptr);
+    const std::string via = dlg_->ViaOf(*q).text;
+    EXPECT_FALSE(via.empty());
+    EXPECT_EQ(list.topLevelItem(row)->text(LIST_COLUMN_VIA).toStdString(), via);
+  }
+  EXPECT_EQ(list.topLevelItem(1)->text(LIST_COLUMN_KIND).toStdString(), "48 (telnet)");
+  EXPECT_TRUE(list.IsColumnShown(LIST_COLUMN_VIA)) << "the user's columns stay";
+}
+
 // F5 scans as the Scan button does; pressed again during the scan (Scan
 // disabled) it starts nothing.
 TEST_F(ScanWindow, F5Scans) {

@@ -1,7 +1,7 @@
 # The decisions both front-ends share, tested without either of them.
 quill_add_test(NAME session_rules SOURCES ${CMAKE_CURRENT_LIST_DIR}/DeviceRulesTest.cpp
                ${CMAKE_CURRENT_LIST_DIR}/OutcomeTest.cpp ${CMAKE_CURRENT_LIST_DIR}/DeviceLookupTest.cpp
-               ${CMAKE_CURRENT_LIST_DIR}/SelectionTest.cpp
+               ${CMAKE_CURRENT_LIST_DIR}/SelectionTest.cpp ${CMAKE_CURRENT_LIST_DIR}/DeviceRowsTest.cpp
                LIBS session ctl_core TIMEOUT 60)
 quill_add_test(NAME session_commissioning SOURCES ${CMAKE_CURRENT_LIST_DIR}/CommissioningTest.cpp
                LIBS session TIMEOUT 60)
