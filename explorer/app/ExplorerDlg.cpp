@@ -612,10 +612,14 @@ void CExplorerDlg::contextMenuEvent(QContextMenuEvent* event) {
   // Our stand-in for the window's system menu.
   const std::string aboutText = LoadBrandString(IDS_ABOUT_MENU);
   if (aboutText.empty()) return;
-  QMenu menu(this);
-  menu.addAction(QString::fromStdString(aboutText), this, [this] { ShowAbout(); });
-  menu.addAction(QString::fromStdString(OTHER_NETWORKS_MENU), this, [this] { EditOtherNetworks(); });
-  menu.exec(event->globalPos());
+  // Shown, not waited for: the handler returns at once and the item's
+  // action comes through the event loop.
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("window_menu"));
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->addAction(QString::fromStdString(aboutText), this, [this] { PostCommand(IDM_ABOUTBOX); });
+  menu->addAction(QString::fromStdString(OTHER_NETWORKS_MENU), this, [this] { PostCommand(IDM_OTHER_NETWORKS); });
+  menu->popup(event->globalPos());
 }
 
 void CExplorerDlg::EditOtherNetworks() {
