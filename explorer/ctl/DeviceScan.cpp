@@ -129,6 +129,7 @@ ScanResult ScanDevices(const ScanRequest& request) {
     result.exitCode = EXIT_INTERRUPTED;
     return result;
   }
+  if (request.report) result.report = BuildDoctorReport(GatherDoctorFacts(transport, records));
   if (outcome.networkingFailed) {
     result.exitCode = EXIT_FAILED;
     result.failureText = NETWORKING_FAILED_TEXT;

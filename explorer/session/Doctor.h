@@ -184,6 +184,6 @@ bool ProcessRuns(const std::string& name, const std::string& procDir = "/proc");
 // Whether ufw's configuration says it is enabled.
 bool UfwEnabled(const std::string& confFile = "/etc/ufw/ufw.conf");
 
-// The facts of the Discover `transport` ran last, which left `count`
-// records, with the probes above run now.
-DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const DeviceRecordArray& records, int count);
+// The facts of the Discover `transport` ran last, which left `records`
+// (in the order they answered), with the probes above run now.
+DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const std::vector<DeviceRecord>& records);

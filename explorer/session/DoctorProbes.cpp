@@ -129,7 +129,7 @@ FirewallFacts ProbeFirewall() {
   return f;
 }
 
-DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const DeviceRecordArray& records, int count) {
+DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const std::vector<DeviceRecord>& records) {
   DoctorFacts f;
   f.adapters = ProbeAdapters();
   f.broadcastEnabled = transport.BroadcastEnabled();
@@ -138,11 +138,8 @@ DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const DeviceRecord
   f.targets = transport.Targets();
   f.targetSends = transport.TargetSends();
   const std::vector<CDeviceSocket::Origin>& origins = transport.RecordOrigins();
-  for (int i = 0; i < count && i < MAX_DEVICES; ++i) {
-    const size_t at = static_cast<size_t>(i);
-    if (!records[at]) continue;
-    f.answers.push_back({*records[at], at < origins.size() ? origins[at] : CDeviceSocket::Origin{}});
-  }
+  for (size_t i = 0; i < records.size(); ++i)
+    f.answers.push_back({records[i], i < origins.size() ? origins[i] : CDeviceSocket::Origin{}});
   f.firewall = ProbeFirewall();
   return f;
 }
