@@ -6,6 +6,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "explorer/session/Discovery.h"
 #include "net/Ipv4.h"
 
 namespace {
@@ -77,9 +78,13 @@ std::vector<DoctorCause> AdapterCauses(const DoctorFacts& f, const AdapterFacts&
                           " (rp_filter 1): it drops answers from devices whose address is outside " +
                           Subnet(a.address, a.mask) + ", such as a new device's factory address.",
                       "sudo sysctl -w net.ipv4.conf." + a.name + ".rp_filter=2"});
+  const std::string ask =
+      f.frontEnd == DoctorFrontEnd::Window
+          ? std::string("list A.B.C.D/N (the subnet's broadcast) or A.B.C.D (one address) under ") +
+                OTHER_NETWORKS_MENU + " (a right click on the window), then Scan again."
+          : "explorerctl scan --target A.B.C.D/N (the subnet's broadcast) or --target A.B.C.D (one address).";
   causes.push_back({CauseKind::Router, "The devices may be on another subnet behind a router, which no broadcast crosses.",
-                    "Ask that subnet or a device's address: explorerctl scan --target A.B.C.D/N (the "
-                    "subnet's broadcast) or --target A.B.C.D (one address)."});
+                    "Ask that subnet or a device's address: " + ask});
   return causes;
 }
 
@@ -88,9 +93,11 @@ std::vector<DoctorCause> TargetCauses(const DoctorFacts& f, const DiscoveryTarge
   DoctorCause firewall;
   if (FirewallCause(f.firewall, &firewall)) causes.push_back(firewall);
   if (t.kind == DiscoveryTarget::Kind::Subnet) {
-    std::string remedy = "Ask the devices' addresses instead: --target A.B.C.D";
+    std::string remedy = f.frontEnd == DoctorFrontEnd::Window
+                             ? std::string("Ask the devices' addresses instead, each A.B.C.D under ") + OTHER_NETWORKS_MENU
+                             : "Ask the devices' addresses instead: --target A.B.C.D";
     // A sweep takes /16 and narrower.
-    if (PrefixOf(t.mask) >= 16) remedy += ", or every address of the subnet: --sweep " + t.spec;
+    if (PrefixOf(t.mask) >= 16) remedy += ", or every address of the subnet: explorerctl scan --sweep " + t.spec;
     causes.push_back({CauseKind::DirectedBroadcast,
                       "The router may not forward a broadcast to " + Subnet(htonl(t.first), htonl(t.mask)) +
                           " (most routers refuse to).",

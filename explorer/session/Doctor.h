@@ -59,7 +59,12 @@ struct AnswerFacts {
   CDeviceSocket::Origin origin;
 };
 
+// Who shows the report: a remedy that asks another network names the way
+// that front-end has (explorerctl's --target, the window's Other networks...).
+enum class DoctorFrontEnd { CommandLine, Window };
+
 struct DoctorFacts {
+  DoctorFrontEnd frontEnd = DoctorFrontEnd::CommandLine;
   std::vector<AdapterFacts> adapters;  // loopback ones are left out of the report
   bool broadcastEnabled = true;
   // The links the broadcast left through; empty with broadcasts enabled
@@ -186,4 +191,5 @@ bool UfwEnabled(const std::string& confFile = "/etc/ufw/ufw.conf");
 
 // The facts of the Discover `transport` ran last, which left `records`
 // (in the order they answered), with the probes above run now.
-DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const std::vector<DeviceRecord>& records);
+DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const std::vector<DeviceRecord>& records,
+                              DoctorFrontEnd frontEnd);

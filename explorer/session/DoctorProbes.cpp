@@ -129,8 +129,10 @@ FirewallFacts ProbeFirewall() {
   return f;
 }
 
-DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const std::vector<DeviceRecord>& records) {
+DoctorFacts GatherDoctorFacts(const CDeviceSocket& transport, const std::vector<DeviceRecord>& records,
+                              DoctorFrontEnd frontEnd) {
   DoctorFacts f;
+  f.frontEnd = frontEnd;
   f.adapters = ProbeAdapters();
   f.broadcastEnabled = transport.BroadcastEnabled();
   f.sentLinks = transport.SentLinks();

@@ -159,6 +159,14 @@ TEST(DoctorReport, ASilentAdapterGetsTheLikelyCausesInOrderWithExactRemedies) {
   EXPECT_EQ(r.adapters[0].causes[1].remedy, "sudo sysctl -w net.ipv4.conf.qla.rp_filter=2");
   EXPECT_NE(r.adapters[0].causes[1].text.find("outside 10.10.0.0/24"), std::string::npos);
   EXPECT_NE(r.adapters[0].causes[2].remedy.find("--target A.B.C.D/N"), std::string::npos);
+  // The window asks another network its own way.
+  f.frontEnd = DoctorFrontEnd::Window;
+  const std::string windowRemedy = BuildDoctorReport(f).adapters[0].causes[2].remedy;
+  EXPECT_NE(windowRemedy.find("A.B.C.D/N (the subnet's broadcast) or A.B.C.D (one address) under Other networks..."),
+            std::string::npos)
+      << windowRemedy;
+  EXPECT_EQ(windowRemedy.find("--target"), std::string::npos);
+  f.frontEnd = DoctorFrontEnd::CommandLine;
 
   // Each firewall by its own tool, as the README gives the rules.
   struct Case {
