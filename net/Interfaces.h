@@ -26,6 +26,10 @@ struct Interface {
 // stands for an interface with several), in the system's order. 0 or the
 // errno value of the failure.
 int ListIpv4Interfaces(std::vector<Interface>* out);
+// Every interface, also those without an IPv4 address (address and mask 0
+// then), each once, in the system's order: what a report of the adapters
+// names, down and unaddressed ones included.
+int ListInterfaces(std::vector<Interface>* out);
 
 // The index of the interface called `name`, 0 when there is none.
 unsigned InterfaceIndex(const std::string& name);

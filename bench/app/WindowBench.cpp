@@ -26,6 +26,7 @@ using Clock = std::chrono::steady_clock;
 class SilentUi : public ModalUi {
  public:
   void MessageBox(const std::string&, const std::string&, BoxIcon) override {}
+  void DetailedMessageBox(const std::string&, const std::string&, BoxIcon, const std::string&) override {}
   std::optional<std::string> FileDialog(const FileDialogRequest&) override { return std::nullopt; }
   std::optional<PasswordAnswer> PasswordPrompt(const std::string&, const std::string&, bool) override {
     return std::nullopt;

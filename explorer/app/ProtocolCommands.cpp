@@ -14,6 +14,7 @@
 #include "explorer/protocol/Scan.h"
 #include "explorer/protocol/SetNetwork.h"
 #include "explorer/res/Strings.h"
+#include "explorer/session/Doctor.h"
 #include "explorer/session/Selection.h"
 
 QCoro::Task<> Scan(CExplorerDlg& dlg) {
@@ -33,10 +34,11 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
   ScanOutcome outcome;
   std::vector<std::string> linkNames;  // of the last pass's records, by index
   std::vector<DeviceVia> vias;         // the same
+  std::string report;                  // why nobody answered, under the box's "Show Details..."
   const DiscoveryScope scope = dlg.Scope();
   {
     CExplorerDlg::ExchangeScope exchange(dlg);
-    outcome = co_await dlg.Exchanges().Run([&dlg, &records, &count, &linkNames, &vias, &scope](CDeviceSocket& transport) {
+    outcome = co_await dlg.Exchanges().Run([&dlg, &records, &count, &linkNames, &vias, &report, &scope](CDeviceSocket& transport) {
       ApplyScope(transport, scope);
       ScanHooks hooks;
       // Cancel, or a worker's report, ends the busy display: no pass after.
@@ -47,6 +49,13 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
       for (const CDeviceSocket::Link& link : transport.RecordLinks()) linkNames.push_back(link.name);
       for (const CDeviceSocket::Origin& origin : transport.RecordOrigins())
         vias.push_back(::ViaOf(origin, transport.Targets()));
+      // While the transport still knows where the last pass asked.
+      if (VerdictOf(result) == ScanVerdict::NoDevices) {
+        std::vector<DeviceRecord> heard;
+        for (int i = 0; i < count; ++i)
+          if ((*records)[static_cast<size_t>(i)]) heard.push_back(*(*records)[static_cast<size_t>(i)]);
+        report = DoctorText(BuildDoctorReport(GatherDoctorFacts(transport, heard, DoctorFrontEnd::Window)));
+      }
       return result;
     });
   }
@@ -71,7 +80,10 @@ QCoro::Task<> Scan(CExplorerDlg& dlg) {
   }
   if (outcome.fill) dlg.FillDevices(dlg.Records(), dlg.RecordCount());
   const std::string failure = ScanFailureText(outcome, LoadBrandString(IDS_DEVICE_NAME));
-  if (!failure.empty()) dlg.Ui().MessageBox(failure, "Error", BoxIcon::Exclamation);
+  if (!report.empty())
+    dlg.Ui().DetailedMessageBox(failure, "Error", BoxIcon::Exclamation, report);
+  else if (!failure.empty())
+    dlg.Ui().MessageBox(failure, "Error", BoxIcon::Exclamation);
   dlg.EndBusy();
   // Not on Exit, where the next Space would quit.
   dlg.FocusDeviceList();

@@ -14,6 +14,16 @@ QWidget* QtModalUi::Owner() const {
 }
 
 void QtModalUi::MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) {
+  ShowBox(text, caption, icon, "");
+}
+
+void QtModalUi::DetailedMessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                                   const std::string& details) {
+  ShowBox(text, caption, icon, details);
+}
+
+void QtModalUi::ShowBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                        const std::string& details) {
   QMessageBox::Icon qicon = QMessageBox::NoIcon;
   switch (icon) {
     case BoxIcon::Exclamation: qicon = QMessageBox::Warning; break;
@@ -26,6 +36,8 @@ void QtModalUi::MessageBox(const std::string& text, const std::string& caption, 
   // Boxes carry a device's reply lines, file names and the library's texts:
   // shown as they are, never read as markup.
   box.setTextFormat(Qt::PlainText);
+  // Always plain text; empty adds no "Show Details..." button.
+  if (!details.empty()) box.setDetailedText(QString::fromStdString(details));
   box.exec();
 }
 

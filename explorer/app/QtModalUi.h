@@ -11,6 +11,8 @@ class QtModalUi : public ModalUi {
   void SetOwner(QWidget* owner) { owner_ = owner; }
 
   void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
+  void DetailedMessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                          const std::string& details) override;
   std::optional<std::string> FileDialog(const FileDialogRequest& request) override;
   std::optional<PasswordAnswer> PasswordPrompt(const std::string& ipText, const std::string& macText,
                                                bool otherSelected) override;
@@ -21,5 +23,7 @@ class QtModalUi : public ModalUi {
 
  private:
   QWidget* Owner() const;
+  // Both boxes, so that a subclass may replace either alone.
+  void ShowBox(const std::string& text, const std::string& caption, BoxIcon icon, const std::string& details);
   QPointer<QWidget> owner_;
 };

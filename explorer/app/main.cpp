@@ -25,6 +25,11 @@ class UnattendedUi : public QtModalUi {
   void MessageBox(const std::string& text, const std::string& caption, BoxIcon) override {
     std::fprintf(stderr, "[%s] %s\n", caption.c_str(), text.c_str());
   }
+  void DetailedMessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                          const std::string& details) override {
+    MessageBox(text, caption, icon);
+    std::fprintf(stderr, "%s", details.c_str());
+  }
 };
 
 // --screenshot: one scan, then the picture of the window with a row

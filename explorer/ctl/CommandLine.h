@@ -82,5 +82,6 @@ CLI::App* AddTestCommand(CLI::App& app, CommandResult& result);
 CLI::App* AddConfigCommand(CLI::App& app, CommandResult& result);
 CLI::App* AddUpgradeCommand(CLI::App& app, CommandResult& result);
 CLI::App* AddServeImageCommand(CLI::App& app, CommandResult& result);
+CLI::App* AddDoctorCommand(CLI::App& app, CommandResult& result);
 
 }  // namespace ctl

@@ -129,6 +129,8 @@ ScanResult ScanDevices(const ScanRequest& request) {
     result.exitCode = EXIT_INTERRUPTED;
     return result;
   }
+  if (request.report)
+    result.report = BuildDoctorReport(GatherDoctorFacts(transport, records, DoctorFrontEnd::CommandLine));
   if (outcome.networkingFailed) {
     result.exitCode = EXIT_FAILED;
     result.failureText = NETWORKING_FAILED_TEXT;

@@ -10,6 +10,7 @@
 #include "explorer/protocol/DeviceMessages.h"
 #include "explorer/session/DeviceLookup.h"
 #include "explorer/session/Discovery.h"
+#include "explorer/session/Doctor.h"
 
 namespace ctl {
 
@@ -27,12 +28,14 @@ struct ScanRequest {
   // A pass ends once this many devices answered; the last one's list is
   // then said to be full (on standard error).
   int maxDevices = MAX_DEVICES;
+  bool report = false;  // also tell what the last pass looked at (doctor)
 };
 
 struct ScanResult {
   int exitCode = 0;         // an ExitCode
   std::string failureText;  // what the explorer would show in its box, if anything
   std::vector<DeviceRow> rows;  // in the explorer's row order
+  std::optional<DoctorReport> report;  // when asked for, unless interrupted
 };
 
 ScanResult ScanDevices(const ScanRequest& request);

@@ -13,6 +13,7 @@
 #include "explorer/ctl/Interrupt.h"
 #include "explorer/operations/OperationQueue.h"
 #include "explorer/res/Strings.h"
+#include "explorer/session/Doctor.h"
 
 namespace {
 
@@ -41,6 +42,19 @@ std::string ParseErrorText(const CLI::App& app, const CLI::Error& e) {
   return "unknown command " + path + left.front() + " (the commands are " + names + ")";
 }
 
+// The rules that let the devices' answers in, as doctor gives them.
+std::string FirewallRules() {
+  FirewallFacts nftables;
+  nftables.kind = FirewallKind::Nftables;
+  nftables.chains.push_back({"inet", "filter", "input", 0, false});
+  FirewallFacts firewalld;
+  firewalld.kind = FirewallKind::Firewalld;
+  FirewallFacts ufw;
+  ufw.kind = FirewallKind::Ufw;
+  return "    nftables   " + FirewallRemedy(nftables) + "\n               (your table and input chain: doctor names them)\n" +
+         "    firewalld  " + FirewallRemedy(firewalld) + "\n" + "    ufw        " + FirewallRemedy(ufw) + "\n";
+}
+
 std::string Footer() {
   return std::string(
              "Passwords:\n"
@@ -66,7 +80,16 @@ std::string Footer() {
          std::to_string(UPGRADE_TIMEOUT_S) + " s for an upgrade,\n  " +
          std::to_string(RETRIEVE_TIMEOUT_S) + " s for a retrieve, " +
          std::to_string(UPLOAD_TIMEOUT_S) +
-         " s for an upload), which then fails with \"Timed out\".\n\n" +
+         " s for an upload), which then fails with \"Timed out\".\n\n"
+         "Nothing found:\n"
+         "  doctor runs one pass and reports every adapter (down, no carrier, no IPv4\n"
+         "  address), the answers per adapter and target, devices outside their\n"
+         "  adapter's subnet and shared addresses, and for an adapter that heard nothing\n"
+         "  the likely causes with their remedies: the host firewall (it reads the\n"
+         "  nftables ruleset as root only), strict reverse-path filtering (rp_filter),\n"
+         "  a router between (ask with --target). The usual cause is a firewall that\n"
+         "  drops the answers, which come from UDP port 8375; let them in with:\n" +
+         FirewallRules() + "  --format json: the keys are listed in the README, Troubleshooting.\n\n" +
          ExitCodeHelp();
 }
 
@@ -99,7 +122,7 @@ int Run(int argc, char** argv) {
 
   CommandResult result;
   for (auto add : {AddScanCommand, AddSetIpCommand, AddTestCommand, AddConfigCommand,
-                   AddUpgradeCommand, AddServeImageCommand}) {
+                   AddUpgradeCommand, AddServeImageCommand, AddDoctorCommand}) {
     CLI::App* command = add(app, result);
     // The long paragraphs belong to the program's help; a command's help
     // points there instead of repeating them.

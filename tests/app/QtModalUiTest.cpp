@@ -88,6 +88,34 @@ TEST(QtModalUi, MessageBoxesShowTheirTextAsItIsNeverAsMarkup) {
   }
 }
 
+// The details sit under "Show Details...", plain text like the box's own;
+// a box without them has no such button.
+TEST(QtModalUi, ADetailedBoxKeepsItsTextAndCarriesTheDetails) {
+  QString seenText, seenDetails = "unset";
+  QMessageBox::Icon seenIcon = QMessageBox::NoIcon;
+  WhenModalOpens([&](QWidget* w) {
+    if (auto* box = qobject_cast<QMessageBox*>(w)) {
+      seenText = box->text();
+      seenDetails = box->detailedText();
+      seenIcon = box->icon();
+    }
+    w->close();
+  });
+  QtModalUi ui;
+  const std::string details = "  qla: up, <b>carrier</b>\n  1. sudo nft insert rule inet t in udp sport 8375 accept\n";
+  ui.DetailedMessageBox("No Osprey Panels found", "Error", BoxIcon::Exclamation, details);
+  EXPECT_EQ(seenText, "No Osprey Panels found");
+  EXPECT_EQ(seenIcon, QMessageBox::Warning);
+  EXPECT_EQ(seenDetails.toStdString(), details);
+
+  WhenModalOpens([&](QWidget* w) {
+    if (auto* box = qobject_cast<QMessageBox*>(w)) seenDetails = box->detailedText();
+    w->close();
+  });
+  ui.MessageBox("No Osprey Panels found", "Error", BoxIcon::Exclamation);
+  EXPECT_TRUE(seenDetails.isEmpty());
+}
+
 // A folder with a file whose name has no dot, one that has, and a name that
 // is not there.
 struct ImageFolder {

@@ -176,7 +176,7 @@ TEST(UsageTest, HelpAndManualPageListTheExitCodes) {
   ASSERT_FALSE(man.empty()) << "build/man/explorerctl.1 was not generated";
   for (const char* text : {"wrong password", "no device found", "interrupted", "EXPLORERCTL_PASSWORD", ".SS scan",
                            ".SS set-ip", ".SS test", ".SS config get", ".SS config put",
-                           ".SS upgrade", ".SS serve-image"})
+                           ".SS upgrade", ".SS serve-image", ".SS doctor", "rp_filter", "firewall"})
     EXPECT_TRUE(Contains(man, text)) << text;
   EXPECT_EQ(RunCtl({"--version"}).out, "explorerctl (Osprey Panel Explorer) 1.0.0\n");
 }

@@ -13,3 +13,7 @@ add_test(NAME net_socket_call_check_finds_calls
           tests/net/socket-call-samples)
 set_tests_properties(net_socket_call_check_finds_calls PROPERTIES
   PASS_REGULAR_EXPRESSION "plain.cpp:6: socket\\(\\).*plain.cpp:7: bind\\(\\).*plain.cpp:8: connect\\(\\).*plain.cpp:9: listen\\(\\).*plain.cpp:10: accept4\\(\\).*plain.cpp:19: recvfrom\\(\\).*window.cpp:11: connect\\(\\).*window.cpp:12: sendmsg\\(\\).*\n8 direct socket call")
+
+# Interfaces without an address or carrier, and the nftables input chains,
+# made inside the private network namespace.
+quill_add_test(NAME net_system_state NET TIMEOUT 60 SOURCES SystemStateTest.cpp LIBS net)

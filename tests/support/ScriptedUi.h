@@ -13,12 +13,18 @@ struct RecordedBox {
   std::string text;
   std::string caption;
   BoxIcon icon;
+  std::string details;  // the text under "Show Details...", if any
 };
 
 class ScriptedUi : public ModalUi {
  public:
   void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) override {
-    boxes.push_back({text, caption, icon});
+    boxes.push_back({text, caption, icon, {}});
+    log.push_back("box:" + text);
+  }
+  void DetailedMessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                          const std::string& details) override {
+    boxes.push_back({text, caption, icon, details});
     log.push_back("box:" + text);
   }
   std::optional<std::string> FileDialog(const FileDialogRequest& request) override {

@@ -20,6 +20,9 @@ class ModalUi {
  public:
   virtual ~ModalUi() = default;
   virtual void MessageBox(const std::string& text, const std::string& caption, BoxIcon icon) = 0;
+  // The same box with a longer text the user can unfold below it.
+  virtual void DetailedMessageBox(const std::string& text, const std::string& caption, BoxIcon icon,
+                                  const std::string& details) = 0;
   // The chosen path, or nothing when the user cancelled.
   virtual std::optional<std::string> FileDialog(const FileDialogRequest& request) = 0;
   // The typed password (possibly empty), or nothing on Cancel. With
