@@ -1,5 +1,7 @@
 #include "explorer/ctl/DeviceCommands.h"
 
+#include "explorer/session/Selection.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,12 +138,9 @@ int Report(int32_t kind, const CQuillbox& q, const Run& run, int timeoutSeconds,
 // adapter its reply came through, whose network it is on.
 uint32_t DefaultMask(const DeviceTarget& target) {
   const uint32_t own = target.record.mask();
-  if (IsValidNetworkMask(own) || target.link.empty()) return own;
-  std::vector<net::Interface> interfaces;
-  if (net::ListIpv4Interfaces(&interfaces) != 0) return own;
-  for (const net::Interface& i : interfaces)
-    if (i.name == target.link) return i.mask;
-  return own;
+  if (IsValidNetworkMask(own)) return own;
+  const uint32_t adapter = AdapterMask(target.link);
+  return adapter != 0 ? adapter : own;
 }
 
 // Says why the device refuses `action`, if it does.
