@@ -171,23 +171,35 @@ TEST_F(CommandsTest, ClickOnTheRunningDeviceStartsNoSecondTransfer) {
 TEST_F(CommandsTest, DeviceStartedWhileItsUploadDialogIsOpenKeepsItsOperation) {
   CQuillbox* slow = devices[3];
   CQuillbox* a = devices[0];
-  // Answered in the order asked: slow's store, a's upload, a's store.
-  ui.fileAnswers = {Path("slow-first.txt"), Path("a-edited.txt"), Path("a-got.txt")};
+  // a's store dialog may open inside its upload dialog (a's retrieve is
+  // quick once started), so the answers go by title: the store dialogs come
+  // in queue order, slow's first.
+  const std::string loadTitle = "Please select a filename to load configuration file from ";
+  std::deque<std::string> storeAnswers = {Path("slow-first.txt"), Path("a-got.txt")};
+  ui.fileAnswerFor = [&](const FileDialogRequest& r) -> std::optional<std::string> {
+    if (r.title == loadTitle) return Path("a-edited.txt");
+    if (storeAnswers.empty()) return std::nullopt;
+    std::string next = storeAnswers.front();
+    storeAnswers.pop_front();
+    return next;
+  };
   Click(slow, IDC_GET_CONFIGURATION);
   Click(a, IDC_GET_CONFIGURATION);
+  bool started = false;
   ui.whileFileDialog = [&](const FileDialogRequest& r) {
     // The first report arrives while the upload dialog is open and starts
     // a's waiting retrieve.
-    if (r.title == "Please select a filename to load configuration file from ")
-      WaitFor([&] { return Operations().IsRunning(a); });
+    if (r.title == loadTitle) started = WaitFor([&] { return Operations().IsRunning(a); });
   };
   Click(a, IDC_SET_CONFIGURATION);
   ui.whileFileDialog = nullptr;
+  ASSERT_TRUE(started);
   EXPECT_FALSE(dlg->IsBusy()) << "a dropped request shows no busy display";
   ASSERT_TRUE(WaitBoxes(2));
   EXPECT_EQ(ui.boxes[1].text, "Operation completed successfully");
   EXPECT_EQ(a->configPath, Path("a-got.txt"));
   EXPECT_TRUE(WaitIdle());
+  ui.fileAnswerFor = nullptr;
 }
 
 TEST_F(CommandsTest, ClicksDuringALongOperationOfferTheCommandsOfTheClickedDevice) {

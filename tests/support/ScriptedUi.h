@@ -32,6 +32,7 @@ class ScriptedUi : public ModalUi {
     log.push_back("file:" + request.title);
     // What happens while the user looks at the dialog (events keep coming).
     if (whileFileDialog) whileFileDialog(request);
+    if (fileAnswerFor) return fileAnswerFor(request);
     return Next(fileAnswers);
   }
   std::optional<PasswordAnswer> PasswordPrompt(const std::string& ipText, const std::string& macText,
@@ -71,6 +72,9 @@ class ScriptedUi : public ModalUi {
   std::vector<FileDialogRequest> fileRequests;
   std::deque<std::optional<std::string>> fileAnswers;  // empty: the user cancels
   std::function<void(const FileDialogRequest&)> whileFileDialog;
+  // When set, answers instead of fileAnswers: for dialogs whose order
+  // depends on when a worker's request arrives.
+  std::function<std::optional<std::string>(const FileDialogRequest&)> fileAnswerFor;
   std::vector<std::string> prompts;
   std::deque<std::optional<std::string>> passwordAnswers;  // empty: the user cancels
   std::vector<bool> promptOffers;       // whether each prompt offered its password for the others
