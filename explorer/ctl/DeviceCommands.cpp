@@ -1,7 +1,5 @@
 #include "explorer/ctl/DeviceCommands.h"
 
-#include "explorer/session/Selection.h"
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +28,7 @@
 #include "explorer/session/DeviceRules.h"
 #include "explorer/session/Operations.h"
 #include "explorer/session/Outcome.h"
+#include "explorer/session/Selection.h"
 #include "explorer/upgrade/UpgradeLibrary.h"
 #include "explorer/upgrade/UpgradeWorker.h"
 #include "net/Interfaces.h"
